@@ -1,0 +1,69 @@
+#pragma once
+
+#include "device/Clock.h"
+#include "device/d2xx/D2xxDriver.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The one connection to the instrument's programming port: an FTDI bridge
+// channel in MPSSE mode, driven as an SPI master. Port management (open,
+// close, list, the FW_ wrappers) and the MPSSE command layer that frames every
+// flash command and FPGA pin action in one USB write.
+//
+// Results: 1 success, 0 failure (PortOpen also -1); the FW_ wrappers pass the
+// D2XX status through. Nothing throws.
+class TFtdi
+{
+public:
+    // Uses the driver picked at start-up and real time.
+    TFtdi();
+    // Tests and tools hand in their own driver and clock.
+    explicit TFtdi(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock = Clock::system());
+
+    void SetPortDescription(std::string description);
+
+    int32_t PortDetect();
+    int32_t PortOpen();
+    int32_t PortOpen(std::string description);
+    int32_t PortClose();
+    d2xx::FT_STATUS PortCloseSimple();
+
+    d2xx::FT_STATUS FW_Write(unsigned char* data, int32_t length);
+    // 0: `length` bytes read; FT_Read's status on a failed read; 1: time-out.
+    int32_t FW_Read(unsigned char* buffer, uint32_t length);
+    d2xx::FT_STATUS FW_GetStatus(uint32_t& rxBytes, uint32_t& txBytes);
+    d2xx::FT_STATUS FW_GetBitMode(unsigned char& pins);
+    d2xx::FT_STATUS FW_SetBitMode(unsigned char mask, unsigned char mode);
+
+    int32_t MPSSE_Setup();
+    int32_t MPSSE_WriteEnable();
+    int32_t MPSSE_BulkErase();
+    int32_t MPSSE_EraseSector(uint32_t address);
+    int32_t MPSSE_SendClock(unsigned char count);
+    int32_t MPSSE_ReadID(unsigned char& id);
+    int32_t MPSSE_FPGAReset();
+    int32_t MPSSE_NVCRRead(unsigned char* value);
+    int32_t MPSSE_NVCRWrite(unsigned char high, unsigned char low);
+    int32_t MPSSE_ReadStatus(unsigned char& status);
+    int32_t MPSSE_GetDone(int32_t& done);
+    int32_t MPSSE_ReadFlagStatus(unsigned char& flags);
+    int32_t MPSSE_ReadDataBitsLowByte(unsigned char* value);
+    int32_t MPSSE_ReadDataBytes(uint32_t address, unsigned char* buffer, int32_t length);
+    int32_t MPSSE_Configuration(unsigned char* data, int32_t length);
+    int32_t MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t length);
+
+    // The clock every sleep of the device classes goes through.
+    Clock& clock() { return *sleepClock; }
+
+    // Written by FT_OpenEx; never cleared.
+    d2xx::FT_HANDLE handle = nullptr;
+    std::string portDescription;
+    // FW_Read polls the receive queue up to readTimeout * 100 times, 100 us apart.
+    int32_t readTimeout = 100;
+
+private:
+    std::shared_ptr<d2xx::D2xxDriver> driver;
+    Clock* sleepClock;
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "device/d2xx/D2xxDriver.h"
+#include "emulator/EmulatedInstrument.h"
+#include "emulator/FaultPlan.h"
+
+#include <memory>
+#include <string>
+
+namespace emu {
+class CallTrace;
+class Ft2232hBridge;
+class VirtualClock;
+}
+
+namespace d2xx {
+
+struct EmulatedDriverOptions
+{
+    emu::InstrumentOptions instrument;
+    emu::FaultPlan faults;
+    bool bridgeAttached = true; // false: no bridge on the bus at all
+};
+
+// D2XX over the emulated FT2232H and the instrument behind its channel B.
+// Keeps the call trace and carries out the fault plan.
+class EmulatedDriver final : public D2xxDriver
+{
+public:
+    // nullptr with `error` set when the instrument cannot be built.
+    static std::shared_ptr<EmulatedDriver> create(const EmulatedDriverOptions& options, std::string& error);
+    ~EmulatedDriver() override;
+
+    FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) override;
+    FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, uint32_t* count) override;
+    FT_STATUS FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* handle) override;
+    FT_STATUS FT_ResetDevice(FT_HANDLE handle) override;
+    FT_STATUS FT_Purge(FT_HANDLE handle, uint32_t mask) override;
+    FT_STATUS FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds) override;
+    FT_STATUS FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode) override;
+    FT_STATUS FT_GetBitMode(FT_HANDLE handle, uint8_t* pins) override;
+    FT_STATUS FT_Write(FT_HANDLE handle, const void* buffer, uint32_t count, uint32_t* written) override;
+    FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventStatus) override;
+    FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned) override;
+    FT_STATUS FT_Close(FT_HANDLE handle) override;
+
+    emu::CallTrace& trace();
+    emu::VirtualClock& clock();
+    // nullptr when no bridge is attached.
+    emu::Ft2232hBridge* bridge();
+    emu::EmulatedInstrument* instrument();
+
+private:
+    struct State;
+    explicit EmulatedDriver(std::unique_ptr<State> state);
+    std::unique_ptr<State> state;
+};
+
+} // namespace d2xx

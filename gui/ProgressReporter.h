@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+// The one road for text meant for the user: producers report here, the
+// installed callback (the presenter) carries the text to the activity log.
+class ProgressReporter
+{
+public:
+    enum MessageType { Info = 0, Error = 1 };
+
+    using Callback = std::function<void(MessageType, const std::string&)>;
+
+    static ProgressReporter& getInstance();
+
+    // Replaces the callback; an empty callable uninstalls it.
+    void setReportCallback(const Callback& callback);
+
+    // Calls the callback synchronously on the calling thread, if one is installed.
+    // The lock held meanwhile lets an uninstall wait for a report in flight, so
+    // nothing reaches an owner that has gone.
+    void reportMessage(MessageType type, const std::string& message);
+
+    ProgressReporter(const ProgressReporter&) = delete;
+    ProgressReporter& operator=(const ProgressReporter&) = delete;
+
+private:
+    ProgressReporter() = default;
+
+    std::recursive_mutex mutex;
+    Callback callback;
+};
