@@ -4,12 +4,16 @@ namespace emu {
 
 void CallTrace::recordCall(D2xxCall call)
 {
+    if (!recording)
+        return;
     std::lock_guard<std::mutex> lock(mutex);
     callList.push_back(std::move(call));
 }
 
 void CallTrace::recordSpi(SpiTransaction transaction)
 {
+    if (!recording)
+        return;
     std::lock_guard<std::mutex> lock(mutex);
     spiList.push_back(transaction);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -39,7 +40,12 @@ public:
     std::vector<SpiTransaction> spi() const;
     void clear();
 
+    // Long runs (benchmarks, demos) can stop recording; on by default.
+    void setEnabled(bool enabled) { recording = enabled; }
+    bool enabled() const { return recording; }
+
 private:
+    std::atomic<bool> recording{true};
     mutable std::mutex mutex;
     std::vector<D2xxCall> callList;
     std::vector<SpiTransaction> spiList;
