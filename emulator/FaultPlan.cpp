@@ -1,1 +1,116 @@
-// placeholder: replaced by its implementation
+#include "emulator/FaultPlan.h"
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+
+namespace emu {
+namespace {
+
+const char* const kFunctions[] = {
+    "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_OpenEx", "FT_ResetDevice",
+    "FT_Purge",                "FT_SetLatencyTimer",   "FT_SetBitMode", "FT_GetBitMode",
+    "FT_Write",                "FT_GetStatus",         "FT_Read",   "FT_Close",
+};
+
+std::string acceptedForms()
+{
+    std::string functions;
+    for (const char* name : kFunctions)
+        functions += std::string(functions.empty() ? "" : ", ") + name;
+    return "accepted, comma-separated: <function>@N (function one of " + functions +
+           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR; N counts from 1, ADDR is decimal or 0x hex";
+}
+
+std::string trim(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// Whole text as an unsigned number no larger than `limit`; decimal, or hex after 0x.
+bool parseNumber(const std::string& text, bool allowHex, uint64_t limit, uint64_t& value)
+{
+    int base = 10;
+    size_t start = 0;
+    if (allowHex && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    if (start >= text.size())
+        return false;
+    const char* begin = text.data() + start;
+    const char* end = text.data() + text.size();
+    uint64_t parsed = 0;
+    const auto result = std::from_chars(begin, end, parsed, base);
+    if (result.ec != std::errc() || result.ptr != end || parsed > limit)
+        return false;
+    value = parsed;
+    return true;
+}
+
+} // namespace
+
+bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& error)
+{
+    FaultPlan parsed;
+    size_t position = 0;
+    while (position <= text.size()) {
+        size_t comma = text.find(',', position);
+        if (comma == std::string::npos)
+            comma = text.size();
+        const std::string item = trim(text.substr(position, comma - position));
+        position = comma + 1;
+        if (item.empty())
+            continue;
+
+        const auto at = item.find('@');
+        const std::string name = item.substr(0, at);
+        const std::string argument = at == std::string::npos ? std::string() : item.substr(at + 1);
+        uint64_t number = 0;
+
+        if (at == std::string::npos) {
+            if (name == "enumeration")
+                parsed.enumerationFails = true;
+            else if (name == "stuck-busy")
+                parsed.stuckBusy = true;
+            else {
+                error = "unknown fault \"" + item + "\"; " + acceptedForms();
+                return false;
+            }
+            continue;
+        }
+
+        if (name == "flip") {
+            if (!parseNumber(argument, true, std::numeric_limits<uint32_t>::max(), number)) {
+                error = "bad address in \"" + item + "\"; " + acceptedForms();
+                return false;
+            }
+            parsed.flippedAddresses.push_back(static_cast<uint32_t>(number));
+            continue;
+        }
+
+        const bool isFunction = std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
+        if (!isFunction && name != "unplug" && name != "no-reply") {
+            error = "unknown fault \"" + item + "\"; " + acceptedForms();
+            return false;
+        }
+        if (!parseNumber(argument, false, std::numeric_limits<uint64_t>::max(), number) || number == 0) {
+            error = "bad count in \"" + item + "\"; " + acceptedForms();
+            return false;
+        }
+        if (isFunction)
+            parsed.failingCalls.emplace_back(name, number);
+        else if (name == "no-reply")
+            parsed.noReplyAt.push_back(number);
+        else if (parsed.unplugAtCall == 0 || number < parsed.unplugAtCall)
+            parsed.unplugAtCall = number; // the earliest unplug wins
+    }
+    plan = std::move(parsed);
+    return true;
+}
+
+} // namespace emu
