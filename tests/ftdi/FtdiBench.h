@@ -1,0 +1,108 @@
+#pragma once
+
+#include "device/TFtdi.h"
+#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/CallTrace.h"
+#include "emulator/VirtualClock.h"
+#include "gui/ProgressReporter.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+using Log = std::vector<std::pair<ProgressReporter::MessageType, std::string>>;
+
+inline const std::string kChannelB = "USB <-> Serial Converter B";
+inline const Bytes kSetupBytes = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, 0x80, 0x68, 0x6B};
+inline const Bytes kWriteEnableBytes = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x06, 0x80, 0x68, 0x6B};
+
+// TFtdi over the emulated bridge, with the activity log captured.
+class FtdiBench : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ProgressReporter::getInstance().setReportCallback(
+            [this](ProgressReporter::MessageType type, const std::string& text) { log.emplace_back(type, text); });
+    }
+    void TearDown() override { ProgressReporter::getInstance().setReportCallback(nullptr); }
+
+    // A fresh bridge with channel B opened (unless `open` is false); log and trace start empty.
+    void start(const std::string& faults = "", bool open = true, d2xx::EmulatedDriverOptions options = {})
+    {
+        ftdi.reset();
+        driver.reset();
+        std::string error;
+        ASSERT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
+        driver = d2xx::EmulatedDriver::create(options, error);
+        ASSERT_TRUE(driver) << error;
+        ftdi = std::make_unique<TFtdi>(driver, driver->clock());
+        if (open) {
+            ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
+        }
+        log.clear();
+        driver->trace().clear();
+    }
+
+    // Bytes of every FT_Write the bridge accepted, oldest first.
+    std::vector<Bytes> writes() const
+    {
+        std::vector<Bytes> out;
+        for (const auto& call : driver->trace().calls("FT_Write"))
+            if (call.status == 0)
+                out.push_back(call.data);
+        return out;
+    }
+
+    std::vector<std::string> functions() const
+    {
+        std::vector<std::string> out;
+        for (const auto& call : driver->trace().calls())
+            out.push_back(call.function);
+        return out;
+    }
+
+    // Flash transactions as "2@123400+256": opcode, address, data length in
+    // decimal; "!" marks one the flash ignored.
+    std::vector<std::string> spiLog() const
+    {
+        std::vector<std::string> out;
+        for (const auto& t : driver->trace().spi()) {
+            std::ostringstream s;
+            s << std::hex << unsigned(t.opcode);
+            if (t.hasAddress)
+                s << '@' << t.address;
+            if (t.dataLength)
+                s << '+' << std::dec << t.dataLength;
+            out.push_back(s.str() + (t.ignored ? "!" : ""));
+        }
+        return out;
+    }
+
+    uint64_t nowUs() const { return driver->clock().nowNanoseconds() / 1000; }
+
+    bool waitReady()
+    {
+        unsigned char status = 0xFF;
+        for (int i = 0; i < 1000 && (status & 0x01); ++i)
+            if (ftdi->MPSSE_ReadStatus(status) != 1)
+                status = 0xFF;
+        return (status & 0x01) == 0;
+    }
+
+    Bytes readFlash(uint32_t address, int32_t length)
+    {
+        Bytes out(static_cast<size_t>(length), 0xEE);
+        EXPECT_EQ(ftdi->MPSSE_ReadDataBytes(address, out.data(), length), 1);
+        return out;
+    }
+
+    std::shared_ptr<d2xx::EmulatedDriver> driver;
+    std::unique_ptr<TFtdi> ftdi;
+    Log log;
+};
