@@ -1,1 +1,112 @@
-// placeholder: replaced by its implementation
+#include "emulator/EmulatedInstrument.h"
+
+#include "emulator/FlashPart.h"
+#include "emulator/FlashStorage.h"
+#include "emulator/FpgaConfigPort.h"
+#include "emulator/SpiFlash.h"
+
+namespace emu {
+
+namespace {
+
+constexpr uint8_t pinDo = 0x02;
+constexpr uint8_t pinDi = 0x04;
+constexpr uint8_t pinCs = 0x08;
+constexpr uint8_t pinFpgaA = 0x20;
+constexpr uint8_t pinFpgaB = 0x40;
+constexpr uint8_t pinDone = 0x80;
+
+} // namespace
+
+std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentOptions& options, VirtualClock& clock,
+                                                               CallTrace* trace, std::string& error)
+{
+    const FlashPart* part = FlashPart::find(options.chip);
+    if (!part) {
+        error = "Unknown emulated flash chip \"" + options.chip + "\"; accepted: " + FlashPart::acceptedNames();
+        return nullptr;
+    }
+    std::unique_ptr<FlashStorage> storage = FlashStorage::open(options.imagePath, part->size, error);
+    if (!storage)
+        return nullptr;
+    FlashBehaviour behaviour;
+    behaviour.busyStatusReads = options.busyStatusReads;
+    behaviour.timed = options.timed;
+    behaviour.stuckBusy = options.stuckBusy;
+    behaviour.flippedAddresses = options.flippedAddresses;
+    auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
+    auto fpga = std::make_unique<FpgaConfigPort>(options.fpgaBytesAfterSync);
+    return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));
+}
+
+EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga)
+    : flashChip(std::move(flash)), fpgaPort(std::move(fpga))
+{
+}
+
+EmulatedInstrument::~EmulatedInstrument() = default;
+
+// Lines not driven by the bridge float high: chip select and the FPGA's
+// control lines have pull-ups on the board.
+static bool level(uint8_t value, uint8_t direction, uint8_t pin)
+{
+    return (direction & pin) ? (value & pin) != 0 : true;
+}
+
+void EmulatedInstrument::setLowPins(uint8_t value, uint8_t direction)
+{
+    pinValue = value;
+    pinDirection = direction;
+    // Reset first: on the way into a flash access the FPGA lets go of the
+    // bus before chip select falls, and on the way out it stays quiet until
+    // chip select is high again.
+    const bool reset = !level(value, direction, pinFpgaA) && !level(value, direction, pinFpgaB);
+    fpgaPort->setReset(reset);
+    flashChip->select(!level(value, direction, pinCs));
+}
+
+uint8_t EmulatedInstrument::readLowPins() const
+{
+    uint8_t inputs = static_cast<uint8_t>(~(pinDi | pinDone)); // unused inputs read high
+    if (flashChip->misoLevel())
+        inputs |= pinDi;
+    if (fpgaPort->done())
+        inputs |= pinDone;
+    return static_cast<uint8_t>((pinValue & pinDirection) | (inputs & ~pinDirection));
+}
+
+uint8_t EmulatedInstrument::shift(uint8_t out, unsigned bits)
+{
+    if (bits == 0)
+        return 0;
+    if (!level(pinValue, pinDirection, pinCs))
+        return flashChip->shift(out, bits);
+    fpgaPort->shift(out, bits);
+    return static_cast<uint8_t>(0xFF00u >> (bits > 8 ? 8 : bits)); // DI pulled up
+}
+
+void EmulatedInstrument::clockPulses(uint64_t count)
+{
+    if (!level(pinValue, pinDirection, pinCs)) {
+        // The flash sees the clocks too, with DO held where it was left.
+        const uint8_t out = (pinValue & pinDo) ? 0xFF : 0x00;
+        for (; count >= 8; count -= 8)
+            flashChip->shift(out, 8);
+        if (count > 0)
+            flashChip->shift(out, static_cast<unsigned>(count));
+        return;
+    }
+    fpgaPort->clockPulses(count);
+}
+
+SpiFlash& EmulatedInstrument::flash()
+{
+    return *flashChip;
+}
+
+FpgaConfigPort& EmulatedInstrument::fpga()
+{
+    return *fpgaPort;
+}
+
+} // namespace emu

@@ -22,6 +22,7 @@ struct InstrumentOptions
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
     bool stuckBusy = false;
     std::vector<uint32_t> flippedAddresses;
+    uint32_t fpgaBytesAfterSync = 64; // configuration data the FPGA needs after the sync word
 };
 
 // The board behind channel B: the SPI flash on chip select (low byte bit 3,

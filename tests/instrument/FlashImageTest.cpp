@@ -1,0 +1,98 @@
+#include "InstrumentBoard.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FlashImage : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        directory = fs::temp_directory_path() /
+                    (std::string("pravel-instrument-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(directory);
+        fs::create_directories(directory);
+        image = (directory / "flash.bin").string();
+    }
+    void TearDown() override { fs::remove_all(directory); }
+
+    emu::InstrumentOptions options(const std::string& chip = "mt25q128") const
+    {
+        emu::InstrumentOptions o;
+        o.chip = chip;
+        o.imagePath = image;
+        return o;
+    }
+    static Bytes fileBytes(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        Bytes bytes(fs::file_size(path));
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return bytes;
+    }
+
+    fs::path directory;
+    std::string image;
+};
+
+TEST_F(FlashImage, CreatedErasedChangesWrittenThroughAndKept)
+{
+    {
+        InstrumentBoard board(options("unknown"));
+        ASSERT_TRUE(board.board) << board.error;
+        EXPECT_EQ(fs::file_size(image), 8u << 20);
+        board.program(0x123456, {0x12, 0x34});
+        board.write({0xB1, 0xEF, 0xFF});
+        const Bytes contents = fileBytes(image); // visible while the instrument runs
+        EXPECT_EQ(Bytes(contents.begin() + 0x123455, contents.begin() + 0x123459), (Bytes{0xFF, 0x12, 0x34, 0xFF}));
+        EXPECT_EQ(fileBytes(image + ".nvcr"), (Bytes{0xEF, 0xFF}));
+    }
+    InstrumentBoard again(options("unknown"));
+    ASSERT_TRUE(again.board) << again.error;
+    EXPECT_EQ(again.read(0x123456, 2), (Bytes{0x12, 0x34}));
+    EXPECT_EQ(again.transact({0xB5}, 2), (Bytes{0xEF, 0xFF}));
+    again.write(InstrumentBoard::cmd(0xD8, 0x120000));
+    EXPECT_EQ(fileBytes(image)[0x123456], 0xFF);
+
+    InstrumentBoard inMemory; // no image: factory register value
+    EXPECT_EQ(inMemory.transact({0xB5}, 2), (Bytes{0xFF, 0xFF}));
+}
+
+TEST_F(FlashImage, WrongSizeIsRefusedAndLeftUntouched)
+{
+    std::ofstream(image, std::ios::binary) << "not a flash image";
+    InstrumentBoard board(options());
+    EXPECT_FALSE(board.board);
+    for (const std::string& part : {image, std::string("17"), std::string("16777216")})
+        EXPECT_NE(board.error.find(part), std::string::npos) << board.error;
+    EXPECT_EQ(fs::file_size(image), 17u);
+
+    fs::remove(image);
+    InstrumentBoard created(options("mt25q128"));
+    InstrumentBoard bigger(options("s25fl256")); // a 16 MiB image does not fit 32 MiB
+    EXPECT_FALSE(bigger.board);
+    EXPECT_EQ(fs::file_size(image), 16u << 20);
+}
+
+// Write-through must cost per page, not per file.
+TEST_F(FlashImage, ProgrammingManyPagesStaysFast)
+{
+    emu::InstrumentOptions o = options();
+    o.busyStatusReads = 1;
+    InstrumentBoard board(o);
+    board.trace.setEnabled(false);
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t address = 0; address < (4u << 20); address += 256)
+        board.program(address, Bytes(256, 0x5A));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+    const Bytes contents = fileBytes(image);
+    EXPECT_EQ(contents[(4u << 20) - 1], 0x5A);
+    EXPECT_EQ(contents[4u << 20], 0xFF);
+}
+
+} // namespace
