@@ -1,1 +1,115 @@
-// placeholder: replaced by its implementation
+#include "device/d2xx/DriverSelection.h"
+
+#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/FaultPlan.h"
+#include "emulator/FlashPart.h"
+
+#ifdef _WIN32
+#include "device/d2xx/Ftd2xxDllDriver.h"
+#else
+#include "device/d2xx/LibFtdiDriver.h"
+#endif
+
+#include <cstdlib>
+#include <iostream>
+
+namespace d2xx {
+namespace {
+
+// The chip name that stands for "no bridge on the bus at all".
+const char* const unpluggedChip = "unplugged";
+
+std::string valueOf(const std::function<const char*(const char*)>& lookup, const char* name)
+{
+    const char* value = lookup ? lookup(name) : nullptr;
+    return value ? value : "";
+}
+
+std::shared_ptr<D2xxDriver> emulatedDriver(const std::function<const char*(const char*)>& lookup, std::string& error)
+{
+    EmulatedDriverOptions options;
+
+    const std::string chip = valueOf(lookup, "PRAVEL_EMULATED_CHIP");
+    if (chip == unpluggedChip) {
+        options.bridgeAttached = false;
+    } else if (!chip.empty()) {
+        if (!emu::FlashPart::find(chip)) {
+            error = "PRAVEL_EMULATED_CHIP=\"" + chip + "\" is not a known chip; accepted values: " +
+                    emu::FlashPart::acceptedNames() + ", " + unpluggedChip;
+            return nullptr;
+        }
+        options.instrument.chip = chip;
+    }
+
+    options.instrument.imagePath = valueOf(lookup, "PRAVEL_EMULATED_IMAGE");
+
+    const std::string faults = valueOf(lookup, "PRAVEL_EMULATED_FAULTS");
+    if (!faults.empty()) {
+        std::string parseError;
+        if (!emu::FaultPlan::parse(faults, options.faults, parseError)) {
+            error = "PRAVEL_EMULATED_FAULTS=\"" + faults + "\": " + parseError;
+            return nullptr;
+        }
+        // The flash-side faults belong to the instrument itself.
+        options.instrument.stuckBusy = options.faults.stuckBusy;
+        options.instrument.flippedAddresses = options.faults.flippedAddresses;
+    }
+
+    std::string createError;
+    std::shared_ptr<D2xxDriver> driver = EmulatedDriver::create(options, createError);
+    if (!driver)
+        error = "emulated instrument: " + createError;
+    return driver;
+}
+
+std::shared_ptr<D2xxDriver> hardwareDriver(const std::string& name, std::string& error)
+{
+#ifdef _WIN32
+    if (name == "ftd2xx")
+        return std::make_shared<Ftd2xxDllDriver>();
+    error = "PRAVEL_DEVICE=" + name + " is not available on Windows; use ftd2xx or emulated";
+#else
+    if (name == "libftdi")
+        return std::make_shared<LibFtdiDriver>();
+    error = "PRAVEL_DEVICE=" + name + " is only available on Windows; use libftdi or emulated";
+#endif
+    return nullptr;
+}
+
+} // namespace
+
+std::shared_ptr<D2xxDriver> selectDriver(const std::function<const char*(const char*)>& lookup, std::string& error)
+{
+    error.clear();
+#ifdef _WIN32
+    const std::string platformDefault = "ftd2xx";
+#else
+    const std::string platformDefault = "libftdi";
+#endif
+    std::string device = valueOf(lookup, "PRAVEL_DEVICE");
+    if (device.empty())
+        device = platformDefault;
+
+    if (device == "emulated")
+        return emulatedDriver(lookup, error);
+
+    if (device != "libftdi" && device != "ftd2xx") {
+        error = "PRAVEL_DEVICE=\"" + device + "\" is not a known device; accepted values: emulated, libftdi, ftd2xx";
+        return nullptr;
+    }
+    // A forgotten PRAVEL_DEVICE=emulated would otherwise reach the real
+    // bridge without anyone noticing.
+    for (const char* name : {"PRAVEL_EMULATED_CHIP", "PRAVEL_EMULATED_IMAGE", "PRAVEL_EMULATED_FAULTS"}) {
+        if (!valueOf(lookup, name).empty())
+            std::cerr << "Warning: " << name << " is ignored because PRAVEL_DEVICE is " << device
+                      << ", not emulated\n";
+    }
+    return hardwareDriver(device, error);
+}
+
+std::shared_ptr<D2xxDriver> selectDriver(std::string& error)
+{
+    return selectDriver([](const char* name) -> const char* { return std::getenv(name); }, error);
+}
+
+} // namespace d2xx

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build needs, only those missing.
+#   install-deps.sh          build, tests and the window's QML runtime
+#   install-deps.sh --cross  also the mingw-w64 cross compiler (CI)
+set -euo pipefail
+
+# The one list of what a fresh machine needs.
+build_packages=(
+  cmake ninja-build g++ pkg-config
+  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev
+  qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
+  qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
+  libftdi1-dev libgtest-dev
+)
+cross_packages=(g++-mingw-w64-x86-64-posix)
+
+wanted=("${build_packages[@]}")
+case "${1:-}" in
+  --cross) wanted+=("${cross_packages[@]}") ;;
+  "") ;;
+  *) echo "usage: $0 [--cross]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == installed ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

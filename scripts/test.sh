@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test.
+#   test.sh             warnings as errors, all tests
+#   test.sh --sanitize  the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   test.sh --tsan      ThreadSanitizer, the threaded (gui) tests only
+# Build directories: build, build-sanitize, build-tsan under PRAVEL_BUILD_ROOT
+# (default: the repository).
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+root=${PRAVEL_BUILD_ROOT:-$repo}
+mode=${1:-}
+
+options=(-DCMAKE_BUILD_TYPE=Debug -DPRAVEL_WERROR=ON)
+targets=(all)
+test_dir=
+case "$mode" in
+  "") build="$root/build" ;;
+  --sanitize)
+    build="$root/build-sanitize"
+    options+=(-DPRAVEL_SANITIZE=ON)
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    ;;
+  --tsan)
+    build="$root/build-tsan"
+    options+=(-DPRAVEL_TSAN=ON)
+    targets=(tests/gui/all)
+    test_dir=tests/gui
+    export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+    ;;
+  *) echo "usage: $0 [--sanitize | --tsan]" >&2; exit 2 ;;
+esac
+
+"$repo/scripts/install-deps.sh"
+
+# Qt tests need no display.
+export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
+
+cmake -S "$repo" -B "$build" -G Ninja "${options[@]}"
+cmake --build "$build" --target "${targets[@]}" -- -j2
+ctest --test-dir "$build/$test_dir" --output-on-failure --parallel 2
