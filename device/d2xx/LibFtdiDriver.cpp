@@ -13,6 +13,9 @@
 namespace d2xx {
 namespace {
 
+// The latency timer the loader sets: how long an idle chip takes to answer a poll.
+constexpr std::chrono::milliseconds kQuietPeriod{2};
+
 const char* const udevHint =
     "no access rights? Install the udev rule packaging/udev/99-pravel-ftdi.rules (see README) and replug the bridge";
 
@@ -147,6 +150,10 @@ struct LibFtdiDriver::Port
     ftdi_context* context = nullptr;
     uint32_t location = 0;
     std::vector<uint8_t> received; // read from the chip, not yet handed out
+    // After an empty poll the chip has nothing to say for about one latency
+    // period; FT_GetStatus answers from the buffer until then instead of
+    // blocking on USB, so a caller's fast polling loop keeps its pace.
+    std::chrono::steady_clock::time_point quietUntil{};
 };
 
 LibFtdiDriver::LibFtdiDriver() = default;
@@ -412,9 +419,15 @@ FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint3
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
-    // The chip's own receive buffer is 4 KiB; one pass beyond it is plenty.
-    const size_t enough = port->received.size() + 64 * 1024;
-    const FT_STATUS status = fillReceiveBuffer(*port, enough);
+    FT_STATUS status = FT_OK;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= port->quietUntil) {
+        // The chip's own receive buffer is 4 KiB; one pass beyond it is plenty.
+        const size_t before = port->received.size();
+        status = fillReceiveBuffer(*port, before + 64 * 1024);
+        if (port->received.size() == before)
+            port->quietUntil = std::chrono::steady_clock::now() + kQuietPeriod;
+    }
     if (rxBytes)
         *rxBytes = static_cast<uint32_t>(std::min<size_t>(port->received.size(), UINT32_MAX));
     if (txBytes)
