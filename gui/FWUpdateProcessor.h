@@ -1,0 +1,101 @@
+#pragma once
+
+#include "device/Clock.h"
+#include "device/d2xx/D2xxDriver.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+class TFtdi;
+class TRom;
+class TFpga;
+
+namespace FwLoaderGui {
+
+// The one object the window drives the loader through: finds the instrument,
+// keeps the firmware selection and the flash offset, and programs the
+// firmware on a worker thread.
+class FWUpdateProcessor : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("QML.Element", "auto")
+    Q_PROPERTY(int memOffset READ memOffset WRITE setMemOffset NOTIFY memOffsetChanged)
+    Q_PROPERTY(int isProgramming READ isProgramming NOTIFY isProgrammingChanged)
+    Q_PROPERTY(int BootloaderOffset READ bootloaderOffset CONSTANT)
+    Q_PROPERTY(int ApplicationOffset READ applicationOffset CONSTANT)
+    Q_PROPERTY(bool deviceDetected READ deviceDetected NOTIFY deviceDetectedChanged)
+    Q_PROPERTY(QUrl firmwareDir READ firmwareDir NOTIFY firmwareDirChanged)
+    Q_PROPERTY(QString firmwareVersion READ firmwareVersion NOTIFY firmwareVersionChanged)
+    Q_PROPERTY(QString firmwareFile READ firmwareFile WRITE setFirmwareFile NOTIFY firmwareFileChanged)
+    Q_PROPERTY(ProgrammingMode programmingMode READ programmingMode WRITE setProgrammingMode NOTIFY programmingModeChanged)
+
+public:
+    enum ProgrammingMode { Full = 0, Single = 1 };
+    Q_ENUM(ProgrammingMode)
+
+    static const QString versionFileName;
+    static const QString bootloaderFileName;
+    static const QString firmwareFileName;
+    static const std::string portDescB;
+
+    // Over the driver picked at start-up, in real time.
+    explicit FWUpdateProcessor(QObject* parent = nullptr);
+    // Tests hand in the emulated instrument's driver and its virtual clock.
+    FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent = nullptr);
+    // Waits for a run still going before the device objects go.
+    ~FWUpdateProcessor() override;
+
+    int memOffset() const;
+    int isProgramming() const;
+    int bootloaderOffset() const { return 0; }
+    int applicationOffset() const { return 0x500000; }
+    bool deviceDetected() const;
+    QUrl firmwareDir() const;
+    QString firmwareVersion() const;
+    QString firmwareFile() const;
+    ProgrammingMode programmingMode() const;
+
+    void setMemOffset(int offset);
+    void setFirmwareFile(const QString& file);
+    void setProgrammingMode(ProgrammingMode mode);
+    void setFirmwareDir(QUrl dir);
+
+    Q_INVOKABLE void refreshDevices();
+    Q_INVOKABLE void openFile(const QString& file);
+    Q_INVOKABLE void program();
+
+signals:
+    void memOffsetChanged();
+    void isProgrammingChanged(bool running);
+    void deviceDetectedChanged();
+    void firmwareDirChanged();
+    void firmwareVersionChanged();
+    void firmwareFileChanged();
+    void programmingModeChanged();
+
+private:
+    bool readVersionFile();
+    void refreshFirmware();
+    void doProgramming();
+
+    QString m_firmwareFile;
+    QString m_bootloaderFile;
+    QString m_firmwareVersion;
+    std::unique_ptr<TFtdi> ftdi;
+    std::unique_ptr<TRom> rom;
+    std::unique_ptr<TFpga> fpga;
+    QUrl m_firmwareDir;
+    std::atomic<int> m_memOffset{-1};
+    int portState = -1;
+    ProgrammingMode m_programmingMode = Full;
+    std::atomic<bool> m_isProgramming{false};
+    bool m_deviceDetected = false;
+    // The implementation adds what the run's thread needs to be waited for.
+};
+
+} // namespace FwLoaderGui
