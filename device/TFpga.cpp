@@ -1,1 +1,149 @@
-// placeholder: replaced by its implementation
+#include "device/TFpga.h"
+
+#include "device/TFtdi.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+constexpr int32_t kChunk = 0x10000; // the most one configuration transfer takes
+constexpr unsigned char kClosingClocks = 0xFF;
+const char kExtension[] = ".bit";
+
+} // namespace
+
+TFpga::TFpga(TFtdi* ftdi) : ftdi(ftdi) {}
+
+int TFpga::Configuration()
+{
+    const int32_t size = std::min<int64_t>(std::max<int32_t>(bitstreamSize, 0), static_cast<int64_t>(bitstreamData.size()));
+    // 64-bit position: stepping past a size near 2 GiB must not overflow.
+    for (int64_t position = 0; position < size; position += kChunk) {
+        const int32_t length = static_cast<int32_t>(std::min<int64_t>(kChunk, size - position));
+        if (!ftdi->MPSSE_Configuration(bitstreamData.data() + position, length)) {
+            // The closing clocks still go out, so the FPGA is not left mid-byte.
+            ftdi->MPSSE_SendClock(kClosingClocks);
+            chunkCount = 0;
+            std::cerr << "Configuration...NG\n";
+            return 0;
+        }
+        ++chunkCount;
+        std::cout << "Progress: " << chunkCount << "\n";
+    }
+    // Start-up of the FPGA needs clocks after the last byte.
+    if (!ftdi->MPSSE_SendClock(kClosingClocks)) {
+        chunkCount = 0;
+        std::cerr << "Configuration...NG\n";
+        return 0;
+    }
+    chunkCount = 0;
+    std::cout << "Configuration...OK\n";
+    return 1;
+}
+
+int TFpga::Reset()
+{
+    return ftdi->MPSSE_FPGAReset();
+}
+
+int TFpga::DoneCheck(int32_t& done)
+{
+    return ftdi->MPSSE_GetDone(done);
+}
+
+std::string TFpga::ExtractFileExt(std::string fileName)
+{
+    // Both separators count, whatever the host system: names come from Windows too.
+    const size_t separator = fileName.find_last_of("/\\");
+    const std::string component = separator == std::string::npos ? fileName : fileName.substr(separator + 1);
+    if (component == "." || component == "..")
+        return {};
+    const size_t dot = component.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return {};
+    return component.substr(dot);
+}
+
+int TFpga::FileOpen(std::string fileName)
+{
+    if (ExtractFileExt(fileName) != kExtension) {
+        std::cerr << "Invalid file type: Xilinx bitstream [.bit] required.\n";
+        return 0;
+    }
+    const auto openFailed = [&fileName]() {
+        std::cerr << "Error opening file for reading: " << fileName << "\n";
+        return 0;
+    };
+
+    try {
+        const std::filesystem::path path = std::filesystem::u8path(fileName);
+        // Only regular files: a FIFO would block, a directory may "open".
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec))
+            return openFailed();
+
+        std::ifstream file(path, std::ios::binary);
+        if (!file.is_open())
+            return openFailed();
+
+        file.seekg(0, std::ios::end);
+        const std::streamoff end = file.tellg();
+        file.seekg(0, std::ios::beg);
+        if (end < 0 || !file || end > std::numeric_limits<int32_t>::max()) {
+            std::cerr << "Error reading file!\n";
+            return 0;
+        }
+
+        // A failed or short read keeps the bitstream loaded before.
+        std::vector<unsigned char> fresh(static_cast<size_t>(end));
+        if (end > 0) {
+            file.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(end));
+            if (file.gcount() != end) {
+                std::cerr << "Error reading file!\n";
+                return 0;
+            }
+        }
+        bitstreamData.swap(fresh);
+        bitstreamSize = static_cast<int32_t>(end);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "Error reading file!\n";
+        return 0;
+    } catch (const std::length_error&) {
+        std::cerr << "Error reading file!\n";
+        return 0;
+    } catch (...) {
+        return openFailed();
+    }
+
+    std::cout << "File read successfully. Size: " << bitstreamSize << " bytes\n";
+    return 1;
+}
+
+int TFpga::ConfigTop(std::string portDescription, std::filesystem::path bitstreamPath)
+{
+    if (ftdi->PortOpen(portDescription) != 1)
+        return 0;
+
+    std::string name;
+    try {
+        name = bitstreamPath.u8string();
+    } catch (...) {
+        ftdi->PortClose();
+        return 0;
+    }
+    // Stop at the first failed step: a missing file must not clock the
+    // bitstream of an earlier load into the FPGA.
+    if (!Reset() || !FileOpen(name) || !Configuration()) {
+        ftdi->PortClose();
+        return 0;
+    }
+    ftdi->PortClose();
+    return 1;
+}

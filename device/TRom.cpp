@@ -1,1 +1,455 @@
-// placeholder: replaced by its implementation
+#include "device/TRom.h"
+
+#include "device/TFtdi.h"
+#include "gui/ProgressReporter.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// What the identification byte (the JEDEC capacity code) tells about the chip.
+struct ChipRow
+{
+    uint8_t id;
+    const char* report;
+    bool identified; // false: geometry left alone, result 0
+    uint8_t capacityCode;
+    int32_t pageSize;
+    int32_t sectorSize;
+    int32_t memorySize;
+    int32_t sectorCount;
+};
+
+const char kFlashCorrupted[] =
+    "Flash corrupted!\n"
+    "Please do the following:\n"
+    "- Ground pin 13 of the SPI connector (EXT_RESET) to the chassis\n"
+    "- Re-launch this program or click refresh devices\n"
+    "- Verify that a valid device is reported below \"Config ROM ID\"\n"
+    "- Program the flash\n"
+    "- After programming, disconnect the line to EXT_RESET and power cycle\n";
+
+const ChipRow kChips[] = {
+    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
+    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
+    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512},
+    // A bus with nothing driving MISO reads all ones.
+    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0},
+};
+const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0};
+
+constexpr uint64_t kFileLimit = 0x2000000;    // offset + file size may not pass this
+constexpr uint64_t kAddressSpace = 0x1000000; // three address bytes reach this far
+constexpr uint32_t kReadChunk = 0x10000;
+constexpr unsigned kEraseReadyReads = 10000;
+constexpr unsigned kPageReadyReads = 100;
+constexpr int32_t kProgressPages = 100;
+constexpr uint64_t kBulkPollMicroseconds = 100000;
+constexpr unsigned kBulkPolls = 4000; // 400 s: well past the slowest chip's maximum
+constexpr uint64_t kBusyPauseMicroseconds = 100000;
+
+// Every report starts from a fresh stream with the base shown, so hex numbers
+// read 0x.. and zero reads 0.
+std::stringstream message()
+{
+    std::stringstream s;
+    s.setf(std::ios::showbase);
+    return s;
+}
+
+void report(ProgressReporter::MessageType type, const std::stringstream& s)
+{
+    ProgressReporter::getInstance().reportMessage(type, s.str());
+}
+
+void info(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text); }
+void error(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, text); }
+
+void reportProgress(double percent, bool last)
+{
+    auto s = message();
+    s << "\rProgress: " << std::fixed << std::setprecision(1) << percent << (last ? "%\n" : "%");
+    report(ProgressReporter::Info, s);
+}
+
+} // namespace
+
+TRom::TRom(TFtdi* ftdi) : ftdi(ftdi) {}
+
+int TRom::CheckMemory()
+{
+    unsigned char id = 0;
+    if (!ftdi->MPSSE_ReadID(id)) {
+        error("Memory access failed\n");
+        return 0;
+    }
+    auto s = message();
+    s << "Config ROM ID: " << std::hex << static_cast<unsigned>(id) << "\n";
+    report(ProgressReporter::Info, s);
+
+    const ChipRow* row = &kUnknownChip;
+    for (const ChipRow& chip : kChips)
+        if (chip.id == id)
+            row = &chip;
+    info(row->report);
+    if (!row->identified)
+        return 0;
+    capacityCode = row->capacityCode;
+    pageSize = row->pageSize;
+    sectorSize = row->sectorSize;
+    memorySize = row->memorySize;
+    sectorCount = row->sectorCount;
+    return 1;
+}
+
+int TRom::CheckStatus()
+{
+    unsigned char status = 0;
+    if (!ftdi->MPSSE_ReadStatus(status))
+        return 0;
+    auto s = message();
+    s << "Status = " << std::hex << static_cast<unsigned>(status) << "\n";
+    report(ProgressReporter::Info, s);
+    return 1;
+}
+
+int TRom::CheckFlagStatus()
+{
+    unsigned char flags = 0;
+    if (!ftdi->MPSSE_ReadFlagStatus(flags))
+        return 0;
+    auto s = message();
+    s << "Flag Status = " << std::hex << static_cast<unsigned>(flags) << "\n";
+    report(ProgressReporter::Info, s);
+    return 1;
+}
+
+int TRom::BusyCheck()
+{
+    unsigned char status = 0;
+    if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
+        return 1;
+    ftdi->clock().sleepMicroseconds(kBusyPauseMicroseconds);
+    status = 0;
+    return (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01)) ? 1 : 0;
+}
+
+int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
+{
+    for (unsigned int i = 0; i < maxReads; ++i) {
+        unsigned char status = 0;
+        if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
+            return 1;
+    }
+    std::cerr << "Status check (without timer) overflow\n";
+    return 0;
+}
+
+int TRom::NVCRRead(unsigned short& value)
+{
+    unsigned char bytes[2] = {0, 0};
+    if (!ftdi->MPSSE_NVCRRead(bytes)) {
+        error("NVCR Read Failure\n");
+        return 0;
+    }
+    value = static_cast<unsigned short>(bytes[0] + 256 * bytes[1]);
+    auto s = message();
+    s << "NVCR Read Value : " << std::hex << value << "\n";
+    report(ProgressReporter::Info, s);
+    return 1;
+}
+
+int TRom::NVCRWrite(unsigned short value)
+{
+    if (!ftdi->MPSSE_NVCRWrite(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF))) {
+        error("NVCR Write Failure\n");
+        return 0;
+    }
+    auto s = message();
+    s << "NVCR is written with : " << std::hex << value << "\n";
+    report(ProgressReporter::Info, s);
+    return 1;
+}
+
+int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
+{
+    if (sectorSize <= 0) {
+        // Without a sector size the loop would never advance.
+        error("Error, no flash chip identified: cannot erase\n");
+        return 0;
+    }
+
+    auto s = message();
+    s << "Erase Sector address " << std::hex << start << " to " << end << "\n";
+    report(ProgressReporter::Info, s);
+    info("Erasing...\n");
+
+    int result = 1;
+    // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
+    for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
+        if (!ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) || !BusyCheck_WithoutTimer(kEraseReadyReads)) {
+            result = 0;
+            break;
+        }
+        const double percent = end == start ? 100.0
+                                            : (static_cast<double>(address) - static_cast<double>(start)) /
+                                                  (static_cast<double>(end) - static_cast<double>(start)) * 100.0;
+        reportProgress(percent, false);
+    }
+    reportProgress(100.0, true);
+    return result;
+}
+
+int TRom::EraseBulk()
+{
+    if (!ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
+        return 0;
+    // A whole-chip erase takes tens of seconds; poll until it is done.
+    for (unsigned poll = 0;; ++poll) {
+        unsigned char status = 0;
+        if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
+            return 1;
+        if (poll == kBulkPolls)
+            return 0;
+        ftdi->clock().sleepMicroseconds(kBulkPollMicroseconds);
+    }
+}
+
+int TRom::EraseSectorNum(int /*sector*/)
+{
+    return 0;
+}
+
+int TRom::SetOffset(uint32_t newOffset)
+{
+    offset = newOffset;
+    return 1;
+}
+
+int TRom::FileOpen(std::string fileName)
+{
+    const auto openFailed = [&fileName]() {
+        auto s = message();
+        s << "Error opening file for reading: " << fileName << "\n";
+        report(ProgressReporter::Error, s);
+        return 0;
+    };
+
+    try {
+        const std::filesystem::path path = std::filesystem::u8path(fileName);
+        // Directories, FIFOs and devices are refused before opening: a FIFO
+        // would block, a directory "opens" on some systems.
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec))
+            return openFailed();
+
+        std::ifstream file(path, std::ios::binary);
+        if (!file.is_open())
+            return openFailed();
+
+        file.seekg(0, std::ios::end);
+        const std::streamoff end = file.tellg();
+        file.seekg(0, std::ios::beg);
+        if (end < 0 || !file) {
+            error("Error reading file!\n");
+            return 0;
+        }
+        const uint64_t size = static_cast<uint64_t>(end);
+        if (static_cast<uint64_t>(offset) + size > kFileLimit) {
+            auto s = message();
+            s << "Error, file is too large: " << size << " bytes\n";
+            report(ProgressReporter::Error, s);
+            return 0;
+        }
+
+        // Read into a fresh buffer: a failed or short read leaves the image
+        // that was loaded before, so nothing can later write half a file.
+        std::vector<unsigned char> fresh(static_cast<size_t>(size));
+        if (size > 0) {
+            file.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(size));
+            if (static_cast<uint64_t>(file.gcount()) != size) {
+                error("Error reading file!\n");
+                return 0;
+            }
+        }
+        imageData.swap(fresh);
+        imageSize = static_cast<int32_t>(size);
+    } catch (const std::bad_alloc&) {
+        error("Error reading file!\n");
+        return 0;
+    } catch (const std::length_error&) {
+        error("Error reading file!\n");
+        return 0;
+    } catch (...) {
+        // A name the file system cannot take.
+        return openFailed();
+    }
+
+    auto s = message();
+    s << "File read successfully. Size: " << imageSize << " bytes\n";
+    report(ProgressReporter::Info, s);
+    return 1;
+}
+
+int TRom::Program(bool dump)
+{
+    if (pageSize <= 0 || sectorSize <= 0) {
+        error("Error, no flash chip identified: cannot program\n");
+        return 0;
+    }
+
+    // Addresses go out as three bytes: an image past the chip's end or past
+    // 16 MiB would wrap round onto the start of the flash.
+    const uint64_t imageEnd = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max<int32_t>(imageSize, 0));
+    const uint64_t limit = std::min<uint64_t>(kAddressSpace, static_cast<uint64_t>(std::max<int32_t>(memorySize, 0)));
+    if (imageSize < 0 || static_cast<size_t>(imageSize) != imageData.size()) {
+        error("Error, image size does not match the loaded data\n");
+        error("Program...NG\n");
+        return 0;
+    }
+    if (imageEnd > limit) {
+        auto s = message();
+        s << "Error, image does not fit into the flash: it ends at " << std::hex << imageEnd
+          << ", the flash ends at " << limit << "\n";
+        report(ProgressReporter::Error, s);
+        error("Program...NG\n");
+        return 0;
+    }
+
+    if (imageSize > 0) {
+        // Erase the sectors from the one at `offset` to the one holding the
+        // image's last byte. The erase steps from `offset` in whole sectors,
+        // so an offset inside a sector needs the end moved to the same
+        // position in the last sector to reach it.
+        const uint32_t last = offset + static_cast<uint32_t>(imageSize) - 1;
+        const uint32_t sector = static_cast<uint32_t>(sectorSize);
+        const uint32_t reach = last / sector * sector + offset % sector;
+        if (!EraseSectorAddr(offset, std::max(last, reach))) {
+            error("Erase...NG\n");
+            return 0;
+        }
+    }
+    // An empty image needs no erase: nothing is sent, and the erase counts as done.
+    info("Erase...OK\n");
+    info("Programming...\n");
+
+    chunkCount = 0;
+    uint32_t address = offset;
+    size_t position = 0;
+    int32_t remaining = imageSize;
+    int result = 1;
+    while (remaining > 0) {
+        const int32_t length = std::min(pageSize, remaining);
+        if (!ftdi->MPSSE_PageProgram(address, imageData.data() + position, length)) {
+            error("Error in MPSSE_PageProgram\n");
+            result = 0;
+            break;
+        }
+        if (!BusyCheck_WithoutTimer(kPageReadyReads)) {
+            error("Error in BusyCheck_WithoutTimer\n");
+            result = 0;
+            break;
+        }
+        remaining -= length;
+        address += static_cast<uint32_t>(pageSize);
+        position += static_cast<size_t>(pageSize);
+        ++chunkCount;
+        if (chunkCount % kProgressPages == 0)
+            reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
+    }
+
+    if (result) {
+        reportProgress(100.0, true);
+        chunkCount = 0;
+        info("Program...OK\n");
+    } else {
+        error("Program...NG\n");
+    }
+    if (dump)
+        info("Dump not supported yet...\n");
+    return result;
+}
+
+void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
+{
+    if (!out || !in || imageSize <= 0)
+        return;
+    for (int32_t i = 0; i < imageSize; ++i) {
+        unsigned char b = in[i];
+        unsigned char r = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            r = static_cast<unsigned char>(r | (((b >> bit) & 1u) << (7 - bit)));
+        out[i] = r;
+    }
+}
+
+int TRom::Read(unsigned char* buffer, int length, bool dump)
+{
+    auto s = message();
+    s << "Read size = " << std::hex << length << "\n";
+    report(ProgressReporter::Info, s);
+
+    chunkCount = 0;
+    int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
+    uint32_t address = offset;
+    int remaining = result ? length : 0;
+    unsigned char* position = buffer;
+    while (remaining > 0) {
+        const int chunk = std::min<int>(remaining, static_cast<int>(kReadChunk));
+        if (!ftdi->MPSSE_ReadDataBytes(address, position, chunk)) {
+            result = 0;
+            break;
+        }
+        remaining -= chunk;
+        address += static_cast<uint32_t>(chunk);
+        position += chunk;
+        ++chunkCount;
+        auto p = message();
+        p << "progress = " << chunkCount << "remain = " << remaining << "\n";
+        report(ProgressReporter::Info, p);
+    }
+
+    if (dump)
+        info("Dump not supported yet...\n");
+    if (result)
+        info("Read...OK\n");
+    else
+        error("Read...NG\n");
+    chunkCount = 0;
+    return result;
+}
+
+int TRom::Verify()
+{
+    std::vector<unsigned char> readBack;
+    const int32_t size = std::min<int64_t>(std::max<int32_t>(imageSize, 0), static_cast<int64_t>(imageData.size()));
+    try {
+        readBack.resize(static_cast<size_t>(size));
+    } catch (const std::exception&) {
+        error("Verify failed: out of memory\n");
+        return 0;
+    }
+    if (!Read(readBack.data(), size, false))
+        return 0;
+
+    int result = 1;
+    for (int32_t i = 0; i < size; ++i) {
+        if (imageData[static_cast<size_t>(i)] != readBack[static_cast<size_t>(i)]) {
+            auto s = message();
+            s << "Verify failed on point: " << i << "\n";
+            report(ProgressReporter::Error, s);
+            result = 0;
+        }
+    }
+    return result;
+}
+
+void TRom::Dump(std::string /*fileName*/, unsigned char* /*data*/, int /*length*/) {}

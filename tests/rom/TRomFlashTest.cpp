@@ -1,0 +1,170 @@
+// Identification, registers and erase against the emulated instrument.
+#include "tests/rom/RomRig.h"
+
+#include <gmock/gmock.h>
+
+using romtest::Rig;
+using testing::ElementsAre;
+
+TEST(TRomIdentify, EachEmulatedChipGivesItsLinesResultAndGeometry)
+{
+    const std::string corruptedText =
+        "Flash corrupted!\nPlease do the following:\n"
+        "- Ground pin 13 of the SPI connector (EXT_RESET) to the chassis\n"
+        "- Re-launch this program or click refresh devices\n"
+        "- Verify that a valid device is reported below \"Config ROM ID\"\n"
+        "- Program the flash\n"
+        "- After programming, disconnect the line to EXT_RESET and power cycle\n";
+    struct Case
+    {
+        const char* chip;
+        const char* idLine;
+        std::string chipLine;
+        int result;
+        int32_t sectors;
+        int32_t memory;
+        uint8_t code;
+    };
+    const Case cases[] = {
+        {"mt25q128", "Config ROM ID: 0x18\n", "MT25Q128 is detected\n", 1, 256, 0x1000000, 0x18},
+        {"arty", "Config ROM ID: 0xc\n", "Arty detected\n", 1, 256, 0x1000000, 0x18},
+        {"s25fl256", "Config ROM ID: 0x19\n", "S25FL256 is detected\n", 1, 512, 0x2000000, 0x19},
+        {"corrupted", "Config ROM ID: 0xff\n", corruptedText, 0, 0, 0, 0},
+        {"unknown", "Config ROM ID: 0x17\n", "Unknown memory is detected\n", 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chip);
+        Rig rig(c.chip);
+        EXPECT_EQ(rig.rom->CheckMemory(), c.result);
+        EXPECT_THAT(rig.texts(), ElementsAre(c.idLine, c.chipLine));
+        EXPECT_EQ(rig.log.at(1).type, ProgressReporter::Info);
+        EXPECT_EQ(rig.rom->sectorCount, c.sectors);
+        EXPECT_EQ(rig.rom->memorySize, c.memory);
+        EXPECT_EQ(rig.rom->capacityCode, c.code);
+        EXPECT_EQ(rig.rom->pageSize, c.result ? 256 : 0);
+        EXPECT_EQ(rig.rom->sectorSize, c.result ? 65536 : 0);
+    }
+}
+
+TEST(TRomIdentify, FailedOrUnsupportedIdentificationKeepsEarlierGeometry)
+{
+    Rig rig("s25fl256", "no-reply@2");
+    ASSERT_EQ(rig.rom->CheckMemory(), 1);
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->CheckMemory(), 0);
+    ASSERT_EQ(rig.log.size(), 1u);
+    EXPECT_EQ(rig.log[0].text, "Memory access failed\n");
+    EXPECT_EQ(rig.log[0].type, ProgressReporter::Error);
+
+    Rig other("unknown");
+    rig.rom->ftdi = other.ftdi.get();
+    EXPECT_EQ(rig.rom->CheckMemory(), 0);
+    EXPECT_EQ(other.log.back().text, "Unknown memory is detected\n");
+    EXPECT_EQ(rig.rom->sectorSize, 65536);
+    EXPECT_EQ(rig.rom->memorySize, 0x2000000);
+    EXPECT_EQ(rig.rom->capacityCode, 0x19);
+}
+
+TEST(TRomRegisters, NvcrTravelsLowByteFirstAndStatusReadsReportHex)
+{
+    Rig rig;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rig.rom->NVCRWrite(0xffef), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(romtest::writeIndex(rig.trace(), {0xB1, 0xEF, 0xFF}, 1), 0u) << "wire order low byte first";
+    ASSERT_EQ(rig.rom->BusyCheck_WithoutTimer(1000), 1);
+    unsigned short value = 0;
+    EXPECT_EQ(rig.rom->NVCRRead(value), 1);
+    EXPECT_EQ(value, 0xffef);
+    EXPECT_THAT(rig.texts(), ElementsAre("NVCR is written with : 0xffef\n", "NVCR Read Value : 0xffef\n"));
+
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->CheckStatus(), 1);
+    EXPECT_EQ(rig.rom->BusyCheck(), 1);
+    EXPECT_THAT(rig.texts(), ElementsAre("Status = 0\n"));
+}
+
+TEST(TRomErase, WorkedRangeErasesThirteenSectorsAndNothingElse)
+{
+    Rig rig;
+    ASSERT_EQ(rig.rom->CheckMemory(), 1);
+    for (uint32_t a : {0x4fff00u, 0x500000u, 0x5c0000u, 0x5cff00u, 0x5d0000u})
+        rig.mark(a, {0x12, 0x34});
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->EraseSectorAddr(0x500000, 0x5c0000), 1);
+    EXPECT_THAT(rig.texts(),
+                ElementsAre("Erase Sector address 0x500000 to 0x5c0000\n", "Erasing...\n", "\rProgress: 0.0%",
+                            "\rProgress: 8.3%", "\rProgress: 16.7%", "\rProgress: 25.0%", "\rProgress: 33.3%",
+                            "\rProgress: 41.7%", "\rProgress: 50.0%", "\rProgress: 58.3%", "\rProgress: 66.7%",
+                            "\rProgress: 75.0%", "\rProgress: 83.3%", "\rProgress: 91.7%", "\rProgress: 100.0%",
+                            "\rProgress: 100.0%\n"));
+    const auto erased = rig.flash(0x500000, 13 * 0x10000);
+    EXPECT_EQ(std::count(erased.begin(), erased.end(), 0xFF), 13 * 0x10000);
+    EXPECT_EQ(rig.flash(0x4fff00, 2), (std::vector<unsigned char>{0x12, 0x34}));
+    EXPECT_EQ(rig.flash(0x5d0000, 2), (std::vector<unsigned char>{0x12, 0x34}));
+}
+
+TEST(TRomErase, UnalignedSingleAndFailingRanges)
+{
+    Rig rig;
+    ASSERT_EQ(rig.rom->CheckMemory(), 1);
+    rig.trace().clear();
+    EXPECT_EQ(rig.rom->EraseSectorAddr(0x8000, 0x17fff), 1);
+    int erases = 0;
+    for (const auto& t : rig.trace().spi())
+        if (t.opcode == 0xD8) {
+            ++erases;
+            EXPECT_EQ(t.address, 0x8000u);
+        }
+    EXPECT_EQ(erases, 1);
+
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->EraseSectorAddr(0x20000, 0x20000), 1);
+    EXPECT_EQ(rig.log[2].text, "\rProgress: 100.0%");
+
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->EraseSectorAddr(0x30000, 0x20000), 1);
+    EXPECT_EQ(rig.log.size(), 3u);
+
+    // The same run again, with the second sector erase command failing.
+    Rig dry;
+    dry.rom->CheckMemory();
+    dry.rom->EraseSectorAddr(0, 0x20000);
+    const uint64_t second = romtest::writeIndex(dry.trace(), {0x11, 0x03, 0x00, 0xD8}, 2);
+    ASSERT_NE(second, 0u);
+    Rig failing("mt25q128", "FT_Write@" + std::to_string(second));
+    failing.rom->CheckMemory();
+    failing.log.clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(failing.rom->EraseSectorAddr(0, 0x20000), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_THAT(failing.texts(), ElementsAre("Erase Sector address 0 to 0x20000\n", "Erasing...\n",
+                                             "\rProgress: 0.0%", "\rProgress: 100.0%\n"));
+}
+
+TEST(TRomErase, NoChipOrBulkErase)
+{
+    Rig rig;
+    EXPECT_EQ(rig.rom->EraseSectorAddr(0, 0x10000), 0) << "no chip identified yet";
+    EXPECT_EQ(rig.rom->Program(false), 0);
+    ASSERT_EQ(rig.log.size(), 2u);
+    EXPECT_EQ(rig.log[0].type, ProgressReporter::Error);
+    for (const auto& t : rig.trace().spi())
+        EXPECT_TRUE(t.opcode != 0xD8 && t.opcode != 0x02);
+
+    // A real whole-chip erase takes 38 s: the wait has to last that long.
+    Rig timed("mt25q128", "", 2, true);
+    ASSERT_EQ(timed.rom->CheckMemory(), 1);
+    timed.mark(0x700000, {0x00});
+    const uint64_t start = timed.driver->clock().nowNanoseconds();
+    EXPECT_EQ(timed.rom->EraseBulk(), 1);
+    EXPECT_GE(timed.driver->clock().nowNanoseconds() - start, 38000000000u);
+    EXPECT_EQ(timed.flash(0x700000, 1)[0], 0xFF);
+
+    Rig stuck("mt25q128", "stuck-busy");
+    const uint64_t before = stuck.driver->clock().nowNanoseconds();
+    EXPECT_EQ(stuck.rom->EraseBulk(), 0);
+    const uint64_t waited = stuck.driver->clock().nowNanoseconds() - before;
+    EXPECT_GE(waited, 400000000000u);
+    EXPECT_LT(waited, 420000000000u);
+}
