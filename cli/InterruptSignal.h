@@ -1,0 +1,13 @@
+#pragma once
+
+#include <atomic>
+
+// Ctrl-C as a flag: the first SIGINT only sets it, so the running operation
+// can stop between transactions; a second one ends the process at once.
+class InterruptSignal
+{
+public:
+    static void install();
+    static const std::atomic<bool>& flag();
+    static bool raised();
+};

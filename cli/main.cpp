@@ -1,0 +1,52 @@
+#include "cli/CommandLine.h"
+#include "cli/ConsoleReporter.h"
+#include "cli/FlashTool.h"
+#include "cli/InterruptSignal.h"
+#include "cli/ProgressLineFilter.h"
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define PRAVEL_ISATTY(stream) _isatty(_fileno(stream))
+#else
+#include <unistd.h>
+#define PRAVEL_ISATTY(stream) isatty(fileno(stream))
+#endif
+
+int main(int argc, char** argv)
+{
+    InterruptSignal::install();
+
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    Invocation invocation;
+    std::string error;
+    if (!CommandLine::parse(args, invocation, error)) {
+        std::cerr << "pravel-flash: " << error << "\n"
+                  << "Try 'pravel-flash " << (invocation.command.empty() ? "" : invocation.command + " ")
+                  << "--help'.\n";
+        return FlashTool::Usage;
+    }
+
+    std::unique_ptr<ProgressLineFilter> filter;
+    std::streambuf* original = std::cout.rdbuf();
+    if (invocation.quiet) {
+        filter = std::make_unique<ProgressLineFilter>(original);
+        std::cout.rdbuf(filter.get());
+    }
+
+    int status;
+    {
+        ConsoleReporter reporter(std::cout, std::cerr, PRAVEL_ISATTY(stdout) != 0, invocation.quiet);
+        reporter.install();
+        FlashTool tool(invocation, reporter);
+        status = tool.run();
+    }
+    std::cout.flush();
+    std::cout.rdbuf(original);
+    return status;
+}
