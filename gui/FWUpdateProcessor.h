@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 class TFtdi;
 class TRom;
@@ -69,6 +70,10 @@ public:
     Q_INVOKABLE void openFile(const QString& file);
     Q_INVOKABLE void program();
 
+    // Blocks until the run started last has ended; returns at once when none
+    // is pending or active. For tools and tests that need the run's outcome.
+    void waitForProgramming();
+
 signals:
     void memOffsetChanged();
     void isProgrammingChanged(bool running);
@@ -79,9 +84,24 @@ signals:
     void programmingModeChanged();
 
 private:
+    // What a run works from, taken on the GUI thread when it starts, so the
+    // selection may change meanwhile without reaching the run.
+    struct RunRequest
+    {
+        bool deviceDetected = false;
+        QString firmwareFile;
+        QString bootloaderFile;
+        ProgrammingMode mode = Full;
+    };
+
     bool readVersionFile();
     void refreshFirmware();
     void doProgramming();
+    void runSteps(const RunRequest& run);
+    bool programImage(const QString& path);
+    void applyMemOffset(int offset);
+    // true (after reporting it) while a run is pending or active.
+    bool refuseDuringRun();
 
     QString m_firmwareFile;
     QString m_bootloaderFile;
@@ -95,7 +115,12 @@ private:
     ProgrammingMode m_programmingMode = Full;
     std::atomic<bool> m_isProgramming{false};
     bool m_deviceDetected = false;
-    // The implementation adds what the run's thread needs to be waited for.
+
+    // Set by program() before the run's thread starts, cleared by that thread
+    // as its very last step: while it is set, nothing else touches the devices.
+    std::atomic<bool> m_runActive{false};
+    RunRequest m_run;
+    std::thread m_worker;
 };
 
 } // namespace FwLoaderGui

@@ -1,0 +1,324 @@
+#include "gui/FWUpdateProcessor.h"
+
+#include "device/TFpga.h"
+#include "device/TFtdi.h"
+#include "device/TRom.h"
+#include "gui/ProgressReporter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QtQml/qqml.h>
+
+#include <cstdint>
+#include <ios>
+#include <sstream>
+#include <system_error>
+
+namespace FwLoaderGui {
+
+const QString FWUpdateProcessor::versionFileName = QStringLiteral("version.txt");
+const QString FWUpdateProcessor::bootloaderFileName = QStringLiteral("download.bit");
+const QString FWUpdateProcessor::firmwareFileName = QStringLiteral("pravel.srec");
+const std::string FWUpdateProcessor::portDescB = "USB <-> Serial Converter B";
+
+namespace {
+
+const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
+const char kAborting[] = "Aborting programming. Device not ready or file not found.\n";
+const char kAlreadyRunning[] = "Programming is already in progress.\n";
+const char kCheckConnections[] = "Please check power and USB connections and try again.\n";
+const char kComplete[] = "Device programming is complete. Device must be restarted for changes to take effect.\n";
+
+void info(const std::string& text)
+{
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text);
+}
+
+void error(const std::string& text)
+{
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, text);
+}
+
+// Paths go into the log as UTF-8: that is how the log decodes every report,
+// so a name with non-ASCII characters reads the same as on disk.
+std::string text(const QString& s)
+{
+    return s.toUtf8().toStdString();
+}
+
+} // namespace
+
+FWUpdateProcessor::FWUpdateProcessor(QObject* parent)
+    : QObject(parent)
+    , ftdi(std::make_unique<TFtdi>())
+    , rom(std::make_unique<TRom>(ftdi.get()))
+    , fpga(std::make_unique<TFpga>(ftdi.get()))
+{
+    qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
+                                                  QStringLiteral("FWUpdateProcessor"));
+}
+
+FWUpdateProcessor::FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent)
+    : QObject(parent)
+    , ftdi(std::make_unique<TFtdi>(std::move(driver), clock))
+    , rom(std::make_unique<TRom>(ftdi.get()))
+    , fpga(std::make_unique<TFpga>(ftdi.get()))
+{
+    qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
+                                                  QStringLiteral("FWUpdateProcessor"));
+}
+
+FWUpdateProcessor::~FWUpdateProcessor()
+{
+    // A run still going uses the device objects and reports to the log:
+    // both must outlive it.
+    waitForProgramming();
+}
+
+int FWUpdateProcessor::memOffset() const
+{
+    return m_memOffset.load();
+}
+
+int FWUpdateProcessor::isProgramming() const
+{
+    return m_isProgramming.load() ? 1 : 0;
+}
+
+bool FWUpdateProcessor::deviceDetected() const
+{
+    return m_deviceDetected;
+}
+
+QUrl FWUpdateProcessor::firmwareDir() const
+{
+    return m_firmwareDir;
+}
+
+QString FWUpdateProcessor::firmwareVersion() const
+{
+    return m_firmwareVersion;
+}
+
+QString FWUpdateProcessor::firmwareFile() const
+{
+    return m_firmwareFile;
+}
+
+FWUpdateProcessor::ProgrammingMode FWUpdateProcessor::programmingMode() const
+{
+    return m_programmingMode;
+}
+
+bool FWUpdateProcessor::refuseDuringRun()
+{
+    if (!m_runActive.load())
+        return false;
+    error(kAlreadyRunning);
+    return true;
+}
+
+void FWUpdateProcessor::setMemOffset(int offset)
+{
+    if (m_memOffset.load() == offset)
+        return;
+    // The run sets the offset itself; the flash driver is its own meanwhile.
+    if (refuseDuringRun())
+        return;
+    applyMemOffset(offset);
+}
+
+void FWUpdateProcessor::applyMemOffset(int offset)
+{
+    if (m_memOffset.exchange(offset) == offset)
+        return;
+    const auto address = static_cast<uint32_t>(offset);
+    rom->SetOffset(address);
+
+    std::stringstream s;
+    s.setf(std::ios::showbase);
+    s << "Offset: " << std::hex << address << "\n";
+    info(s.str());
+    emit memOffsetChanged();
+}
+
+void FWUpdateProcessor::setFirmwareFile(const QString& file)
+{
+    if (m_firmwareFile == file)
+        return;
+    m_firmwareFile = file;
+    emit firmwareFileChanged();
+}
+
+void FWUpdateProcessor::setProgrammingMode(ProgrammingMode mode)
+{
+    if (m_programmingMode == mode)
+        return;
+    m_programmingMode = mode;
+    emit programmingModeChanged();
+    refreshFirmware();
+}
+
+void FWUpdateProcessor::setFirmwareDir(QUrl dir)
+{
+    if (m_firmwareDir == dir)
+        return;
+    m_firmwareDir = dir;
+    emit firmwareDirChanged();
+    if (readVersionFile())
+        refreshFirmware();
+}
+
+bool FWUpdateProcessor::readVersionFile()
+{
+    m_firmwareVersion.clear();
+    bool opened = false;
+    // A URL that names no local directory must not turn into "/version.txt".
+    const QString dir = m_firmwareDir.toLocalFile();
+    if (!dir.isEmpty()) {
+        QFile file(dir + QLatin1Char('/') + versionFileName);
+        if (file.exists() && file.open(QIODevice::ReadOnly)) {
+            QTextStream stream(&file);
+            m_firmwareVersion = stream.readLine();
+            opened = true;
+        }
+    }
+    if (m_firmwareVersion.isEmpty())
+        m_firmwareVersion = QStringLiteral("Unknown");
+    emit firmwareVersionChanged();
+    return opened;
+}
+
+void FWUpdateProcessor::refreshFirmware()
+{
+    if (m_programmingMode == Single) {
+        m_bootloaderFile.clear();
+        setFirmwareFile(QString());
+        return;
+    }
+
+    const QString dir = m_firmwareDir.toLocalFile();
+    if (dir.isEmpty() || !QFileInfo::exists(dir))
+        return;
+    const QString bitstream = QDir::cleanPath(dir + QLatin1Char('/') + bootloaderFileName);
+    if (QFile::exists(bitstream))
+        m_bootloaderFile = bitstream;
+    const QString application = QDir::cleanPath(dir + QLatin1Char('/') + firmwareFileName);
+    if (QFile::exists(application))
+        setFirmwareFile(application);
+}
+
+void FWUpdateProcessor::refreshDevices()
+{
+    if (refuseDuringRun())
+        return;
+    m_deviceDetected = false;
+    if (portState > 0)
+        ftdi->PortClose();
+    ftdi->PortDetect();
+    portState = ftdi->PortOpen(portDescB);
+    if (portState > 0)
+        m_deviceDetected = rom->CheckMemory() != 0;
+    if (!m_deviceDetected)
+        error(kDeviceNotFound);
+    emit deviceDetectedChanged();
+}
+
+void FWUpdateProcessor::openFile(const QString& file)
+{
+    if (refuseDuringRun())
+        return;
+    if (QFile::exists(file) && rom->FileOpen(text(file))) {
+        setFirmwareFile(file);
+        return;
+    }
+    setFirmwareFile(QString());
+    error("File does not exist: " + text(file) + "\n");
+}
+
+void FWUpdateProcessor::program()
+{
+    bool idle = false;
+    if (!m_runActive.compare_exchange_strong(idle, true)) {
+        error(kAlreadyRunning);
+        return;
+    }
+    // The previous run cleared the flag as its last step: this returns at once.
+    if (m_worker.joinable())
+        m_worker.join();
+
+    m_run.deviceDetected = m_deviceDetected;
+    m_run.firmwareFile = m_firmwareFile;
+    m_run.bootloaderFile = m_bootloaderFile;
+    m_run.mode = m_programmingMode;
+    try {
+        m_worker = std::thread(&FWUpdateProcessor::doProgramming, this);
+    } catch (const std::system_error&) {
+        // No thread to be had: the run still happens, only the window waits.
+        doProgramming();
+    }
+}
+
+void FWUpdateProcessor::waitForProgramming()
+{
+    if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id())
+        m_worker.join();
+}
+
+void FWUpdateProcessor::doProgramming()
+{
+    try {
+        runSteps(m_run);
+    } catch (...) {
+        // Out of memory while composing a message: the run ends like any
+        // other failed one, idle again.
+    }
+    m_isProgramming.store(false);
+    emit isProgrammingChanged(false);
+    m_runActive.store(false);
+}
+
+void FWUpdateProcessor::runSteps(const RunRequest& run)
+{
+    if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
+        error(kAborting);
+        return;
+    }
+    m_isProgramming.store(true);
+    emit isProgrammingChanged(true);
+
+    if (run.mode == Full)
+        applyMemOffset(applicationOffset());
+    if (!programImage(run.firmwareFile))
+        return;
+
+    if (run.mode == Full && !run.bootloaderFile.isEmpty()) {
+        applyMemOffset(bootloaderOffset());
+        if (!programImage(run.bootloaderFile))
+            return;
+    }
+    info("\n");
+    info(kComplete);
+}
+
+bool FWUpdateProcessor::programImage(const QString& path)
+{
+    const std::string name = text(path);
+    // A failed load leaves the previous image in the flash driver: it must
+    // not be written in this one's place.
+    const bool ok = rom->FileOpen(name) != 0;
+    if (ok) {
+        info("Starting programming of " + name + "\n");
+        if (rom->Program(false)) {
+            info("Finished programming of " + name + "\n");
+            return true;
+        }
+    }
+    error("Programming of " + name + " failed.\n");
+    error(kCheckConnections);
+    return false;
+}
+
+} // namespace FwLoaderGui

@@ -1,0 +1,447 @@
+#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/CallTrace.h"
+#include "emulator/SpiFlash.h"
+#include "emulator/VirtualClock.h"
+#include "gui/FWUpdateProcessor.h"
+#include "gui/NotificationPresenter.h"
+
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QThread>
+#include <QtTest>
+
+#include <condition_variable>
+#include <mutex>
+
+using FwLoaderGui::FWUpdateProcessor;
+using Bytes = std::vector<unsigned char>;
+using d2xx::FT_HANDLE;
+using d2xx::FT_STATUS;
+
+namespace {
+
+const QString kNotFound = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
+const QString kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
+const QString kCheck = "Please check power and USB connections and try again.\n";
+const QString kBusy = "Programming is already in progress.\n";
+const uint32_t kApp = 0x500000;
+
+QString starting(const QString& path) { return "Starting programming of " + path + "\n"; }
+QString finished(const QString& path) { return "Finished programming of " + path + "\n"; }
+QString failed(const QString& path) { return "Programming of " + path + " failed.\n"; }
+
+// The emulated bridge; once armed, the first thread to write is held there
+// until the test opens the gate (others pass, so a stray call shows, not hangs).
+class GatedDriver final : public d2xx::D2xxDriver
+{
+public:
+    explicit GatedDriver(std::shared_ptr<d2xx::D2xxDriver> inner) : in(std::move(inner)) {}
+    void arm() { std::lock_guard<std::mutex> l(m); armed = true; }
+    void waitUntilHeld() { std::unique_lock<std::mutex> l(m); cv.wait(l, [this] { return held; }); }
+    void open() { { std::lock_guard<std::mutex> l(m); armed = false; } cv.notify_all(); }
+
+    FT_STATUS FT_Write(FT_HANDLE h, const void* b, uint32_t c, uint32_t* w) override
+    {
+        {
+            std::unique_lock<std::mutex> l(m);
+            if (armed && !held) {
+                held = true;
+                cv.notify_all();
+                cv.wait(l, [this] { return !armed; });
+            }
+        }
+        return in->FT_Write(h, b, c, w);
+    }
+    FT_STATUS FT_CreateDeviceInfoList(uint32_t* c) override { return in->FT_CreateDeviceInfoList(c); }
+    FT_STATUS FT_GetDeviceInfoList(d2xx::FT_DEVICE_LIST_INFO_NODE* l, uint32_t* c) override { return in->FT_GetDeviceInfoList(l, c); }
+    FT_STATUS FT_OpenEx(const void* a, uint32_t f, FT_HANDLE* h) override { return in->FT_OpenEx(a, f, h); }
+    FT_STATUS FT_ResetDevice(FT_HANDLE h) override { return in->FT_ResetDevice(h); }
+    FT_STATUS FT_Purge(FT_HANDLE h, uint32_t p) override { return in->FT_Purge(h, p); }
+    FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) override { return in->FT_SetLatencyTimer(h, ms); }
+    FT_STATUS FT_SetBitMode(FT_HANDLE h, uint8_t k, uint8_t o) override { return in->FT_SetBitMode(h, k, o); }
+    FT_STATUS FT_GetBitMode(FT_HANDLE h, uint8_t* p) override { return in->FT_GetBitMode(h, p); }
+    FT_STATUS FT_GetStatus(FT_HANDLE h, uint32_t* r, uint32_t* t, uint32_t* e) override { return in->FT_GetStatus(h, r, t, e); }
+    FT_STATUS FT_Read(FT_HANDLE h, void* b, uint32_t c, uint32_t* r) override { return in->FT_Read(h, b, c, r); }
+    FT_STATUS FT_Close(FT_HANDLE h) override { return in->FT_Close(h); }
+
+private:
+    std::shared_ptr<d2xx::D2xxDriver> in;
+    std::mutex m;
+    std::condition_variable cv;
+    bool armed = false, held = false;
+};
+
+std::shared_ptr<d2xx::EmulatedDriver> makeDriver(const std::string& chip, const std::string& faults)
+{
+    d2xx::EmulatedDriverOptions options;
+    options.bridgeAttached = chip != "unplugged";
+    options.instrument.chip = options.bridgeAttached ? chip : "mt25q128";
+    std::string error;
+    std::shared_ptr<d2xx::EmulatedDriver> driver;
+    if (emu::FaultPlan::parse(faults, options.faults, error))
+        driver = d2xx::EmulatedDriver::create(options, error);
+    if (!driver)
+        qFatal("emulator: %s", error.c_str());
+    return driver;
+}
+
+// Instrument, log presenter and processor, the presenter made first and gone
+// last as in the application.
+struct Rig
+{
+    explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "")
+        : driver(makeDriver(chip, faults)), gate(std::make_shared<GatedDriver>(driver)),
+          processor(std::make_unique<FWUpdateProcessor>(gate, driver->clock()))
+    {
+    }
+    QStringList log() // once every report made so far has arrived
+    {
+        QCoreApplication::sendPostedEvents();
+        return presenter.messagesModel()->stringList();
+    }
+    Bytes flash(uint32_t address, size_t length) const
+    {
+        Bytes out(length);
+        for (size_t i = 0; i < length; ++i)
+            out[i] = driver->instrument()->flash().storage().at(address + uint32_t(i));
+        return out;
+    }
+    bool erased(uint32_t address, size_t length) const { return flash(address, length) == Bytes(length, 0xFF); }
+    size_t calls(const char* function = nullptr) const
+    {
+        return function ? driver->trace().calls(function).size() : driver->trace().calls().size();
+    }
+    void runToEnd()
+    {
+        processor->program();
+        processor->waitForProgramming();
+        QCoreApplication::sendPostedEvents();
+    }
+
+    std::shared_ptr<d2xx::EmulatedDriver> driver;
+    std::shared_ptr<GatedDriver> gate;
+    FwLoaderGui::NotificationPresenter presenter;
+    std::unique_ptr<FWUpdateProcessor> processor;
+};
+
+Bytes pattern(size_t size, unsigned seed)
+{
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<unsigned char>((i * 31 + seed + (i >> 8)) & 0xFF);
+    return bytes;
+}
+
+QString writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return QDir::cleanPath(path);
+}
+
+QString writeFile(const QString& path, const Bytes& bytes)
+{
+    return writeFile(path, QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+}
+
+// A firmware directory holding the images, and the processor pointed at it.
+struct Firmware
+{
+    Firmware(Rig& rig, size_t appSize, bool withBitstream = true)
+        : app(pattern(appSize, 5)), bit(pattern(1500, 9)), appPath(writeFile(dir.filePath("pravel.srec"), app)),
+          bitPath(QDir::cleanPath(dir.filePath("download.bit")))
+    {
+        if (withBitstream)
+            writeFile(bitPath, bit);
+        writeFile(dir.filePath("version.txt"), QByteArray("3.1\n"));
+        rig.processor->setFirmwareDir(QUrl::fromLocalFile(dir.path()));
+    }
+    QTemporaryDir dir;
+    Bytes app, bit;
+    QString appPath, bitPath;
+};
+
+// Every row of `rows` appears in `log`, in that order.
+bool inOrder(const QStringList& log, const QStringList& rows)
+{
+    int at = 0;
+    for (const QString& row : rows)
+        if ((at = log.indexOf(row, at)) < 0)
+            return qWarning("missing or out of order: %s", qPrintable(row)), false;
+    return true;
+}
+
+} // namespace
+
+class FWUpdateProcessorTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void offsetIsReportedOnlyWhenItChanges()
+    {
+        Rig rig;
+        QSignalSpy changed(rig.processor.get(), &FWUpdateProcessor::memOffsetChanged);
+        QCOMPARE(rig.processor->memOffset(), -1);
+        for (int offset : {0, 0, 0x500000, -1})
+            rig.processor->setMemOffset(offset);
+        QCOMPARE(rig.log(), (QStringList{"Offset: 0\n", "Offset: 0x500000\n", "Offset: 0xffffffff\n"}));
+        QCOMPARE(changed.count(), 3);
+    }
+
+    void firmwareDirectorySelectsItsImages()
+    {
+        QTemporaryDir dir, other;
+        const QString srec = writeFile(dir.filePath("pravel.srec"), pattern(100, 1));
+        writeFile(dir.filePath("download.bit"), pattern(100, 2));
+        Rig rig;
+        FWUpdateProcessor& p = *rig.processor;
+        QSignalSpy dirChanged(&p, &FWUpdateProcessor::firmwareDirChanged);
+        QSignalSpy versionChanged(&p, &FWUpdateProcessor::firmwareVersionChanged);
+        QSignalSpy fileChanged(&p, &FWUpdateProcessor::firmwareFileChanged);
+
+        p.setFirmwareDir(QUrl()); // no firmware directory: the initial value
+        QCOMPARE(p.firmwareVersion(), QString());
+        QCOMPARE(dirChanged.count() + versionChanged.count(), 0);
+
+        // No version file: "Unknown", and no selection until Single and back.
+        p.setFirmwareDir(QUrl::fromLocalFile(dir.path()));
+        QCOMPARE(p.firmwareVersion(), QString("Unknown"));
+        p.setProgrammingMode(FWUpdateProcessor::Single);
+        QCOMPARE(p.firmwareFile(), QString());
+        QCOMPARE(fileChanged.count(), 0);
+        p.setProgrammingMode(FWUpdateProcessor::Full);
+        QCOMPARE(p.firmwareFile(), srec);
+        p.setProgrammingMode(FWUpdateProcessor::Single);
+        QCOMPARE(p.firmwareFile(), QString());
+        QCOMPARE(fileChanged.count(), 2);
+        p.setProgrammingMode(FWUpdateProcessor::Full);
+
+        // An empty first line: "Unknown", yet the file opened, so images are chosen.
+        writeFile(other.filePath("version.txt"), QByteArray("\r\n2.0\r\n"));
+        const QString otherSrec = writeFile(other.filePath("pravel.srec"), pattern(10, 3));
+        p.setFirmwareDir(QUrl::fromLocalFile(other.path()));
+        QCOMPARE(p.firmwareVersion(), QString("Unknown"));
+        QCOMPARE(p.firmwareFile(), otherSrec);
+        writeFile(other.filePath("version.txt"), QByteArray("1.4.2\r\nnotes\r\n"));
+        p.setFirmwareDir(QUrl::fromLocalFile(dir.path()));
+        p.setFirmwareDir(QUrl::fromLocalFile(other.path()));
+        QCOMPARE(p.firmwareVersion(), QString("1.4.2"));
+        QCOMPARE(dirChanged.count(), 4);
+        QCOMPARE(versionChanged.count(), 4); // also when the text stays the same
+        QCOMPARE(rig.log(), QStringList());
+    }
+
+    void discoveryReportsEachInstrument_data()
+    {
+        QTest::addColumn<QString>("chip");
+        QTest::addColumn<QStringList>("rows"); // ends with the verdict line when nothing is found
+        const QString open = "Port(USB <-> Serial Converter B) open\n";
+        QTest::newRow("mt25q128") << QString("mt25q128") << QStringList{open, "Config ROM ID: 0x18\n", "MT25Q128 is detected\n"};
+        QTest::newRow("s25fl256") << QString("s25fl256") << QStringList{open, "Config ROM ID: 0x19\n", "S25FL256 is detected\n"};
+        QTest::newRow("arty") << QString("arty") << QStringList{open, "Config ROM ID: 0xc\n", "Arty detected\n"};
+        QTest::newRow("unknown") << QString("unknown") << QStringList{open, "Unknown memory is detected\n", kNotFound};
+        QTest::newRow("unplugged") << QString("unplugged") << QStringList{"Number of detected channels: 0\n", "Port Open Error\n", kNotFound};
+    }
+
+    void discoveryReportsEachInstrument()
+    {
+        QFETCH(QString, chip);
+        QFETCH(QStringList, rows);
+        const bool detected = rows.last() != kNotFound;
+        Rig rig(chip.toStdString());
+        QSignalSpy changed(rig.processor.get(), &FWUpdateProcessor::deviceDetectedChanged);
+        for (int refresh = 1; refresh <= 2; ++refresh) {
+            rig.processor->refreshDevices();
+            QCOMPARE(rig.processor->deviceDetected(), detected);
+            QCOMPARE(changed.count(), refresh);
+            QVERIFY(inOrder(rig.log(), rows));
+            QCOMPARE(rig.log().count(kNotFound), detected ? 0 : refresh);
+        }
+        // The second refresh closed the open port first; no port, no identification.
+        QCOMPARE(rig.calls("FT_Close"), size_t(chip == "unplugged" ? 0 : 1));
+        QCOMPARE(rig.calls("FT_Write") == 0, chip == "unplugged");
+    }
+
+    void refreshAfterFailedSetupOpensAgain()
+    {
+        Rig rig("mt25q128", "FT_ResetDevice@1");
+        rig.processor->refreshDevices();
+        QVERIFY(!rig.processor->deviceDetected());
+        QCOMPARE(rig.log().last(), kNotFound);
+        rig.processor->refreshDevices();
+        QVERIFY(rig.processor->deviceDetected());
+        QCOMPARE(rig.calls("FT_OpenEx"), size_t(2));
+    }
+
+    void openFileClearsTheSelectionOnFailure()
+    {
+        QTemporaryDir dir;
+        const QString good = writeFile(dir.filePath(QString::fromUtf8("pr\xC3\xBC" "f.srec")), pattern(300, 4));
+        const QString missing = dir.filePath(QString::fromUtf8("fehlt-\xC3\xA9.srec"));
+        const QString folder = dir.filePath("folder.bit");
+        QVERIFY(QDir().mkdir(folder));
+        Rig rig;
+        FWUpdateProcessor& p = *rig.processor;
+        QSignalSpy fileChanged(&p, &FWUpdateProcessor::firmwareFileChanged);
+
+        p.openFile(good);
+        QCOMPARE(p.firmwareFile(), good);
+        {
+            // As under a Windows code page: the log still shows the name as it is.
+            QTextCodec* locale = QTextCodec::codecForLocale();
+            auto restore = qScopeGuard([locale] { QTextCodec::setCodecForLocale(locale); });
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+            p.openFile(missing);
+        }
+        QCOMPARE(p.firmwareFile(), QString());
+        QCOMPARE(rig.log().last(), "File does not exist: " + missing + "\n");
+        p.openFile(good);
+        p.openFile(folder); // exists, but the flash driver takes no directory
+        QCOMPARE(p.firmwareFile(), QString());
+        QCOMPARE(rig.log().last(), "File does not exist: " + folder + "\n");
+        QCOMPARE(fileChanged.count(), 4);
+    }
+
+    void fullRunWritesBothImagesOnce()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        const int before = rig.log().size();
+        QSignalSpy running(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged);
+        QSignalSpy deviceChanged(rig.processor.get(), &FWUpdateProcessor::deviceDetectedChanged);
+        QList<bool> delivered; // as a window binding sees it: queued, on the GUI thread
+        QObject window;
+        connect(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged, &window, [&](bool on) {
+            QCOMPARE(QThread::currentThread(), window.thread());
+            delivered << on;
+        });
+
+        rig.gate->arm();
+        auto release = qScopeGuard([&] { rig.gate->open(); }); // a failed check must not leave the run held
+        rig.processor->program();
+        rig.processor->program(); // pending: refused before the run's thread even runs
+        rig.gate->waitUntilHeld();
+        QCOMPARE(rig.processor->isProgramming(), 1);
+        rig.processor->program(); // mid-run, nothing else may reach the device
+        rig.processor->refreshDevices();
+        rig.processor->openFile(fw.bitPath);
+        rig.processor->setMemOffset(0x10000);
+        QCOMPARE(rig.processor->memOffset(), int(kApp));
+        rig.gate->open();
+        rig.processor->waitForProgramming();
+        const QStringList log = rig.log().mid(before);
+
+        QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
+        QVERIFY(rig.flash(0, fw.bit.size()) == fw.bit);
+        QVERIFY(rig.erased(kApp + uint32_t(fw.app.size()), 256) && rig.erased(uint32_t(fw.bit.size()), 256));
+        QVERIFY(inOrder(log, {"Offset: 0x500000\n", starting(fw.appPath), finished(fw.appPath), "Offset: 0\n",
+                              starting(fw.bitPath), finished(fw.bitPath), "\n", kComplete}));
+        QCOMPARE(log.last(), kComplete);
+        QCOMPARE(log.count(kBusy), 5);
+        QCOMPARE(log.filter("Starting programming of ").size(), 2);
+        QCOMPARE(running.count(), 2);
+        QVERIFY(running.at(0).at(0).toBool() && !running.at(1).at(0).toBool());
+        QCOMPARE(delivered, (QList<bool>{true, false}));
+        QCOMPARE(deviceChanged.count(), 0);
+        QCOMPARE(rig.processor->firmwareFile(), fw.appPath);
+        QCOMPARE(rig.processor->memOffset(), 0);
+        QCOMPARE(rig.processor->isProgramming(), 0);
+    }
+
+    void singleModeWritesTheChosenFileAtTheOffset()
+    {
+        Rig rig;
+        Firmware fw(rig, 600);
+        const Bytes chosen = pattern(900, 77);
+        const QString chosenPath = writeFile(fw.dir.filePath("chosen.bit"), chosen);
+        rig.processor->refreshDevices();
+        rig.processor->setProgrammingMode(FWUpdateProcessor::Single);
+        rig.processor->openFile(chosenPath);
+        rig.processor->setMemOffset(int(kApp));
+        rig.processor->setMemOffset(0);
+        rig.runToEnd();
+        QVERIFY(rig.flash(0, chosen.size()) == chosen);
+        QVERIFY(rig.erased(uint32_t(chosen.size()), 0x10000 - chosen.size()) && rig.erased(kApp, 0x10000));
+        QCOMPARE(rig.log().filter("Starting programming of "), QStringList{starting(chosenPath)});
+        QCOMPARE(rig.log().last(), kComplete);
+    }
+
+    void destructionWaitsForTheRun()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        rig.processor->program();
+        rig.processor.reset();
+        QVERIFY(rig.flash(0, fw.bit.size()) == fw.bit);
+        QCOMPARE(rig.log().last(), kComplete);
+    }
+
+    void nothingRunsWithoutADevice()
+    {
+        Rig rig;
+        Firmware fw(rig, 100);
+        QSignalSpy running(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged);
+        rig.runToEnd();
+        QCOMPARE(rig.log(), QStringList{"Aborting programming. Device not ready or file not found.\n"});
+        QCOMPARE(running.count(), 1);
+        QCOMPARE(running.at(0).at(0).toBool(), false);
+        QCOMPARE(rig.calls(), size_t(0));
+    }
+
+    void aFailedLoadWritesNothingInItsPlace()
+    {
+        for (bool vanishes : {true, false}) {
+            // The bitstream goes between selection and run (the application
+            // image still held by the flash driver must not land at 0), or was
+            // never there (only the application is programmed).
+            Rig rig;
+            Firmware fw(rig, 3000, vanishes);
+            rig.processor->refreshDevices();
+            QFile::remove(fw.bitPath);
+            rig.runToEnd();
+            QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
+            QVERIFY(rig.erased(0, 0x10000));
+            const QStringList log = rig.log();
+            QCOMPARE(log.count(starting(fw.bitPath)), 0);
+            QCOMPARE(log.mid(log.size() - 2), (vanishes ? QStringList{failed(fw.bitPath), kCheck} : QStringList{"\n", kComplete}));
+            QCOMPARE(rig.processor->memOffset(), vanishes ? 0 : int(kApp));
+        }
+    }
+
+    void aDeviceFaultEndsTheRunBeforeTheBitstream()
+    {
+        size_t calls, writes;
+        {
+            Rig probe; // what discovery costs, so the faults land in the first image
+            probe.processor->refreshDevices();
+            calls = probe.calls();
+            writes = probe.calls("FT_Write");
+        }
+        for (const QString& fault : {QString("FT_Write@%1").arg(writes + 12), QString("unplug@%1").arg(calls + 40)}) {
+            Rig rig("mt25q128", fault.toStdString());
+            Firmware fw(rig, 5000);
+            rig.processor->refreshDevices();
+            QVERIFY(rig.processor->deviceDetected());
+            QSignalSpy running(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged);
+            rig.runToEnd();
+
+            QVERIFY2(rig.erased(0, 0x10000), qPrintable(fault));
+            const QStringList log = rig.log();
+            QCOMPARE(log.mid(log.size() - 2), (QStringList{failed(fw.appPath), kCheck}));
+            QCOMPARE(running.count(), 2);
+            QCOMPARE(rig.processor->isProgramming(), 0);
+            QCOMPARE(rig.processor->memOffset(), int(kApp));
+            rig.processor->refreshDevices();
+            QCOMPARE(rig.processor->deviceDetected(), !fault.startsWith("unplug"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(FWUpdateProcessorTest)
+#include "FWUpdateProcessorTest.moc"
