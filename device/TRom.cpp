@@ -347,7 +347,11 @@ int TRom::Program(bool dump)
     int32_t remaining = imageSize;
     int result = 1;
     while (remaining > 0) {
-        const int32_t length = std::min(pageSize, remaining);
+        // A write never runs past the end of a flash page: the chip would wrap
+        // it onto the page's start. With a page-aligned offset every write is
+        // a whole page but the last.
+        const int32_t room = pageSize - static_cast<int32_t>(address % static_cast<uint32_t>(pageSize));
+        const int32_t length = std::min(room, remaining);
         if (!ftdi->MPSSE_PageProgram(address, imageData.data() + position, length)) {
             error("Error in MPSSE_PageProgram\n");
             result = 0;
@@ -359,8 +363,8 @@ int TRom::Program(bool dump)
             break;
         }
         remaining -= length;
-        address += static_cast<uint32_t>(pageSize);
-        position += static_cast<size_t>(pageSize);
+        address += static_cast<uint32_t>(length);
+        position += static_cast<size_t>(length);
         ++chunkCount;
         if (chunkCount % kProgressPages == 0)
             reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);

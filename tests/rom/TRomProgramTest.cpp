@@ -203,14 +203,17 @@ TEST(TRomReadBack, VerifyAfterAFailedReadFails)
     EXPECT_EQ(rig.rom->chunkCount, 0);
 }
 
-TEST(TRomProgramLimits, OffsetInsideASectorStillErasesEverySectorOfTheImage)
+TEST(TRomProgramLimits, OffsetInsideASectorAndAPageStillLandsByteForByte)
 {
+    // Not sector aligned: every sector the image covers is erased. Not page
+    // aligned: no page write may run past a flash page, or the flash would
+    // wrap it onto the page's start.
     Rig rig;
     ASSERT_EQ(rig.rom->CheckMemory(), 1);
-    rig.rom->SetOffset(0x8000);
+    rig.rom->SetOffset(0x8080);
     const auto image = romtest::pattern(0x10000, 7);
     ASSERT_EQ(rig.rom->FileOpen(romtest::writeFile(romtest::scratchDir() / "a.srec", image)), 1);
-    rig.mark(0x17ff0, std::vector<unsigned char>(16, 0x00)); // in the second sector the image covers
+    rig.mark(0x18070, std::vector<unsigned char>(16, 0x00)); // in the second sector the image covers
     EXPECT_EQ(rig.rom->Program(false), 1);
-    EXPECT_EQ(rig.flash(0x8000, 0x10000), image);
+    EXPECT_EQ(rig.flash(0x8080, 0x10000), image);
 }
