@@ -2,7 +2,7 @@
 # Builds everything and runs every test.
 #   test.sh             warnings as errors, all tests
 #   test.sh --sanitize  the same under AddressSanitizer + UndefinedBehaviorSanitizer
-#   test.sh --tsan      ThreadSanitizer, the threaded (gui) tests only
+#   test.sh --tsan      ThreadSanitizer, the threaded tests only (log, processor)
 # Build directories: build, build-sanitize, build-tsan under PRAVEL_BUILD_ROOT
 # (default: the repository).
 set -euo pipefail
@@ -13,7 +13,7 @@ mode=${1:-}
 
 options=(-DCMAKE_BUILD_TYPE=Debug -DPRAVEL_WERROR=ON)
 targets=(all)
-test_dir=
+test_dirs=(.)
 case "$mode" in
   "") build="$root/build" ;;
   --sanitize)
@@ -25,8 +25,8 @@ case "$mode" in
   --tsan)
     build="$root/build-tsan"
     options+=(-DPRAVEL_TSAN=ON)
-    targets=(tests/gui/all)
-    test_dir=tests/gui
+    test_dirs=(tests/gui tests/processor)
+    targets=("${test_dirs[@]/%//all}")
     export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
     ;;
   *) echo "usage: $0 [--sanitize | --tsan]" >&2; exit 2 ;;
@@ -39,4 +39,6 @@ export QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software
 
 cmake -S "$repo" -B "$build" -G Ninja "${options[@]}"
 cmake --build "$build" --target "${targets[@]}" -- -j2
-ctest --test-dir "$build/$test_dir" --output-on-failure --parallel 2
+for dir in "${test_dirs[@]}"; do
+  ctest --test-dir "$build/$dir" --output-on-failure --parallel 2
+done
