@@ -1,15 +1,13 @@
 #include "device/TFpga.h"
 
 #include "device/TFtdi.h"
+#include "device/WholeFile.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <limits>
-#include <new>
 #include <stdexcept>
-#include <system_error>
 
 namespace {
 
@@ -77,50 +75,19 @@ int TFpga::FileOpen(std::string fileName)
         std::cerr << "Invalid file type: Xilinx bitstream [.bit] required.\n";
         return 0;
     }
-    const auto openFailed = [&fileName]() {
+    WholeFile file;
+    const WholeFile::Status opened = file.open(fileName);
+    if (opened == WholeFile::OpenFailed) {
         std::cerr << "Error opening file for reading: " << fileName << "\n";
         return 0;
-    };
-
-    try {
-        const std::filesystem::path path = std::filesystem::u8path(fileName);
-        // Only regular files: a FIFO would block, a directory may "open".
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(path, ec))
-            return openFailed();
-
-        std::ifstream file(path, std::ios::binary);
-        if (!file.is_open())
-            return openFailed();
-
-        file.seekg(0, std::ios::end);
-        const std::streamoff end = file.tellg();
-        file.seekg(0, std::ios::beg);
-        if (end < 0 || !file || end > std::numeric_limits<int32_t>::max()) {
-            std::cerr << "Error reading file!\n";
-            return 0;
-        }
-
-        // A failed or short read keeps the bitstream loaded before.
-        std::vector<unsigned char> fresh(static_cast<size_t>(end));
-        if (end > 0) {
-            file.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(end));
-            if (file.gcount() != end) {
-                std::cerr << "Error reading file!\n";
-                return 0;
-            }
-        }
-        bitstreamData.swap(fresh);
-        bitstreamSize = static_cast<int32_t>(end);
-    } catch (const std::bad_alloc&) {
-        std::cerr << "Error reading file!\n";
-        return 0;
-    } catch (const std::length_error&) {
-        std::cerr << "Error reading file!\n";
-        return 0;
-    } catch (...) {
-        return openFailed();
     }
+    // A failed or short read keeps the bitstream loaded before.
+    if (opened != WholeFile::Ok || file.size() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+        || file.readInto(bitstreamData) != WholeFile::Ok) {
+        std::cerr << "Error reading file!\n";
+        return 0;
+    }
+    bitstreamSize = static_cast<int32_t>(bitstreamData.size());
 
     std::cout << "File read successfully. Size: " << bitstreamSize << " bytes\n";
     return 1;

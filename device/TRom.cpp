@@ -1,17 +1,15 @@
 #include "device/TRom.h"
 
 #include "device/TFtdi.h"
+#include "device/WholeFile.h"
 #include "gui/ProgressReporter.h"
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <new>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 namespace {
 
@@ -236,62 +234,31 @@ int TRom::SetOffset(uint32_t newOffset)
 
 int TRom::FileOpen(std::string fileName)
 {
-    const auto openFailed = [&fileName]() {
+    WholeFile file;
+    const WholeFile::Status opened = file.open(fileName);
+    if (opened == WholeFile::OpenFailed) {
         auto s = message();
         s << "Error opening file for reading: " << fileName << "\n";
         report(ProgressReporter::Error, s);
         return 0;
-    };
-
-    try {
-        const std::filesystem::path path = std::filesystem::u8path(fileName);
-        // Directories, FIFOs and devices are refused before opening: a FIFO
-        // would block, a directory "opens" on some systems.
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(path, ec))
-            return openFailed();
-
-        std::ifstream file(path, std::ios::binary);
-        if (!file.is_open())
-            return openFailed();
-
-        file.seekg(0, std::ios::end);
-        const std::streamoff end = file.tellg();
-        file.seekg(0, std::ios::beg);
-        if (end < 0 || !file) {
-            error("Error reading file!\n");
-            return 0;
-        }
-        const uint64_t size = static_cast<uint64_t>(end);
-        if (static_cast<uint64_t>(offset) + size > kFileLimit) {
-            auto s = message();
-            s << "Error, file is too large: " << size << " bytes\n";
-            report(ProgressReporter::Error, s);
-            return 0;
-        }
-
-        // Read into a fresh buffer: a failed or short read leaves the image
-        // that was loaded before, so nothing can later write half a file.
-        std::vector<unsigned char> fresh(static_cast<size_t>(size));
-        if (size > 0) {
-            file.read(reinterpret_cast<char*>(fresh.data()), static_cast<std::streamsize>(size));
-            if (static_cast<uint64_t>(file.gcount()) != size) {
-                error("Error reading file!\n");
-                return 0;
-            }
-        }
-        imageData.swap(fresh);
-        imageSize = static_cast<int32_t>(size);
-    } catch (const std::bad_alloc&) {
-        error("Error reading file!\n");
-        return 0;
-    } catch (const std::length_error&) {
-        error("Error reading file!\n");
-        return 0;
-    } catch (...) {
-        // A name the file system cannot take.
-        return openFailed();
     }
+    if (opened != WholeFile::Ok) {
+        error("Error reading file!\n");
+        return 0;
+    }
+    if (static_cast<uint64_t>(offset) + file.size() > kFileLimit) {
+        auto s = message();
+        s << "Error, file is too large: " << file.size() << " bytes\n";
+        report(ProgressReporter::Error, s);
+        return 0;
+    }
+    // A failed or short read leaves the image loaded before, so nothing can
+    // later write half a file.
+    if (file.readInto(imageData) != WholeFile::Ok) {
+        error("Error reading file!\n");
+        return 0;
+    }
+    imageSize = static_cast<int32_t>(imageData.size());
 
     auto s = message();
     s << "File read successfully. Size: " << imageSize << " bytes\n";
