@@ -1,0 +1,52 @@
+#pragma once
+
+#include "device/Clock.h"
+#include "device/d2xx/D2xxDriver.h"
+
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QQmlApplicationEngine;
+
+namespace FwLoaderGui {
+class FWUpdateProcessor;
+class NotificationPresenter;
+}
+
+// The objects the window binds to, and the engine that shows it. Built in
+// the order the log depends on: the presenter before the processor, so the
+// first row is "Initializing loader..." and every device message follows it.
+class LoaderShell
+{
+public:
+    static const QUrl documentUrl; // qrc:/qml/main.qml
+
+    // Creates the engine, publishes the title, the presenter and a processor
+    // over `driver` (sleeping on `clock`) to the window. A QGuiApplication
+    // must exist; presenter and processor are its children.
+    LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title);
+    // Processor first (it waits for a run still going), then presenter, then engine.
+    ~LoaderShell();
+
+    LoaderShell(const LoaderShell&) = delete;
+    LoaderShell& operator=(const LoaderShell&) = delete;
+
+    // The "firmware" entry beside the executable as a local URL, or an empty
+    // URL when there is no such entry.
+    static QUrl firmwareDirUrl(const QString& applicationDir);
+
+    // Points the processor at `firmwareDir` and loads the window document;
+    // if the document yields no window the event loop ends with -1.
+    void load(const QUrl& firmwareDir);
+
+    QQmlApplicationEngine& engine() { return *qmlEngine; }
+    FwLoaderGui::NotificationPresenter& presenter() { return *notifications; }
+    FwLoaderGui::FWUpdateProcessor& processor() { return *updateProcessor; }
+
+private:
+    std::unique_ptr<QQmlApplicationEngine> qmlEngine;
+    FwLoaderGui::NotificationPresenter* notifications = nullptr;
+    FwLoaderGui::FWUpdateProcessor* updateProcessor = nullptr;
+};

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Starts the loader's window on the emulated instrument with a demo firmware
+# set, for trying the loader without hardware.
+#   run-demo.sh [loader options]
+# Installs missing Debian packages, builds the loader, pravel-flash and the
+# demo firmware writer in build/, and stages under demo/ (both under
+# PRAVEL_BUILD_ROOT, default: the repository):
+#   demo/pravel-fw-loader   a copy of the loader, so that its firmware
+#                           directory is the demo one
+#   demo/firmware/          version.txt "demo", download.bit, pravel.srec
+#   demo/flash.img          the emulated flash's contents, kept between runs
+# The demo firmware lives only there, never beside a built or installed
+# loader that could reach a real instrument.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+root=${PRAVEL_BUILD_ROOT:-$repo}
+build="$root/build"
+demo="$root/demo"
+
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+  echo "run-demo.sh: no display (DISPLAY and WAYLAND_DISPLAY are unset); the loader is a window." >&2
+  echo "Run it from a desktop session, or under a virtual X server: xvfb-run -a $0" >&2
+  exit 1
+fi
+
+"$repo/scripts/install-deps.sh"
+
+# The same configuration as test.sh, so the two share one build.
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPRAVEL_WERROR=ON
+cmake --build "$build" --target pravel-fw-loader pravel-flash pravel-demo-firmware -- -j2
+
+mkdir -p "$demo"
+cp "$build/app/pravel-fw-loader" "$demo/pravel-fw-loader"
+"$build/app/pravel-demo-firmware" "$demo/firmware" demo
+
+export PRAVEL_DEVICE=emulated
+export PRAVEL_EMULATED_CHIP=mt25q128
+export PRAVEL_EMULATED_IMAGE="$demo/flash.img"
+unset PRAVEL_EMULATED_FAULTS
+echo "Emulated instrument: MT25Q128 flash kept in $PRAVEL_EMULATED_IMAGE"
+echo "Afterwards: PRAVEL_DEVICE=emulated PRAVEL_EMULATED_IMAGE=$PRAVEL_EMULATED_IMAGE \\"
+echo "  $build/cli/pravel-flash verify --firmware-dir $demo/firmware"
+exec "$demo/pravel-fw-loader" "$@"
