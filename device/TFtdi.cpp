@@ -368,13 +368,18 @@ int32_t TFtdi::MPSSE_SendClock(unsigned char count)
     return FW_Write(out.data(), static_cast<int32_t>(out.size())) == FT_OK ? 1 : 0;
 }
 
-int32_t TFtdi::MPSSE_ReadID(unsigned char& id)
+int32_t TFtdi::ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count)
 {
-    Bytes out = readCommand(kFlashReadId, kIdLength);
+    Bytes out = readCommand(opcode, count);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
         return 0;
+    return FW_Read(reply, count) == 0 ? 1 : 0;
+}
+
+int32_t TFtdi::MPSSE_ReadID(unsigned char& id)
+{
     unsigned char reply[kIdLength] = {};
-    if (FW_Read(reply, kIdLength) != 0)
+    if (!ReadRegister(kFlashReadId, reply, kIdLength))
         return 0;
     id = reply[kIdCapacityIndex];
     return 1;
@@ -396,11 +401,8 @@ int32_t TFtdi::MPSSE_NVCRRead(unsigned char* value)
 {
     if (!value)
         return 0;
-    Bytes out = readCommand(kFlashReadNvcr, 2);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
     // Least significant byte arrives first.
-    return FW_Read(value, 2) == 0 ? 1 : 0;
+    return ReadRegister(kFlashReadNvcr, value, 2);
 }
 
 int32_t TFtdi::MPSSE_NVCRWrite(unsigned char high, unsigned char low)
@@ -420,10 +422,7 @@ int32_t TFtdi::MPSSE_NVCRWrite(unsigned char high, unsigned char low)
 
 int32_t TFtdi::MPSSE_ReadStatus(unsigned char& status)
 {
-    Bytes out = readCommand(kFlashReadStatus, 1);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    return FW_Read(&status, 1) == 0 ? 1 : 0;
+    return ReadRegister(kFlashReadStatus, &status, 1);
 }
 
 int32_t TFtdi::MPSSE_GetDone(int32_t& done)
@@ -441,10 +440,7 @@ int32_t TFtdi::MPSSE_GetDone(int32_t& done)
 
 int32_t TFtdi::MPSSE_ReadFlagStatus(unsigned char& flags)
 {
-    Bytes out = readCommand(kFlashReadFlagStatus, 1);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    return FW_Read(&flags, 1) == 0 ? 1 : 0;
+    return ReadRegister(kFlashReadFlagStatus, &flags, 1);
 }
 
 int32_t TFtdi::MPSSE_ReadDataBitsLowByte(unsigned char* value)

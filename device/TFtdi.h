@@ -64,6 +64,9 @@ public:
     int32_t readTimeout = 100;
 
 private:
+    // One flash command answered with `count` bytes: one write, one read.
+    int32_t ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count);
+
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
 };

@@ -70,6 +70,14 @@ void report(ProgressReporter::MessageType type, const std::stringstream& s)
 void info(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text); }
 void error(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, text); }
 
+// "<label><value in the hexadecimal form>\n" as one Info report.
+void reportHex(const char* label, unsigned value)
+{
+    auto s = message();
+    s << label << std::hex << value << "\n";
+    report(ProgressReporter::Info, s);
+}
+
 void reportProgress(double percent, bool last)
 {
     auto s = message();
@@ -88,9 +96,7 @@ int TRom::CheckMemory()
         error("Memory access failed\n");
         return 0;
     }
-    auto s = message();
-    s << "Config ROM ID: " << std::hex << static_cast<unsigned>(id) << "\n";
-    report(ProgressReporter::Info, s);
+    reportHex("Config ROM ID: ", static_cast<unsigned>(id));
 
     const ChipRow* row = &kUnknownChip;
     for (const ChipRow& chip : kChips)
@@ -112,9 +118,7 @@ int TRom::CheckStatus()
     unsigned char status = 0;
     if (!ftdi->MPSSE_ReadStatus(status))
         return 0;
-    auto s = message();
-    s << "Status = " << std::hex << static_cast<unsigned>(status) << "\n";
-    report(ProgressReporter::Info, s);
+    reportHex("Status = ", static_cast<unsigned>(status));
     return 1;
 }
 
@@ -123,9 +127,7 @@ int TRom::CheckFlagStatus()
     unsigned char flags = 0;
     if (!ftdi->MPSSE_ReadFlagStatus(flags))
         return 0;
-    auto s = message();
-    s << "Flag Status = " << std::hex << static_cast<unsigned>(flags) << "\n";
-    report(ProgressReporter::Info, s);
+    reportHex("Flag Status = ", static_cast<unsigned>(flags));
     return 1;
 }
 
@@ -158,9 +160,7 @@ int TRom::NVCRRead(unsigned short& value)
         return 0;
     }
     value = static_cast<unsigned short>(bytes[0] + 256 * bytes[1]);
-    auto s = message();
-    s << "NVCR Read Value : " << std::hex << value << "\n";
-    report(ProgressReporter::Info, s);
+    reportHex("NVCR Read Value : ", value);
     return 1;
 }
 
@@ -170,9 +170,7 @@ int TRom::NVCRWrite(unsigned short value)
         error("NVCR Write Failure\n");
         return 0;
     }
-    auto s = message();
-    s << "NVCR is written with : " << std::hex << value << "\n";
-    report(ProgressReporter::Info, s);
+    reportHex("NVCR is written with : ", value);
     return 1;
 }
 
