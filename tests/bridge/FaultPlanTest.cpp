@@ -12,21 +12,16 @@ TEST(FaultPlanTest, ReadsEveryForm)
                                       "flip@0x500010,flip@42,FT_Read@7,no-reply@9,unplug@40",
                                       plan, error))
         << error;
-    ASSERT_EQ(plan.failingCalls.size(), 2u);
-    EXPECT_EQ(plan.failingCalls[0], std::make_pair(std::string("FT_Write"), uint64_t(120)));
-    EXPECT_EQ(plan.failingCalls[1], std::make_pair(std::string("FT_Read"), uint64_t(7)));
+    EXPECT_EQ(plan.failingCalls, (std::vector<std::pair<std::string, uint64_t>>{{"FT_Write", 120}, {"FT_Read", 7}}));
     EXPECT_EQ(plan.unplugAtCall, 40u) << "the earliest unplug wins";
-    EXPECT_TRUE(plan.enumerationFails);
-    EXPECT_TRUE(plan.stuckBusy);
+    EXPECT_TRUE(plan.enumerationFails && plan.stuckBusy);
     EXPECT_EQ(plan.noReplyAt, (std::vector<uint64_t>{3, 9}));
     EXPECT_EQ(plan.flippedAddresses, (std::vector<uint32_t>{0x500010, 42}));
 
     // Nothing at all is a plan without faults, and replaces what was there.
     ASSERT_TRUE(emu::FaultPlan::parse("", plan, error));
-    EXPECT_TRUE(plan.failingCalls.empty());
-    EXPECT_EQ(plan.unplugAtCall, 0u);
-    EXPECT_FALSE(plan.enumerationFails);
-    EXPECT_TRUE(plan.flippedAddresses.empty());
+    EXPECT_TRUE(plan.failingCalls.empty() && plan.noReplyAt.empty() && plan.flippedAddresses.empty());
+    EXPECT_FALSE(plan.enumerationFails || plan.stuckBusy || plan.unplugAtCall);
 }
 
 TEST(FaultPlanTest, RefusesBadTextAndNamesTheAcceptedForms)

@@ -10,7 +10,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Records what reaches the pins; DI answers from a queue of bytes (0x00 once it runs dry).
+// Records what reaches the pins; DI answers from a queue (0x00 once it runs dry).
 class RecordingTarget final : public emu::MpsseTarget
 {
 public:
@@ -19,25 +19,21 @@ public:
     uint8_t shift(uint8_t out, unsigned bits) override
     {
         shifted.push_back(out);
-        shiftBits.push_back(bits);
-        if (next < answers.size())
-            return answers[next++];
-        return 0x00;
+        lastBits = bits;
+        return next < answers.size() ? answers[next++] : 0x00;
     }
     void clockPulses(uint64_t count) override { pulses.push_back(count); }
 
     std::vector<std::pair<uint8_t, uint8_t>> pinWrites;
-    Bytes shifted;
-    std::vector<unsigned> shiftBits;
+    Bytes shifted, answers;
+    unsigned lastBits = 0;
     std::vector<uint64_t> pulses;
-    Bytes answers;
     size_t next = 0;
 };
 
 class MpsseEngineTest : public ::testing::Test
 {
 protected:
-    // Feeds one write; returns the replies it produced.
     Bytes feed(const Bytes& bytes)
     {
         Bytes replies;
@@ -90,32 +86,16 @@ TEST_F(MpsseEngineTest, CommandsSplitAcrossWritesRunOnceComplete)
     EXPECT_EQ(target.shifted, (Bytes{0x42}));
 }
 
-TEST_F(MpsseEngineTest, ReadsFollowTheOpcodeBitFields)
+TEST_F(MpsseEngineTest, ReadsFollowTheOpcodeBitFieldsAndLoopback)
 {
     setUpSpi();
-    target.answers = {0x01, 0x01};
-    // 0x20 MSB first, 0x28 LSB first (bit-reversed), bytes in; writes nothing on DO.
-    EXPECT_EQ(feed({0x20, 0x00, 0x00, 0x28, 0x00, 0x00}), (Bytes{0x01, 0x80}));
-    EXPECT_EQ(target.shifted, (Bytes{0x00, 0x00}));
-    // Bit reads: 3 bits MSB first land in the low bits, LSB first in the high bits.
-    target.answers = {0xA0, 0xA0};
-    target.next = 0;
-    EXPECT_EQ(feed({0x22, 0x02, 0x2A, 0x02}), (Bytes{0x05, 0xA0}));
-    EXPECT_EQ(target.shiftBits.back(), 3u);
-    // Bit write LSB first puts bit 0 on the wire first.
-    target.shifted.clear();
-    feed({0x1B, 0x03, 0x01});
-    EXPECT_EQ(target.shifted, (Bytes{0x80}));
-}
-
-TEST_F(MpsseEngineTest, LoopbackReadsWhatDoCarries)
-{
-    setUpSpi();
-    target.answers = Bytes(8, 0x00);
-    EXPECT_EQ(feed({0x84, 0x31, 0x01, 0x00, 0x3C, 0x69}), (Bytes{0x3C, 0x69}));
-    EXPECT_EQ(target.shifted, (Bytes{0x3C, 0x69})) << "the pins still toggle in loopback";
-    EXPECT_EQ(feed({0x33, 0x02, 0xA0}), (Bytes{0x05}));
-    EXPECT_EQ(feed({0x39, 0x00, 0x00, 0x12}), (Bytes{0x12})) << "LSB first out and in cancel out";
+    target.answers = {0x01, 0x01, 0xA0, 0xA0};
+    // Byte reads MSB first (0x20) and LSB first (0x28); bit reads land in the low bits MSB first, the high bits LSB first.
+    EXPECT_EQ(feed({0x20, 0x00, 0x00, 0x28, 0x00, 0x00, 0x22, 0x02, 0x2A, 0x02}), (Bytes{0x01, 0x80, 0x05, 0xA0}));
+    EXPECT_EQ(target.lastBits, 3u);
+    EXPECT_EQ(target.shifted, Bytes(4, 0x00)) << "reads drive nothing on DO";
+    // Loopback reads what DO carries, while the pins still toggle.
+    EXPECT_EQ(feed({0x84, 0x39, 0x00, 0x00, 0x12}), (Bytes{0x12})) << "LSB first out and in cancel out";
     EXPECT_EQ(target.shifted.back(), 0x48);
     EXPECT_EQ(feed({0x85, 0x31, 0x00, 0x00, 0x3C}), (Bytes{0x00}));
 }
@@ -137,27 +117,23 @@ TEST_F(MpsseEngineTest, UndrivenClockOrDataPinsDoNotReachTheBoard)
 TEST_F(MpsseEngineTest, ClockPulsesAndTheirCostOnTheVirtualClock)
 {
     setUpSpi();
-    const uint64_t start = clock.nowNanoseconds();
-    // n + 1 pulses, also beyond the documented 0..7, and (L + 1) * 8 for 0x8F.
+    uint64_t before = clock.nowNanoseconds();
+    // n + 1 pulses, also beyond the documented 0..7, and (L + 1) * 8 for 0x8F: 280 clocks at 15 MHz.
     feed({0x8E, 0x07, 0x8E, 0xFF, 0x8F, 0x01, 0x00});
     EXPECT_EQ(target.pulses, (std::vector<uint64_t>{8, 256, 16}));
-    EXPECT_EQ(engine.clockHz(), 15000000u);
-    // 280 clocks at 15 MHz.
-    EXPECT_NEAR(double(clock.nowNanoseconds() - start), 280 * 1e9 / 15e6, 2.0);
+    EXPECT_NEAR(double(clock.nowNanoseconds() - before), 280 * 1e9 / 15e6, 2.0);
 
-    // 1000 bytes at 15 MHz: 533 us; with divide-by-5 back on, five times as long.
+    // 1000 bytes: 533 us at 15 MHz, five times as long with divide-by-5 back on.
     Bytes write = {0x11, 0xE7, 0x03};
     write.resize(3 + 1000, 0x55);
-    uint64_t before = clock.nowNanoseconds();
-    feed(write);
-    EXPECT_NEAR(double(clock.nowNanoseconds() - before), 533333.0, 2.0);
-    feed({0x8B});
+    for (const uint64_t factor : {1, 5}) {
+        before = clock.nowNanoseconds();
+        feed(write);
+        EXPECT_NEAR(double(clock.nowNanoseconds() - before), factor * 533333.0, 10.0);
+        feed({0x8B});
+    }
     EXPECT_EQ(engine.clockHz(), 3000000u);
-    before = clock.nowNanoseconds();
-    feed(write);
-    EXPECT_NEAR(double(clock.nowNanoseconds() - before), 5 * 533333.0, 10.0);
-    // A fresh MPSSE mode starts divided by 5 with divisor 0: 6 MHz.
-    engine.reset();
+    engine.reset(); // a fresh MPSSE mode starts divided by 5 with divisor 0: 6 MHz
     EXPECT_EQ(engine.clockHz(), 6000000u);
     EXPECT_FALSE(engine.loopback());
 }

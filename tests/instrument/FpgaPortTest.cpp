@@ -12,74 +12,56 @@ Bytes bitstream(size_t payload, bool withSync = true)
     return bytes;
 }
 
-struct FpgaBoard : InstrumentBoard
-{
-    using InstrumentBoard::InstrumentBoard;
-    bool done() const { return (board->readLowPins() & 0x80) != 0; }
-    void pins(uint8_t value) { board->setLowPins(value, direction); }
-    void send(const Bytes& bytes)
-    {
-        for (uint8_t byte : bytes)
-            board->shift(byte, 8);
-    }
-};
+bool done(const InstrumentBoard& board) { return (board.board->readLowPins() & 0x80) != 0; }
 
 TEST(FpgaPort, DoneNeedsSyncEnoughDataAndClosingClocks)
 {
-    FpgaBoard board;
-    board.pins(0x08);
-    board.pins(0x68);
+    InstrumentBoard board;
     board.send(bitstream(63));
     board.board->clockPulses(256);
-    EXPECT_FALSE(board.done()); // one byte short
+    EXPECT_FALSE(done(board)); // one byte short
     EXPECT_TRUE(board.board->fpga().syncSeen());
     board.send({0x00});
     board.board->clockPulses(7);
-    EXPECT_FALSE(board.done());
-    board.board->clockPulses(1);
-    EXPECT_TRUE(board.done());
+    EXPECT_FALSE(done(board));
+    board.board->shift(0, 1); // bit-wide shifts are clocks too
+    EXPECT_TRUE(done(board));
     EXPECT_EQ(board.board->fpga().bytesReceived(), bitstream(64).size());
 
-    FpgaBoard bits; // bit-wide shifts are clocks too
-    bits.send(bitstream(64));
-    bits.board->shift(0, 7);
-    EXPECT_FALSE(bits.done());
-    bits.board->shift(0, 1);
-    EXPECT_TRUE(bits.done());
-
-    FpgaBoard noSync;
+    InstrumentBoard noSync;
     noSync.send(bitstream(4096, false));
     noSync.board->clockPulses(256);
-    EXPECT_FALSE(noSync.done());
+    EXPECT_FALSE(done(noSync));
 }
 
 TEST(FpgaPort, ResetClearsConfigurationAndHoldsOffData)
 {
     emu::InstrumentOptions options;
     options.fpgaBytesAfterSync = 8;
-    FpgaBoard board(options);
-    board.send(bitstream(8));
-    board.board->clockPulses(8);
-    EXPECT_TRUE(board.done());
+    InstrumentBoard board(options);
+    auto configure = [&board] {
+        board.send(bitstream(8));
+        board.board->clockPulses(8);
+    };
+    configure();
+    EXPECT_TRUE(done(board));
 
     board.pins(0x08); // both control lines low
-    EXPECT_FALSE(board.done());
-    board.send(bitstream(8));
-    board.board->clockPulses(8);
+    EXPECT_FALSE(done(board));
+    configure();
     board.pins(0x68);
-    EXPECT_FALSE(board.done());
+    EXPECT_FALSE(done(board));
     EXPECT_EQ(board.board->fpga().bytesReceived(), 0u);
 
-    board.send(bitstream(8));
-    board.board->clockPulses(8);
+    configure();
     board.pins(0x48); // one line low is no reset
     board.pins(0x68);
-    EXPECT_TRUE(board.done());
+    EXPECT_TRUE(done(board));
 
     // A flash access drives both lines low with chip select: the FPGA lets
     // go of the bus and takes none of the flash's bytes.
     EXPECT_EQ(board.transact({0x9F}, 3), (Bytes{0x20, 0xBA, 0x18}));
-    EXPECT_FALSE(board.done());
+    EXPECT_FALSE(done(board));
     EXPECT_EQ(board.board->fpga().bytesReceived(), 0u);
 }
 

@@ -29,20 +29,32 @@ struct InstrumentBoard
         : board(emu::EmulatedInstrument::create(options, clock, &trace, error))
     {
         if (board)
-            board->setLowPins(0x68, direction);
+            pins(0x68);
+    }
+    static emu::InstrumentOptions chip(const std::string& name, unsigned busyReads = 2)
+    {
+        emu::InstrumentOptions options;
+        options.chip = name;
+        options.busyStatusReads = busyReads;
+        return options;
     }
     emu::SpiFlash& flash() { return board->flash(); }
+    void pins(uint8_t value) { board->setLowPins(value, direction); }
+    void send(const Bytes& bytes)
+    {
+        for (uint8_t byte : bytes)
+            board->shift(byte, 8);
+    }
 
     // One transaction: `out` clocked out, then `in` bytes clocked in.
     Bytes transact(const Bytes& out, size_t in = 0)
     {
-        board->setLowPins(0x00, direction);
-        for (uint8_t byte : out)
-            board->shift(byte, 8);
+        pins(0x00);
+        send(out);
         Bytes reply;
         for (size_t i = 0; i < in; ++i)
             reply.push_back(board->shift(0, 8));
-        board->setLowPins(0x68, direction);
+        pins(0x68);
         return reply;
     }
     static Bytes cmd(uint8_t opcode, uint32_t address, const Bytes& data = {})
@@ -60,6 +72,7 @@ struct InstrumentBoard
                 return reads;
         return limit + 1;
     }
+    // Write enable, the command, then wait.
     void write(const Bytes& command)
     {
         transact({0x06});
