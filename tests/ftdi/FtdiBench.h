@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,15 +31,17 @@ protected:
     }
     void TearDown() override { ProgressReporter::getInstance().setReportCallback(nullptr); }
 
-    // A fresh bridge with channel B opened (unless `open` is false); log and trace start empty.
-    void start(const std::string& faults = "", bool open = true, d2xx::EmulatedDriverOptions options = {})
+    // A fresh bridge, channel B open unless `open` is false, log and trace empty.
+    // The flash is never busy, so no test here has to poll.
+    void start(const std::string& faults = "", bool open = true, bool attached = true)
     {
         ftdi.reset();
-        driver.reset();
+        d2xx::EmulatedDriverOptions options;
+        options.instrument.busyStatusReads = 0;
+        options.bridgeAttached = attached;
         std::string error;
         ASSERT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
-        driver = d2xx::EmulatedDriver::create(options, error);
-        ASSERT_TRUE(driver) << error;
+        ASSERT_TRUE(driver = d2xx::EmulatedDriver::create(options, error)) << error;
         ftdi = std::make_unique<TFtdi>(driver, driver->clock());
         if (open) {
             ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
@@ -58,7 +59,6 @@ protected:
                 out.push_back(call.data);
         return out;
     }
-
     std::vector<std::string> functions() const
     {
         std::vector<std::string> out;
@@ -66,35 +66,7 @@ protected:
             out.push_back(call.function);
         return out;
     }
-
-    // Flash transactions as "2@123400+256": opcode, address, data length in
-    // decimal; "!" marks one the flash ignored.
-    std::vector<std::string> spiLog() const
-    {
-        std::vector<std::string> out;
-        for (const auto& t : driver->trace().spi()) {
-            std::ostringstream s;
-            s << std::hex << unsigned(t.opcode);
-            if (t.hasAddress)
-                s << '@' << t.address;
-            if (t.dataLength)
-                s << '+' << std::dec << t.dataLength;
-            out.push_back(s.str() + (t.ignored ? "!" : ""));
-        }
-        return out;
-    }
-
     uint64_t nowUs() const { return driver->clock().nowNanoseconds() / 1000; }
-
-    bool waitReady()
-    {
-        unsigned char status = 0xFF;
-        for (int i = 0; i < 1000 && (status & 0x01); ++i)
-            if (ftdi->MPSSE_ReadStatus(status) != 1)
-                status = 0xFF;
-        return (status & 0x01) == 0;
-    }
-
     Bytes readFlash(uint32_t address, int32_t length)
     {
         Bytes out(static_cast<size_t>(length), 0xEE);

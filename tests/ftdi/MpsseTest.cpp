@@ -1,6 +1,5 @@
 #include "tests/ftdi/FtdiBench.h"
 
-#include <filesystem>
 #include <functional>
 
 namespace {
@@ -13,13 +12,6 @@ Bytes pattern(size_t length, unsigned seed)
     return out;
 }
 
-d2xx::EmulatedDriverOptions withChip(const char* chip)
-{
-    d2xx::EmulatedDriverOptions options;
-    options.instrument.chip = chip;
-    return options;
-}
-
 Bytes concat(std::initializer_list<Bytes> parts)
 {
     Bytes out;
@@ -30,60 +22,28 @@ Bytes concat(std::initializer_list<Bytes> parts)
 
 } // namespace
 
-TEST_F(FtdiBench, ReadsTheCapacityByteOfEachChip)
-{
-    const std::pair<const char*, unsigned char> chips[] = {
-        {"mt25q128", 0x18}, {"s25fl256", 0x19}, {"arty", 0x0C}, {"corrupted", 0xFF}};
-    for (const auto& [chip, capacity] : chips) {
-        SCOPED_TRACE(chip);
-        start("", true, withChip(chip));
-        unsigned char id = 0x55;
-        EXPECT_EQ(ftdi->MPSSE_ReadID(id), 1);
-        EXPECT_EQ(id, capacity);
-        EXPECT_EQ(writes(), (std::vector<Bytes>{{0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x9F, 0x20, 0x13, 0x00, 0x87, 0x80, 0x68, 0x6B}}));
-        EXPECT_EQ(driver->trace().calls("FT_Read").at(0).data.size(), 20u);
-    }
-}
-
-TEST_F(FtdiBench, ProgramReadAndEraseReachTheFlashInWholeTransactions)
+// How the flash itself treats these commands is proven on the flash model;
+// here: the exact transactions, and that they land where they should.
+TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 {
     start();
-    Bytes first = pattern(256, 3), second = pattern(256, 7), both(256), zeros(16, 0x00);
-    for (size_t i = 0; i < 256; ++i)
-        both[i] = first[i] & second[i];
-    ASSERT_EQ(ftdi->MPSSE_PageProgram(0x123400, first.data(), 256), 1);
+    Bytes page = pattern(256, 3), zeros(16, 0x00);
+    ASSERT_EQ(ftdi->MPSSE_PageProgram(0x123400, page.data(), 256), 1);
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, concat({{0x80, 0x00, 0x6B, 0x11, 0x03, 0x01, 0x02, 0x12, 0x34, 0x00},
-                                                                       first, {0x80, 0x68, 0x6B}})}));
-    EXPECT_EQ(spiLog(), (std::vector<std::string>{"6", "2@123400+256"}));
-    ASSERT_TRUE(waitReady());
+                                                                       page, {0x80, 0x68, 0x6B}})}));
+    ASSERT_EQ(ftdi->MPSSE_PageProgram(0x130000, zeros.data(), 16), 1); // in the next sector
 
     driver->trace().clear();
-    Bytes sector = readFlash(0x120000, 65536);
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), sector.begin() + 0x3400));
+    const Bytes sector = readFlash(0x120000, 65536);
+    EXPECT_TRUE(std::equal(page.begin(), page.end(), sector.begin() + 0x3400));
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0x80, 0x00, 0x6B, 0x11, 0x03, 0x00, 0x03, 0x12, 0x00, 0x00, 0x20, 0xFF, 0xFF, 0x87, 0x80, 0x68, 0x6B}}));
     ASSERT_EQ(driver->trace().calls("FT_Read").size(), 1u);
     EXPECT_EQ(driver->trace().calls("FT_Read")[0].data.size(), 65536u);
 
-    // Programming again without an erase can only clear bits.
-    ASSERT_EQ(ftdi->MPSSE_PageProgram(0x123400, second.data(), 256), 1);
-    ASSERT_TRUE(waitReady());
-    EXPECT_EQ(readFlash(0x123400, 256), both);
-
-    // An erase with no write enable before it is ignored.
-    Bytes bareErase = {0x80, 0x00, 0x6B, 0x11, 0x03, 0x00, 0xD8, 0x12, 0x34, 0x00, 0x80, 0x68, 0x6B};
-    driver->trace().clear();
-    ASSERT_EQ(ftdi->FW_Write(bareErase.data(), 13), 0u);
-    EXPECT_EQ(spiLog(), std::vector<std::string>{"d8@123400!"});
-    EXPECT_EQ(readFlash(0x123400, 256), both);
-
     // The top address byte is not sent; the next sector keeps its data.
-    ASSERT_EQ(ftdi->MPSSE_PageProgram(0x130000, zeros.data(), 16), 1);
-    ASSERT_TRUE(waitReady());
     driver->trace().clear();
     ASSERT_EQ(ftdi->MPSSE_EraseSector(0xAB123456), 1);
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, {0x80, 0x00, 0x6B, 0x11, 0x03, 0x00, 0xD8, 0x12, 0x34, 0x56, 0x80, 0x68, 0x6B}}));
-    EXPECT_EQ(spiLog(), (std::vector<std::string>{"6", "d8@123456"}));
-    ASSERT_TRUE(waitReady());
     EXPECT_EQ(readFlash(0x120000, 65536), Bytes(65536, 0xFF));
     EXPECT_EQ(readFlash(0x130000, 16), zeros);
 
@@ -98,35 +58,19 @@ TEST_F(FtdiBench, ProgramReadAndEraseReachTheFlashInWholeTransactions)
     EXPECT_TRUE(driver->trace().calls().empty());
 }
 
-TEST_F(FtdiBench, ConfigurationRegisterRoundTripSurvivesInTheImage)
+// Each chip's identification, and the register kept in an image file, are
+// proven through TRom and the tool; here: the exact register transactions.
+TEST_F(FtdiBench, ConfigurationRegisterGoesOutLowByteFirst)
 {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("ftdi_nvcr_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-    std::filesystem::create_directories(dir);
-    d2xx::EmulatedDriverOptions options;
-    options.instrument.imagePath = (dir / "flash.bin").string();
-    start("", true, options);
-
+    start();
     testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->MPSSE_NVCRWrite(0x12, 0x34), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "NVCR Write Success\n");
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, {0x80, 0x00, 0x6B, 0x11, 0x02, 0x00, 0xB1, 0x34, 0x12, 0x87, 0x80, 0x68, 0x6B}}));
-    ASSERT_TRUE(waitReady());
     unsigned char value[2] = {};
     EXPECT_EQ(ftdi->MPSSE_NVCRRead(value), 1);
     EXPECT_EQ(value[0], 0x34);
     EXPECT_EQ(value[1], 0x12);
-
-    start("", true, options);
-    value[0] = value[1] = 0;
-    EXPECT_EQ(ftdi->MPSSE_NVCRRead(value), 1);
-    EXPECT_EQ(value[0], 0x34);
-    EXPECT_EQ(value[1], 0x12);
-
-    ftdi.reset();
-    driver.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
@@ -164,40 +108,35 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
 TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
 {
     Bytes data(64, 0x00);
+    const std::string wren = "Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n";
     struct Case
     {
-        const char* faults;
+        int failingWrite; // the open's set-up is write 1: 2 is the write enable, 3 the command after it
         std::function<int32_t(TFtdi&)> run;
-        const char* err;
-        const char* out;
+        std::string err, out;
     };
-#define WREN_FAILED "Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n"
-    // The set-up write of the open is the first FT_Write: @2 fails the write
-    // enable (or the configuration write), @3 the command after it.
     const Case cases[] = {
-        {"FT_Write@2", [](TFtdi& f) { return f.MPSSE_WriteEnable(); }, WREN_FAILED, ""},
-        {"FT_Write@2", [](TFtdi& f) { return f.MPSSE_BulkErase(); }, WREN_FAILED "Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n", ""},
-        {"FT_Write@2", [](TFtdi& f) { return f.MPSSE_EraseSector(0); }, WREN_FAILED "Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n", ""},
-        {"FT_Write@2", [](TFtdi& f) { return f.MPSSE_NVCRWrite(1, 2); }, WREN_FAILED, ""},
-        {"FT_Write@2", [&](TFtdi& f) { return f.MPSSE_PageProgram(0, data.data(), 64); }, WREN_FAILED, "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n"},
-        {"FT_Write@2", [&](TFtdi& f) { return f.MPSSE_Configuration(data.data(), 64); }, "Error::TFtdi::MPSSE_PageProgram::FW_Write\n", ""},
-        {"FT_Write@3", [](TFtdi& f) { return f.MPSSE_BulkErase(); }, "Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n", ""},
-        {"FT_Write@3", [](TFtdi& f) { return f.MPSSE_EraseSector(0); }, "Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n", ""},
-        {"FT_Write@3", [](TFtdi& f) { return f.MPSSE_NVCRWrite(1, 2); }, "", ""},
-        {"FT_Write@3", [&](TFtdi& f) { return f.MPSSE_PageProgram(0, data.data(), 64); }, "", "Error::TFtdi::MPSSE_PageProgram::FW_Write\n"},
+        {2, [](TFtdi& f) { return f.MPSSE_WriteEnable(); }, wren, ""},
+        {2, [](TFtdi& f) { return f.MPSSE_BulkErase(); }, wren + "Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n", ""},
+        {2, [](TFtdi& f) { return f.MPSSE_EraseSector(0); }, wren + "Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n", ""},
+        {2, [](TFtdi& f) { return f.MPSSE_NVCRWrite(1, 2); }, wren, ""},
+        {2, [&](TFtdi& f) { return f.MPSSE_PageProgram(0, data.data(), 64); }, wren, "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n"},
+        {2, [&](TFtdi& f) { return f.MPSSE_Configuration(data.data(), 64); }, "Error::TFtdi::MPSSE_PageProgram::FW_Write\n", ""},
+        {3, [](TFtdi& f) { return f.MPSSE_BulkErase(); }, "Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n", ""},
+        {3, [](TFtdi& f) { return f.MPSSE_EraseSector(0); }, "Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n", ""},
+        {3, [](TFtdi& f) { return f.MPSSE_NVCRWrite(1, 2); }, "", ""},
+        {3, [&](TFtdi& f) { return f.MPSSE_PageProgram(0, data.data(), 64); }, "", "Error::TFtdi::MPSSE_PageProgram::FW_Write\n"},
     };
-#undef WREN_FAILED
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.faults) + " " + c.err + c.out);
-        start(c.faults);
+        SCOPED_TRACE(std::to_string(c.failingWrite) + " " + c.err + c.out);
+        start("FT_Write@" + std::to_string(c.failingWrite));
         testing::internal::CaptureStderr();
         testing::internal::CaptureStdout();
         EXPECT_EQ(c.run(*ftdi), 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
-        // Only the write enable before a failed command got through; nothing
-        // follows a failed write enable.
-        const bool commandFailed = std::string(c.faults) == "FT_Write@3";
+        // Nothing follows a failed write enable.
+        const bool commandFailed = c.failingWrite == 3;
         EXPECT_EQ(writes(), commandFailed ? std::vector<Bytes>{kWriteEnableBytes} : std::vector<Bytes>{});
         EXPECT_EQ(driver->trace().spi().size(), commandFailed ? 1u : 0u);
     }
@@ -212,7 +151,7 @@ TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
     EXPECT_EQ(writes(), (std::vector<Bytes>{{0x80, 0x08, 0x6B}, {0x80, 0x68, 0x6B}}));
 
     Bytes stream = concat({Bytes(32, 0xFF), {0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44, 0xFF, 0xFF, 0xFF, 0xFF},
-                           {0xAA, 0x99, 0x55, 0x66}, pattern(600, 11)});
+                                 {0xAA, 0x99, 0x55, 0x66}, pattern(600, 11)});
     driver->trace().clear();
     ASSERT_EQ(ftdi->MPSSE_Configuration(stream.data(), static_cast<int32_t>(stream.size())), 1);
     ASSERT_EQ(ftdi->MPSSE_SendClock(0xFF), 1);
@@ -228,9 +167,12 @@ TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
     EXPECT_EQ(driver->trace().calls("FT_SetBitMode").at(0).arguments, "mask=0x0 mode=0x20");
     EXPECT_EQ(driver->trace().calls("FT_SetBitMode").at(1).arguments, "mask=0x0 mode=0x2");
     EXPECT_EQ(writes(), std::vector<Bytes>{kSetupBytes});
+    driver->trace().clear();
     unsigned char id = 0;
     EXPECT_EQ(ftdi->MPSSE_ReadID(id), 1); // back in MPSSE mode
     EXPECT_EQ(id, 0x18);
+    EXPECT_EQ(writes(), (std::vector<Bytes>{{0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x9F, 0x20, 0x13, 0x00, 0x87, 0x80, 0x68, 0x6B}}));
+    EXPECT_EQ(driver->trace().calls("FT_Read").at(0).data.size(), 20u);
 
     ASSERT_EQ(ftdi->MPSSE_FPGAReset(), 1);
     EXPECT_EQ(ftdi->MPSSE_GetDone(done), 1);
