@@ -9,8 +9,6 @@
 
 #include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 using emu::DemoFirmware;
 
@@ -32,13 +30,14 @@ TEST(DemoFirmware, BitFileHeaderLeadsToAnXc7a35tBitstreamThatConfiguresTheFpga)
     const std::vector<uint8_t> magic = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
     ASSERT_TRUE(std::equal(magic.begin(), magic.end(), bit.begin()));
     size_t at = magic.size();
-    for (char key : {'a', 'b', 'c', 'd'}) {
+    for (char key : {'a', 'b', 'c', 'd', 'e'}) {
         ASSERT_EQ(bit.at(at), uint8_t(key));
+        if (key == 'e')
+            break;
         const uint32_t length = be(bit, at + 1, 2);
         EXPECT_EQ(bit.at(at + 2 + length), 0) << key << " is NUL-terminated within its length";
         at += 3 + length;
     }
-    ASSERT_EQ(bit.at(at), 'e');
     ASSERT_EQ(be(bit, at + 1, 4), 2192012u);
     const size_t raw = at + 5;
     ASSERT_EQ(bit.size(), raw + 2192012u);
@@ -48,8 +47,7 @@ TEST(DemoFirmware, BitFileHeaderLeadsToAnXc7a35tBitstreamThatConfiguresTheFpga)
     for (size_t i = raw; i < bit.size(); ++i)
         fpga.shift(bit[i], 8);
     fpga.clockPulses(64);
-    EXPECT_TRUE(fpga.syncSeen());
-    EXPECT_TRUE(fpga.done());
+    EXPECT_TRUE(fpga.syncSeen() && fpga.done());
 }
 
 TEST(DemoFirmware, SrecRecordsAddUpAndTheDirectoryHoldsTheThreeFiles)
@@ -61,12 +59,10 @@ TEST(DemoFirmware, SrecRecordsAddUpAndTheDirectoryHoldsTheThreeFiles)
         line.erase(line.find_last_not_of('\r') + 1);
         ASSERT_TRUE(line.size() >= 10 && line[0] == 'S' && line.size() % 2 == 0) << line;
         std::vector<uint8_t> bytes;
-        for (size_t i = 2; i < line.size(); i += 2)
-            bytes.push_back(uint8_t(std::stoul(line.substr(i, 2), nullptr, 16)));
-        EXPECT_EQ(bytes[0], bytes.size() - 1) << line;
         unsigned sum = 0;
-        for (uint8_t b : bytes)
-            sum += b;
+        for (size_t i = 2; i < line.size(); i += 2)
+            sum += bytes.emplace_back(uint8_t(std::stoul(line.substr(i, 2), nullptr, 16)));
+        EXPECT_EQ(bytes[0], bytes.size() - 1) << line;
         EXPECT_EQ(sum & 0xFF, 0xFFu) << line;
         types += line[1];
         if (line[1] == '3') {

@@ -1,109 +1,54 @@
 // pravel-fw-loader run as a process: the command line, the choice of driver,
-// one instance at a time, and a start after a copy that was killed.
+// and a start after a copy that was killed.
 
-#include "app/LocalInstanceGuard.h"
-
-#include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QWindow>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
-#include <sys/stat.h>
 
 namespace {
 
-const QString title = QStringLiteral("Pravel FW Loader");
-
-struct Result
+struct Loader : QProcess
 {
-    int exitCode = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QByteArray out;
-    QByteArray err;
-};
-
-class Loader
-{
-public:
-    explicit Loader(const QString& runtimeDir, const QMap<QString, QString>& extra = {})
+    explicit Loader(const QString& runtimeDir, const QString& device = "emulated")
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", runtimeDir);
-        env.insert("PRAVEL_DEVICE", "emulated");
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            env.insert(it.key(), it.value());
-        process.setProcessEnvironment(env);
+        env.insert("PRAVEL_DEVICE", device);
+        setProcessEnvironment(env);
     }
-
-    ~Loader()
+    ~Loader() override
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        kill();
+        waitForFinished(5000);
     }
-
-    void start(const QStringList& arguments = {}) { process.start(PRAVEL_LOADER_EXE, arguments); }
-
-    // Waits with the event loop running, so an in-process guard can answer.
-    Result finish(int timeoutMs = 15000)
+    // The exit code of a normal exit within the time, else -1.
+    int run(const QStringList& arguments = {})
     {
-        if (process.state() != QProcess::NotRunning) {
-            QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-            if (!finished.wait(timeoutMs))
-                return {};
-        }
-        return {process.exitCode(), process.exitStatus(), process.readAllStandardOutput(),
-                process.readAllStandardError()};
-    }
-
-    Result run(const QStringList& arguments = {})
-    {
-        start(arguments);
+        start(PRAVEL_LOADER_EXE, arguments);
         return finish();
     }
-
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
-    bool running() const { return process.state() == QProcess::Running; }
-
-private:
-    QProcess process;
+    int finish() { return waitForFinished(15000) && exitStatus() == NormalExit ? exitCode() : -1; }
+    void signal(int number) { ::kill(pid_t(processId()), number); }
 };
 
-// Which socket file is there: inode and change time (an inode number can be
-// reused at once); empty when there is none.
-QByteArray socketIdentity(const QString& path)
+// Asks the copy holding the instance lock to raise its window, as a second
+// start does, until it answers that it did. A dead copy's socket refuses.
+bool windowAnswers(const QString& runtimeDir)
 {
-    struct stat info = {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return {};
-    return QByteArray::number(qulonglong(info.st_ino)) + ':' + QByteArray::number(qlonglong(info.st_ctim.tv_sec)) +
-           ':' + QByteArray::number(qlonglong(info.st_ctim.tv_nsec));
-}
-
-// Waits until a starting copy holds the lock (it creates its socket only
-// then; `stale` is the inode of a dead copy's socket), then makes second
-// starts until one reports the running copy's window brought forward.
-bool waitForRaisableWindow(const QString& runtimeDir, const QByteArray& stale = {})
-{
-    const QString socket = runtimeDir + "/PravelAppMutex.socket";
-    auto fresh = [&] { return !socketIdentity(socket).isEmpty() && socketIdentity(socket) != stale; };
-    for (int wait = 0; wait < 200 && !fresh(); ++wait)
-        QTest::qWait(50);
-    if (!fresh())
-        return false;
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        const Result second = Loader(runtimeDir).run();
-        if (second.status != QProcess::NormalExit || second.exitCode != 0)
-            return false;
-        if (second.out.contains("its window was brought forward"))
+    for (int attempt = 0; attempt < 200; ++attempt, QTest::qWait(50)) {
+        QLocalSocket socket;
+        socket.connectToServer(runtimeDir + "/PravelAppMutex.socket");
+        if (!socket.waitForConnected(500))
+            continue;
+        socket.write("raise\n");
+        while (!socket.canReadLine() && socket.waitForReadyRead(2000)) {
+        }
+        if (socket.readLine() == "raised\n")
             return true;
-        QTest::qWait(100);
     }
     return false;
 }
@@ -115,99 +60,50 @@ class ProcessTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void commandLineAndDriverFailures()
     {
-        qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
-        qRegisterMetaType<QWindow*>("QWindow*");
+        QTemporaryDir runtime;
+        Loader help(runtime.path());
+        QCOMPARE(help.run({"--help"}), 0);
+        const QByteArray usage = help.readAllStandardOutput();
+        QVERIFY(usage.contains("Usage:") && usage.contains("--help"));
+
+        Loader unknown(runtime.path());
+        QCOMPARE(unknown.run({"--frobnicate"}), 1);
+        QVERIFY(unknown.readAllStandardError().contains("frobnicate"));
+        QVERIFY(QDir(runtime.path()).isEmpty()); // neither got as far as the instance lock
+
+        // A driver name nobody knows stops the loader before any window.
+        Loader badDriver(runtime.path(), "ft9000");
+        QCOMPARE(badDriver.run(), 1);
+        QVERIFY(badDriver.readAllStandardError().contains("accepted values"));
     }
-    void commandLineAndDriverFailures();
-    void secondStartWhileTheFirstRunsEndsAtOnce();
-    void secondStartBeforeTheWindowExistsRaisesNothing();
-    void startAfterAKilledCopyRunsNormally();
+
+    // The kernel drops a killed copy's lock; its socket file stays behind and
+    // must not stop the next start, which later ends cleanly on SIGTERM.
+    void startAfterAKilledCopyRunsNormally()
+    {
+        QTemporaryDir runtime;
+        const QString socket = runtime.path() + "/PravelAppMutex.socket";
+        {
+            Loader crashed(runtime.path());
+            crashed.start(PRAVEL_LOADER_EXE, QStringList());
+            QVERIFY(windowAnswers(runtime.path()));
+            crashed.signal(SIGKILL);
+            QVERIFY(crashed.waitForFinished(5000));
+            QCOMPARE(crashed.exitStatus(), QProcess::CrashExit);
+        }
+        QVERIFY(QFile::exists(runtime.path() + "/PravelAppMutex.lock") && QFile::exists(socket));
+
+        Loader next(runtime.path());
+        next.start(PRAVEL_LOADER_EXE, QStringList());
+        QVERIFY(windowAnswers(runtime.path()));
+        QCOMPARE(next.state(), QProcess::Running);
+        next.signal(SIGTERM);
+        QCOMPARE(next.finish(), 0);
+        QVERIFY(!QFile::exists(socket));
+    }
 };
-
-void ProcessTest::commandLineAndDriverFailures()
-{
-    QTemporaryDir runtime;
-
-    const Result help = Loader(runtime.path()).run({"--help"});
-    QCOMPARE(help.status, QProcess::NormalExit);
-    QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.contains("Usage:"));
-    QVERIFY(help.out.contains("--help"));
-
-    const Result unknown = Loader(runtime.path()).run({"--frobnicate"});
-    QCOMPARE(unknown.status, QProcess::NormalExit);
-    QCOMPARE(unknown.exitCode, 1);
-    QVERIFY(unknown.err.contains("frobnicate"));
-
-    // Neither got as far as the instance lock.
-    QVERIFY(QDir(runtime.path()).isEmpty());
-
-    // A driver name nobody knows stops the loader before any window.
-    const Result badDriver = Loader(runtime.path(), {{"PRAVEL_DEVICE", "ft9000"}}).run();
-    QCOMPARE(badDriver.status, QProcess::NormalExit);
-    QCOMPARE(badDriver.exitCode, 1);
-    QVERIFY(badDriver.err.contains("accepted values"));
-}
-
-void ProcessTest::secondStartWhileTheFirstRunsEndsAtOnce()
-{
-    QTemporaryDir runtime;
-    Loader first(runtime.path());
-    first.start();
-    QVERIFY(waitForRaisableWindow(runtime.path()));
-    QVERIFY(first.running());
-
-    // A terminating signal ends it through the normal teardown.
-    first.signal(SIGTERM);
-    const Result end = first.finish();
-    QCOMPARE(end.status, QProcess::NormalExit);
-    QCOMPARE(end.exitCode, 0);
-    QVERIFY(!QFile::exists(runtime.path() + "/PravelAppMutex.socket"));
-}
-
-void ProcessTest::secondStartBeforeTheWindowExistsRaisesNothing()
-{
-    QTemporaryDir runtime;
-    // This process holds the lock but has no window of that title yet.
-    LocalInstanceGuard guard(QStringLiteral("PravelAppMutex"), title, runtime.path());
-    QVERIFY(guard.acquire());
-    QSignalSpy asked(&guard, &LocalInstanceGuard::raiseRequested);
-
-    const Result second = Loader(runtime.path()).run();
-    QCOMPARE(second.status, QProcess::NormalExit);
-    QCOMPARE(second.exitCode, 0);
-    QVERIFY(second.out.contains("already running"));
-    QVERIFY(!second.out.contains("brought forward"));
-    QCOMPARE(asked.size(), 1);
-    QCOMPARE(asked.first().first().value<QWindow*>(), static_cast<QWindow*>(nullptr));
-}
-
-void ProcessTest::startAfterAKilledCopyRunsNormally()
-{
-    QTemporaryDir runtime;
-    {
-        Loader crashed(runtime.path());
-        crashed.start();
-        QVERIFY(waitForRaisableWindow(runtime.path()));
-        crashed.signal(SIGKILL);
-        const Result killed = crashed.finish();
-        QCOMPARE(killed.status, QProcess::CrashExit);
-    }
-    // The dead copy's files are still there; only its lock went with it.
-    QVERIFY(QFile::exists(runtime.path() + "/PravelAppMutex.lock"));
-    const QByteArray stale = socketIdentity(runtime.path() + "/PravelAppMutex.socket");
-    QVERIFY(!stale.isEmpty());
-
-    Loader next(runtime.path());
-    next.start();
-    QVERIFY(waitForRaisableWindow(runtime.path(), stale));
-    QVERIFY(next.running());
-    next.signal(SIGTERM);
-    QCOMPARE(next.finish().exitCode, 0);
-
-}
 
 QTEST_MAIN(ProcessTest)
 #include "ProcessTest.moc"

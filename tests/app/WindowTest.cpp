@@ -1,9 +1,7 @@
-// The real window document from the resources, over the emulated instrument:
-// start-up, a Basic run clicked through, the Advanced tab with the file
-// dialog, no device, closing during a run, and a second start of the built
-// executable against this window.
+// The real window document from the resources, over the emulated instrument,
+// and a second start of the built executable against this window.
 
-#include "GatedDriver.h"
+#include "tests/processor/GatedDriver.h"
 
 #include "app/LoaderShell.h"
 #include "app/LocalInstanceGuard.h"
@@ -17,29 +15,22 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QQmlComponent>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
-#include <QStringListModel>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-#include <vector>
-
-using namespace apptest;
 using FwLoaderGui::FWUpdateProcessor;
 
 namespace {
 
 const QString title = QStringLiteral("Pravel FW Loader");
+const QString ready = QStringLiteral("Ready to load version t-7.3.");
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+QByteArray bytes(const std::vector<uint8_t>& data) { return QByteArray(reinterpret_cast<const char*>(data.data()), int(data.size())); }
 
 bool writeAll(const QString& path, const QByteArray& data)
 {
@@ -47,29 +38,28 @@ bool writeAll(const QString& path, const QByteArray& data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-// One loader as start-up builds it, on a temporary firmware directory with
-// small images (the run stays fast) and the emulated MT25Q128.
+// One loader as start-up builds it, on small images (the run stays fast) and
+// the emulated MT25Q128.
 struct LoaderRig
 {
     QTemporaryDir dir;
     std::shared_ptr<d2xx::EmulatedDriver> emulated;
-    std::shared_ptr<GatedDriver> driver;
+    std::shared_ptr<testrig::GatedDriver> driver;
     std::unique_ptr<LoaderShell> shell;
     QQuickWindow* window = nullptr;
-    QString firmwareDir;
+    QString firmwareDir = dir.path() + QStringLiteral("/firmware");
+    QByteArray bit = bytes(emu::DemoFirmware::bitFile("rig", "7a35tcsg324", 3000));
+    QByteArray srec = QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048));
 
     explicit LoaderRig(bool plugged = true)
     {
         std::string error;
         emulated = d2xx::EmulatedDriver::create({}, error);
-        driver = std::make_shared<GatedDriver>(emulated);
+        driver = std::make_shared<testrig::GatedDriver>(emulated);
         driver->setPlugged(plugged);
-
-        firmwareDir = dir.path() + QStringLiteral("/firmware");
         QDir().mkpath(firmwareDir);
-        const std::vector<uint8_t> bit = emu::DemoFirmware::bitFile("rig", "7a35tcsg324", 3000);
-        writeAll(firmwareDir + "/download.bit", QByteArray(reinterpret_cast<const char*>(bit.data()), int(bit.size())));
-        writeAll(firmwareDir + "/pravel.srec", QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048)));
+        writeAll(firmwareDir + "/download.bit", bit);
+        writeAll(firmwareDir + "/pravel.srec", srec);
         writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
 
         shell = std::make_unique<LoaderShell>(driver, emulated->clock(), title);
@@ -77,7 +67,6 @@ struct LoaderRig
         if (!shell->engine().rootObjects().isEmpty())
             window = qobject_cast<QQuickWindow*>(shell->engine().rootObjects().first());
     }
-
     ~LoaderRig()
     {
         driver->release();
@@ -85,31 +74,29 @@ struct LoaderRig
     }
 
     FWUpdateProcessor& processor() { return shell->processor(); }
-
     QObject* find(const char* name) const { return window->findChild<QObject*>(QString::fromLatin1(name)); }
     QQuickItem* item(const char* name) const { return qobject_cast<QQuickItem*>(find(name)); }
     bool enabled(const char* name) const { return find(name)->property("enabled").toBool(); }
+    bool checked(const char* name) const { return find(name)->property("checked").toBool(); }
     QString text(const char* name) const { return find(name)->property("text").toString(); }
-
     QStringList log() { return shell->presenter().messagesModel()->stringList(); }
+    bool logHas(const QString& text) { return log().join("").contains(text); }
 
     // A real mouse click in the middle of the control.
     void click(const char* name)
     {
         QQuickItem* control = item(name);
-        QVERIFY2(control, name);
-        QVERIFY2(control->isVisible() && control->isEnabled(), name);
-        const QPointF centre = control->mapToScene(QPointF(control->width() / 2, control->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+        QVERIFY2(control && control->isVisible() && control->isEnabled(), name);
+        QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier,
+                          control->mapToScene(QPointF(control->width() / 2, control->height() / 2)).toPoint());
     }
 
     QByteArray flash(uint32_t address, int length)
     {
-        const emu::FlashStorage& storage = emulated->instrument()->flash().storage();
-        QByteArray bytes;
+        QByteArray out;
         for (int i = 0; i < length; ++i)
-            bytes.append(char(storage.at(address + uint32_t(i))));
-        return bytes;
+            out.append(char(emulated->instrument()->flash().storage().at(address + uint32_t(i))));
+        return out;
     }
 };
 
@@ -124,67 +111,50 @@ class WindowTest : public QObject
 
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus"); }
-    void firmwareDirectoryBesideTheExecutable();
-    void startUpShowsTheDeviceAndTheDefaultFirmware();
-    void basicRunLocksTheWindowRefusesToCloseAndProgramsBothImages();
+    void startUpThenABasicRunThatLocksTheWindow();
     void advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero();
     void noDeviceUntilTheBridgeComesBack();
-    void secondStartRaisesThisWindowAndLeavesTheLogAlone();
+    void secondStartRaisesThisWindowOnceItExists();
 };
 
-void WindowTest::firmwareDirectoryBesideTheExecutable()
-{
-    QTemporaryDir dir;
-    QCOMPARE(LoaderShell::firmwareDirUrl(dir.path()), QUrl());
-    // Only the entry's existence counts: a file of that name is taken too.
-    writeAll(dir.path() + "/firmware", "not a directory");
-    QCOMPARE(LoaderShell::firmwareDirUrl(dir.path()), QUrl::fromLocalFile(dir.path() + "/firmware"));
-    QFile::remove(dir.path() + "/firmware");
-    QDir(dir.path()).mkdir("firmware");
-    QCOMPARE(LoaderShell::firmwareDirUrl(dir.path()).toLocalFile(), dir.path() + "/firmware");
-}
-
-void WindowTest::startUpShowsTheDeviceAndTheDefaultFirmware()
+void WindowTest::startUpThenABasicRunThatLocksTheWindow()
 {
     LoaderRig rig;
-    QVERIFY(rig.window);
-    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QVERIFY(rig.window && QTest::qWaitForWindowExposed(rig.window));
     QCOMPARE(rig.window->title(), title);
     QCOMPARE(rig.window->minimumSize(), QSize(800, 600));
     QCOMPARE(rig.window->maximumSize(), QSize(800, 600));
+    QCOMPARE(LoaderShell::firmwareDirUrl(rig.firmwareDir), QUrl()); // no "firmware" there
 
+    // "Initializing loader...", then the channel listing, the open line, the chip, in that order.
     const QStringList log = rig.log();
-    QVERIFY(log.size() >= 4);
-    QCOMPARE(log.first(), QStringLiteral("Initializing loader..."));
-    // Channel listing, then the open line, then the chip: in that order.
-    auto rowWith = [&log](const char* text, int from) {
-        for (int row = from; row < log.size(); ++row)
-            if (log[row].contains(QLatin1String(text)))
-                return row;
-        return -1;
-    };
-    const int listing = rowWith("Serial Converter B", 1);
-    const int opened = rowWith("open", listing + 1);
-    const int chip = rowWith("MT25Q128", opened + 1);
-    QVERIFY2(listing > 0 && opened > listing && chip > opened, qPrintable(log.join("|")));
-    QVERIFY(!log.join("").contains("Device not found"));
+    QCOMPARE(log.value(0), QStringLiteral("Initializing loader..."));
+    int row = 0;
+    for (const char* text : {"Serial Converter B", " open\n", "MT25Q128"}) {
+        while (++row < log.size() && !log[row].contains(QLatin1String(text))) {
+        }
+        QVERIFY2(row < log.size(), qPrintable(text + (" | " + log.join("|"))));
+    }
+    QVERIFY(!rig.logHas("Device not found"));
 
-    QVERIFY(rig.find("applicationRadio")->property("checked").toBool());
-    QVERIFY(!rig.find("bootloaderRadio")->property("checked").toBool());
-    QVERIFY(rig.item("basicTab")->isVisible());
-    QVERIFY(!rig.item("advancedTab")->isVisible());
-    QCOMPARE(rig.text("basicInfoLabel"), QStringLiteral("Ready to load version t-7.3."));
+    QVERIFY(rig.checked("applicationRadio") && !rig.checked("bootloaderRadio"));
+    QVERIFY(rig.item("basicTab")->isVisible() && !rig.item("advancedTab")->isVisible());
+    QCOMPARE(rig.text("basicInfoLabel"), ready);
     QVERIFY(rig.enabled("loadFirmwareButton"));
     QCOMPARE(rig.processor().programmingMode(), FWUpdateProcessor::Full);
-}
 
-void WindowTest::basicRunLocksTheWindowRefusesToCloseAndProgramsBothImages()
-{
-    LoaderRig rig;
-    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
-    const QByteArray srec = readAll(rig.firmwareDir + "/pravel.srec");
-    const QByteArray bit = readAll(rig.firmwareDir + "/download.bit");
+    // The document binds to what start-up made and can make neither itself;
+    // the log's model is constant, so bindings on it raise no warnings.
+    for (const char* type : {"NotificationPresenter", "FWUpdateProcessor"}) {
+        QQmlComponent maker(&rig.shell->engine());
+        maker.setData(QByteArray("import LoaderGUI 1.0\n") + type + " {}\n", QUrl("qrc:/maker.qml"));
+        QCOMPARE(maker.errors().size(), 1);
+        QCOMPARE(maker.errors().first().description(), QString(type));
+    }
+    const QMetaObject& presenter = FwLoaderGui::NotificationPresenter::staticMetaObject;
+    QVERIFY(presenter.property(presenter.indexOfProperty("messagesModel")).isConstant());
 
+    // A Basic-tab run: the window locks, refuses to close, and unlocks after.
     rig.driver->holdNextWrite();
     rig.click("loadFirmwareButton");
     QTRY_VERIFY(rig.driver->isHeld());
@@ -200,36 +170,30 @@ void WindowTest::basicRunLocksTheWindowRefusesToCloseAndProgramsBothImages()
     QVERIFY(!rig.window->close());
     QVERIFY(rig.window->isVisible());
     QTRY_COMPARE(rig.log().size(), rows + 1);
-    QCOMPARE(rig.log().last(),
-             QStringLiteral("Programming is in progress. The loader can be closed once it has finished."));
+    QCOMPARE(rig.log().last(), QStringLiteral("Programming is in progress. The loader can be closed once it has finished."));
 
     rig.driver->release();
     QTRY_VERIFY_WITH_TIMEOUT(!rig.processor().isProgramming(), 20000);
     for (const char* name : lockedControls)
         QTRY_VERIFY2(rig.enabled(name), name);
-    QCOMPARE(rig.text("basicInfoLabel"), QStringLiteral("Ready to load version t-7.3."));
-    QTRY_VERIFY(rig.log().join("").contains("Device programming is complete."));
-
-    QCOMPARE(rig.flash(0x500000, srec.size()), srec);
-    QCOMPARE(rig.flash(0, bit.size()), bit);
-
-    // Idle again, the window closes as usual.
-    QVERIFY(rig.window->close());
+    QCOMPARE(rig.text("basicInfoLabel"), ready);
+    QTRY_VERIFY(rig.logHas("Device programming is complete."));
+    QCOMPARE(rig.flash(0x500000, rig.srec.size()), rig.srec);
+    QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
+    QVERIFY(rig.window->close()); // idle again: closes as usual
 }
 
 void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
 {
     LoaderRig rig;
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
-
     rig.click("advancedTabButton");
     QTRY_VERIFY(rig.item("advancedTab")->isVisible());
     QCOMPARE(rig.processor().programmingMode(), FWUpdateProcessor::Single);
     QCOMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
     QVERIFY(!rig.enabled("loadFirmwareButton"));
-
     rig.click("bootloaderRadio");
-    QTRY_VERIFY(rig.find("bootloaderRadio")->property("checked").toBool());
+    QTRY_VERIFY(rig.checked("bootloaderRadio"));
     QCOMPARE(rig.processor().memOffset(), 0);
 
     // The dialog opens with the bitstream filter in the firmware directory.
@@ -244,17 +208,17 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
 
     // A path that a careless URL-to-path step would mangle.
     const QString folder = rig.dir.path() + QStringLiteral("/Bitströme #2 (Prüfung) 100%");
-    QVERIFY(QDir().mkpath(folder));
     const QString path = folder + QStringLiteral("/früh #1 ä.bit");
-    const std::vector<uint8_t> bitBytes = emu::DemoFirmware::bitFile("chosen", "7a35tcsg324", 1500);
-    const QByteArray bit(reinterpret_cast<const char*>(bitBytes.data()), int(bitBytes.size()));
-    QVERIFY(writeAll(path, bit));
-
-    dialog->setProperty("currentFile", QUrl::fromLocalFile(path));
-    QMetaObject::invokeMethod(dialog, "accept");
-    QTRY_COMPARE(rig.processor().firmwareFile(), path);
+    const QByteArray bit = bytes(emu::DemoFirmware::bitFile("chosen", "7a35tcsg324", 1500));
+    QVERIFY(QDir().mkpath(folder) && writeAll(path, bit));
+    auto choose = [&] {
+        dialog->setProperty("currentFile", QUrl::fromLocalFile(path));
+        QMetaObject::invokeMethod(dialog, "accept");
+        QTRY_COMPARE(rig.processor().firmwareFile(), path);
+    };
+    choose();
     QCOMPARE(rig.text("fileLabel"), path);
-    QVERIFY(!rig.log().join("").contains("File does not exist"));
+    QVERIFY(!rig.logHas("File does not exist"));
     QVERIFY(rig.enabled("loadFirmwareButton"));
 
     // Changing the firmware type forgets the file.
@@ -265,16 +229,12 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
     QCOMPARE(rig.processor().memOffset(), 0x500000);
 
     rig.click("bootloaderRadio");
-    dialog->setProperty("currentFile", QUrl::fromLocalFile(path));
-    QMetaObject::invokeMethod(dialog, "accept");
-    QTRY_COMPARE(rig.processor().firmwareFile(), path);
-
+    choose();
     rig.click("loadFirmwareButton");
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log().join("").contains("Device programming is complete."), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.logHas("Device programming is complete."), 20000);
     QTRY_VERIFY(!rig.processor().isProgramming());
     QCOMPARE(rig.flash(0, bit.size()), bit);
-    // Only the chosen file: nothing at the application offset.
-    QCOMPARE(rig.flash(0x500000, 16), QByteArray(16, char(0xFF)));
+    QCOMPARE(rig.flash(0x500000, 16), QByteArray(16, char(0xFF))); // only the chosen file
 }
 
 void WindowTest::noDeviceUntilTheBridgeComesBack()
@@ -282,47 +242,53 @@ void WindowTest::noDeviceUntilTheBridgeComesBack()
     LoaderRig rig(false);
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
     QCOMPARE(rig.log().first(), QStringLiteral("Initializing loader..."));
-    QVERIFY(rig.log().join("").contains("Device not found."));
+    QVERIFY(rig.logHas("Device not found."));
     QCOMPARE(rig.text("basicInfoLabel"), QStringLiteral("Device not ready."));
-    QVERIFY(!rig.enabled("loadFirmwareButton"));
-    QVERIFY(rig.enabled("refreshDeviceButton"));
+    QVERIFY(!rig.enabled("loadFirmwareButton") && rig.enabled("refreshDeviceButton"));
 
     rig.driver->setPlugged(true);
     rig.click("refreshDeviceButton");
     QTRY_VERIFY(rig.processor().deviceDetected());
     QVERIFY(rig.enabled("loadFirmwareButton"));
-    QCOMPARE(rig.text("basicInfoLabel"), QStringLiteral("Ready to load version t-7.3."));
+    QCOMPARE(rig.text("basicInfoLabel"), ready);
 }
 
-void WindowTest::secondStartRaisesThisWindowAndLeavesTheLogAlone()
+// Before the window exists a second start raises nothing; afterwards it
+// brings this window forward and leaves the log alone. Either way it ends 0.
+void WindowTest::secondStartRaisesThisWindowOnceItExists()
 {
     QTemporaryDir runtime;
     LocalInstanceGuard guard(QStringLiteral("PravelAppMutex"), title, runtime.path());
     QVERIFY(guard.acquire());
+    QSignalSpy raised(&guard, &LocalInstanceGuard::raiseRequested);
+    auto secondStart = [&runtime]() -> QByteArray {
+        QProcess second;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        env.insert("PRAVEL_DEVICE", "emulated");
+        second.setProcessEnvironment(env);
+        QSignalSpy finished(&second, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        second.start(QStringLiteral(PRAVEL_LOADER_EXE), QStringList());
+        const bool ended = finished.wait(15000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0;
+        return ended ? second.readAllStandardOutput() : QByteArray("did not end with 0");
+    };
+
+    const QByteArray early = secondStart();
+    QVERIFY2(early.contains("already running") && !early.contains("brought forward"), early.constData());
+    QCOMPARE(raised.size(), 1);
+    QCOMPARE(raised.takeFirst().first().value<QWindow*>(), static_cast<QWindow*>(nullptr));
 
     LoaderRig rig;
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
-    // Something else has the focus before the second start.
-    QWindow other;
+    QWindow other; // something else has the focus before the second start
     other.setTitle("another window");
     other.show();
     other.requestActivate();
     QTRY_COMPARE(QGuiApplication::focusWindow(), &other);
     const QStringList logBefore = rig.log();
 
-    QSignalSpy raised(&guard, &LocalInstanceGuard::raiseRequested);
-    QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", runtime.path());
-    env.insert("PRAVEL_DEVICE", "emulated");
-    second.setProcessEnvironment(env);
-    QSignalSpy finished(&second, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    second.start(QStringLiteral(PRAVEL_LOADER_EXE), QStringList());
-    QVERIFY(finished.wait(15000));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
-    QVERIFY(second.readAllStandardOutput().contains("its window was brought forward"));
-
+    const QByteArray late = secondStart();
+    QVERIFY2(late.contains("its window was brought forward"), late.constData());
     QCOMPARE(raised.size(), 1);
     QCOMPARE(raised.first().first().value<QWindow*>(), static_cast<QWindow*>(rig.window));
     QTRY_COMPARE(QGuiApplication::focusWindow(), static_cast<QWindow*>(rig.window));
