@@ -29,8 +29,10 @@ ApplicationWindow {
         var text = url.toString()
         if (/^file:\/\/\/[A-Za-z]:/.test(text))
             text = text.substring(8)
-        else if (/^file:\/\//.test(text))
+        else if (/^file:\/\/\//.test(text))
             text = text.substring(7)
+        else if (/^file:\/\//.test(text))
+            text = text.substring(5)
         return decodeURIComponent(text)
     }
 

@@ -218,6 +218,13 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
     };
     choose();
     QCOMPARE(rig.text("fileLabel"), path);
+    // The other platforms' forms: a drive letter and a share keep their roots.
+    for (const auto& [url, local] : {std::pair<QString, QString>{"file:///C:/a%20b.bit", "C:/a b.bit"},
+                                     {"file://host/share/a.bit", "//host/share/a.bit"}}) {
+        QVariant result;
+        QVERIFY(QMetaObject::invokeMethod(rig.window, "localPath", Q_RETURN_ARG(QVariant, result), Q_ARG(QVariant, url)));
+        QCOMPARE(result.toString(), local);
+    }
     QVERIFY(!rig.logHas("File does not exist"));
     QVERIFY(rig.enabled("loadFirmwareButton"));
 
