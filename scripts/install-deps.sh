@@ -10,7 +10,7 @@ build_packages=(
   qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
-  libftdi1-dev libgtest-dev
+  libftdi1-dev libgtest-dev libgmock-dev
 )
 cross_packages=(g++-mingw-w64-x86-64-posix)
 
