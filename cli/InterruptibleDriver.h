@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/d2xx/D2xxDriver.h"
+#include "device/d2xx/ForwardingDriver.h"
 
 #include <atomic>
 #include <memory>
@@ -16,30 +16,17 @@
 //   - the command that follows a write enable already sent: the two belong
 //     together.
 // Refused writes fail with FT_IO_ERROR and send nothing.
-class InterruptibleDriver final : public d2xx::D2xxDriver
+class InterruptibleDriver final : public d2xx::ForwardingDriver
 {
 public:
     InterruptibleDriver(std::shared_ptr<d2xx::D2xxDriver> inner, const std::atomic<bool>& stop);
 
-    d2xx::FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) override;
-    d2xx::FT_STATUS FT_GetDeviceInfoList(d2xx::FT_DEVICE_LIST_INFO_NODE* list, uint32_t* count) override;
-    d2xx::FT_STATUS FT_OpenEx(const void* arg, uint32_t flags, d2xx::FT_HANDLE* handle) override;
-    d2xx::FT_STATUS FT_ResetDevice(d2xx::FT_HANDLE handle) override;
-    d2xx::FT_STATUS FT_Purge(d2xx::FT_HANDLE handle, uint32_t mask) override;
-    d2xx::FT_STATUS FT_SetLatencyTimer(d2xx::FT_HANDLE handle, uint8_t milliseconds) override;
-    d2xx::FT_STATUS FT_SetBitMode(d2xx::FT_HANDLE handle, uint8_t mask, uint8_t mode) override;
-    d2xx::FT_STATUS FT_GetBitMode(d2xx::FT_HANDLE handle, uint8_t* pins) override;
     d2xx::FT_STATUS FT_Write(d2xx::FT_HANDLE handle, const void* buffer, uint32_t count, uint32_t* written) override;
-    d2xx::FT_STATUS FT_GetStatus(d2xx::FT_HANDLE handle, uint32_t* rxBytes, uint32_t* txBytes,
-                                 uint32_t* eventStatus) override;
-    d2xx::FT_STATUS FT_Read(d2xx::FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned) override;
-    d2xx::FT_STATUS FT_Close(d2xx::FT_HANDLE handle) override;
 
     // Whether a write has been refused since construction.
     bool refusedAny() const { return refused; }
 
 private:
-    std::shared_ptr<d2xx::D2xxDriver> inner;
     const std::atomic<bool>& stop;
     bool afterWriteEnable = false;
     bool refused = false;

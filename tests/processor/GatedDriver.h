@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/d2xx/EmulatedDriver.h"
+#include "device/d2xx/ForwardingDriver.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -14,10 +15,10 @@ using namespace d2xx;
 // The emulated bridge, plus pulling it off the bus and holding a programming
 // run at one write while a test looks around. Only the first writer is held:
 // a stray write from another thread then shows in the trace instead of hanging.
-class GatedDriver final : public D2xxDriver
+class GatedDriver final : public ForwardingDriver
 {
 public:
-    explicit GatedDriver(std::shared_ptr<EmulatedDriver> inner) : in(std::move(inner)) {}
+    explicit GatedDriver(std::shared_ptr<EmulatedDriver> emulated) : ForwardingDriver(std::move(emulated)) {}
 
     void setPlugged(bool value) { plugged = value; }
     void holdNextWrite() { std::lock_guard<std::mutex> l(m); armed = true; held = false; }
@@ -35,22 +36,13 @@ public:
                 cv.wait(l, [this] { return !armed; });
             }
         }
-        return in->FT_Write(h, b, c, w);
+        return inner->FT_Write(h, b, c, w);
     }
-    FT_STATUS FT_CreateDeviceInfoList(uint32_t* c) override { return plugged ? in->FT_CreateDeviceInfoList(c) : (*c = 0, FT_OK); }
-    FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* l, uint32_t* c) override { return plugged ? in->FT_GetDeviceInfoList(l, c) : (*c = 0, FT_OK); }
-    FT_STATUS FT_OpenEx(const void* a, uint32_t f, FT_HANDLE* h) override { return plugged ? in->FT_OpenEx(a, f, h) : FT_DEVICE_NOT_FOUND; }
-    FT_STATUS FT_ResetDevice(FT_HANDLE h) override { return in->FT_ResetDevice(h); }
-    FT_STATUS FT_Purge(FT_HANDLE h, uint32_t p) override { return in->FT_Purge(h, p); }
-    FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, uint8_t ms) override { return in->FT_SetLatencyTimer(h, ms); }
-    FT_STATUS FT_SetBitMode(FT_HANDLE h, uint8_t k, uint8_t o) override { return in->FT_SetBitMode(h, k, o); }
-    FT_STATUS FT_GetBitMode(FT_HANDLE h, uint8_t* p) override { return in->FT_GetBitMode(h, p); }
-    FT_STATUS FT_GetStatus(FT_HANDLE h, uint32_t* r, uint32_t* t, uint32_t* e) override { return in->FT_GetStatus(h, r, t, e); }
-    FT_STATUS FT_Read(FT_HANDLE h, void* b, uint32_t c, uint32_t* r) override { return in->FT_Read(h, b, c, r); }
-    FT_STATUS FT_Close(FT_HANDLE h) override { return in->FT_Close(h); }
+    FT_STATUS FT_CreateDeviceInfoList(uint32_t* c) override { return plugged ? inner->FT_CreateDeviceInfoList(c) : (*c = 0, FT_OK); }
+    FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* l, uint32_t* c) override { return plugged ? inner->FT_GetDeviceInfoList(l, c) : (*c = 0, FT_OK); }
+    FT_STATUS FT_OpenEx(const void* a, uint32_t f, FT_HANDLE* h) override { return plugged ? inner->FT_OpenEx(a, f, h) : FT_DEVICE_NOT_FOUND; }
 
 private:
-    std::shared_ptr<EmulatedDriver> in;
     std::atomic<bool> plugged{true};
     std::mutex m;
     std::condition_variable cv;
