@@ -6,7 +6,7 @@
 #ifndef _WIN32
 #include "app/SignalQuitter.h"
 #endif
-#include "device/Clock.h"
+#include "base/Clock.h"
 #include "device/d2xx/DriverSelection.h"
 
 #include <QApplication>

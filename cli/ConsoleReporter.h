@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <cstdint>
 #include <iosfwd>

@@ -3,7 +3,7 @@
 #include "cli/ConsoleReporter.h"
 #include "cli/InterruptSignal.h"
 #include "cli/InterruptibleDriver.h"
-#include "device/Clock.h"
+#include "base/Clock.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"

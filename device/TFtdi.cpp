@@ -1,6 +1,6 @@
 #include "device/TFtdi.h"
 
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <algorithm>
 #include <iostream>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/Clock.h"
+#include "base/Clock.h"
 #include "device/d2xx/D2xxDriver.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <algorithm>
 #include <filesystem>

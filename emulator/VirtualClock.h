@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/Clock.h"
+#include "base/Clock.h"
 
 #include <atomic>
 #include <cstdint>

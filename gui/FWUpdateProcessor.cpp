@@ -3,7 +3,7 @@
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <QDir>
 #include <QFile>

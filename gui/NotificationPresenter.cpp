@@ -1,6 +1,6 @@
 #include "gui/NotificationPresenter.h"
 
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <QtQml/qqml.h>
 

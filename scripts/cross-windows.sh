@@ -16,6 +16,6 @@ cmake -S "$repo" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DPRAVEL_BUILD_GUI=OFF -DPRAVEL_BUILD_TESTS=OFF -DPRAVEL_WERROR=ON
 cmake --build "$build" -- -j2 \
-  pravel_progress pravel_d2xx pravel_d2xx_ftd2xx pravel_device pravel_emulator \
+  pravel_base pravel_d2xx pravel_d2xx_ftd2xx pravel_device pravel_emulator \
   pravel_d2xx_emulated pravel_driver_selection
 echo "Windows cross-compile OK: $build"

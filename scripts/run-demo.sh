@@ -32,7 +32,7 @@ cmake --build "$build" --target pravel-fw-loader pravel-flash pravel-demo-firmwa
 
 mkdir -p "$demo"
 cp "$build/app/pravel-fw-loader" "$demo/pravel-fw-loader"
-"$build/app/pravel-demo-firmware" "$demo/firmware" demo
+"$build/emulator/pravel-demo-firmware" "$demo/firmware" demo
 
 export PRAVEL_DEVICE=emulated
 export PRAVEL_EMULATED_CHIP=mt25q128

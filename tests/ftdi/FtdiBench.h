@@ -4,7 +4,7 @@
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "gui/NotificationPresenter.h"
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <QCoreApplication>
 #include <QThread>

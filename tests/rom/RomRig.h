@@ -10,7 +10,7 @@
 #include "emulator/FpgaConfigPort.h"
 #include "emulator/SpiFlash.h"
 #include "emulator/VirtualClock.h"
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "gui/ProgressReporter.h"
+#include "base/ProgressReporter.h"
 
 ProgressReporter& ProgressReporter::getInstance()
 {
