@@ -12,6 +12,7 @@ constexpr uint8_t kBytesOut = 0x11;
 constexpr uint8_t kPinsIdle = 0x68;
 constexpr uint8_t kFlashReadStatus = 0x05;
 constexpr uint8_t kFlashWriteEnable = 0x06;
+constexpr uint32_t kWriteEnableLength = 10; // 80 00 6B, 11 00 00 06, 80 68 6B
 
 // A write that moves the pins away from idle (chip select low, FPGA reset)
 // or clocks raw data out (FPGA configuration) begins something on the wire.
@@ -54,6 +55,8 @@ FT_STATUS InterruptibleDriver::FT_Write(FT_HANDLE handle, const void* buffer, ui
         return FT_IO_ERROR;
     }
     const FT_STATUS status = inner->FT_Write(handle, buffer, count, written);
-    afterWriteEnable = status == FT_OK && opcode == kFlashWriteEnable;
+    // Only a lone write enable pairs with the write after it; a pipelined
+    // batch of pages also starts with one but is complete in itself.
+    afterWriteEnable = status == FT_OK && opcode == kFlashWriteEnable && count == kWriteEnableLength;
     return status;
 }

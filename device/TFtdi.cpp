@@ -28,6 +28,7 @@ constexpr unsigned char kBytesOutFalling = 0x11;
 constexpr unsigned char kBytesInRising = 0x20;
 constexpr unsigned char kSendImmediate = 0x87;
 constexpr unsigned char kClockPulses = 0x8E;
+constexpr unsigned char kClockBytesIdle = 0x8F;
 
 // SPI flash opcodes.
 constexpr unsigned char kFlashWriteEnable = 0x06;
@@ -46,6 +47,9 @@ constexpr int32_t kMaxTransfer = 65536;
 // Opcode and three address bytes share the page program's length field.
 constexpr int32_t kMaxPageProgram = kMaxTransfer - 4;
 
+// SK with divide-by-5 off and divisor 1 (the set-up sequence): 60 MHz / 4.
+constexpr uint64_t kSpiClockHz = 15000000;
+
 constexpr uint32_t kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 constexpr uint8_t kLatencyMs = 2;
 constexpr uint64_t kSettleUs = 100000;
@@ -61,7 +65,9 @@ const Bytes kSetupSequence = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, kSetLowByte, k
 
 void setLowByte(Bytes& out, unsigned char value)
 {
-    out.insert(out.end(), {kSetLowByte, value, kPinDirection});
+    out.push_back(kSetLowByte);
+    out.push_back(value);
+    out.push_back(kPinDirection);
 }
 
 void chipSelectLow(Bytes& out) { setLowByte(out, kPinsSelected); }
@@ -86,13 +92,27 @@ void clockBytesOut(Bytes& out, uint32_t count)
 void clockBytesOut(Bytes& out, std::initializer_list<unsigned char> payload)
 {
     clockBytesOut(out, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload);
+    for (unsigned char byte : payload)
+        out.push_back(byte);
 }
 
 void clockBytesIn(Bytes& out, uint32_t count)
 {
     out.push_back(kBytesInRising);
     appendLength(out, count);
+}
+
+// SK cycles without data for at least `microseconds`: a wait timed by the
+// bridge itself, with no USB round trip.
+void clockIdle(Bytes& out, uint32_t microseconds)
+{
+    uint64_t bytes = (static_cast<uint64_t>(microseconds) * kSpiClockHz / 1000000 + 7) / 8;
+    while (bytes > 0) {
+        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(bytes, kMaxTransfer));
+        out.push_back(kClockBytesIdle);
+        appendLength(out, chunk);
+        bytes -= chunk;
+    }
 }
 
 // Three address bytes, most significant first: only bits 23..0 reach the flash.
@@ -104,12 +124,18 @@ void appendAddress(Bytes& out, uint32_t address)
 }
 
 // A flash command with no address or data: CS low, opcode, CS high.
-Bytes simpleCommand(unsigned char opcode)
+void appendSimpleCommand(Bytes& out, unsigned char opcode)
 {
-    Bytes out;
     chipSelectLow(out);
     clockBytesOut(out, {opcode});
     chipSelectHigh(out);
+}
+
+Bytes simpleCommand(unsigned char opcode)
+{
+    Bytes out;
+    out.reserve(10);
+    appendSimpleCommand(out, opcode);
     return out;
 }
 
@@ -117,9 +143,50 @@ Bytes simpleCommand(unsigned char opcode)
 Bytes readCommand(unsigned char opcode, uint32_t replyLength)
 {
     Bytes out;
+    out.reserve(14);
     chipSelectLow(out);
     clockBytesOut(out, {opcode});
     clockBytesIn(out, replyLength);
+    sendImmediate(out);
+    chipSelectHigh(out);
+    return out;
+}
+
+// The page program transaction without its write enable.
+void appendPageProgram(Bytes& out, uint32_t address, const unsigned char* data, int32_t length)
+{
+    chipSelectLow(out);
+    clockBytesOut(out, static_cast<uint32_t>(length) + 4);
+    out.push_back(kFlashPageProgram);
+    appendAddress(out, address);
+    out.insert(out.end(), data, data + length);
+    chipSelectHigh(out);
+}
+
+// A status read whose one byte is clocked in after `waitMicroseconds`. The
+// wait runs with chip select low, inside the read: the flash only repeats its
+// status meanwhile, and the FPGA, which listens while chip select is high,
+// sees no clocks.
+void appendStatusReadAfter(Bytes& out, uint32_t waitMicroseconds, bool flush)
+{
+    chipSelectLow(out);
+    clockBytesOut(out, {kFlashReadStatus});
+    clockIdle(out, waitMicroseconds);
+    clockBytesIn(out, 1);
+    if (flush)
+        sendImmediate(out);
+    chipSelectHigh(out);
+}
+
+Bytes readDataCommand(uint32_t address, int32_t length)
+{
+    Bytes out;
+    out.reserve(17);
+    chipSelectLow(out);
+    clockBytesOut(out, 4);
+    out.push_back(kFlashRead);
+    appendAddress(out, address);
+    clockBytesIn(out, static_cast<uint32_t>(length));
     sendImmediate(out);
     chipSelectHigh(out);
     return out;
@@ -468,17 +535,45 @@ int32_t TFtdi::MPSSE_ReadDataBytes(uint32_t address, unsigned char* buffer, int3
     // Below 1 the length field would wrap to 65536 and overrun the buffer.
     if (length < 1 || length > kMaxTransfer || !buffer)
         return 0;
-    Bytes out;
-    chipSelectLow(out);
-    clockBytesOut(out, 4);
-    out.push_back(kFlashRead);
-    appendAddress(out, address);
-    clockBytesIn(out, static_cast<uint32_t>(length));
-    sendImmediate(out);
-    chipSelectHigh(out);
+    Bytes out = readDataCommand(address, length);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
         return 0;
     return FW_Read(buffer, static_cast<uint32_t>(length)) == 0 ? 1 : 0;
+}
+
+int32_t TFtdi::MPSSE_ReadDataBytesSend(uint32_t address, int32_t length)
+{
+    if (length < 1 || length > kMaxTransfer)
+        return 0;
+    Bytes out = readDataCommand(address, length);
+    return FW_Write(out.data(), static_cast<int32_t>(out.size())) == FT_OK ? 1 : 0;
+}
+
+int32_t TFtdi::MPSSE_ReadDataBytesReceive(unsigned char* buffer, int32_t length)
+{
+    if (length < 1 || length > kMaxTransfer || !buffer)
+        return 0;
+    return ReadQueued(buffer, static_cast<uint32_t>(length)) == 0 ? 1 : 0;
+}
+
+int32_t TFtdi::ReadQueued(unsigned char* buffer, uint32_t length)
+{
+    const int64_t limit = static_cast<int64_t>(readTimeout) * 100;
+    for (int64_t poll = 0; poll < limit; ++poll) {
+        uint32_t rxBytes = 0, txBytes = 0, events = 0;
+        // The next queued reply may already be arriving behind this one.
+        if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes >= length) {
+            uint32_t returned = 0;
+            const FT_STATUS status = driver->FT_Read(handle, buffer, length, &returned);
+            if (status == FT_OK && returned == length)
+                return 0;
+            break;
+        }
+        sleepClock->sleepMicroseconds(kPollUs);
+    }
+    // Whatever is still on its way belongs to a read nobody waits for now.
+    driver->FT_Purge(handle, FT_PURGE_RX);
+    return 1;
 }
 
 int32_t TFtdi::MPSSE_Configuration(unsigned char* data, int32_t length)
@@ -509,15 +604,53 @@ int32_t TFtdi::MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t 
     }
     Bytes out;
     out.reserve(static_cast<size_t>(length) + 13);
-    chipSelectLow(out);
-    clockBytesOut(out, static_cast<uint32_t>(length) + 4);
-    out.push_back(kFlashPageProgram);
-    appendAddress(out, address);
-    out.insert(out.end(), data, data + length);
-    chipSelectHigh(out);
+    appendPageProgram(out, address, data, length);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
         std::cout << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n" << std::flush;
         return 0;
     }
     return 1;
+}
+
+int32_t TFtdi::MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count, uint32_t waitMicroseconds)
+{
+    if (!pages || count < 1)
+        return 0;
+    size_t size = 1;
+    for (int32_t i = 0; i < count; ++i) {
+        if (pages[i].length < 1 || pages[i].length > kMaxPageProgram || !pages[i].data)
+            return 0;
+        size += static_cast<size_t>(pages[i].length) + 40;
+    }
+    batch.clear();
+    batch.reserve(size);
+    for (int32_t i = 0; i < count; ++i) {
+        appendSimpleCommand(batch, kFlashWriteEnable);
+        appendPageProgram(batch, pages[i].address, pages[i].data, pages[i].length);
+        appendStatusReadAfter(batch, waitMicroseconds, false);
+    }
+    // One flush for all the status bytes.
+    sendImmediate(batch);
+    if (FW_Write(batch.data(), static_cast<int32_t>(batch.size())) != FT_OK) {
+        std::cout << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n" << std::flush;
+        return 0;
+    }
+    return 1;
+}
+
+int32_t TFtdi::MPSSE_ReadStatusBytes(unsigned char* statuses, int32_t count)
+{
+    if (!statuses || count < 1)
+        return 0;
+    return FW_Read(statuses, static_cast<uint32_t>(count)) == 0 ? 1 : 0;
+}
+
+int32_t TFtdi::MPSSE_ReadStatusAfter(uint32_t waitMicroseconds, unsigned char& status)
+{
+    Bytes out;
+    out.reserve(32);
+    appendStatusReadAfter(out, waitMicroseconds, true);
+    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
+        return 0;
+    return FW_Read(&status, 1) == 0 ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The one connection to the instrument's programming port: an FTDI bridge
 // channel in MPSSE mode, driven as an SPI master. Port management (open,
@@ -54,6 +55,31 @@ public:
     int32_t MPSSE_Configuration(unsigned char* data, int32_t length);
     int32_t MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t length);
 
+    // Pipelined programming: one page's write enable and page program
+    // transactions, followed by a status read whose byte is clocked in
+    // `waitMicroseconds` after the page program ended (the bridge clocks the
+    // wait on the wire, chip select low). MPSSE_PageProgramPipelined sends the
+    // pages in one USB write; MPSSE_ReadStatusBytes then fetches their status
+    // bytes in one read. A page still busy at its status read makes the flash
+    // ignore the pages after it.
+    struct PageWrite
+    {
+        uint32_t address;
+        const unsigned char* data;
+        int32_t length; // 1..256, within one flash page
+    };
+    int32_t MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count, uint32_t waitMicroseconds);
+    int32_t MPSSE_ReadStatusBytes(unsigned char* statuses, int32_t count);
+    // A status read whose byte is clocked in `waitMicroseconds` after chip
+    // select falls, flushed at once: one poll spaced on the wire.
+    int32_t MPSSE_ReadStatusAfter(uint32_t waitMicroseconds, unsigned char& status);
+    // Queued reads: the command goes out now, its bytes are fetched in order
+    // by MPSSE_ReadDataBytesReceive, so the next command can be on its way
+    // before the previous reply is read. A failed receive empties the
+    // receive queue.
+    int32_t MPSSE_ReadDataBytesSend(uint32_t address, int32_t length);
+    int32_t MPSSE_ReadDataBytesReceive(unsigned char* buffer, int32_t length);
+
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
 
@@ -67,6 +93,10 @@ private:
     // One flash command answered with `count` bytes: one write, one read.
     int32_t ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count);
 
+    // Waits until at least `length` bytes are queued, then reads `length`.
+    int32_t ReadQueued(unsigned char* buffer, uint32_t length);
+
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
+    std::vector<unsigned char> batch; // kept between calls: a pipelined write is tens of KiB
 };

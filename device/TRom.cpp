@@ -23,6 +23,10 @@ struct ChipRow
     int32_t sectorSize;
     int32_t memorySize;
     int32_t sectorCount;
+    // Datasheet typical times: the programming and erase loops space their
+    // status reads by them.
+    uint32_t pageProgramMicroseconds;
+    uint32_t sectorEraseMicroseconds;
 };
 
 const char kFlashCorrupted[] =
@@ -35,13 +39,13 @@ const char kFlashCorrupted[] =
     "- After programming, disconnect the line to EXT_RESET and power cycle\n";
 
 const ChipRow kChips[] = {
-    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
-    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
-    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512},
+    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256, 120, 150000},
+    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256, 120, 150000},
+    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512, 250, 130000},
     // A bus with nothing driving MISO reads all ones.
-    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0},
+    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0, 0, 0},
 };
-const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0};
+const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0, 0, 0};
 
 constexpr uint64_t kFileLimit = 0x2000000;    // offset + file size may not pass this
 constexpr uint64_t kAddressSpace = 0x1000000; // three address bytes reach this far
@@ -52,6 +56,18 @@ constexpr int32_t kProgressPages = 100;
 constexpr uint64_t kBulkPollMicroseconds = 100000;
 constexpr unsigned kBulkPolls = 4000; // 400 s: well past the slowest chip's maximum
 constexpr uint64_t kBusyPauseMicroseconds = 100000;
+// Pipelined programming: pages per USB write start at one and double up to
+// this after every batch that found each page ready in time.
+constexpr size_t kMaxPipelinedPages = 128;
+// A page found busy at its pipelined status read stretches the wait of the
+// pages after it by a quarter, up to this many typical page times.
+constexpr uint32_t kMaxPageWaitFactor = 16;
+// The erase's first poll comes after the typical sector erase time, the
+// later ones this fraction of it apart; no single poll waits longer than
+// kMaxPollWaitMicroseconds, well inside the read time-out.
+constexpr uint32_t kLaterPollDivisor = 32;
+constexpr uint32_t kMaxPollWaitMicroseconds = 200000;
+constexpr uint32_t kMinPollWaitMicroseconds = 100;
 
 // Every report starts from a fresh stream with the base shown, so hex numbers
 // read 0x.. and zero reads 0.
@@ -110,6 +126,8 @@ int TRom::CheckMemory()
     sectorSize = row->sectorSize;
     memorySize = row->memorySize;
     sectorCount = row->sectorCount;
+    pageProgramMicroseconds = row->pageProgramMicroseconds;
+    sectorEraseMicroseconds = row->sectorEraseMicroseconds;
     return 1;
 }
 
@@ -152,6 +170,17 @@ int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
     return 0;
 }
 
+int TRom::WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int maxReads)
+{
+    for (unsigned int i = 0; i < maxReads; ++i) {
+        unsigned char status = 0;
+        if (ftdi->MPSSE_ReadStatusAfter(i == 0 ? firstWait : laterWait, status) && !(status & 0x01))
+            return 1;
+    }
+    std::cerr << "Status check (without timer) overflow\n";
+    return 0;
+}
+
 int TRom::NVCRRead(unsigned short& value)
 {
     unsigned char bytes[2] = {0, 0};
@@ -187,10 +216,16 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
     report(ProgressReporter::Info, s);
     info("Erasing...\n");
 
+    // Polling a sector erase back to back would only load the bus: the first
+    // status read comes when a typical erase is done, the others close after.
+    const uint32_t firstPoll = std::min(sectorEraseMicroseconds, kMaxPollWaitMicroseconds);
+    const uint32_t laterPolls =
+        std::min(std::max(sectorEraseMicroseconds / kLaterPollDivisor, kMinPollWaitMicroseconds), kMaxPollWaitMicroseconds);
     int result = 1;
     // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
     for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
-        if (!ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) || !BusyCheck_WithoutTimer(kEraseReadyReads)) {
+        if (!ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) ||
+            !WaitReadySpaced(firstPoll, laterPolls, kEraseReadyReads)) {
             result = 0;
             break;
         }
@@ -305,35 +340,7 @@ int TRom::Program(bool dump)
     info("Erase...OK\n");
     info("Programming...\n");
 
-    chunkCount = 0;
-    uint32_t address = offset;
-    size_t position = 0;
-    int32_t remaining = imageSize;
-    int result = 1;
-    while (remaining > 0) {
-        // A write never runs past the end of a flash page: the chip would wrap
-        // it onto the page's start. With a page-aligned offset every write is
-        // a whole page but the last.
-        const int32_t room = pageSize - static_cast<int32_t>(address % static_cast<uint32_t>(pageSize));
-        const int32_t length = std::min(room, remaining);
-        if (!ftdi->MPSSE_PageProgram(address, imageData.data() + position, length)) {
-            error("Error in MPSSE_PageProgram\n");
-            result = 0;
-            break;
-        }
-        if (!BusyCheck_WithoutTimer(kPageReadyReads)) {
-            error("Error in BusyCheck_WithoutTimer\n");
-            result = 0;
-            break;
-        }
-        remaining -= length;
-        address += static_cast<uint32_t>(length);
-        position += static_cast<size_t>(length);
-        ++chunkCount;
-        if (chunkCount % kProgressPages == 0)
-            reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
-    }
-
+    const int result = ProgramPages();
     if (result) {
         reportProgress(100.0, true);
         chunkCount = 0;
@@ -344,6 +351,81 @@ int TRom::Program(bool dump)
     if (dump)
         info("Dump not supported yet...\n");
     return result;
+}
+
+// Pages go out in pipelined batches: each page's write enable, page program
+// and a status read clocked after the page's typical program time, many pages
+// per USB write and all their status bytes in one read. A page still busy at
+// its status read made the flash ignore the pages after it: that page gets
+// the rest of its status reads one by one, and programming resumes after it.
+// What is reported, and when, is the same as page by page.
+int TRom::ProgramPages()
+{
+    chunkCount = 0;
+    uint32_t address = offset;
+    size_t position = 0;
+    int32_t remaining = imageSize;
+    const auto advance = [&](int32_t length) {
+        remaining -= length;
+        address += static_cast<uint32_t>(length);
+        position += static_cast<size_t>(length);
+        ++chunkCount;
+        if (chunkCount % kProgressPages == 0)
+            reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
+    };
+
+    const uint32_t typicalWait = pageProgramMicroseconds;
+    const uint32_t longestWait = std::max<uint32_t>(typicalWait, 1) * kMaxPageWaitFactor;
+    uint32_t wait = typicalWait;
+    size_t batchPages = 1;
+    std::vector<TFtdi::PageWrite> pages;
+    std::vector<unsigned char> statuses;
+    while (remaining > 0) {
+        // A write never runs past the end of a flash page: the chip would wrap
+        // it onto the page's start. With a page-aligned offset every write is
+        // a whole page but the last.
+        pages.clear();
+        uint32_t at = address;
+        size_t from = position;
+        int32_t left = remaining;
+        while (pages.size() < batchPages && left > 0) {
+            const int32_t room = pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize));
+            const int32_t length = std::min(room, left);
+            pages.push_back({at, imageData.data() + from, length});
+            at += static_cast<uint32_t>(length);
+            from += static_cast<size_t>(length);
+            left -= length;
+        }
+        const int32_t count = static_cast<int32_t>(pages.size());
+        if (!ftdi->MPSSE_PageProgramPipelined(pages.data(), count, wait)) {
+            error("Error in MPSSE_PageProgram\n");
+            return 0;
+        }
+        statuses.assign(pages.size(), 0);
+        // A failed read counts as a busy answer.
+        if (!ftdi->MPSSE_ReadStatusBytes(statuses.data(), count))
+            statuses.assign(pages.size(), 0x01);
+
+        size_t ready = 0;
+        while (ready < pages.size() && !(statuses[ready] & 0x01))
+            ++ready;
+        for (size_t i = 0; i < ready; ++i)
+            advance(pages[i].length);
+        if (ready == pages.size()) {
+            batchPages = std::min(batchPages * 2, kMaxPipelinedPages);
+            continue;
+        }
+        // One of the page's status reads is spent already.
+        if (!BusyCheck_WithoutTimer(kPageReadyReads - 1)) {
+            error("Error in BusyCheck_WithoutTimer\n");
+            return 0;
+        }
+        advance(pages[ready].length);
+        // This chip takes longer than typical: wait longer, and risk fewer pages.
+        wait = std::min(wait + std::max<uint32_t>(wait / 4, 1), longestWait);
+        batchPages = 1;
+    }
+    return 1;
 }
 
 void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
@@ -367,17 +449,34 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
 
     chunkCount = 0;
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
-    uint32_t address = offset;
     int remaining = result ? length : 0;
     unsigned char* position = buffer;
-    while (remaining > 0) {
+    // The next chunk's command goes out before the previous reply is read, so
+    // the bridge is already clocking it in while the host takes the reply.
+    uint32_t sendAddress = offset;
+    int unsent = remaining;
+    const auto sendNext = [&]() {
+        if (unsent == 0)
+            return true;
+        const int chunk = std::min<int>(unsent, static_cast<int>(kReadChunk));
+        if (!ftdi->MPSSE_ReadDataBytesSend(sendAddress, chunk))
+            return false;
+        sendAddress += static_cast<uint32_t>(chunk);
+        unsent -= chunk;
+        return true;
+    };
+    if (remaining > 0 && !sendNext())
+        result = 0;
+    while (result && remaining > 0) {
         const int chunk = std::min<int>(remaining, static_cast<int>(kReadChunk));
-        if (!ftdi->MPSSE_ReadDataBytes(address, position, chunk)) {
+        const bool sent = sendNext();
+        // Even when the next command could not go out, the reply on its way is
+        // taken off the queue.
+        if (!ftdi->MPSSE_ReadDataBytesReceive(position, chunk) || !sent) {
             result = 0;
             break;
         }
         remaining -= chunk;
-        address += static_cast<uint32_t>(chunk);
         position += chunk;
         ++chunkCount;
         auto p = message();

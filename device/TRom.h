@@ -50,4 +50,18 @@ public:
     int32_t sectorSize = 0;
     int32_t memorySize = 0;
     int32_t sectorCount = 0;
+
+    // The identified chip's typical page program and sector erase times.
+    uint32_t typicalPageProgramMicroseconds() const { return pageProgramMicroseconds; }
+    uint32_t typicalSectorEraseMicroseconds() const { return sectorEraseMicroseconds; }
+
+private:
+    // Status reads spaced on the wire: the first `firstWait` after the
+    // command, the others `laterWait` apart, at most `maxReads` in all.
+    // Writes the overflow line when they run out.
+    int WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int maxReads);
+    int ProgramPages();
+
+    uint32_t pageProgramMicroseconds = 0;
+    uint32_t sectorEraseMicroseconds = 0;
 };

@@ -34,6 +34,8 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.timed = options.timed;
     behaviour.stuckBusy = options.stuckBusy;
     behaviour.flippedAddresses = options.flippedAddresses;
+    behaviour.slowPages = options.slowPages;
+    behaviour.stuckPages = options.stuckPages;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>(options.fpgaBytesAfterSync);
     return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));
@@ -89,11 +91,7 @@ void EmulatedInstrument::clockPulses(uint64_t count)
 {
     if (!level(pinValue, pinDirection, pinCs)) {
         // The flash sees the clocks too, with DO held where it was left.
-        const uint8_t out = (pinValue & pinDo) ? 0xFF : 0x00;
-        for (; count >= 8; count -= 8)
-            flashChip->shift(out, 8);
-        if (count > 0)
-            flashChip->shift(out, static_cast<unsigned>(count));
+        flashChip->clockIdle((pinValue & pinDo) != 0, count);
         return;
     }
     fpgaPort->clockPulses(count);

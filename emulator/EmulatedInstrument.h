@@ -22,6 +22,8 @@ struct InstrumentOptions
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
     bool stuckBusy = false;
     std::vector<uint32_t> flippedAddresses;
+    std::vector<uint64_t> slowPages;  // page programs (from 1) held busy through three status reads
+    std::vector<uint64_t> stuckPages; // page programs that never end
     uint32_t fpgaBytesAfterSync = 64; // configuration data the FPGA needs after the sync word
 };
 

@@ -256,9 +256,11 @@ uint8_t MpsseEngine::shiftBits(uint8_t out, unsigned bits, bool lsbFirst, bool w
 
 void MpsseEngine::pulseClock(uint64_t count)
 {
+    // Time first: a flash that is polled across a long run of clocks shows,
+    // at the end of it, its state at the end of it.
+    chargeClocks(count);
     if (target && clockDriven())
         target->clockPulses(count);
-    chargeClocks(count);
 }
 
 void MpsseEngine::addReply(std::vector<uint8_t>& replies, const uint8_t* bytes, size_t size)

@@ -104,6 +104,29 @@ uint8_t SpiFlash::shift(uint8_t out, unsigned bits)
     return miso;
 }
 
+void SpiFlash::clockIdle(bool mosiHigh, uint64_t count)
+{
+    const uint8_t out = mosiHigh ? 0xFF : 0x00;
+    // A wait clocked inside a status read only repeats the status: count
+    // those bytes at once instead of one by one.
+    if (selectedNow && bitCount == 0 && command && !ignored && isStatusRead(command->kind) && count >= 16) {
+        const uint64_t bytes = count / 8 - 1;
+        statusReads += bytes;
+        byteCount += static_cast<uint32_t>(bytes);
+        dataCount += static_cast<uint32_t>(bytes);
+        if (busyActive && !stuck && !behaviour.timed && busyReadsLeft > 0) {
+            busyReadsLeft -= static_cast<unsigned>(std::min<uint64_t>(busyReadsLeft, bytes));
+            if (busyReadsLeft == 0 && holdStatusReads == 0)
+                finishBusy();
+        }
+        count -= bytes * 8;
+    }
+    for (; count >= 8; count -= 8)
+        shift(out, 8);
+    if (count > 0)
+        shift(out, static_cast<unsigned>(count));
+}
+
 bool SpiFlash::misoLevel() const
 {
     return !selectedNow || ((outByte >> (7 - bitCount)) & 1u) != 0;
@@ -111,7 +134,7 @@ bool SpiFlash::misoLevel() const
 
 bool SpiFlash::busy()
 {
-    if (busyActive && !stuck && behaviour.timed && clock.nowNanoseconds() >= busyUntilNs)
+    if (busyActive && !stuck && behaviour.timed && holdStatusReads == 0 && clock.nowNanoseconds() >= busyUntilNs)
         finishBusy();
     return busyActive;
 }
@@ -205,7 +228,8 @@ void SpiFlash::nextOutput(uint8_t in)
     case Kind::ReadFlagStatus:
         // The byte just clocked out was a status byte: that is one poll.
         ++statusReads;
-        if (busyActive && !stuck && !behaviour.timed && busyReadsLeft > 0 && --busyReadsLeft == 0)
+        if (busyActive && !stuck && !behaviour.timed && busyReadsLeft > 0 && --busyReadsLeft == 0 &&
+            holdStatusReads == 0)
             finishBusy();
         outByte = command->kind == Kind::ReadStatus ? statusValue() : flagStatusValue();
         break;
@@ -245,6 +269,9 @@ void SpiFlash::endTransaction()
         ignored = true;
     if (ignored)
         ++ignoredCount;
+    else if (command && isStatusRead(command->kind) && busyActive && holdStatusReads > 0 && --holdStatusReads == 0 &&
+             !stuck && (behaviour.timed ? clock.nowNanoseconds() >= busyUntilNs : busyReadsLeft == 0))
+        finishBusy();
     if (trace) {
         SpiTransaction transaction;
         transaction.opcode = opcode;
@@ -280,7 +307,13 @@ bool SpiFlash::execute()
             return false;
         const uint32_t pageStart = address - address % chip.pageSize;
         store->program(pageStart, pageBuffer.data(), chip.pageSize);
-        startBusy(chip.pageProgramNs, true);
+        ++pagePrograms;
+        const auto listed = [this](const std::vector<uint64_t>& pages) {
+            return std::find(pages.begin(), pages.end(), pagePrograms) != pages.end();
+        };
+        if (listed(behaviour.stuckPages))
+            stuck = true;
+        startBusy(chip.pageProgramNs, true, listed(behaviour.slowPages) ? kSlowPageStatusReads : 0);
         return true;
     }
     case Kind::SectorErase: {
@@ -313,14 +346,15 @@ bool SpiFlash::execute()
     }
 }
 
-void SpiFlash::startBusy(uint64_t typicalNs, bool programOrErase)
+void SpiFlash::startBusy(uint64_t typicalNs, bool programOrErase, unsigned holdReads)
 {
     busyActive = true;
     if (programOrErase && behaviour.stuckBusy)
         stuck = true;
     busyUntilNs = clock.nowNanoseconds() + typicalNs;
     busyReadsLeft = behaviour.busyStatusReads;
-    if (!stuck && !behaviour.timed && busyReadsLeft == 0)
+    holdStatusReads = holdReads;
+    if (!stuck && !behaviour.timed && busyReadsLeft == 0 && holdStatusReads == 0)
         finishBusy();
 }
 

@@ -19,6 +19,10 @@ struct FlashBehaviour
     bool timed = false;           // busy for the part's typical times on the virtual clock
     bool stuckBusy = false;       // WIP never clears after the first program or erase
     std::vector<uint32_t> flippedAddresses; // bit 0 of these bytes reads inverted
+    // Page programs (counted from 1) that stay busy through the next
+    // kSlowPageStatusReads status reads, however long each is / that never end.
+    std::vector<uint64_t> slowPages;
+    std::vector<uint64_t> stuckPages;
 };
 
 // A SPI NOR flash in mode 0, MSB first, as seen from its pins: chip select,
@@ -33,6 +37,8 @@ public:
     void select(bool selected); // true: chip select low
     // `bits` (1..8) clocks: `out` MSB-aligned on MOSI; returns MISO, MSB-aligned.
     uint8_t shift(uint8_t out, unsigned bits);
+    // `count` clocks with MOSI held high or low and MISO not sampled.
+    void clockIdle(bool mosiHigh, uint64_t count);
     // The MISO line now; pulled up (1) while deselected or not driving.
     bool misoLevel() const;
 
@@ -43,6 +49,7 @@ public:
     uint8_t bankRegister() const { return bank; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
     uint64_t ignoredTransactions() const { return ignoredCount; }
+    static constexpr unsigned kSlowPageStatusReads = 3;
 
     enum class Kind { WriteEnable, WriteDisable, ReadStatus, ReadFlagStatus, ReadId, Read, PageProgram,
                       SectorErase, BulkErase, ReadNvcr, WriteNvcr, ReadBank, WriteBank };
@@ -62,7 +69,7 @@ private:
     void nextOutput(uint8_t in);
     void endTransaction();
     bool execute();
-    void startBusy(uint64_t typicalNs, bool programOrErase);
+    void startBusy(uint64_t typicalNs, bool programOrErase, unsigned holdReads = 0);
     void finishBusy();
     bool supported(Feature feature) const;
     uint8_t statusValue();
@@ -83,6 +90,8 @@ private:
     bool busyActive = false;
     bool stuck = false;
     unsigned busyReadsLeft = 0;
+    unsigned holdStatusReads = 0; // status reads a slow page still waits for
+    uint64_t pagePrograms = 0;
     uint64_t busyUntilNs = 0;
 
     // The transaction under way.

@@ -275,9 +275,9 @@ TEST_F(FlashToolTest, DetectSucceedsOnlyForSupportedChips)
 TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
 {
     const std::string image = file("image.bin", randomBytes(3000, 5));
-    // With the flash busy for two status reads, the 38th and 39th USB writes
-    // are the write enable and the page program of the seventh page.
-    for (const std::string faults : {"FT_Write@38", "FT_Write@39", "unplug@60", "stuck-busy"}) {
+    // The 7th and 8th USB writes carry the second and third batch of pages
+    // (after set-up, identification, and the erase with its one poll).
+    for (const std::string faults : {"FT_Write@7", "FT_Write@8", "unplug@25", "stuck-busy", "stuck-page@5"}) {
         SCOPED_TRACE(faults);
         const Outcome outcome = run({"write", image}, faults);
         EXPECT_EQ(outcome.status, 1);

@@ -339,7 +339,7 @@ private slots:
             calls = probe.calls();
             writes = probe.calls("FT_Write");
         }
-        for (const QString& fault : {QString("FT_Write@%1").arg(writes + 12), QString("unplug@%1").arg(calls + 40)}) {
+        for (const QString& fault : {QString("FT_Write@%1").arg(writes + 6), QString("unplug@%1").arg(calls + 12)}) {
             Rig rig("mt25q128", fault.toStdString());
             Firmware fw(rig, 5000);
             rig.processor->refreshDevices();

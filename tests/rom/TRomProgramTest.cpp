@@ -121,11 +121,10 @@ TEST(TRomProgramLimits, SizeLimitAndImagesThatWouldWrapRound)
     EXPECT_TRUE(rig.trace().spi().empty()) << "nothing erased or written";
 }
 
-TEST(TRomProgramLimits, FlashStuckBusyAfterTheFirstPage)
+TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 {
-    // Every program or erase stays busy for 200 status reads: the erase
-    // (10000 allowed) survives, the first page (100 allowed) does not.
-    Rig rig("mt25q128", "", 200);
+    // The first page: its pipelined status read and 99 more, then the end.
+    Rig rig("mt25q128", "stuck-page@1");
     rig.load(0, romtest::pattern(1000, 3));
     rig.trace().clear();
     rig.log.clear();
@@ -140,6 +139,103 @@ TEST(TRomProgramLimits, FlashStuckBusyAfterTheFirstPage)
     ASSERT_NE(page, spi.end());
     EXPECT_EQ(std::count_if(page + 1, spi.end(), [](const auto& t) { return t.opcode == 0x05; }), 100);
     EXPECT_EQ(std::count_if(page + 1, spi.end(), [](const auto& t) { return t.opcode == 0x02; }), 0);
+
+    // A page deep inside a batch: the pages before it are written and
+    // reported, the ones sent after it were ignored, and the run ends there.
+    Rig deep("mt25q128", "stuck-page@150");
+    const auto image = romtest::pattern(300 * 256, 4);
+    deep.load(0x500000, image);
+    deep.log.clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(deep.rom->Program(false), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Status check (without timer) overflow\n");
+    EXPECT_THAT(after(deep.texts(), "Programming...\n"),
+                ElementsAre(progress(100.0 / 3), "Error in BusyCheck_WithoutTimer\n", "Program...NG\n"));
+    EXPECT_EQ(deep.rom->chunkCount, 149);
+    EXPECT_EQ(deep.flash(0x500000, 150 * 256), Bytes(image.begin(), image.begin() + 150 * 256));
+    EXPECT_EQ(deep.flash(0x500000 + 150 * 256, 150 * 256), Bytes(150 * 256, 0xFF));
+}
+
+// The page-by-page loop the pipelined one replaced: write enable and page
+// program, then status reads until the page is ready.
+int programPageByPage(Rig& rig)
+{
+    TRom& rom = *rig.rom;
+    const uint32_t last = rom.offset + static_cast<uint32_t>(rom.imageSize) - 1;
+    if (!rom.EraseSectorAddr(rom.offset, last))
+        return 0;
+    ProgressReporter& reporter = ProgressReporter::getInstance();
+    reporter.reportMessage(ProgressReporter::Info, "Erase...OK\n");
+    reporter.reportMessage(ProgressReporter::Info, "Programming...\n");
+    int32_t remaining = rom.imageSize, pages = 0;
+    for (uint32_t address = rom.offset; remaining > 0; address += 256) {
+        const int32_t length = std::min(remaining, 256);
+        if (!rom.ftdi->MPSSE_PageProgram(address, rom.imageData.data() + (address - rom.offset), length) ||
+            !rom.BusyCheck_WithoutTimer(100))
+            return 0;
+        remaining -= length;
+        if (++pages % 100 == 0)
+            reporter.reportMessage(ProgressReporter::Info,
+                                   progress((1.0 - double(remaining) / double(rom.imageSize)) * 100.0));
+    }
+    reporter.reportMessage(ProgressReporter::Info, progress(100.0, "%\n"));
+    reporter.reportMessage(ProgressReporter::Info, "Program...OK\n");
+    return 1;
+}
+
+TEST(TRomProgramPipeline, ABusyPageIsWaitedForAndTheIgnoredPagesAreSentAgain)
+{
+    // Page programs 1, 2 and 45 (inside the sixth batch, pages 32 to 63) stay
+    // busy through three status reads: each is still busy at its pipelined
+    // read, so the pages sent behind it reach a busy flash and are ignored.
+    const auto image = romtest::pattern(1000000, 9);
+    Rig slow("mt25q128", "slow-page@1,slow-page@2,slow-page@45");
+    slow.load(0x500000, image);
+    slow.trace().clear();
+    slow.log.clear();
+    EXPECT_EQ(slow.rom->Program(false), 1);
+    const auto spi = slow.trace().spi();
+    const auto pageWrites = std::count_if(spi.begin(), spi.end(), [](const auto& t) { return t.opcode == 0x02; });
+    EXPECT_GE(std::count_if(spi.begin(), spi.end(), [](const auto& t) { return t.opcode == 0x02 && t.ignored; }), 2);
+    EXPECT_GT(pageWrites, (1000000 + 255) / 256) << "the pages behind a busy one go out again";
+    EXPECT_EQ(slow.flash(0x500000, image.size()), image);
+    const auto pipelined = slow.log;
+
+    // Page by page, on a flash without the slow pages: the same log.
+    Rig plain;
+    plain.load(0x500000, image);
+    plain.log.clear();
+    ASSERT_EQ(programPageByPage(plain), 1);
+    EXPECT_EQ(plain.flash(0x500000, image.size()), image);
+    EXPECT_EQ(pipelined, plain.log);
+}
+
+TEST(TRomProgramPipeline, PagesAndErasePollsRideOnFewUsbTransfersInTypicalTiming)
+{
+    Rig rig("s25fl256", "", 2, true);
+    const auto image = romtest::pattern(0x20000, 2);
+    rig.load(0, image);
+    rig.trace().clear();
+    const uint64_t start = rig.nowNs();
+    ASSERT_EQ(rig.rom->Program(false), 1);
+    const uint64_t elapsed = rig.nowNs() - start;
+    EXPECT_EQ(rig.flash(0, image.size()), image);
+
+    // Two sectors, each polled once: the poll waits out the typical erase.
+    size_t erasePolls = 0, pagesSeen = 0, pageReads = 0;
+    const auto spi = rig.trace().spi();
+    for (const auto& t : spi) {
+        pagesSeen += t.opcode == 0x02;
+        if (t.opcode == 0x05)
+            ++(pagesSeen ? pageReads : erasePolls);
+    }
+    EXPECT_EQ(erasePolls, 2u);
+    EXPECT_EQ(pageReads, 512u) << "one status read per page, none of them repeated";
+    EXPECT_EQ(std::count_if(spi.begin(), spi.end(), [](const auto& t) { return t.ignored; }), 0);
+    // 512 pages in batches of 1, 2, 4, ... 128: 11 writes, not 1024.
+    EXPECT_LE(rig.trace().calls("FT_Write").size(), 2u * 3u + 11u);
+    // Nothing waited longer than the erases and pages themselves.
+    EXPECT_GT(elapsed, 2 * 130000000ull + 512 * 250000ull);
 }
 
 TEST(TRomReadBack, ReadVerifyAndABadCell)
