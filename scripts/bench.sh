@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# Benchmark of the loader on the emulated instrument in the timed model
+# (datasheet typical times, 15 MHz SPI, USB transfer costs), against the
+# floor that the flash itself sets and, when they are installed, against
+# flashrom and openFPGALoader driving the same emulated bridge.
+#
+#   bench.sh [--timing typical|worst] [--output FILE]
+#
+# Every number but the host CPU time comes from the virtual clock, so a run
+# gives the same table on any machine. Builds a release pravel-flash in
+# build-release/ (under PRAVEL_BUILD_ROOT when set). Not part of the tests.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+root=${PRAVEL_BUILD_ROOT:-$repo}
+build="$root/build-release"
+timing=typical
+output=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --timing) timing=${2:?}; shift 2 ;;
+    --output) output=${2:?}; shift 2 ;;
+    *) echo "usage: $0 [--timing typical|worst] [--output FILE]" >&2; exit 2 ;;
+  esac
+done
+
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPRAVEL_BUILD_GUI=OFF \
+  -DPRAVEL_BUILD_TESTS=OFF >/dev/null
+targets=(pravel-flash pravel-demo-firmware)
+if cmake --build "$build" --target help | grep -q '^pravel-emulate:'; then
+  targets+=(pravel-emulate)
+fi
+cmake --build "$build" --target "${targets[@]}" -- -j2 >/dev/null
+tool="$build/cli/pravel-flash"
+emulate=$(find "$build" -name pravel-emulate -type f -perm -u+x 2>/dev/null | head -n 1)
+flashrom=$(command -v flashrom || true)
+ofl=$(command -v openFPGALoader || true)
+peers=0
+[ -n "$emulate" ] && { [ -n "$flashrom" ] || [ -n "$ofl" ]; } && peers=1
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Deterministic image bytes: the same files, and so the same table, every run.
+bytes() { # SIZE SEED
+  { openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$2")" -iv 0 -in /dev/zero 2>/dev/null || true; } |
+    head -c "$1"
+}
+bytes $((1 << 20)) 1 >"$work/app1m.bin"
+bytes $((16 << 20)) 2 >"$work/whole.bin"
+"$build/emulator/pravel-demo-firmware" "$work/basic" bench >/dev/null
+cp "$work/app1m.bin" "$work/basic/pravel.srec"
+
+# The parts' typical times, from the loader's own chip table.
+typical() { # CHIP-REPORT FIELD(1: page us, 2: sector erase us)
+  sed -n "s/.*\"$1 is detected\\\\n\".*, \([0-9]*\), \([0-9]*\)},.*/\\$2/p" "$repo/device/TRom.cpp"
+}
+# What must happen at the least: every sector erased and every page programmed
+# in the typical time, and every byte that has to cross the SPI wire at
+# 15 MHz: write enable, command, address and data of each erase, page program
+# and 64 KiB read-back, one status byte each for erase and page.
+floor() { # CHIP-REPORT SIZE@OFFSET...
+  local report=$1; shift
+  local page erase
+  page=$(typical "$report" 1)
+  erase=$(typical "$report" 2)
+  for image in "$@"; do echo "${image%@*} $((${image#*@}))"; done |
+    awk -v page="$page" -v erase="$erase" '
+      { size = $1; off = $2
+        sectors = int((off + size - 1) / 65536) - int(off / 65536) + 1
+        pages = int((size + 255) / 256); chunks = int((size + 65535) / 65536)
+        us += sectors * erase + pages * page
+        wire += sectors * (1 + 4 + 2) + pages * (1 + 4 + 2) + size + chunks * 4 + size }
+      END { printf "%.2f", us / 1e6 + wire * 8 / 15e6 }'
+}
+
+cpu_of() { awk '{ printf "%.2f", $1 + $2 }' "$1"; }
+emulated_of() { sed -n 's/.*[Ee]mulated time:* *\([0-9.]*\) *s.*/\1/p' "$1" | tail -n 1; }
+
+# Our tool: write --verify, as a user runs it.
+run_ours() { # CHIP IMAGEFILE ARGS...
+  local chip=$1 flash=$2; shift 2
+  rm -f "$flash"
+  local TIMEFORMAT='%3U %3S' option=()
+  # The tool's own option where it has one, the emulator's variable otherwise.
+  "$tool" --help | grep -q -- --timing && option=(--timing "$timing")
+  if { time PRAVEL_EMULATED_TIMING=$timing "$tool" --device emulated --chip "$chip" --image "$flash" \
+         "${option[@]}" -q write --verify "$@" >"$work/out" 2>"$work/err"; } 2>"$work/cpu"; then
+    echo "$(emulated_of "$work/err") $(cpu_of "$work/cpu")"
+  else
+    echo "failed failed"
+  fi
+}
+
+# A peer through the virtual USB launcher; prints its emulated time or "failed".
+run_peer() { # CHIP FLASHFILE COMMAND...
+  local chip=$1 flash=$2; shift 2
+  rm -f "$flash"
+  if "$emulate" --chip "$chip" --image "$flash" --timing "$timing" --virtual-time -- "$@" \
+       >"$work/peer.out" 2>"$work/peer.err"; then
+    local t
+    t=$(emulated_of "$work/peer.err")
+    echo "${t:-failed}"
+  else
+    echo failed
+  fi
+}
+
+flashrom_name() { case "$1" in mt25q128) echo MT25QL128 ;; s25fl256) echo "S25FL256S......0" ;; esac; }
+
+# flashrom writes through a layout: the regions of a chip-sized file.
+run_flashrom() { # CHIP FILE@OFFSET...
+  local chip=$1; shift
+  [ -n "$flashrom" ] || { echo "-"; return; }
+  local size=$((16 << 20)); [ "$chip" = s25fl256 ] && size=$((32 << 20))
+  local full="$work/flashrom.bin" layout="$work/layout" args=() n=0
+  head -c "$size" /dev/zero | tr '\0' '\377' >"$full"
+  : >"$layout"
+  for image in "$@"; do
+    local file=${image%@*} off=$((${image#*@})) len
+    len=$(stat -c %s "$file")
+    dd if="$file" of="$full" bs=64K seek="$off" oflag=seek_bytes conv=notrunc status=none
+    printf '%08x:%08x r%d\n' "$off" $((off + len - 1)) "$n" >>"$layout"
+    args+=(-i "r$n"); n=$((n + 1))
+  done
+  run_peer "$chip" "$work/peer-flash.bin" "$flashrom" -p ft2232_spi:type=2232H,port=B,divisor=4 \
+    -c "$(flashrom_name "$chip")" -l "$layout" "${args[@]}" -w "$full"
+}
+
+run_ofl() { # CHIP FILE@OFFSET...
+  local chip=$1; shift
+  [ -n "$ofl" ] || { echo "-"; return; }
+  local total=0 t
+  rm -f "$work/peer-flash.bin"
+  for image in "$@"; do
+    local file=${image%@*} off=${image#*@}
+    t=$("$emulate" --chip "$chip" --image "$work/peer-flash.bin" --timing "$timing" --virtual-time -- \
+          "$ofl" -c ft2232 --ftdi-channel 1 --spi -f --file-type bin -o "$off" --verify "$file" \
+          >"$work/peer.out" 2>"$work/peer.err" && emulated_of "$work/peer.err" || true)
+    [ -n "$t" ] || { echo failed; return; }
+    total=$(awk -v a="$total" -v b="$t" 'BEGIN { printf "%.2f", a + b }')
+  done
+  echo "$total"
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2fx", a / b; else printf "-" }'; }
+
+report() {
+  echo "Emulated instrument, \`$timing\` timing; times in seconds. Floor: typical erase and"
+  echo "page program times plus the SPI wire time of the bytes that must cross at 15 MHz."
+  echo "Made by \`scripts/bench.sh${timing:+ --timing $timing}\` on $(git -C "$repo" rev-parse --short HEAD)."
+  echo
+  local header="| job | chip | emulated | floor | ratio to floor | host CPU |"
+  local rule="|---|---|---|---|---|---|"
+  if [ "$peers" = 1 ]; then
+    header+=" flashrom | flashrom / ours | openFPGALoader | openFPGALoader / ours |"
+    rule+="---|---|---|---|"
+  fi
+  echo "$header"
+  echo "$rule"
+  local bit="$work/basic/download.bit" srec="$work/basic/pravel.srec"
+  for chip in mt25q128 s25fl256; do
+    local name; name=$(echo "$chip" | tr a-z A-Z)
+    local jobs=(
+      "1 MiB at 0x500000|--offset 0x500000 $work/app1m.bin|$(stat -c %s "$work/app1m.bin")@0x500000|$work/app1m.bin@0x500000"
+      "whole 16 MiB|$work/whole.bin|$((16 << 20))@0|$work/whole.bin@0"
+      "Basic set|--firmware-dir $work/basic|$(stat -c %s "$srec")@0x500000 $(stat -c %s "$bit")@0|$srec@0x500000 $bit@0"
+    )
+    for job in "${jobs[@]}"; do
+      IFS='|' read -r label args sizes files <<<"$job"
+      # shellcheck disable=SC2086
+      read -r ours cpu <<<"$(run_ours "$chip" "$work/flash.bin" $args)"
+      # shellcheck disable=SC2086
+      local f; f=$(floor "$name" $sizes)
+      local row="| $label | $chip | $ours | $f | $(ratio "$ours" "$f") | $cpu |"
+      if [ "$peers" = 1 ]; then
+        local fr of
+        # shellcheck disable=SC2086
+        fr=$(run_flashrom "$chip" $files)
+        # shellcheck disable=SC2086
+        of=$(run_ofl "$chip" $files)
+        row+=" $fr | $(ratio "$fr" "$ours") | $of | $(ratio "$of" "$ours") |"
+      fi
+      echo "$row"
+    done
+  done
+  if [ "$peers" != 1 ]; then
+    echo
+    echo "No flashrom / openFPGALoader columns: they need the pravel-emulate launcher and the Debian packages flashrom and openfpgaloader."
+  fi
+}
+
+if [ -n "$output" ]; then
+  report | tee "$output"
+else
+  report
+fi
