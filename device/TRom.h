@@ -13,6 +13,10 @@ class TFtdi;
 class TRom
 {
 public:
+    // One row of the table of supported chips: what the identification byte
+    // tells about the part.
+    struct ChipRow;
+
     explicit TRom(TFtdi* ftdi);
 
     // Identification and registers.
@@ -23,6 +27,9 @@ public:
     int BusyCheck_WithoutTimer(unsigned int maxReads);
     int NVCRRead(unsigned short& value);
     int NVCRWrite(unsigned short value);
+    // What the identified part has; before any identification, every register.
+    bool HasFlagStatus() const;
+    bool HasNvcr() const;
 
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);
@@ -50,4 +57,11 @@ public:
     int32_t sectorSize = 0;
     int32_t memorySize = 0;
     int32_t sectorCount = 0;
+
+private:
+    // true (after saying so) when the identified part lacks the register.
+    bool RefuseMissingRegister(bool present, const char* which);
+
+    // The chip table's row of the last part identified; nullptr before.
+    const ChipRow* identifiedChip = nullptr;
 };
