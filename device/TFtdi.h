@@ -83,6 +83,10 @@ public:
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
 
+    // true once a failed transfer found the bridge gone: every later transfer
+    // fails at once, without the driver, until the port is opened again.
+    bool LinkLost() const { return linkLost; }
+
     // Written by FT_OpenEx; never cleared.
     d2xx::FT_HANDLE handle = nullptr;
     std::string portDescription;
@@ -92,6 +96,9 @@ public:
 private:
     // One flash command answered with `count` bytes: one write, one read.
     int32_t ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count);
+    // After a failed or mismatched transfer: empties both queues, so no stale
+    // reply is taken for the next one. A failing purge means the bridge is gone.
+    void DiscardQueues();
 
     // Waits until at least `length` bytes are queued, then reads `length`.
     int32_t ReadQueued(unsigned char* buffer, uint32_t length);
@@ -99,4 +106,8 @@ private:
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
     std::vector<unsigned char> batch; // kept between calls: a pipelined write is tens of KiB
+    // The handle has not been closed successfully since FT_OpenEx gave it:
+    // the driver may still hold the channel, so the next open closes it first.
+    bool handleHeld = false;
+    bool linkLost = false;
 };

@@ -10,10 +10,8 @@
 #include <iostream>
 #include <sstream>
 
-namespace {
-
 // What the identification byte (the JEDEC capacity code) tells about the chip.
-struct ChipRow
+struct TRom::ChipRow
 {
     uint8_t id;
     const char* report;
@@ -23,11 +21,18 @@ struct ChipRow
     int32_t sectorSize;
     int32_t memorySize;
     int32_t sectorCount;
+    const char* name;   // for messages about the part
+    bool hasFlagStatus; // 0x70
+    bool hasNvcr;       // 0xB5 / 0xB1
     // Datasheet typical times: the programming and erase loops space their
     // status reads by them.
     uint32_t pageProgramMicroseconds;
     uint32_t sectorEraseMicroseconds;
 };
+
+namespace {
+
+using ChipRow = TRom::ChipRow;
 
 const char kFlashCorrupted[] =
     "Flash corrupted!\n"
@@ -38,14 +43,16 @@ const char kFlashCorrupted[] =
     "- Program the flash\n"
     "- After programming, disconnect the line to EXT_RESET and power cycle\n";
 
+// The Micron parts have the flag status and non-volatile configuration
+// registers; the Spansion part has neither (its 0x70 reads a floating line).
 const ChipRow kChips[] = {
-    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256, 120, 150000},
-    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256, 120, 150000},
-    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512, 250, 130000},
+    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true, 120, 150000},
+    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true, 120, 150000},
+    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512, "S25FL256", false, false, 250, 130000},
     // A bus with nothing driving MISO reads all ones.
-    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0, 0, 0},
+    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0, "", false, false, 0, 0},
 };
-const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0, 0, 0};
+const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0, "", false, false, 0, 0};
 
 constexpr uint64_t kFileLimit = 0x2000000;    // offset + file size may not pass this
 constexpr uint64_t kAddressSpace = 0x1000000; // three address bytes reach this far
@@ -121,13 +128,12 @@ int TRom::CheckMemory()
     info(row->report);
     if (!row->identified)
         return 0;
+    identifiedChip = row;
     capacityCode = row->capacityCode;
     pageSize = row->pageSize;
     sectorSize = row->sectorSize;
     memorySize = row->memorySize;
     sectorCount = row->sectorCount;
-    pageProgramMicroseconds = row->pageProgramMicroseconds;
-    sectorEraseMicroseconds = row->sectorEraseMicroseconds;
     return 1;
 }
 
@@ -140,8 +146,40 @@ int TRom::CheckStatus()
     return 1;
 }
 
+bool TRom::HasFlagStatus() const
+{
+    return !identifiedChip || identifiedChip->hasFlagStatus;
+}
+
+uint32_t TRom::TypicalPageProgramMicroseconds() const
+{
+    return identifiedChip ? identifiedChip->pageProgramMicroseconds : 0;
+}
+
+uint32_t TRom::TypicalSectorEraseMicroseconds() const
+{
+    return identifiedChip ? identifiedChip->sectorEraseMicroseconds : 0;
+}
+
+bool TRom::HasNvcr() const
+{
+    return !identifiedChip || identifiedChip->hasNvcr;
+}
+
+bool TRom::RefuseMissingRegister(bool present, const char* which)
+{
+    if (present)
+        return false;
+    auto s = message();
+    s << "Error, the " << identifiedChip->name << " has no " << which << "\n";
+    report(ProgressReporter::Error, s);
+    return true;
+}
+
 int TRom::CheckFlagStatus()
 {
+    if (RefuseMissingRegister(HasFlagStatus(), "flag status register"))
+        return 0;
     unsigned char flags = 0;
     if (!ftdi->MPSSE_ReadFlagStatus(flags))
         return 0;
@@ -165,6 +203,9 @@ int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
         unsigned char status = 0;
         if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
             return 1;
+        // The bridge is gone (already said): the flash is not to blame.
+        if (ftdi->LinkLost())
+            return 0;
     }
     std::cerr << "Status check (without timer) overflow\n";
     return 0;
@@ -183,6 +224,8 @@ int TRom::WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int m
 
 int TRom::NVCRRead(unsigned short& value)
 {
+    if (RefuseMissingRegister(HasNvcr(), "non-volatile configuration register"))
+        return 0;
     unsigned char bytes[2] = {0, 0};
     if (!ftdi->MPSSE_NVCRRead(bytes)) {
         error("NVCR Read Failure\n");
@@ -195,6 +238,8 @@ int TRom::NVCRRead(unsigned short& value)
 
 int TRom::NVCRWrite(unsigned short value)
 {
+    if (RefuseMissingRegister(HasNvcr(), "non-volatile configuration register"))
+        return 0;
     if (!ftdi->MPSSE_NVCRWrite(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF))) {
         error("NVCR Write Failure\n");
         return 0;
@@ -218,9 +263,10 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
 
     // Polling a sector erase back to back would only load the bus: the first
     // status read comes when a typical erase is done, the others close after.
-    const uint32_t firstPoll = std::min(sectorEraseMicroseconds, kMaxPollWaitMicroseconds);
+    const uint32_t eraseTime = TypicalSectorEraseMicroseconds();
+    const uint32_t firstPoll = std::min(eraseTime, kMaxPollWaitMicroseconds);
     const uint32_t laterPolls =
-        std::min(std::max(sectorEraseMicroseconds / kLaterPollDivisor, kMinPollWaitMicroseconds), kMaxPollWaitMicroseconds);
+        std::min(std::max(eraseTime / kLaterPollDivisor, kMinPollWaitMicroseconds), kMaxPollWaitMicroseconds);
     int result = 1;
     // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
     for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
@@ -247,7 +293,7 @@ int TRom::EraseBulk()
         unsigned char status = 0;
         if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
             return 1;
-        if (poll == kBulkPolls)
+        if (poll == kBulkPolls || ftdi->LinkLost())
             return 0;
         ftdi->clock().sleepMicroseconds(kBulkPollMicroseconds);
     }
@@ -374,7 +420,7 @@ int TRom::ProgramPages()
             reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
     };
 
-    const uint32_t typicalWait = pageProgramMicroseconds;
+    const uint32_t typicalWait = TypicalPageProgramMicroseconds();
     const uint32_t longestWait = std::max<uint32_t>(typicalWait, 1) * kMaxPageWaitFactor;
     uint32_t wait = typicalWait;
     size_t batchPages = 1;
@@ -449,6 +495,18 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
 
     chunkCount = 0;
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
+    // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
+    // would wrap round and return the start of the flash as if it were there.
+    const uint64_t limit = memorySize > 0 ? std::min<uint64_t>(kAddressSpace, static_cast<uint64_t>(memorySize))
+                                          : kAddressSpace;
+    const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
+    if (result && length > 0 && end > limit) {
+        auto e = message();
+        e << "Error, the read does not fit into the flash: it ends at " << std::hex << end << ", the flash ends at "
+          << limit << "\n";
+        report(ProgressReporter::Error, e);
+        result = 0;
+    }
     int remaining = result ? length : 0;
     unsigned char* position = buffer;
     // The next chunk's command goes out before the previous reply is read, so

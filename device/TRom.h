@@ -13,6 +13,10 @@ class TFtdi;
 class TRom
 {
 public:
+    // One row of the table of supported chips: what the identification byte
+    // tells about the part.
+    struct ChipRow;
+
     explicit TRom(TFtdi* ftdi);
 
     // Identification and registers.
@@ -23,6 +27,9 @@ public:
     int BusyCheck_WithoutTimer(unsigned int maxReads);
     int NVCRRead(unsigned short& value);
     int NVCRWrite(unsigned short value);
+    // What the identified part has; before any identification, every register.
+    bool HasFlagStatus() const;
+    bool HasNvcr() const;
 
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);
@@ -51,17 +58,21 @@ public:
     int32_t memorySize = 0;
     int32_t sectorCount = 0;
 
-    // The identified chip's typical page program and sector erase times.
-    uint32_t typicalPageProgramMicroseconds() const { return pageProgramMicroseconds; }
-    uint32_t typicalSectorEraseMicroseconds() const { return sectorEraseMicroseconds; }
+    // The identified part's typical page program and sector erase times (0
+    // before any identification): the loops space their status reads by them.
+    uint32_t TypicalPageProgramMicroseconds() const;
+    uint32_t TypicalSectorEraseMicroseconds() const;
 
 private:
+    // true (after saying so) when the identified part lacks the register.
+    bool RefuseMissingRegister(bool present, const char* which);
+
+    // The chip table's row of the last part identified; nullptr before.
+    const ChipRow* identifiedChip = nullptr;
+
     // Status reads spaced on the wire: the first `firstWait` after the
     // command, the others `laterWait` apart, at most `maxReads` in all.
     // Writes the overflow line when they run out.
     int WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int maxReads);
     int ProgramPages();
-
-    uint32_t pageProgramMicroseconds = 0;
-    uint32_t sectorEraseMicroseconds = 0;
 };

@@ -44,6 +44,12 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned) override;
     FT_STATUS FT_Close(FT_HANDLE handle) override;
 
+    // Pulls the bridge off the bus or plugs it back in (an unplug of the fault
+    // plan is then spent). Handles opened before it went stay dead, and the
+    // channel each one holds stays claimed until it is closed, as with a real
+    // driver.
+    void setPlugged(bool plugged);
+
     emu::CallTrace& trace();
     emu::VirtualClock& clock();
     // nullptr when no bridge is attached.
