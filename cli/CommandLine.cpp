@@ -35,18 +35,20 @@ const std::vector<CommandInfo> kCommands = {
      "Opens the port and identifies the flash. Succeeds only for a supported chip.\n",
      {}},
     {"write",
-     "write [--verify] [--offset N] FILE\n"
-     "       pravel-flash write [--verify] [--application FILE] [--bitstream FILE]\n"
-     "       pravel-flash write [--verify] --firmware-dir DIR",
+     "write [--verify] [--changed-only] [--offset N] FILE\n"
+     "       pravel-flash write [--verify] [--changed-only] [--application FILE] [--bitstream FILE]\n"
+     "       pravel-flash write [--verify] [--changed-only] --firmware-dir DIR",
      "erase and program image files",
      "Identifies the flash, then erases the sectors each image covers and programs it.\n"
      "  --offset N            flash address of FILE (default 0), a multiple of 0x10000\n"
      "  --application FILE    application image, at 0x500000 (written first)\n"
      "  --bitstream FILE      FPGA bitstream, at 0\n"
      "  --firmware-dir DIR    DIR's pravel.srec and download.bit; prints DIR's version.txt\n"
-     "  --verify              read each image back afterwards and compare it\n",
+     "  --verify              read each image back afterwards and compare it\n"
+     "  --changed-only        read each sector first; skip those that already hold the\n"
+     "                        image, and the erase where the image only clears bits\n",
      {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true},
-      {"--verify", false}}},
+      {"--verify", false}, {"--changed-only", false}}},
     {"read", "read --offset N --length N FILE", "read flash into a file",
      "Reads N bytes of flash into FILE. FILE is replaced only when the whole read\n"
      "succeeded; otherwise it is left as it was.\n",
@@ -227,6 +229,8 @@ bool Parser::option(const std::string& name, const std::string& value)
         inv.firmwareDir = value;
     } else if (name == "--verify") {
         inv.verify = true;
+    } else if (name == "--changed-only") {
+        inv.changedOnly = true;
     } else if (name == "--all") {
         inv.all = true;
     } else if (name == "--check-done") {

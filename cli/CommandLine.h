@@ -31,6 +31,7 @@ struct Invocation
     std::optional<uint32_t> length;
     std::optional<uint32_t> nvcrValue;
     bool verify = false;
+    bool changedOnly = false; // write: only the sectors that differ
     bool all = false;
     bool checkDone = false;
     std::string firmwareDir;       // write/verify --firmware-dir

@@ -300,7 +300,7 @@ int FlashTool::write()
             complain("Programming of " + image.path + " failed.\n");
             return Failed;
         }
-        if (rom->Program(false) != 1) {
+        if ((inv.changedOnly ? rom->ProgramChanged(false) : rom->Program(false)) != 1) {
             complain("Programming of " + image.path + " failed.\n");
             if (!InterruptSignal::raised())
                 complain("Please check power and USB connections and try again.\n");

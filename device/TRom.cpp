@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -344,11 +345,11 @@ int TRom::FileOpen(std::string fileName)
     return 1;
 }
 
-int TRom::Program(bool dump)
+bool TRom::ImageFits()
 {
     if (pageSize <= 0 || sectorSize <= 0) {
         error("Error, no flash chip identified: cannot program\n");
-        return 0;
+        return false;
     }
 
     // Addresses go out as three bytes: an image past the chip's end or past
@@ -358,7 +359,7 @@ int TRom::Program(bool dump)
     if (imageSize < 0 || static_cast<size_t>(imageSize) != imageData.size()) {
         error("Error, image size does not match the loaded data\n");
         error("Program...NG\n");
-        return 0;
+        return false;
     }
     if (imageEnd > limit) {
         auto s = message();
@@ -366,8 +367,15 @@ int TRom::Program(bool dump)
           << ", the flash ends at " << limit << "\n";
         report(ProgressReporter::Error, s);
         error("Program...NG\n");
-        return 0;
+        return false;
     }
+    return true;
+}
+
+int TRom::Program(bool dump)
+{
+    if (!ImageFits())
+        return 0;
 
     if (imageSize > 0) {
         // Erase the sectors from the one at `offset` to the one holding the
@@ -385,8 +393,11 @@ int TRom::Program(bool dump)
     // An empty image needs no erase: nothing is sent, and the erase counts as done.
     info("Erase...OK\n");
     info("Programming...\n");
+    return FinishProgram(ProgramPages(nullptr), dump);
+}
 
-    const int result = ProgramPages();
+int TRom::FinishProgram(int result, bool dump)
+{
     if (result) {
         reportProgress(100.0, true);
         chunkCount = 0;
@@ -399,19 +410,100 @@ int TRom::Program(bool dump)
     return result;
 }
 
+int TRom::ProgramChanged(bool dump)
+{
+    if (!ImageFits())
+        return 0;
+    std::vector<bool> wanted;
+    if (imageSize > 0) {
+        info("Comparing the flash with the image...\n");
+        std::vector<unsigned char> current(static_cast<size_t>(imageSize));
+        if (!ReadRange(offset, current.data(), imageSize, nullptr)) {
+            error("Error, the flash could not be read\n");
+            error("Program...NG\n");
+            return 0;
+        }
+
+        // Per sector: already the image, reachable by programming alone (it
+        // only clears bits), or in need of an erase.
+        enum Need { Nothing, ProgramOnly, Erase };
+        const uint32_t sector = static_cast<uint32_t>(sectorSize);
+        const uint32_t firstSector = offset / sector;
+        const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(imageSize);
+        const uint32_t sectors = static_cast<uint32_t>((end - 1) / sector - firstSector + 1);
+        std::vector<Need> needs(sectors, Nothing);
+        for (uint32_t i = 0; i < sectors; ++i) {
+            const uint64_t from = std::max<uint64_t>(offset, uint64_t(firstSector + i) * sector) - offset;
+            const uint64_t to = std::min<uint64_t>(end, uint64_t(firstSector + i + 1) * sector) - offset;
+            for (uint64_t k = from; k < to && needs[i] != Erase; ++k) {
+                const unsigned char want = imageData[k], have = current[k];
+                if (want != have)
+                    needs[i] = (want & ~have) ? Erase : ProgramOnly;
+            }
+        }
+        const auto count = [&](Need need) { return std::count(needs.begin(), needs.end(), need); };
+        auto s = message();
+        s << "Unchanged sectors skipped: " << count(Nothing) << " of " << sectors << "\n";
+        report(ProgressReporter::Info, s);
+        auto p = message();
+        p << "Sectors programmed without erase: " << count(ProgramOnly) << "\n";
+        report(ProgressReporter::Info, p);
+
+        // Runs of sectors that need the erase, each erased as one range.
+        for (uint32_t i = 0; i < sectors;) {
+            if (needs[i] != Erase) {
+                ++i;
+                continue;
+            }
+            uint32_t last = i;
+            while (last + 1 < sectors && needs[last + 1] == Erase)
+                ++last;
+            if (!EraseSectorAddr((firstSector + i) * sector, (firstSector + last) * sector)) {
+                error("Erase...NG\n");
+                return 0;
+            }
+            i = last + 1;
+        }
+
+        // A page is written when its sector was erased and it holds more than
+        // erased bytes, or when it differs from what the flash holds.
+        uint32_t at = offset;
+        int32_t left = imageSize;
+        while (left > 0) {
+            const int32_t room = pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize));
+            const int32_t length = std::min(room, left);
+            const size_t from = at - offset;
+            const auto first = imageData.begin() + static_cast<std::ptrdiff_t>(from);
+            const Need need = needs[at / sector - firstSector];
+            wanted.push_back(need == Erase ? std::any_of(first, first + length, [](unsigned char b) { return b != 0xFF; })
+                                           : !std::equal(first, first + length, current.begin() + static_cast<std::ptrdiff_t>(from)));
+            at += static_cast<uint32_t>(length);
+            left -= length;
+        }
+    }
+    info("Erase...OK\n");
+    info("Programming...\n");
+    return FinishProgram(ProgramPages(&wanted), dump);
+}
+
 // Pages go out in pipelined batches: each page's write enable, page program
 // and a status read clocked after the page's typical program time, many pages
 // per USB write and all their status bytes in one read. A page still busy at
 // its status read made the flash ignore the pages after it: that page gets
 // the rest of its status reads one by one, and programming resumes after it.
 // What is reported, and when, is the same as page by page.
-int TRom::ProgramPages()
+int TRom::ProgramPages(const std::vector<bool>* wanted)
 {
     chunkCount = 0;
     uint32_t address = offset;
     size_t position = 0;
     int32_t remaining = imageSize;
+    size_t page = 0;
+    const auto pageLength = [&](uint32_t at, int32_t left) {
+        return std::min(pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize)), left);
+    };
     const auto advance = [&](int32_t length) {
+        ++page;
         remaining -= length;
         address += static_cast<uint32_t>(length);
         position += static_cast<size_t>(length);
@@ -426,7 +518,13 @@ int TRom::ProgramPages()
     size_t batchPages = 1;
     std::vector<TFtdi::PageWrite> pages;
     std::vector<unsigned char> statuses;
+    const auto skipped = [&](size_t index) { return wanted && !(*wanted)[index]; };
     while (remaining > 0) {
+        // Pages that need no writing count as written.
+        while (remaining > 0 && skipped(page))
+            advance(pageLength(address, remaining));
+        if (remaining == 0)
+            break;
         // A write never runs past the end of a flash page: the chip would wrap
         // it onto the page's start. With a page-aligned offset every write is
         // a whole page but the last.
@@ -434,9 +532,8 @@ int TRom::ProgramPages()
         uint32_t at = address;
         size_t from = position;
         int32_t left = remaining;
-        while (pages.size() < batchPages && left > 0) {
-            const int32_t room = pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize));
-            const int32_t length = std::min(room, left);
+        while (pages.size() < batchPages && left > 0 && !skipped(page + pages.size())) {
+            const int32_t length = pageLength(at, left);
             pages.push_back({at, imageData.data() + from, length});
             at += static_cast<uint32_t>(length);
             from += static_cast<size_t>(length);
@@ -507,11 +604,32 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
         report(ProgressReporter::Error, e);
         result = 0;
     }
-    int remaining = result ? length : 0;
+    if (result && length > 0) {
+        result = ReadRange(offset, buffer, length, [this](int remaining) {
+            ++chunkCount;
+            auto p = message();
+            p << "progress = " << chunkCount << "remain = " << remaining << "\n";
+            report(ProgressReporter::Info, p);
+        });
+    }
+
+    if (dump)
+        info("Dump not supported yet...\n");
+    if (result)
+        info("Read...OK\n");
+    else
+        error("Read...NG\n");
+    chunkCount = 0;
+    return result;
+}
+
+int TRom::ReadRange(uint32_t address, unsigned char* buffer, int length, const std::function<void(int)>& afterChunk)
+{
+    int remaining = length;
     unsigned char* position = buffer;
     // The next chunk's command goes out before the previous reply is read, so
     // the bridge is already clocking it in while the host takes the reply.
-    uint32_t sendAddress = offset;
+    uint32_t sendAddress = address;
     int unsent = remaining;
     const auto sendNext = [&]() {
         if (unsent == 0)
@@ -523,33 +641,21 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
         unsent -= chunk;
         return true;
     };
-    if (remaining > 0 && !sendNext())
-        result = 0;
-    while (result && remaining > 0) {
+    if (!sendNext())
+        return 0;
+    while (remaining > 0) {
         const int chunk = std::min<int>(remaining, static_cast<int>(kReadChunk));
         const bool sent = sendNext();
         // Even when the next command could not go out, the reply on its way is
         // taken off the queue.
-        if (!ftdi->MPSSE_ReadDataBytesReceive(position, chunk) || !sent) {
-            result = 0;
-            break;
-        }
+        if (!ftdi->MPSSE_ReadDataBytesReceive(position, chunk) || !sent)
+            return 0;
         remaining -= chunk;
         position += chunk;
-        ++chunkCount;
-        auto p = message();
-        p << "progress = " << chunkCount << "remain = " << remaining << "\n";
-        report(ProgressReporter::Info, p);
+        if (afterChunk)
+            afterChunk(remaining);
     }
-
-    if (dump)
-        info("Dump not supported yet...\n");
-    if (result)
-        info("Read...OK\n");
-    else
-        error("Read...NG\n");
-    chunkCount = 0;
-    return result;
+    return 1;
 }
 
 int TRom::Verify()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ public:
     int SetOffset(uint32_t offset);
     int FileOpen(std::string fileName);
     int Program(bool dump);
+    // Program, but only where the flash differs from the image: each sector
+    // is read first and skipped when it holds the image already; a sector
+    // whose change only clears bits is programmed without an erase. Reports
+    // how many sectors were skipped.
+    int ProgramChanged(bool dump);
     void ConvertRBF(unsigned char* out, unsigned char* in);
 
     // Read-back and verify.
@@ -74,5 +80,12 @@ private:
     // command, the others `laterWait` apart, at most `maxReads` in all.
     // Writes the overflow line when they run out.
     int WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int maxReads);
-    int ProgramPages();
+    bool ImageFits();
+    // Writes the image's pages (only the `wanted` ones when given, indexed
+    // as the pages are written); 0 after reporting a failure.
+    int ProgramPages(const std::vector<bool>* wanted);
+    int FinishProgram(int result, bool dump);
+    // `length` (at least 1) bytes from `address` with queued 64 KiB reads;
+    // `afterChunk` gets the bytes still to read after each chunk.
+    int ReadRange(uint32_t address, unsigned char* buffer, int length, const std::function<void(int)>& afterChunk);
 };

@@ -255,6 +255,20 @@ TEST_F(FlashToolTest, VerifyNamesTheDifferingPositionsAndCountsTheRest)
     EXPECT_TRUE(has(many.err, std::to_string(differing) + " bytes of")) << many.err;
 }
 
+TEST_F(FlashToolTest, ChangedOnlyRewritesWhatDiffersAndSaysWhatItSkipped)
+{
+    Bytes image = randomBytes(0x30000, 7);
+    ASSERT_EQ(run({"-q", "write", "--offset", "0x100000", file("image.bin", image)}).status, 0);
+    image[0x25000] = static_cast<uint8_t>(~image[0x25000]);
+    const Outcome changed = run({"-q", "write", "--verify", "--changed-only", "--offset", "0x100000", file("image.bin", image)});
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_TRUE(has(changed.out, "Unchanged sectors skipped: 2 of 3\n")) << changed.out;
+    EXPECT_TRUE(has(changed.out, "Erase Sector address 0x120000 to 0x120000\n")) << changed.out;
+    EXPECT_TRUE(has(changed.out, "Verify...OK"));
+    const Bytes after = readFile(flash);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin() + 0x100000));
+}
+
 TEST_F(FlashToolTest, DetectSucceedsOnlyForSupportedChips)
 {
     const std::tuple<const char*, int, const char*> cases[] = {

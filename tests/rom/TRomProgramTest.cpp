@@ -319,3 +319,49 @@ TEST(TRomReadBack, ReadsPastTheAddressableRangeAreRefused)
     EXPECT_EQ(rig.rom->Verify(), 0);
     EXPECT_EQ(rig.texts().at(1), "Error, the read does not fit into the flash: it ends at 0x1000010, the flash ends at 0x1000000\n");
 }
+
+TEST(TRomProgramChanged, OnlyTheSectorsThatDifferAreErasedOrProgrammed)
+{
+    Rig rig;
+    const uint32_t base = 0x500000;
+    auto image = romtest::pattern(0x2C000, 6); // two whole sectors and three quarters of a third
+    rig.load(base, image);
+    ASSERT_EQ(rig.rom->Program(false), 1);
+
+    // Sector 0 stays, one page of sector 1 only loses bits, one byte of
+    // sector 2 needs a bit set again.
+    image[0x10000 + 0x345] &= 0x0F;
+    image[0x10000 + 0x346] = 0x00;
+    image[0x20000 + 0x777] = static_cast<unsigned char>(image[0x20000 + 0x777] | 0x80 | ~image[0x20000 + 0x777]);
+    ASSERT_NE(image, rig.flash(base, image.size()));
+    rig.rom->imageData = image;
+    rig.trace().clear();
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->ProgramChanged(false), 1);
+    EXPECT_EQ(rig.flash(base, image.size()), image);
+
+    const auto texts = rig.texts();
+    EXPECT_THAT(texts, testing::IsSupersetOf({std::string("Unchanged sectors skipped: 1 of 3\n"),
+                                              std::string("Sectors programmed without erase: 1\n"),
+                                              std::string("Erase Sector address 0x520000 to 0x520000\n")}));
+    EXPECT_EQ(texts.back(), "Program...OK\n");
+    std::vector<uint32_t> erased, programmed;
+    for (const auto& t : rig.trace().spi()) {
+        if (t.opcode == 0xD8)
+            erased.push_back(t.address);
+        if (t.opcode == 0x02 && !t.ignored)
+            programmed.push_back(t.address);
+    }
+    EXPECT_THAT(erased, ElementsAre(0x520000u));
+    ASSERT_EQ(programmed.size(), 1u + 0xC000 / 256);
+    EXPECT_EQ(programmed[0], 0x510300u) << "the one page of sector 1 that changed";
+    EXPECT_EQ(programmed[1], 0x520000u);
+
+    // The same image again: nothing to erase, nothing to write.
+    rig.trace().clear();
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->ProgramChanged(false), 1);
+    EXPECT_THAT(rig.texts(), testing::Contains(std::string("Unchanged sectors skipped: 3 of 3\n")));
+    for (const auto& t : rig.trace().spi())
+        EXPECT_TRUE(t.opcode == 0x03 || t.opcode == 0x05) << int(t.opcode);
+}
