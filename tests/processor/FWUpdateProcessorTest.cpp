@@ -290,6 +290,26 @@ private slots:
         QCOMPARE(rig.processor->memOffset(), 0);
     }
 
+    // The log of a fault-free Basic run, row for row, after discovery.
+    void fullRunLogIsExactlyTheKnownOne()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        const int before = rig.log().size();
+        rig.runToEnd();
+        const QStringList expected = {
+            "Offset: 0x500000\n", "File read successfully. Size: 70000 bytes\n", starting(fw.appPath),
+            "Erase Sector address 0x500000 to 0x51116f\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 93.6%",
+            "\rProgress: 100.0%\n", "Erase...OK\n", "Programming...\n", "\rProgress: 36.6%", "\rProgress: 73.1%",
+            "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.appPath),
+            "Offset: 0\n", "File read successfully. Size: 1500 bytes\n", starting(fw.bitPath),
+            "Erase Sector address 0 to 0x5db\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 100.0%\n",
+            "Erase...OK\n", "Programming...\n", "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.bitPath),
+            "\n", kComplete};
+        QCOMPARE(rig.log().mid(before), expected);
+    }
+
     // The processor is destroyed while the run goes: it must wait for it.
     void singleModeWritesTheChosenFileAtTheOffsetAndOutlivesNothing()
     {
