@@ -34,6 +34,16 @@ const char kAlreadyRunning[] = "Programming is already in progress.\n";
 // would flood the GUI thread.
 constexpr double kProgressStep = 0.005;
 
+// The property writers' comparison: true when `member` took a new value.
+template <typename T>
+bool changeTo(T& member, const T& value)
+{
+    if (member == value)
+        return false;
+    member = value;
+    return true;
+}
+
 void info(const std::string& text) { ProgressReporter::info(text); }
 void error(const std::string& text) { ProgressReporter::error(text); }
 
@@ -150,17 +160,14 @@ void FWUpdateProcessor::applyMemOffset(int offset)
 
 void FWUpdateProcessor::setFirmwareFile(const QString& file)
 {
-    if (m_firmwareFile == file)
-        return;
-    m_firmwareFile = file;
-    emit firmwareFileChanged();
+    if (changeTo(m_firmwareFile, file))
+        emit firmwareFileChanged();
 }
 
 void FWUpdateProcessor::setProgrammingMode(ProgrammingMode mode)
 {
-    if (m_programmingMode == mode)
+    if (!changeTo(m_programmingMode, mode))
         return;
-    m_programmingMode = mode;
     emit programmingModeChanged();
     refreshFirmware();
 }
@@ -284,26 +291,18 @@ void FWUpdateProcessor::requestStop()
 
 void FWUpdateProcessor::showProgress(const QString& stage, double stageDone, double runDone)
 {
-    if (m_stageText != stage) {
-        m_stageText = stage;
+    if (changeTo(m_stageText, stage))
         emit stageTextChanged();
-    }
-    if (m_stageProgress != stageDone) {
-        m_stageProgress = stageDone;
+    if (changeTo(m_stageProgress, stageDone))
         emit stageProgressChanged();
-    }
-    if (m_runProgress != runDone) {
-        m_runProgress = runDone;
+    if (changeTo(m_runProgress, runDone))
         emit runProgressChanged();
-    }
 }
 
 void FWUpdateProcessor::showOutcome(const QString& outcome)
 {
-    if (m_lastOutcome == outcome)
-        return;
-    m_lastOutcome = outcome;
-    emit lastOutcomeChanged();
+    if (changeTo(m_lastOutcome, outcome))
+        emit lastOutcomeChanged();
 }
 
 void FWUpdateProcessor::doProgramming()

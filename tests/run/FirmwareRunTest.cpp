@@ -283,3 +283,37 @@ TEST(FirmwareRun, AStopDuringAWaitEndsItAtOnce)
     EXPECT_LT(rig.driver->clock().nowNanoseconds() - stoppedAt, 500000000u);
     EXPECT_THAT(rig.log, ElementsAre(TRom::stoppedWhileBusy));
 }
+
+// A reply that never comes: a stop during the wait for it ends the wait at
+// once instead of after the read's whole second.
+TEST(FirmwareRun, AStopDuringAReplyWaitEndsIt)
+{
+    // Raises the stop after the tenth pause of the waiting read.
+    class StoppingClock final : public Clock
+    {
+    public:
+        StoppingClock(Clock& inner, std::atomic<bool>& stop) : inner(inner), stop(stop) {}
+        void sleepMicroseconds(uint64_t microseconds) override
+        {
+            if (++sleeps == 10)
+                stop = true;
+            inner.sleepMicroseconds(microseconds);
+        }
+        Clock& inner;
+        std::atomic<bool>& stop;
+        int sleeps = 0;
+    };
+    const auto driver = testsupport::emulatedDriver("mt25q128", "no-reply@1");
+    std::atomic<bool> stop{false};
+    TFtdi ftdi(driver, driver->clock());
+    ASSERT_EQ(ftdi.PortOpen(FirmwareSet::portDescription), 1);
+    StoppingClock clock(driver->clock(), stop);
+    TFtdi waiting(driver, clock);
+    waiting.handle = ftdi.handle;
+    waiting.SetStopRequest(&stop);
+    const uint64_t before = driver->clock().nowNanoseconds();
+    unsigned char status = 0;
+    EXPECT_EQ(waiting.MPSSE_ReadStatus(status), 0);
+    EXPECT_TRUE(stop);
+    EXPECT_LT(driver->clock().nowNanoseconds() - before, 5000000u) << "more than 5 ms of waiting";
+}
