@@ -41,12 +41,11 @@ int main(int argc, char* argv[])
         return 0;
 
     std::string error;
-    std::shared_ptr<d2xx::D2xxDriver> driver = d2xx::selectDriver(error);
-    if (!driver) {
+    const d2xx::DriverSelection selection = d2xx::DriverSelection::fromEnvironment(error);
+    if (!selection) {
         std::cerr << error << "\n";
         return 1;
     }
-    d2xx::D2xxDriver::setDefault(driver);
 
 #ifndef _WIN32
     SignalQuitter quitOnSignal;
@@ -54,7 +53,9 @@ int main(int argc, char* argv[])
 
     int result = 0;
     {
-        LoaderShell shell(driver, Clock::system(), QString::fromStdString(title));
+        // Real time even on the emulated instrument: a run in the window is
+        // meant to be watched.
+        LoaderShell shell(selection.driver(), Clock::system(), QString::fromStdString(title));
         shell.load(LoaderShell::firmwareDirUrl(QCoreApplication::applicationDirPath()));
         result = app.exec();
     }

@@ -56,6 +56,7 @@ constexpr uint64_t kSettleUs = 100000;
 constexpr uint64_t kPollUs = 100;
 constexpr uint64_t kPinReadWaitUs = 10000;
 constexpr uint64_t kFpgaResetUs = 1000000;
+constexpr uint64_t kFpgaResetSliceUs = 50000;
 constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
 
@@ -224,6 +225,16 @@ void TFtdi::SetPortDescription(std::string description)
     portDescription = std::move(description);
 }
 
+void TFtdi::SetStopRequest(const std::atomic<bool>* request)
+{
+    stopRequest = request;
+}
+
+bool TFtdi::StopRequested() const
+{
+    return stopRequest && stopRequest->load();
+}
+
 int32_t TFtdi::PortDetect()
 {
     uint32_t count = 0;
@@ -386,7 +397,8 @@ int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
     // Whatever goes wrong, the receive queue is emptied before the next
     // command: a reply left behind would otherwise stand in front of every
     // later one, and each of those reads would wait its whole time-out.
-    for (int64_t poll = 0; poll < limit; ++poll) {
+    // A stop ends the wait like a time-out: the reply may never come.
+    for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
         if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK) {
             // Exactly the expected count: the reply is fetched whole.
@@ -505,7 +517,15 @@ int32_t TFtdi::MPSSE_FPGAReset()
     setLowByte(low, kPinsFpgaReset);
     if (FW_Write(low.data(), static_cast<int32_t>(low.size())) != FT_OK)
         return 0;
-    sleepClock->sleepMicroseconds(kFpgaResetUs);
+    // In slices, so a stop request ends the pulse early: a few milliseconds
+    // of it reset the FPGA all the same.
+    for (uint64_t slept = 0; slept < kFpgaResetUs && !StopRequested(); slept += kFpgaResetSliceUs)
+        sleepClock->sleepMicroseconds(kFpgaResetSliceUs);
+    return MPSSE_IdlePins();
+}
+
+int32_t TFtdi::MPSSE_IdlePins()
+{
     Bytes idle;
     setLowByte(idle, kPinsIdle);
     return FW_Write(idle.data(), static_cast<int32_t>(idle.size())) == FT_OK ? 1 : 0;
@@ -608,7 +628,7 @@ int32_t TFtdi::ReadQueued(unsigned char* buffer, uint32_t length)
     if (linkLost)
         return static_cast<int32_t>(FT_IO_ERROR);
     const int64_t limit = static_cast<int64_t>(readTimeout) * 100;
-    for (int64_t poll = 0; poll < limit; ++poll) {
+    for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
         // The next queued reply may already be arriving behind this one.
         if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes >= length) {
@@ -681,7 +701,7 @@ int32_t TFtdi::MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count,
     // One flush for all the status bytes.
     sendImmediate(batch);
     if (FW_Write(batch.data(), static_cast<int32_t>(batch.size())) != FT_OK) {
-        std::cout << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n" << std::flush;
+        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
         return 0;
     }
     return 1;

@@ -267,10 +267,8 @@ void SpiFlash::endTransaction()
         return;
     if (!ignored && command && !execute())
         ignored = true;
-    if (ignored)
-        ++ignoredCount;
-    else if (command && isStatusRead(command->kind) && busyActive && holdStatusReads > 0 && --holdStatusReads == 0 &&
-             !stuck && (behaviour.timed ? clock.nowNanoseconds() >= busyUntilNs : busyReadsLeft == 0))
+    if (!ignored && command && isStatusRead(command->kind) && busyActive && holdStatusReads > 0 &&
+        --holdStatusReads == 0 && !stuck && (behaviour.timed ? clock.nowNanoseconds() >= busyUntilNs : busyReadsLeft == 0))
         finishBusy();
     if (trace) {
         SpiTransaction transaction;

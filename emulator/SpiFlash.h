@@ -48,7 +48,6 @@ public:
     bool writeEnabled() const { return wel; }
     uint8_t bankRegister() const { return bank; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
     static constexpr unsigned kSlowPageStatusReads = 3;
 
     enum class Kind { WriteEnable, WriteDisable, ReadStatus, ReadFlagStatus, ReadId, Read, PageProgram,
@@ -113,7 +112,6 @@ private:
     uint8_t registerData[2] = {0, 0};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu

@@ -1,7 +1,7 @@
 // The real window document from the resources, over the emulated instrument,
 // and a second start of the built executable against this window.
 
-#include "tests/processor/GatedDriver.h"
+#include "tests/support/GatedDriver.h"
 
 #include "app/LoaderShell.h"
 #include "app/LocalInstanceGuard.h"
@@ -44,7 +44,7 @@ struct LoaderRig
 {
     QTemporaryDir dir;
     std::shared_ptr<d2xx::EmulatedDriver> emulated;
-    std::shared_ptr<testrig::GatedDriver> driver;
+    std::shared_ptr<testsupport::GatedDriver> driver;
     std::unique_ptr<LoaderShell> shell;
     QQuickWindow* window = nullptr;
     QString firmwareDir = dir.path() + QStringLiteral("/firmware");
@@ -55,7 +55,7 @@ struct LoaderRig
     {
         std::string error;
         emulated = d2xx::EmulatedDriver::create({}, error);
-        driver = std::make_shared<testrig::GatedDriver>(emulated);
+        driver = std::make_shared<testsupport::GatedDriver>(emulated);
         driver->setPlugged(plugged);
         QDir().mkpath(firmwareDir);
         writeAll(firmwareDir + "/download.bit", bit);

@@ -1,7 +1,6 @@
 // Loading, programming, read-back and verify against the emulated instrument.
 #include "tests/rom/RomRig.h"
 
-#include <chrono>
 #include <cstdio>
 
 using romtest::Bytes;
@@ -36,24 +35,23 @@ TEST_P(TRomProgram, FlashHoldsTheImageAndNothingAroundItChanges)
     const uint32_t sector = 0x10000;
     Rig rig;
     const auto image = romtest::pattern(size, offset >> 16);
-    rig.load(offset, image);
+    ASSERT_NO_FATAL_FAILURE(rig.load(offset, image));
 
     // Markers: below the image, in the first sector past it, and on the
     // image's first and last bytes (only an erase lets those be programmed).
     const uint32_t next = static_cast<uint32_t>((offset + size + sector - 1) / sector * sector);
-    if (offset > 0)
-        rig.mark(offset - 2, {0x12, 0x34});
-    rig.mark(next, {0x56, 0x78});
+    if (offset > 0) {
+        ASSERT_NO_FATAL_FAILURE(rig.mark(offset - 2, {0x12, 0x34}));
+    }
+    ASSERT_NO_FATAL_FAILURE(rig.mark(next, {0x56, 0x78}));
     if (size > 0) {
-        rig.mark(offset, {0x00});
-        rig.mark(static_cast<uint32_t>(offset + size - 1), {0x00});
+        ASSERT_NO_FATAL_FAILURE(rig.mark(offset, {0x00}));
+        ASSERT_NO_FATAL_FAILURE(rig.mark(static_cast<uint32_t>(offset + size - 1), {0x00}));
     }
     rig.trace().clear();
     rig.log.clear();
 
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(rig.rom->Program(false), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << "the emulator must stay fast";
 
     size_t pages = 0, erases = 0;
     for (const auto& t : rig.trace().spi()) {
@@ -68,6 +66,12 @@ TEST_P(TRomProgram, FlashHoldsTheImageAndNothingAroundItChanges)
     }
     EXPECT_EQ(pages, (size + 255) / 256);
     EXPECT_EQ(erases, (size + sector - 1) / sector) << "sectors that hold an image byte, no more";
+    // Per erase its write enable, the command and one poll that waits on the
+    // wire; the pages in pipelined batches of 1, 2, 4, ... up to 128 pages.
+    size_t batches = 0;
+    for (size_t left = pages, batch = 1; left > 0; batch = std::min<size_t>(batch * 2, 128), ++batches)
+        left -= std::min(left, batch);
+    EXPECT_EQ(rig.trace().calls("FT_Write").size(), erases * 3 + batches);
 
     std::vector<std::string> expected;
     for (size_t k = 100; k <= pages; k += 100)
@@ -98,7 +102,7 @@ TEST(TRomProgramLimits, SizeLimitAndImagesThatWouldWrapRound)
 {
     Rig rig;
     const auto earlier = romtest::pattern(300, 1);
-    rig.load(0x500000, earlier);
+    ASSERT_NO_FATAL_FAILURE(rig.load(0x500000, earlier));
     const auto big = romtest::sparseFile(romtest::scratchDir() / "big.srec", 28311553);
     rig.log.clear();
     EXPECT_EQ(rig.rom->FileOpen(big), 0);
@@ -125,7 +129,7 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 {
     // The first page: its pipelined status read and 99 more, then the end.
     Rig rig("mt25q128", "stuck-page@1");
-    rig.load(0, romtest::pattern(1000, 3));
+    ASSERT_NO_FATAL_FAILURE(rig.load(0, romtest::pattern(1000, 3)));
     rig.trace().clear();
     rig.log.clear();
     testing::internal::CaptureStderr();
@@ -144,7 +148,7 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     // reported, the ones sent after it were ignored, and the run ends there.
     Rig deep("mt25q128", "stuck-page@150");
     const auto image = romtest::pattern(300 * 256, 4);
-    deep.load(0x500000, image);
+    ASSERT_NO_FATAL_FAILURE(deep.load(0x500000, image));
     deep.log.clear();
     testing::internal::CaptureStderr();
     EXPECT_EQ(deep.rom->Program(false), 0);
@@ -190,7 +194,7 @@ TEST(TRomProgramPipeline, ABusyPageIsWaitedForAndTheIgnoredPagesAreSentAgain)
     // read, so the pages sent behind it reach a busy flash and are ignored.
     const auto image = romtest::pattern(1000000, 9);
     Rig slow("mt25q128", "slow-page@1,slow-page@2,slow-page@45");
-    slow.load(0x500000, image);
+    ASSERT_NO_FATAL_FAILURE(slow.load(0x500000, image));
     slow.trace().clear();
     slow.log.clear();
     EXPECT_EQ(slow.rom->Program(false), 1);
@@ -203,7 +207,7 @@ TEST(TRomProgramPipeline, ABusyPageIsWaitedForAndTheIgnoredPagesAreSentAgain)
 
     // Page by page, on a flash without the slow pages: the same log.
     Rig plain;
-    plain.load(0x500000, image);
+    ASSERT_NO_FATAL_FAILURE(plain.load(0x500000, image));
     plain.log.clear();
     ASSERT_EQ(programPageByPage(plain), 1);
     EXPECT_EQ(plain.flash(0x500000, image.size()), image);
@@ -214,7 +218,7 @@ TEST(TRomProgramPipeline, PagesAndErasePollsRideOnFewUsbTransfersInTypicalTiming
 {
     Rig rig("s25fl256", "", 2, true);
     const auto image = romtest::pattern(0x20000, 2);
-    rig.load(0, image);
+    ASSERT_NO_FATAL_FAILURE(rig.load(0, image));
     rig.trace().clear();
     const uint64_t start = rig.nowNs();
     ASSERT_EQ(rig.rom->Program(false), 1);
@@ -241,7 +245,7 @@ TEST(TRomProgramPipeline, PagesAndErasePollsRideOnFewUsbTransfersInTypicalTiming
 TEST(TRomReadBack, ReadVerifyAndABadCell)
 {
     Rig rig("mt25q128", "flip@0x500123");
-    rig.load(0x500000, romtest::pattern(0x30000, 5));
+    ASSERT_NO_FATAL_FAILURE(rig.load(0x500000, romtest::pattern(0x30000, 5)));
     ASSERT_EQ(rig.rom->Program(false), 1);
 
     Bytes buffer(0x30000);
@@ -268,7 +272,7 @@ TEST(TRomReadBack, ReadVerifyAndABadCell)
 TEST(TRomReadBack, VerifyAfterAFailedReadFails)
 {
     Rig rig("mt25q128", "no-reply@3"); // the second chunk's reply
-    rig.load(0, Bytes(70000, 0xFF));    // erased flash would match
+    ASSERT_NO_FATAL_FAILURE(rig.load(0, Bytes(70000, 0xFF)));    // erased flash would match
     rig.log.clear();
     EXPECT_EQ(rig.rom->Verify(), 0);
     EXPECT_THAT(rig.texts(), ElementsAre("Read size = 0x11170\n", "progress = 1remain = 4464\n", "Read...NG\n"));
@@ -280,8 +284,8 @@ TEST(TRomProgramLimits, OffsetInsideASectorAndAPageStillLandsByteForByte)
     // No page write may run past a flash page, or the flash would wrap it.
     Rig rig;
     const auto image = romtest::pattern(0x10000, 7);
-    rig.load(0x8080, image);
-    rig.mark(0x18070, Bytes(16, 0x00)); // in the second sector the image covers: it must be erased too
+    ASSERT_NO_FATAL_FAILURE(rig.load(0x8080, image));
+    ASSERT_NO_FATAL_FAILURE(rig.mark(0x18070, Bytes(16, 0x00))); // in the second sector the image covers: it must be erased too
     EXPECT_EQ(rig.rom->Program(false), 1);
     EXPECT_EQ(rig.flash(0x8080, 0x10000), image);
 }
@@ -325,7 +329,7 @@ TEST(TRomProgramChanged, OnlyTheSectorsThatDifferAreErasedOrProgrammed)
     Rig rig;
     const uint32_t base = 0x500000;
     auto image = romtest::pattern(0x2C000, 6); // two whole sectors and three quarters of a third
-    rig.load(base, image);
+    ASSERT_NO_FATAL_FAILURE(rig.load(base, image));
     ASSERT_EQ(rig.rom->Program(false), 1);
 
     // Sector 0 stays, one page of sector 1 only loses bits, one byte of
