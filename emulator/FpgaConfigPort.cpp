@@ -11,7 +11,7 @@ namespace {
 enum : uint32_t { regCrc = 0x00, regFdri = 0x02, regCmd = 0x04, regIdcode = 0x0C };
 enum : uint32_t { cmdRcrc = 0x07, cmdStart = 0x05, cmdDesync = 0x0D };
 
-constexpr uint64_t busWidthPattern = 0x000000BB11220044ull;
+constexpr uint64_t busWidthWords = 0x000000BB11220044ull;
 
 } // namespace
 
@@ -93,7 +93,7 @@ void FpgaConfigPort::bitIn(unsigned bit)
         // Serial mode hunts for the sync word on every clock; the bus-width
         // pattern only matters to the parallel modes.
         window = (window << 1) | bit;
-        if (window == busWidthPattern)
+        if (window == busWidthWords)
             busWidthPattern = true;
         if (uint32_t(window) == SevenSeriesDevice::syncWord) {
             synced = true;

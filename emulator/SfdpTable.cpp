@@ -63,7 +63,7 @@ std::vector<uint8_t> SfdpTable::build(const FlashPart& part)
 
     // 1: 4 KiB erase 0x20, 64-byte write buffer, 3- or 4-byte addresses,
     //    DTR and the 1-1-2, 1-2-2, 1-4-4, 1-1-4 reads.
-    put(out, 0xFFFF20E5);
+    put(out, 0xFFFB20E5);
     put(out, part.size * 8 - 1);  // 2: density in bits, minus one
     put(out, 0x6B08EB29);         // 3: 1-4-4 EB (9 wait + 1 mode), 1-1-4 6B (8 wait)
     put(out, 0xBB273B08);         // 4: 1-1-2 3B (8 wait), 1-2-2 BB (7 wait + 1 mode)

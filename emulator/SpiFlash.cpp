@@ -289,8 +289,18 @@ void SpiFlash::completeByte(uint8_t in)
         }
         return;
     }
+    if (command->kind == Kind::PageProgram) {
+        // The bulk of every transfer: a page of data in, nothing out.
+        pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
+        ++phaseBytes;
+        return;
+    }
     consume(in);
     ++phaseBytes;
+    if (dummyBits == 0 && (command->kind == Kind::Read || command->kind == Kind::FastRead)) {
+        outByte = dataAt((address + phaseBytes) % chip.size);
+        return;
+    }
     outByte = outputFor(phaseBytes);
 }
 
