@@ -52,6 +52,7 @@ public:
 
     enum class Kind : uint8_t;
     struct Command;
+    static constexpr unsigned registerCount = 7;
 
 private:
     void completeByte(uint8_t in);
@@ -65,7 +66,7 @@ private:
     bool eraseRange(uint32_t at, uint32_t& start, uint32_t& length) const;
     bool isProtected(uint32_t start, uint32_t length) const;
     void refuse(bool program);
-    void startBusy(const BusyTime& time, bool programOrErase);
+    void startBusy(const BusyTime& time, uint8_t operation); // operation: program, erase or 0 (a register)
     void finishBusy();
     void softwareReset();
     uint8_t statusValue();
@@ -98,8 +99,18 @@ private:
     bool resetArmed = false;      // Micron 0x66 just ran
     bool powerDown = false;       // Micron deep power-down
 
+    // Plain byte registers (password, protection, freeze, learning pattern,
+    // autoboot), and per-64 KiB-sector volatile and nonvolatile locks.
+    std::vector<uint8_t> registers[registerCount];
+    std::vector<uint8_t> volatileLocks;
+    std::vector<uint8_t> nonvolatileLocks;
+
     // Busy state.
     bool busyActive = false;
+    uint8_t busyOperation = 0;
+    uint8_t suspended = 0; // the operation a suspend command holds
+    uint64_t suspendedNs = 0;
+    unsigned suspendedReads = 0;
     bool stuck = false;
     bool errorHeld = false; // Spansion P_ERR / E_ERR: busy until 0x30
     unsigned busyReadsLeft = 0;
@@ -121,7 +132,7 @@ private:
     unsigned dummyBits = 0;
     uint32_t phaseBytes = 0; // bytes clocked after opcode and address, dummy bytes included
     std::vector<uint8_t> pageBuffer;
-    uint8_t registerData[2] = {0, 0};
+    uint8_t registerData[8] = {};
 
     uint64_t statusReads = 0;
     uint64_t ignoredCount = 0;
