@@ -645,6 +645,12 @@ bool SpiFlash::execute()
         }
         store->program(pageStart, pageBuffer.data(), chip.pageSize);
         startBusy(chip.pageProgram, suspendProgram);
+        for (uint32_t slow : behaviour.slowPages) {
+            if (slow / chip.pageSize != pageStart / chip.pageSize)
+                continue;
+            busyReadsLeft += 50;
+            busyUntilNs = clock.nowNanoseconds() + 2 * chip.pageProgram.maximumNs;
+        }
         return true;
     }
     case Kind::Erase4k:

@@ -20,6 +20,10 @@ struct FlashBehaviour
     bool worst = false;           // with `timed`: the maximum times instead of the typical ones
     bool stuckBusy = false;       // WIP never clears after the first program or erase
     std::vector<uint32_t> flippedAddresses; // bit 0 of these bytes reads inverted
+    // Programs of the pages holding these addresses stay busy beyond the
+    // datasheet maximum: 50 more status reads in instant mode, twice the
+    // maximum page time when timed.
+    std::vector<uint32_t> slowPages;
 };
 
 // A SPI NOR flash in mode 0, MSB first, as seen from its pins: chip select,
