@@ -19,7 +19,7 @@ std::string acceptedForms()
     for (const char* name : kFunctions)
         functions += std::string(functions.empty() ? "" : ", ") + name;
     return "accepted, comma-separated: <function>@N (function one of " + functions +
-           "), unplug@N, no-reply@N, slow-page@N, stuck-page@N, enumeration, stuck-busy, flip@ADDR; N counts from 1, ADDR is decimal or 0x hex";
+           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR; N counts from 1, ADDR is decimal or 0x hex";
 }
 
 std::string trim(const std::string& text)
@@ -84,17 +84,21 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
             continue;
         }
 
-        if (name == "flip") {
+        if (name == "flip" || name == "slow-page" || name == "held-page" || name == "stuck-page") {
             if (!parseNumber(argument, true, std::numeric_limits<uint32_t>::max(), number)) {
                 error = "bad address in \"" + item + "\"; " + acceptedForms();
                 return false;
             }
-            parsed.flippedAddresses.push_back(static_cast<uint32_t>(number));
+            auto& list = name == "flip"        ? parsed.flippedAddresses
+                         : name == "slow-page" ? parsed.slowPages
+                         : name == "held-page" ? parsed.heldPages
+                                               : parsed.stuckPages;
+            list.push_back(static_cast<uint32_t>(number));
             continue;
         }
 
         const bool isFunction = std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
-        if (!isFunction && name != "unplug" && name != "no-reply" && name != "slow-page" && name != "stuck-page") {
+        if (!isFunction && name != "unplug" && name != "no-reply") {
             error = "unknown fault \"" + item + "\"; " + acceptedForms();
             return false;
         }
@@ -106,10 +110,6 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
             parsed.failingCalls.emplace_back(name, number);
         else if (name == "no-reply")
             parsed.noReplyAt.push_back(number);
-        else if (name == "slow-page")
-            parsed.slowPages.push_back(number);
-        else if (name == "stuck-page")
-            parsed.stuckPages.push_back(number);
         else if (parsed.unplugAtCall == 0 || number < parsed.unplugAtCall)
             parsed.unplugAtCall = number; // the earliest unplug wins
     }

@@ -15,9 +15,11 @@ namespace emu {
 //   stuck-busy     the flash stays busy after its first program or erase
 //   no-reply@3     the 3rd read command's reply never reaches the host
 //   flip@0x500010  a stored bit at that flash address reads inverted
-//   slow-page@5    the 5th page program stays busy through the next three
-//                  status reads, however long each of them waits
-//   stuck-page@5   the 5th page program never ends
+//   slow-page@0x500100  programming the page holding that address takes
+//                  longer than the datasheet's maximum
+//   held-page@0x500100  programming that page keeps the flash busy through its
+//                  next three status reads, however long each of them waits
+//   stuck-page@0x500100 programming that page never ends
 // Counts start at 1 and run from the driver's creation.
 struct FaultPlan
 {
@@ -27,8 +29,9 @@ struct FaultPlan
     bool stuckBusy = false;
     std::vector<uint64_t> noReplyAt;
     std::vector<uint32_t> flippedAddresses;
-    std::vector<uint64_t> slowPages;
-    std::vector<uint64_t> stuckPages;
+    std::vector<uint32_t> slowPages;
+    std::vector<uint32_t> heldPages;
+    std::vector<uint32_t> stuckPages;
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);

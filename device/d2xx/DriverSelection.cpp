@@ -37,6 +37,7 @@ DriverSelection emulatedDriver(const DriverSelection::Lookup& lookup, std::strin
         return {};
     }
     options.instrument.timed = !timing.empty() && timing != "instant";
+    options.instrument.worst = timing == "worst";
 
     const std::string chip = valueOf(lookup, "PRAVEL_EMULATED_CHIP");
     if (chip == unpluggedChip) {

@@ -1,6 +1,8 @@
 // Loading, programming, read-back and verify against the emulated instrument.
 #include "tests/rom/RomRig.h"
 
+#include "emulator/DemoFirmware.h"
+
 #include <cstdio>
 
 using romtest::Bytes;
@@ -128,7 +130,7 @@ TEST(TRomProgramLimits, SizeLimitAndImagesThatWouldWrapRound)
 TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 {
     // The first page: its pipelined status read and 99 more, then the end.
-    Rig rig("mt25q128", "stuck-page@1");
+    Rig rig("mt25q128", "stuck-page@0");
     ASSERT_NO_FATAL_FAILURE(rig.load(0, romtest::pattern(1000, 3)));
     rig.trace().clear();
     rig.log.clear();
@@ -146,7 +148,7 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 
     // A page deep inside a batch: the pages before it are written and
     // reported, the ones sent after it were ignored, and the run ends there.
-    Rig deep("mt25q128", "stuck-page@150");
+    Rig deep("mt25q128", "stuck-page@0x509500"); // the 150th page
     const auto image = romtest::pattern(300 * 256, 4);
     ASSERT_NO_FATAL_FAILURE(deep.load(0x500000, image));
     deep.log.clear();
@@ -189,11 +191,11 @@ int programPageByPage(Rig& rig)
 
 TEST(TRomProgramPipeline, ABusyPageIsWaitedForAndTheIgnoredPagesAreSentAgain)
 {
-    // Page programs 1, 2 and 45 (inside the sixth batch, pages 32 to 63) stay
-    // busy through three status reads: each is still busy at its pipelined
-    // read, so the pages sent behind it reach a busy flash and are ignored.
+    // Pages 0, 1 and 44 (inside the sixth batch, pages 32 to 63) stay busy
+    // through three status reads: each is still busy at its pipelined read,
+    // so the pages sent behind it reach a busy flash and are ignored.
     const auto image = romtest::pattern(1000000, 9);
-    Rig slow("mt25q128", "slow-page@1,slow-page@2,slow-page@45");
+    Rig slow("mt25q128", "held-page@0x500000,held-page@0x500100,held-page@0x502c00");
     ASSERT_NO_FATAL_FAILURE(slow.load(0x500000, image));
     slow.trace().clear();
     slow.log.clear();
@@ -368,4 +370,27 @@ TEST(TRomProgramChanged, OnlyTheSectorsThatDifferAreErasedOrProgrammed)
     EXPECT_THAT(rig.texts(), testing::Contains(std::string("Unchanged sectors skipped: 3 of 3\n")));
     for (const auto& t : rig.trace().spi())
         EXPECT_TRUE(t.opcode == 0x03 || t.opcode == 0x05) << int(t.opcode);
+}
+
+// The slowest parts the datasheets allow, on USB timed like a real bus: the
+// firmware set still programs, so every wait limit of the loader covers them.
+TEST(TRomProgramLimits, SlowestLegalPartsStillTakeTheFirmwareSet)
+{
+    const std::string srec = emu::DemoFirmware::srecFile();
+    const Bytes application(srec.begin(), srec.end());
+    const Bytes bitstream = emu::DemoFirmware::bitFile();
+    for (const char* chip : {"mt25q128", "s25fl256"}) {
+        SCOPED_TRACE(chip);
+        Rig rig(chip, "", 2, true, true);
+        rig.trace().setEnabled(false); // some hundred thousand status polls
+        for (const auto& [offset, image] : {std::pair<uint32_t, const Bytes&>{0x500000, application}, {0, bitstream}}) {
+            ASSERT_NO_FATAL_FAILURE(rig.load(offset, image));
+            EXPECT_EQ(rig.rom->Program(false), 1);
+            EXPECT_EQ(rig.flash(offset, image.size()), image);
+        }
+        // At least every erased sector's maximum time went by on the virtual clock.
+        const uint64_t sectors = (application.size() + 0xFFFF) / 0x10000 + (bitstream.size() + 0xFFFF) / 0x10000;
+        const uint64_t maximumEraseNs = std::string(chip) == "mt25q128" ? 1000000000ull : 650000000ull;
+        EXPECT_GE(rig.nowNs(), sectors * maximumEraseNs);
+    }
 }
