@@ -16,6 +16,8 @@
 #include <deque>
 #include <new>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 using emu::EmulatedUsbBus;
@@ -873,6 +875,53 @@ const struct libusb_pollfd** LIBUSB_CALL libusb_get_pollfds(libusb_context*)
 void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd** pollfds)
 {
     std::free(const_cast<libusb_pollfd**>(pollfds));
+}
+
+} // extern "C"
+
+// For tests that load the stand-in: rebuild the bus with other options, and
+// read its counts. Looked up with dlsym, so nothing links against them.
+extern "C" {
+
+int pravel_usb_configure(const char* chip, const char* image, const char* faults, const char* timing, char* error,
+                         size_t errorSize)
+{
+    const std::pair<const char*, const char*> values[] = {{emu::UsbBusOptions::kChip, chip},
+                                                          {emu::UsbBusOptions::kImage, image},
+                                                          {emu::UsbBusOptions::kFaults, faults},
+                                                          {emu::UsbBusOptions::kTiming, timing}};
+    const auto lookup = [&](const char* name) -> const char* {
+        for (const auto& value : values)
+            if (std::strcmp(value.first, name) == 0)
+                return value.second;
+        return nullptr;
+    };
+    emu::UsbBusOptions options;
+    std::string why;
+    bool ok = emu::UsbBusOptions::parse(lookup, options, why);
+    if (ok) {
+        auto lock = bus().lock();
+        ok = bus().configure(options, why);
+    }
+    if (!ok && error && errorSize > 0) {
+        std::strncpy(error, why.c_str(), errorSize - 1);
+        error[errorSize - 1] = '\0';
+    }
+    return ok ? 0 : -1;
+}
+
+// emulated ns since the last configure, bulk out, bulk in, bytes out, bytes in, control requests
+void pravel_usb_counts(uint64_t values[6])
+{
+    auto lock = bus().lock();
+    const emu::UsbCounts c = bus().counts();
+    const uint64_t all[6] = {c.emulatedNs, c.bulkOut, c.bulkIn, c.bytesOut, c.bytesIn, c.control};
+    std::copy(std::begin(all), std::end(all), values);
+}
+
+uint64_t pravel_usb_now_ns(void)
+{
+    return EmulatedUsbBus::clock().nowNanoseconds();
 }
 
 } // extern "C"

@@ -1,9 +1,10 @@
 // With PRAVEL_USB_VIRTUAL_TIME set, the program's own sleeps pass on the
-// emulated bus's clock instead of in real time, and its clock reads include
-// that clock: a wait is charged where the bridge's costs are, and a run
-// that mostly waits finishes at once. Clock reads also keep the real time
-// the process spends running, so that busy-wait calibrations (flashrom's
-// delay loop) still measure something.
+// emulated bus's clock instead of in real time, and its clocks read that
+// clock (from the real time the process started at): a wait is charged
+// where the bridge's costs are, and a run that mostly waits finishes at
+// once and the same way every time. Each clock read costs a little time,
+// so that a loop waiting by reading the clock (flashrom's short delays)
+// comes to its end.
 
 #include "emulator/VirtualClock.h"
 #include "emulator/usb/EmulatedUsbBus.h"
@@ -15,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,14 +36,21 @@ F next(const char* name)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-bool virtualTime()
+std::atomic<int>& virtualTimeSetting()
 {
-    static const bool on = [] {
+    static std::atomic<int> on{[] {
         const char* value = std::getenv(emu::UsbBusOptions::kVirtualTime);
-        return value && *value && std::strcmp(value, "0") != 0;
-    }();
+        return value && *value && std::strcmp(value, "0") != 0 ? 1 : 0;
+    }()};
     return on;
 }
+
+bool virtualTime()
+{
+    return virtualTimeSetting().load(std::memory_order_relaxed) != 0;
+}
+
+constexpr uint64_t kClockReadNs = 100;
 
 uint64_t emulatedNs()
 {
@@ -87,16 +96,34 @@ int realClockGettime(clockid_t id, struct timespec* t)
     return real(id, t);
 }
 
+// Where each emulated clock stood in real time when the process first asked.
+uint64_t originNs(clockid_t id)
+{
+    const bool wall = id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE;
+    static const uint64_t origins[2] = {[] {
+                                            struct timespec t;
+                                            realClockGettime(CLOCK_MONOTONIC, &t);
+                                            return toNs(t);
+                                        }(),
+                                        [] {
+                                            struct timespec t;
+                                            realClockGettime(CLOCK_REALTIME, &t);
+                                            return toNs(t);
+                                        }()};
+    return origins[wall ? 1 : 0];
+}
+
 } // namespace
 
 extern "C" {
 
 int clock_gettime(clockid_t id, struct timespec* t) noexcept
 {
-    const int result = realClockGettime(id, t);
-    if (result == 0 && virtualTime() && emulatedClock(id))
-        *t = fromNs(toNs(*t) + emulatedNs());
-    return result;
+    if (!virtualTime() || !emulatedClock(id))
+        return realClockGettime(id, t);
+    pass(kClockReadNs);
+    *t = fromNs(originNs(id) + emulatedNs());
+    return 0;
 }
 
 int gettimeofday(struct timeval* tv, void* tz) noexcept
@@ -187,6 +214,12 @@ int poll(struct pollfd* fds, nfds_t count, int timeoutMs)
         return real(fds, count, timeoutMs);
     pass(uint64_t(timeoutMs) * 1000000ull);
     return 0;
+}
+
+// For tests that load the stand-in themselves.
+void pravel_usb_set_virtual_time(int on)
+{
+    virtualTimeSetting().store(on ? 1 : 0);
 }
 
 } // extern "C"
