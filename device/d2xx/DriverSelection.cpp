@@ -43,6 +43,15 @@ std::shared_ptr<D2xxDriver> emulatedDriver(const std::function<const char*(const
 
     options.instrument.imagePath = valueOf(lookup, "PRAVEL_EMULATED_IMAGE");
 
+    const std::string timing = valueOf(lookup, "PRAVEL_EMULATED_TIMING");
+    if (timing == "typical" || timing == "worst") {
+        options.instrument.timed = true;
+        options.instrument.worst = timing == "worst";
+    } else if (!timing.empty() && timing != "instant") {
+        error = "PRAVEL_EMULATED_TIMING=\"" + timing + "\" is not a known timing; accepted values: instant, typical, worst";
+        return nullptr;
+    }
+
     const std::string faults = valueOf(lookup, "PRAVEL_EMULATED_FAULTS");
     if (!faults.empty()) {
         std::string parseError;
@@ -99,7 +108,8 @@ std::shared_ptr<D2xxDriver> selectDriver(const std::function<const char*(const c
     }
     // A forgotten PRAVEL_DEVICE=emulated would otherwise reach the real
     // bridge without anyone noticing.
-    for (const char* name : {"PRAVEL_EMULATED_CHIP", "PRAVEL_EMULATED_IMAGE", "PRAVEL_EMULATED_FAULTS"}) {
+    for (const char* name : {"PRAVEL_EMULATED_CHIP", "PRAVEL_EMULATED_IMAGE", "PRAVEL_EMULATED_FAULTS",
+                             "PRAVEL_EMULATED_TIMING"}) {
         if (!valueOf(lookup, name).empty())
             std::cerr << "Warning: " << name << " is ignored because PRAVEL_DEVICE is " << device
                       << ", not emulated\n";

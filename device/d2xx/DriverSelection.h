@@ -14,6 +14,8 @@ namespace d2xx {
 //   PRAVEL_EMULATED_CHIP   mt25q128 | s25fl256 | arty | corrupted | unknown | unplugged
 //   PRAVEL_EMULATED_IMAGE  file that keeps the emulated flash's contents
 //   PRAVEL_EMULATED_FAULTS the emulated fault plan
+//   PRAVEL_EMULATED_TIMING instant (default) | typical | worst: the emulated
+//                          flash's busy times and the bridge's USB timing
 // nullptr with `error` naming the accepted values on anything unknown; never
 // falls back to another driver.
 std::shared_ptr<D2xxDriver> selectDriver(std::string& error);

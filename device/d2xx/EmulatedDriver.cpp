@@ -122,7 +122,8 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const EmulatedDriverOptio
         state->instrument = emu::EmulatedInstrument::create(instrument, state->clock, &state->trace, error);
         if (!state->instrument)
             return nullptr;
-        state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get());
+        const emu::BridgeTiming timing = instrument.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
+        state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get(), timing);
         state->bridge->dropRepliesAt(options.faults.noReplyAt);
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
@@ -253,6 +254,9 @@ FT_STATUS EmulatedDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseco
                      const int channel = s.channelOf(handle);
                      if (channel < 0)
                          return FT_INVALID_HANDLE;
+                     // 2..255 ms is the D2XX driver's own rule; the chip itself takes 1.
+                     if (milliseconds < 2)
+                         return FT_INVALID_PARAMETER;
                      return s.bridge->setLatencyTimer(unsigned(channel), milliseconds) ? FT_OK : FT_INVALID_PARAMETER;
                  });
 }

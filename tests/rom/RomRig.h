@@ -63,17 +63,18 @@ inline std::string sparseFile(const std::filesystem::path& path, uintmax_t size)
 // An emulated instrument behind an open port, TRom and TFpga on it, and every
 // report captured from the moment the port is open. The flash stays busy for
 // `busyReads` status reads after each program or erase (for the chip's
-// typical times when `timed`).
+// typical times when `timed`, its maximum times when `worst` as well).
 class Rig
 {
 public:
     explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "", unsigned busyReads = 2,
-                 bool timed = false)
+                 bool timed = false, bool worst = false)
     {
         d2xx::EmulatedDriverOptions options;
         options.instrument.chip = chip;
         options.instrument.busyStatusReads = busyReads;
         options.instrument.timed = timed;
+        options.instrument.worst = worst;
         std::string error;
         if (!emu::FaultPlan::parse(faults, options.faults, error) || !(driver = d2xx::EmulatedDriver::create(options, error)))
             throw std::runtime_error(error);
