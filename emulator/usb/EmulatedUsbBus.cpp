@@ -43,10 +43,11 @@ bool UsbBusOptions::parse(const std::function<const char*(const char*)>& lookup,
     parsed.instrument.imagePath = valueOf(lookup, kImage);
 
     const std::string timing = valueOf(lookup, kTiming);
-    if (timing == "typical")
+    if (timing == "typical" || timing == "worst") {
         parsed.instrument.timed = true;
-    else if (!timing.empty() && timing != "instant") {
-        error = "timing \"" + timing + "\" is not known; accepted: instant, typical";
+        parsed.instrument.worst = timing == "worst";
+    } else if (!timing.empty() && timing != "instant") {
+        error = "timing \"" + timing + "\" is not known; accepted: instant, typical, worst";
         return false;
     }
 
@@ -112,7 +113,9 @@ bool EmulatedUsbBus::build(std::string& why)
     instrumentBoard = EmulatedInstrument::create(options.instrument, clock(), nullptr, why);
     if (!instrumentBoard)
         return false;
-    bridge = std::make_unique<Ft2232hBridge>(clock(), instrumentBoard.get());
+    // Timed, the bridge runs bulk transfers on USB microframes as for the D2XX face.
+    const BridgeTiming timing = options.instrument.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
+    bridge = std::make_unique<Ft2232hBridge>(clock(), instrumentBoard.get(), timing);
     bridge->dropRepliesAt(options.faults.instrument.noReplyAt);
     usb = std::make_unique<UsbFt2232h>(*bridge, clock());
     return true;

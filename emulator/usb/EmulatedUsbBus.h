@@ -21,7 +21,7 @@ struct UsbBusOptions
     static constexpr const char* kChip = "PRAVEL_USB_CHIP";       // a flash part, or "unplugged"
     static constexpr const char* kImage = "PRAVEL_USB_IMAGE";     // file keeping the flash's contents
     static constexpr const char* kFaults = "PRAVEL_USB_FAULTS";   // UsbFaultPlan's list
-    static constexpr const char* kTiming = "PRAVEL_USB_TIMING";   // instant | typical
+    static constexpr const char* kTiming = "PRAVEL_USB_TIMING";   // instant | typical | worst
     static constexpr const char* kVirtualTime = "PRAVEL_USB_VIRTUAL_TIME"; // 1: sleeps and clocks are emulated
     static constexpr const char* kReport = "PRAVEL_USB_REPORT";   // directory for the exit counts
 

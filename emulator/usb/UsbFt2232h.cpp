@@ -35,7 +35,6 @@ enum : uint8_t {
 enum : uint16_t { kResetSio = 0, kPurgeFromHost = 1, kPurgeToHost = 2 };
 
 const char* const kStrings[] = {"FTDI", "USB <-> Serial Converter", "FT7PRVL"};
-constexpr unsigned kPayload = UsbFt2232h::kMaxPacket - 2;
 constexpr unsigned kEepromWords = 128; // a 93C56
 
 void put16(std::vector<uint8_t>& out, uint16_t value)
@@ -61,8 +60,6 @@ UsbResult copyOut(const std::vector<uint8_t>& source, uint8_t* data, uint16_t le
 }
 
 } // namespace
-
-constexpr uint8_t UsbFt2232h::kModemStatus[2];
 
 const std::vector<uint8_t>& UsbFt2232h::portPath()
 {
@@ -243,14 +240,13 @@ UsbResult UsbFt2232h::vendorRequest(bool in, uint8_t request, uint16_t value, ui
         if (!in)
             break;
         chargeControl();
-        return copyOut({kModemStatus[0], kModemStatus[1]}, data, length);
+        return copyOut({Ft2232hBridge::kModemStatus[0], Ft2232hBridge::kModemStatus[1]}, data, length);
     case kSioSetLatency: {
         if (in)
             break;
         const uint8_t ms = static_cast<uint8_t>(std::max<unsigned>(1, value & 0xFF));
         latencyMs[channel] = ms;
-        // The bridge keeps D2XX's lower limit of 2 ms; the chip itself takes 1.
-        bridge.setLatencyTimer(channel, std::max<uint8_t>(2, ms));
+        bridge.setLatencyTimer(channel, ms);
         return 0;
     }
     case kSioGetLatency:
@@ -307,49 +303,24 @@ UsbResult UsbFt2232h::bulkOut(uint8_t endpoint, const uint8_t* data, size_t leng
 UsbResult UsbFt2232h::bulkIn(uint8_t endpoint, uint8_t* data, size_t length, unsigned timeoutMs)
 {
     bool in = false;
-    const int found = channelOfEndpoint(endpoint, in);
-    if (found < 0 || !in)
+    const int channel = channelOfEndpoint(endpoint, in);
+    if (channel < 0 || !in)
         return LIBUSB_ERROR_PIPE;
-    if (length < 2)
-        return LIBUSB_ERROR_OVERFLOW; // the status bytes alone would not fit
-    const unsigned channel = static_cast<unsigned>(found);
-    const uint64_t latencyNs = uint64_t(latencyMs[channel]) * 1000000;
-    const uint64_t timeoutNs = uint64_t(timeoutMs) * 1000000;
-    uint64_t waitedNs = 0;
-    size_t done = 0;
-
-    while (done + 2 <= length) {
-        // Whole packets that still fit the host's buffer, and a last partial one.
-        const size_t room = length - done;
-        const size_t packets = (room + kMaxPacket - 1) / kMaxPacket;
-        const size_t roomData = room - 2 * packets;
-        size_t available = bridge.receiveQueued(channel);
-        if (available == 0) {
-            // Nothing to send: the chip answers when its latency timer runs out.
-            if (timeoutNs != 0 && waitedNs + latencyNs > timeoutNs) {
-                clock.advanceNanoseconds(timeoutNs - waitedNs);
-                return done > 0 ? static_cast<UsbResult>(done) : LIBUSB_ERROR_TIMEOUT;
-            }
-            clock.advanceNanoseconds(latencyNs);
-            waitedNs += latencyNs;
-            available = bridge.receiveQueued(channel);
-        }
-        std::vector<uint8_t> payload(std::min(available, roomData));
-        const size_t taken = payload.empty() ? 0 : bridge.read(channel, payload.data(), payload.size());
-        size_t offset = 0;
-        do {
-            const size_t n = std::min<size_t>(kPayload, taken - offset);
-            data[done] = kModemStatus[0];
-            data[done + 1] = kModemStatus[1];
-            if (n > 0)
-                std::memcpy(data + done + 2, payload.data() + offset, n);
-            done += 2 + n;
-            offset += n;
-            if (n < kPayload)
-                return static_cast<UsbResult>(done); // a short packet ends the transfer
-        } while (offset < taken);
+    const uint64_t before = clock.nowNanoseconds();
+    const std::vector<uint8_t> transfer = bridge.bulkIn(static_cast<unsigned>(channel), length);
+    if (transfer.empty())
+        return LIBUSB_ERROR_OVERFLOW; // not even one packet fits the host's buffer
+    // Status bytes alone after the host stopped waiting: nothing arrived in time.
+    if (transfer.size() == 2 && timeoutMs != 0 && clock.nowNanoseconds() - before > uint64_t(timeoutMs) * 1000000)
+        return LIBUSB_ERROR_TIMEOUT;
+    const BridgeTiming& timing = bridge.costs();
+    if (!timing.usbScheduling && transfer.size() > 2) {
+        // Instant mode: a flat cost per transfer, as the D2XX face charges a read.
+        const size_t packets = (transfer.size() + kMaxPacket - 1) / kMaxPacket;
+        clock.advanceNanoseconds(timing.usbCostNs(transfer.size() - 2 * packets));
     }
-    return static_cast<UsbResult>(done);
+    std::memcpy(data, transfer.data(), transfer.size());
+    return static_cast<UsbResult>(transfer.size());
 }
 
 void UsbFt2232h::buildEeprom()

@@ -27,7 +27,6 @@ public:
     static constexpr uint16_t kProductId = 0x6010;
     static constexpr uint16_t kBcdDevice = 0x0700;
     static constexpr unsigned kMaxPacket = 512;
-    static constexpr uint8_t kModemStatus[2] = {0x31, 0x60}; // CTS, DSR; transmitter empty
 
     // Where the device sits: bus 2, hub port 1, port 1.
     static constexpr uint8_t kBus = 2;

@@ -37,7 +37,8 @@ void usage(std::ostream& out)
            "  --image FILE     keep the flash's contents in FILE (created erased when missing)\n"
            "  --faults LIST    unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration,\n"
            "                   stuck-busy, no-reply@N, flip@ADDR (N counts USB transfers from 1)\n"
-           "  --timing MODE    instant (default) or typical: flash busy times on the emulated clock\n"
+           "  --timing MODE    instant (default), typical or worst: the flash's busy times and USB\n"
+           "                   microframes on the emulated clock\n"
            "  --virtual-time   COMMAND's own sleeps and clock reads run on the emulated clock too\n"
            "At exit the emulated time and the USB counts go to standard error.\n";
 }

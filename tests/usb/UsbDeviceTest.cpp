@@ -8,6 +8,7 @@
 #include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/LibFtdiDriver.h"
 #include "emulator/CallTrace.h"
+#include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 
 #include <ftdi.h>
@@ -37,6 +38,8 @@ extern "C" const char* __asan_default_options()
 namespace {
 
 constexpr const char* kChannelB = "USB <-> Serial Converter B";
+constexpr unsigned char kStatus0 = emu::Ft2232hBridge::kModemStatus[0];
+constexpr unsigned char kStatus1 = emu::Ft2232hBridge::kModemStatus[1];
 
 struct StandIn
 {
@@ -229,7 +232,7 @@ TEST_F(UsbBus, VendorRequestsAnswerAsTheChipDoes)
     EXPECT_EQ(latency, 5);
     unsigned short modem = 0;
     ASSERT_EQ(ftdi_poll_modem_status(ftdi, &modem), 0);
-    EXPECT_EQ(modem, 0x6031); // CTS and DSR; transmitter empty
+    EXPECT_EQ(modem, kStatus1 << 8 | kStatus0);
     EXPECT_EQ(ftdi_set_baudrate(ftdi, 115200), 0);
     EXPECT_EQ(ftdi_set_line_property(ftdi, BITS_8, STOP_BIT_1, NONE), 0);
     EXPECT_EQ(ftdi_setflowctrl(ftdi, SIO_DISABLE_FLOW_CTRL), 0);
@@ -272,14 +275,14 @@ TEST_F(UsbBus, BulkInPacketsCarryTheStatusBytesAndWaitForTheLatencyTimer)
     // Nothing to send: after one latency period, a packet of the status bytes alone.
     uint64_t before = nowNs();
     ASSERT_EQ(bulkIn(data), 0);
-    EXPECT_EQ(data, (Bytes{0x31, 0x60}));
+    EXPECT_EQ(data, (Bytes{kStatus0, kStatus1}));
     EXPECT_GE(nowNs() - before, 2000000u);
 
     // A reply without send-immediate waits for the timer too, then comes whole.
     write(readCommand(0x9F, 3, false));
     before = nowNs();
     ASSERT_EQ(bulkIn(data), 0);
-    EXPECT_EQ(data, (Bytes{0x31, 0x60, 0x20, 0xBA, 0x18}));
+    EXPECT_EQ(data, (Bytes{kStatus0, kStatus1, 0x20, 0xBA, 0x18}));
     EXPECT_GE(nowNs() - before, 2000000u);
 
     // Send-immediate: at once. 2000 bytes fill three whole packets and a short one,
@@ -290,8 +293,8 @@ TEST_F(UsbBus, BulkInPacketsCarryTheStatusBytesAndWaitForTheLatencyTimer)
     EXPECT_LT(nowNs() - before, 1000000u);
     ASSERT_EQ(data.size(), 2000u + 4 * 2);
     for (size_t at = 0; at < data.size(); at += 512) {
-        EXPECT_EQ(data[at], 0x31) << at;
-        EXPECT_EQ(data[at + 1], 0x60) << at;
+        EXPECT_EQ(data[at], kStatus0) << at;
+        EXPECT_EQ(data[at + 1], kStatus1) << at;
     }
     // The host buffer ends a transfer too: 1024 bytes hold two packets of 510.
     write(readCommand(0x03, 2000, true));
