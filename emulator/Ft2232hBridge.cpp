@@ -182,7 +182,10 @@ void Ft2232hBridge::write(unsigned channel, const uint8_t* data, size_t size)
     if (c.mode != kModeMpsse || size == 0)
         return;
 
-    deliverDue(c);
+    // Only the latency timer's short packet goes out here. Packets stay on
+    // the bus until a host takes them: moving them into the D2XX face's queue
+    // would hide them from a libusb host that reads with bulk transfers.
+    expireLatency(c);
     const bool wasEmpty = c.chipBuffer.empty();
     size_t flushUpTo = 0;
     c.engine->feed(data, size, c.chipBuffer, flushUpTo);

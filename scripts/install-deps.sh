@@ -11,6 +11,7 @@ build_packages=(
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
   libftdi1-dev libgtest-dev libgmock-dev
+  flashrom openfpgaloader
 )
 cross_packages=(g++-mingw-w64-x86-64-posix)
 
