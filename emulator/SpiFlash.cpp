@@ -349,7 +349,8 @@ void SpiFlash::completeByte(uint8_t in)
         return;
     }
     if (command->kind == Kind::PageProgram) {
-        // The bulk of every transfer: a page of data in, nothing out.
+        // The bulk of every transfer: a page of data in, nothing out. Bytes
+        // past the page's end wrap to its start.
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
         ++phaseBytes;
         return;
@@ -454,10 +455,7 @@ void SpiFlash::consume(uint8_t in)
     }
     if (!takesData(kind))
         return;
-    if (kind == Kind::PageProgram) {
-        // Bytes past the page's end wrap to its start.
-        pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
-    } else if (kind == Kind::ProgramOtp) {
+    if (kind == Kind::ProgramOtp) {
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
     } else if (phaseBytes < sizeof registerData) {
         registerData[phaseBytes] = in;
