@@ -5,6 +5,7 @@
 
 #include "app/LoaderShell.h"
 #include "app/LocalInstanceGuard.h"
+#include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/FlashStorage.h"
@@ -13,7 +14,10 @@
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QQmlApplicationEngine>
@@ -51,19 +55,23 @@ struct LoaderRig
     QByteArray bit = bytes(emu::DemoFirmware::bitFile("rig", "7a35tcsg324", 3000));
     QByteArray srec = QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048));
 
-    explicit LoaderRig(bool plugged = true)
+    explicit LoaderRig(bool plugged = true, const std::string& chip = "mt25q128", bool withFirmware = true)
     {
         std::string error;
-        emulated = d2xx::EmulatedDriver::create({}, error);
+        d2xx::EmulatedDriverOptions options;
+        options.instrument.chip = chip;
+        emulated = d2xx::EmulatedDriver::create(options, error);
         driver = std::make_shared<testrig::GatedDriver>(emulated);
         driver->setPlugged(plugged);
-        QDir().mkpath(firmwareDir);
-        writeAll(firmwareDir + "/download.bit", bit);
-        writeAll(firmwareDir + "/pravel.srec", srec);
-        writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
+        if (withFirmware) {
+            QDir().mkpath(firmwareDir);
+            writeAll(firmwareDir + "/download.bit", bit);
+            writeAll(firmwareDir + "/pravel.srec", srec);
+            writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
+        }
 
         shell = std::make_unique<LoaderShell>(driver, emulated->clock(), title);
-        shell->load(LoaderShell::firmwareDirUrl(dir.path()));
+        shell->loadFrom(dir.path());
         if (!shell->engine().rootObjects().isEmpty())
             window = qobject_cast<QQuickWindow*>(shell->engine().rootObjects().first());
     }
@@ -75,6 +83,7 @@ struct LoaderRig
 
     FWUpdateProcessor& processor() { return shell->processor(); }
     QObject* find(const char* name) const { return window->findChild<QObject*>(QString::fromLatin1(name)); }
+    QObject* fileDialog() const { return find("fileDialog"); }
     QQuickItem* item(const char* name) const { return qobject_cast<QQuickItem*>(find(name)); }
     bool enabled(const char* name) const { return find(name)->property("enabled").toBool(); }
     bool checked(const char* name) const { return find(name)->property("checked").toBool(); }
@@ -89,6 +98,23 @@ struct LoaderRig
         QVERIFY2(control && control->isVisible() && control->isEnabled(), name);
         QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier,
                           control->mapToScene(QPointF(control->width() / 2, control->height() / 2)).toPoint());
+    }
+
+    // The log view's row items (only those the view has made).
+    QList<QQuickItem*> rows() const
+    {
+        QList<QQuickItem*> found;
+        for (QQuickItem* row : window->contentItem()->findChildren<QQuickItem*>(QStringLiteral("logRow")))
+            if (row->isVisible())
+                found.append(row);
+        return found;
+    }
+    QQuickItem* row(const QString& startsWith) const
+    {
+        for (QQuickItem* row : rows())
+            if (row->property("text").toString().startsWith(startsWith))
+                return row;
+        return nullptr;
     }
 
     QByteArray flash(uint32_t address, int length)
@@ -112,7 +138,7 @@ class WindowTest : public QObject
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus"); }
     void startUpThenABasicRunThatLocksTheWindow();
-    void advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero();
+    void advancedTabThroughTheRealDialog();
     void noDeviceUntilTheBridgeComesBack();
     void secondStartRaisesThisWindowOnceItExists();
 };
@@ -183,7 +209,43 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(rig.window->close()); // idle again: closes as usual
 }
 
-void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
+namespace {
+
+// The Qt Widgets dialog the platform dialog falls back to, once it shows.
+QFileDialog* shownFileDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+// A name typed into the dialog's name box (its completion popup showing)
+// and confirmed with Enter, as a user does.
+void typeName(QFileDialog* dialog, const QString& name)
+{
+    auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(nameBox);
+    // QTest types ASCII only; the rest arrives as if pasted.
+    const bool ascii = std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 128; });
+    if (ascii)
+        QTest::keyClicks(nameBox, name);
+    else
+        nameBox->setText(name);
+    QTest::keyClick(nameBox, Qt::Key_Return);
+}
+
+bool anyWidgetShown()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible())
+            return true;
+    return false;
+}
+
+} // namespace
+
+void WindowTest::advancedTabThroughTheRealDialog()
 {
     LoaderRig rig;
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
@@ -192,32 +254,69 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
     QCOMPARE(rig.processor().programmingMode(), FWUpdateProcessor::Single);
     QCOMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
     QVERIFY(!rig.enabled("loadFirmwareButton"));
-    rig.click("bootloaderRadio");
-    QTRY_VERIFY(rig.checked("bootloaderRadio"));
-    QCOMPARE(rig.processor().memOffset(), 0);
 
-    // The dialog opens with the bitstream filter in the firmware directory.
-    QObject* dialog = rig.find("fileDialog");
-    QVERIFY(dialog);
+    // Application: the demo S-records, picked in the dialog.
+    const QString srecPath = rig.firmwareDir + "/pravel.srec";
     rig.click("selectFileButton");
-    QTRY_VERIFY(dialog->property("visible").toBool());
-    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList{"FPGA bitstream (*.bit)"});
-    QCOMPARE(dialog->property("folder").toUrl(), QUrl::fromLocalFile(rig.firmwareDir));
-    QMetaObject::invokeMethod(dialog, "reject");
-    QTRY_VERIFY(!dialog->property("visible").toBool());
+    QFileDialog* dialog = nullptr;
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    QCOMPARE(dialog->nameFilters(), QStringList{"Application executable (*.srec)"});
+    QCOMPARE(dialog->directory().absolutePath(), rig.firmwareDir);
+    typeName(dialog, srecPath);
+    QTRY_COMPARE(rig.processor().firmwareFile(), srecPath);
+    QCOMPARE(rig.processor().memOffset(), 0x500000);
+    // Gone with its completion popup: nothing of it stays over the window.
+    QTRY_VERIFY(!anyWidgetShown());
 
-    // A path that a careless URL-to-path step would mangle.
+    // Bootloader: the choice is forgotten by the window and by the dialog.
+    rig.click("bootloaderRadio");
+    QTRY_COMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
+    QCOMPARE(rig.processor().firmwareFile(), QString());
+    QCOMPARE(rig.processor().memOffset(), 0);
+    QVERIFY(!rig.enabled("loadFirmwareButton"));
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    QCOMPARE(dialog->nameFilters(), QStringList{"FPGA bitstream (*.bit)"});
+    auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(nameBox);
+    QCOMPARE(nameBox->text(), QString());
+    QVERIFY(!dialog->selectedFiles().contains(srecPath));
+    typeName(dialog, ""); // nothing named: the dialog stays
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(rig.processor().firmwareFile(), QString());
+
+    // Chosen as bootloader anyway, the S-records ask before anything is erased.
+    typeName(dialog, srecPath);
+    QTRY_COMPARE(rig.processor().firmwareFile(), srecPath);
+    rig.emulated->trace().clear();
+    const int rows = rig.log().size();
+    rig.click("loadFirmwareButton");
+    QObject* risk = rig.find("riskDialog");
+    QTRY_VERIFY(risk->property("opened").toBool());
+    const QString warning = rig.find("riskText")->property("text").toString();
+    QVERIFY2(warning.contains(srecPath) && warning.contains("offset 0x0") && warning.contains("FPGA bitstream") &&
+                 warning.contains("the instrument will not start"),
+             qPrintable(warning));
+    rig.click("riskCancelButton");
+    QTRY_VERIFY(!risk->property("visible").toBool());
+    QTest::qWait(50);
+    QVERIFY(!rig.processor().isProgramming());
+    QCOMPARE(rig.log().size(), rows);
+    QVERIFY(rig.emulated->trace().spi().empty()); // not a byte went to the flash
+
+    // A real bitstream behind a path a careless URL-to-path step would
+    // mangle: no question, written at 0.
     const QString folder = rig.dir.path() + QStringLiteral("/Bitströme #2 (Prüfung) 100%");
     const QString path = folder + QStringLiteral("/früh #1 ä.bit");
     const QByteArray bit = bytes(emu::DemoFirmware::bitFile("chosen", "7a35tcsg324", 1500));
     QVERIFY(QDir().mkpath(folder) && writeAll(path, bit));
-    auto choose = [&] {
-        dialog->setProperty("currentFile", QUrl::fromLocalFile(path));
-        QMetaObject::invokeMethod(dialog, "accept");
-        QTRY_COMPARE(rig.processor().firmwareFile(), path);
-    };
-    choose();
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_COMPARE(rig.processor().firmwareFile(), path);
     QCOMPARE(rig.text("fileLabel"), path);
+    QCOMPARE(rig.item("fileLabel")->property("elide").toInt(), int(Qt::ElideMiddle));
+    QVERIFY(rig.item("fileLabel")->width() <= rig.window->width());
     // The other platforms' forms: a drive letter and a share keep their roots.
     for (const auto& [url, local] : {std::pair<QString, QString>{"file:///C:/a%20b.bit", "C:/a b.bit"},
                                      {"file://host/share/a.bit", "//host/share/a.bit"}}) {
@@ -226,22 +325,24 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
         QCOMPARE(result.toString(), local);
     }
     QVERIFY(!rig.logHas("File does not exist"));
-    QVERIFY(rig.enabled("loadFirmwareButton"));
-
-    // Changing the firmware type forgets the file.
-    rig.click("applicationRadio");
-    QTRY_COMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
-    QCOMPARE(rig.processor().firmwareFile(), QString());
-    QVERIFY(!rig.enabled("loadFirmwareButton"));
-    QCOMPARE(rig.processor().memOffset(), 0x500000);
-
-    rig.click("bootloaderRadio");
-    choose();
     rig.click("loadFirmwareButton");
     QTRY_VERIFY_WITH_TIMEOUT(rig.logHas("Device programming is complete."), 20000);
+    QVERIFY(!risk->property("visible").toBool());
     QTRY_VERIFY(!rig.processor().isProgramming());
     QCOMPARE(rig.flash(0, bit.size()), bit);
     QCOMPARE(rig.flash(0x500000, 16), QByteArray(16, char(0xFF))); // only the chosen file
+
+    // The user insists on the wrong file: it is written as asked.
+    rig.click("applicationRadio");
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_COMPARE(rig.processor().firmwareFile(), path);
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY(risk->property("opened").toBool());
+    rig.click("riskWriteButton");
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().count("Device programming is complete. Device must be restarted for changes to take effect.\n") == 2, 20000);
+    QCOMPARE(rig.flash(0x500000, bit.size()), bit);
 }
 
 void WindowTest::noDeviceUntilTheBridgeComesBack()
