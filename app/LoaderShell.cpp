@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QQmlApplicationEngine>
@@ -107,16 +106,21 @@ void LoaderShell::finishRun()
     for (QObject* root : qmlEngine->rootObjects())
         root->setProperty("finishingBeforeExit", true);
 
-    QEventLoop loop;
-    QObject::connect(updateProcessor, &FwLoaderGui::FWUpdateProcessor::isProgrammingChanged, &loop,
-                     [&loop](bool running) {
-                         if (!running)
-                             loop.quit();
-                     },
-                     Qt::QueuedConnection);
-    // Another quit request ends the loop as well: it only starts it again.
+    // The application's own loop again: a nested one would not run at all
+    // once quit was asked for while it ran. Another quit request ends this
+    // loop as well, so it only starts again.
+    // The end of the run reaches the loop through this object; its going
+    // takes a notice still queued with it, so no quit is left for later.
+    QObject waiting;
+    QObject::connect(
+        updateProcessor, &FwLoaderGui::FWUpdateProcessor::isProgrammingChanged, &waiting,
+        [](bool running) {
+            if (!running)
+                QCoreApplication::exit(0);
+        },
+        Qt::QueuedConnection);
     while (updateProcessor->isProgramming())
-        loop.exec();
+        QCoreApplication::exec();
 }
 
 void LoaderShell::showStartupError(const QString& text)

@@ -491,14 +491,18 @@ ApplicationWindow {
                 model: hasNotifications ? notifications.logView : []
 
                 // Follows the newest row while the view is at its end; a
-                // user scrolling back stops that until scrolling down again.
+                // user scrolling back (wheel, drag, scroll bar) stops that
+                // until scrolling down to the end again. A move of the view
+                // while its content keeps its height is the user's.
                 property bool followNewest: true
+                property bool autoScrolling: false
+                property real knownContentHeight: 0
                 function follow() {
-                    if (followNewest)
-                        positionViewAtEnd()
-                }
-                function userMoved() {
-                    followNewest = atYEnd
+                    if (!followNewest || moving)
+                        return
+                    autoScrolling = true
+                    positionViewAtEnd()
+                    autoScrolling = false
                 }
 
                 delegate: TextEdit {
@@ -520,13 +524,17 @@ ApplicationWindow {
                     policy: ScrollBar.AlwaysOn
                     // Still something to grab with a hundred thousand rows.
                     minimumSize: messagesListView.height > 0 ? Math.min(1, 32 / messagesListView.height) : 0
-                    onPressedChanged: if (!pressed) messagesListView.userMoved()
-                    onPositionChanged: if (pressed) messagesListView.userMoved()
                 }
 
-                onMovementEnded: userMoved()
-                onContentYChanged: if (moving) userMoved()
-                onContentHeightChanged: follow()
+                onContentYChanged: {
+                    if (!autoScrolling && height > 0 && (moving || contentHeight === knownContentHeight))
+                        followNewest = atYEnd
+                }
+                onMovementEnded: followNewest = atYEnd
+                onContentHeightChanged: {
+                    knownContentHeight = contentHeight
+                    follow()
+                }
                 onCountChanged: follow()
                 // ...also when the log pane itself changes size with the tab shown.
                 onHeightChanged: follow()

@@ -13,10 +13,13 @@
 #include "emulator/VirtualClock.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
+#include "base/ProgressReporter.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QWheelEvent>
 #include <QLineEdit>
 #include <QProcess>
 #include <QQmlComponent>
@@ -104,8 +107,9 @@ struct LoaderRig
     QList<QQuickItem*> rows() const
     {
         QList<QQuickItem*> found;
-        for (QQuickItem* row : window->contentItem()->findChildren<QQuickItem*>(QStringLiteral("logRow")))
-            if (row->isVisible())
+        auto* content = item("messagesListView")->property("contentItem").value<QQuickItem*>();
+        for (QQuickItem* row : content->childItems())
+            if (row->objectName() == QLatin1String("logRow") && row->isVisible())
                 found.append(row);
         return found;
     }
@@ -140,6 +144,10 @@ private slots:
     void startUpThenABasicRunThatLocksTheWindow();
     void advancedTabThroughTheRealDialog();
     void noDeviceUntilTheBridgeComesBack();
+    void missingFirmwareDirectoryIsNamed();
+    void logRowsAsTheyReadAndFollowTheNewest();
+    void savedLogHoldsEveryRow();
+    void quitDuringARunFinishesTheRunFirst();
     void secondStartRaisesThisWindowOnceItExists();
 };
 
@@ -197,6 +205,10 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(rig.window->isVisible());
     QTRY_COMPARE(rig.log().size(), rows + 1);
     QCOMPARE(rig.log().last(), QStringLiteral("Programming is in progress. The loader can be closed once it has finished."));
+    QObject* refused = rig.find("closeRefusedDialog");
+    QTRY_VERIFY(refused->property("opened").toBool());
+    QMetaObject::invokeMethod(refused, "accept");
+    QTRY_VERIFY(!refused->property("visible").toBool());
 
     rig.driver->release();
     QTRY_VERIFY_WITH_TIMEOUT(!rig.processor().isProgramming(), 20000);
@@ -359,6 +371,153 @@ void WindowTest::noDeviceUntilTheBridgeComesBack()
     QTRY_VERIFY(rig.processor().deviceDetected());
     QVERIFY(rig.enabled("loadFirmwareButton"));
     QCOMPARE(rig.text("basicInfoLabel"), ready);
+}
+
+void WindowTest::missingFirmwareDirectoryIsNamed()
+{
+    LoaderRig rig(true, "mt25q128", false);
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QCOMPARE(rig.log().first(), QStringLiteral("Initializing loader..."));
+    QVERIFY(rig.logHas("MT25Q128") && !rig.logHas("Device not found"));
+    QCOMPARE(rig.text("basicInfoLabel"), "The firmware directory is missing: it was looked for at " +
+                                             QDir::toNativeSeparators(rig.firmwareDir) + ".");
+    QVERIFY(!rig.enabled("loadFirmwareButton"));
+}
+
+// A flash that does not answer: the recovery procedure, seven lines in one
+// row, the Error that follows in the error colour; progress rows folded; the view follows the
+// newest row only while it is at the end.
+void WindowTest::logRowsAsTheyReadAndFollowTheNewest()
+{
+    LoaderRig rig(true, "corrupted");
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QTRY_VERIFY(rig.row("Flash corrupted!"));
+    QQuickItem* procedure = rig.row("Flash corrupted!");
+    QCOMPARE(procedure->property("lineCount").toInt(), 7);
+    QCOMPARE(procedure->property("text").toString().count('\n'), 6); // the row's own line end is not a line
+    const QColor errorColor = rig.window->property("errorColor").value<QColor>();
+    QTRY_VERIFY(rig.row("Device not found."));
+    QCOMPARE(rig.row("Device not found.")->property("color").value<QColor>(), errorColor);
+    QVERIFY(procedure->property("color").value<QColor>() != errorColor); // an Info report
+    QQuickItem* first = rig.row("Initializing loader...");
+    QVERIFY(first);
+    QVERIFY(first->property("color").value<QColor>() != errorColor);
+    QCOMPARE(first->property("lineCount").toInt(), 1);
+    QCOMPARE(first->property("font").value<QFont>().family(), QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    QVERIFY(first->property("selectByMouse").toBool() && first->property("readOnly").toBool());
+
+    // Not under the always-visible scroll bar.
+    QQuickItem* view = rig.item("messagesListView");
+    QQuickItem* bar = rig.item("logScrollBar");
+    QVERIFY(first->width() + bar->width() <= view->width());
+
+    // Nine hundred progress rows are one row in the view, the latest; the
+    // log keeps each.
+    auto report = [](const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text); };
+    QAbstractItemModel* shown = rig.shell->presenter().logView();
+    const int logRows = rig.log().size();
+    const int shownRows = shown->rowCount();
+    for (int i = 1; i <= 900; ++i)
+        report("\rProgress: " + std::to_string(i / 9) + "." + std::to_string(i % 9) + "%");
+    report("\rProgress: 100.0%\n");
+    report("Erase...OK\n");
+    QCOMPARE(rig.log().size(), logRows + 902);
+    QCOMPARE(shown->rowCount(), shownRows + 2);
+    QTRY_VERIFY(rig.row("Progress: 100.0%"));
+    QVERIFY(!rig.row("Progress: 99.8%"));
+
+    for (int i = 0; i < 300; ++i)
+        report("row " + std::to_string(i) + "\n");
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+
+    // Scrolled back with the wheel: new rows leave the view where it is.
+    ulong wheelTime = 1000;
+    auto wheel = [&](int steps) {
+        const QPoint at = view->mapToScene(QPointF(view->width() / 2, view->height() / 2)).toPoint();
+        for (int i = 0; i < std::abs(steps); ++i) {
+            QWheelEvent event(at, rig.window->mapToGlobal(at), QPoint(), QPoint(0, steps > 0 ? 120 : -120),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            event.setTimestamp(wheelTime += 30);            QCoreApplication::sendEvent(rig.window, &event);
+        }
+        QTest::qWait(100);
+        QTRY_VERIFY(!view->property("moving").toBool());
+    };
+    wheel(5);
+    QVERIFY(!view->property("atYEnd").toBool());
+    const qreal readingAt = view->property("contentY").toReal();
+    for (int i = 0; i < 50; ++i)
+        report("later " + std::to_string(i) + "\n");
+    QTest::qWait(50);
+    QCOMPARE(view->property("contentY").toReal(), readingAt);
+    QVERIFY(!rig.row("later 49"));
+
+    // Back down at the end: following again.
+    for (int i = 0; i < 40 && !view->property("atYEnd").toBool(); ++i)
+        wheel(-20);
+    QVERIFY(view->property("atYEnd").toBool());
+    report("newest\n");
+    QTRY_VERIFY(rig.row("newest"));
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+
+    // A hundred thousand rows: the scroll bar's handle stays big enough to grab.
+    for (int i = 0; i < 100000; ++i)
+        rig.shell->presenter().addMessage(QStringLiteral("bulk row\n"));
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+    QVERIFY(bar->property("visualSize").toReal() * bar->height() >= 31.5);
+}
+
+void WindowTest::savedLogHoldsEveryRow()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, "two\nlines\n");
+    rig.shell->presenter().addMessage(QStringLiteral("no line end, Grüße"));
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, "\rProgress: 50.0%");
+    const QString path = rig.dir.path() + "/saved-log.txt";
+
+    rig.click("saveLogButton");
+    QFileDialog* dialog = nullptr;
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_VERIFY(QFile::exists(path));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QByteArray expected;
+    for (const QString& row : rig.log())
+        expected += row.toUtf8() + (row.endsWith('\n') ? "" : "\n");
+    QCOMPARE(saved.readAll(), expected);
+    QVERIFY(expected.contains("two\nlines\n") && expected.contains("no line end, Grüße\n"));
+
+    // A file that cannot be written is said so, nothing else happens.
+    const QString problem = rig.shell->presenter().saveLog(rig.dir.path() + "/no/such/dir/log.txt");
+    QVERIFY(!problem.isEmpty());
+}
+
+// Told to quit mid-run (the platform, a signal), the window stays and says
+// why until the run has ended; then the flash holds the whole image.
+void WindowTest::quitDuringARunFinishesTheRunFirst()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    rig.driver->holdNextWrite();
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    QTRY_VERIFY(rig.processor().isProgramming());
+
+    QString shownWhileWaiting;
+    QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+    QTimer::singleShot(100, [&] {
+        shownWhileWaiting = rig.text("stageLabel");
+        QCoreApplication::quit(); // asked twice: still waits
+        rig.driver->release();
+    });
+    QCOMPARE(rig.shell->exec(), 0);
+    QCOMPARE(shownWhileWaiting, QStringLiteral("Finishing the programming run before exit..."));
+    QVERIFY(!rig.processor().isProgramming());
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(rig.logHas("Device programming is complete."));
+    QCOMPARE(rig.flash(0x500000, rig.srec.size()), rig.srec);
+    QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
 }
 
 // Before the window exists a second start raises nothing; afterwards it
