@@ -62,6 +62,8 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Pravel FW Loader"));
 
     QCommandLineParser parser;
+    // Qt's own options are single-dash words ("-platform offscreen").
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     for (const auto& [name, takesValue] : guiArguments) {
         QCommandLineOption option(QString::fromLatin1(name));
@@ -79,11 +81,12 @@ int main(int argc, char* argv[])
         parser.process(options);
     }
 
-    std::string driverError;
-    std::shared_ptr<d2xx::D2xxDriver> driver = d2xx::selectDriver(driverError);
     if (!displayExpected(argc, argv)) {
-        std::cerr << (driver ? "pravel-fw-loader: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset)"
-                             : driverError)
+        // Still worth knowing that the device settings are wrong too.
+        std::string driverError;
+        const bool driverOk = d2xx::selectDriver(driverError) != nullptr;
+        std::cerr << (driverOk ? "pravel-fw-loader: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset)"
+                               : driverError)
                   << std::endl;
         return 1;
     }
@@ -94,17 +97,18 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("pravel-fw-loader"),
                                                  QIcon(QStringLiteral(":/pravel-fw-loader.svg"))));
 
-    if (!driver) {
-        LoaderShell::showStartupError(QString::fromStdString(driverError));
-        return 1;
-    }
-
     const std::string title = "Pravel FW Loader";
 
     std::unique_ptr<InstanceGuard> guard = InstanceGuard::create("PravelAppMutex", title);
     if (!guard->acquire())
         return 0;
 
+    std::string driverError;
+    std::shared_ptr<d2xx::D2xxDriver> driver = d2xx::selectDriver(driverError);
+    if (!driver) {
+        LoaderShell::showStartupError(QString::fromStdString(driverError));
+        return 1;
+    }
     d2xx::D2xxDriver::setDefault(driver);
 
 #ifndef _WIN32

@@ -535,7 +535,6 @@ ApplicationWindow {
                     knownContentHeight = contentHeight
                     follow()
                 }
-                onCountChanged: follow()
                 // ...also when the log pane itself changes size with the tab shown.
                 onHeightChanged: follow()
             }
