@@ -92,6 +92,11 @@ FirmwareRun::Outcome FirmwareRun::prepare()
         }
         if (file.readInto(data[i]) != WholeFile::Ok)
             return failLoad(index, "Error reading file!\n");
+        if (writing && options.checkImage) {
+            const std::string refusal = options.checkImage(image, data[i]);
+            if (!refusal.empty())
+                return failLoad(index, refusal);
+        }
         sizes[i] = size;
         totalWork += work(i);
     }

@@ -26,6 +26,7 @@
 #include "cli/FlashTool.h"
 #include "cli/InterruptSignal.h"
 #include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 
 #include <future>
 #include <sstream>
@@ -186,7 +187,10 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
     writeFile(flash, before);
     const fs::path fw = dir / "fw";
     fs::create_directory(fw);
-    const Bytes application = randomBytes(70000, 2); // ends inside its second sector
+    const std::string records = emu::DemoFirmware::srecFile(30000);
+    const Bytes application(records.begin(), records.end()); // S-records ending inside their second sector
+    ASSERT_GT(application.size(), 0x10000u);
+    ASSERT_LT(application.size(), 0x20000u);
     const Bytes bitstream = bitFile(150000);
     writeFile(fw / "pravel.srec", application);
     writeFile(fw / "download.bit", bitstream);
@@ -229,7 +233,7 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
 
 TEST_F(FlashToolTest, VerifyNamesTheDifferingPositionsAndCountsTheRest)
 {
-    const Outcome flipped = run({"write", "--verify", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
+    const Outcome flipped = run({"write", "--verify", "--force", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
     EXPECT_EQ(flipped.status, 1);
     EXPECT_TRUE(has(flipped.out, "Program...OK\n")); // programming itself went through
     EXPECT_TRUE(has(flipped.err, "Verify failed on point: 16\n")) << flipped.err;
@@ -270,7 +274,7 @@ TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
     // are the write enable and the page program of the seventh page.
     for (const std::string faults : {"FT_Write@38", "FT_Write@39", "unplug@60", "stuck-busy"}) {
         SCOPED_TRACE(faults);
-        const Outcome outcome = run({"write", image}, faults);
+        const Outcome outcome = run({"write", "--force", image}, faults);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_FALSE(has(outcome.out, "Program...OK"));
         EXPECT_TRUE(has(outcome.err, "Programming of " + image + " failed.\nPlease check power and USB connections and try again.\n"))
@@ -380,6 +384,32 @@ TEST_F(FlashToolTest, EraseTouchesOnlyTheSectorsAsked)
 
     EXPECT_EQ(run({"erase", "--all"}).status, 0);
     EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF));
+}
+
+// A file that does not look like what belongs at its offset is refused
+// before the port opens, unless --force.
+TEST_F(FlashToolTest, FilesOfTheWrongKindNeedForce)
+{
+    const std::string records = emu::DemoFirmware::srecFile(2000);
+    const std::string srec = file("app.srec", Bytes(records.begin(), records.end()));
+    const Outcome refused = run({"write", srec});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.err, "Error, " + srec + " does not belong at 0: ")) << refused.err;
+    EXPECT_TRUE(has(refused.err, "--force")) << refused.err;
+    EXPECT_FALSE(has(refused.out, "Port(")) << "the port was opened";
+    EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF)) << "the flash was touched";
+
+    const Outcome bitstreamAsApplication = run({"write", "--application", file("a.bit", bitFile(3000))});
+    EXPECT_EQ(bitstreamAsApplication.status, 1);
+    EXPECT_TRUE(has(bitstreamAsApplication.err, "does not belong at 0x500000: ")) << bitstreamAsApplication.err;
+
+    const Outcome forced = run({"write", "--force", srec});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    const Bytes after = readFile(flash);
+    EXPECT_TRUE(std::equal(records.begin(), records.end(), after.begin()));
+    // Other offsets have no rule, and verify never asks.
+    EXPECT_EQ(run({"write", "--offset", "0x100000", srec}).status, 0);
+    EXPECT_EQ(run({"verify", srec}).status, 0);
 }
 
 TEST_F(FlashToolTest, TimingModesReportEmulatedTime)
