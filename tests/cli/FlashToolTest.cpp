@@ -1,22 +1,6 @@
 // pravel-flash end to end: the built binary on the emulated instrument, with
-// the flash kept in an image file in a temporary directory.
-
-#include <algorithm>
-#include <chrono>
-#include <csignal>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+// the flash kept in an image file in a temporary directory; and the tool in
+// this process where a test must hold it at one transaction.
 
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
@@ -28,8 +12,22 @@
 #include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
 #include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -116,16 +114,6 @@ public:
             waitpid(pid, nullptr, 0);
     }
 
-    // Whether standard output comes to hold `needle` after `from` within ten seconds.
-    bool waitForOutput(const std::string& needle, size_t from = 0)
-    {
-        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (output().find(needle, from) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::string output() const { return text(outPath); }
-    void signal(int number) { kill(pid, number); }
     Outcome finish()
     {
         int raw = 0;
