@@ -537,8 +537,6 @@ void SpiFlash::endTransaction()
         return;
     if (!ignored && command && !execute())
         ignored = true;
-    if (ignored)
-        ++ignoredCount;
     if (trace && trace->enabled()) {
         SpiTransaction transaction;
         transaction.opcode = opcode;

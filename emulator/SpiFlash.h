@@ -52,7 +52,6 @@ public:
     bool fourByteAddressing() const;
     bool deepPoweredDown() const { return powerDown; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
 
     enum class Kind : uint8_t;
     struct Command;
@@ -139,7 +138,6 @@ private:
     uint8_t registerData[8] = {};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu
