@@ -231,9 +231,7 @@ bool TRom::RefuseMissingRegister(bool present, const char* which)
 {
     if (present)
         return false;
-    auto s = message();
-    s << "Error, the " << identifiedChip->name << " has no " << which << "\n";
-    report(ProgressReporter::Error, s);
+    error(std::string("Error, the ") + identifiedChip->name + " has no " + which + "\n");
     return true;
 }
 
@@ -295,9 +293,7 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
         return 0;
     }
 
-    auto s = message();
-    s << "Erase Sector address " << std::hex << start << " to " << end << "\n";
-    report(ProgressReporter::Info, s);
+    info("Erase Sector address " + hexText(start) + " to " + hexText(end) + "\n");
     info("Erasing...\n");
 
     // Polling a sector erase back to back would only load the bus: the first
@@ -416,10 +412,8 @@ bool TRom::ImageFits()
         return false;
     }
     if (imageEnd > limit) {
-        auto s = message();
-        s << "Error, image does not fit into the flash: it ends at " << std::hex << imageEnd
-          << ", the flash ends at " << limit << "\n";
-        report(ProgressReporter::Error, s);
+        error("Error, image does not fit into the flash: it ends at " + hexText(imageEnd) + ", the flash ends at " +
+              hexText(limit) + "\n");
         error("Program...NG\n");
         return false;
     }
@@ -497,12 +491,8 @@ int TRom::ProgramChanged(bool dump)
             }
         }
         const auto count = [&](Need need) { return std::count(needs.begin(), needs.end(), need); };
-        auto s = message();
-        s << "Unchanged sectors skipped: " << count(Nothing) << " of " << sectors << "\n";
-        report(ProgressReporter::Info, s);
-        auto p = message();
-        p << "Sectors programmed without erase: " << count(ProgramOnly) << "\n";
-        report(ProgressReporter::Info, p);
+        info("Unchanged sectors skipped: " + std::to_string(count(Nothing)) + " of " + std::to_string(sectors) + "\n");
+        info("Sectors programmed without erase: " + std::to_string(count(ProgramOnly)) + "\n");
 
         // Runs of sectors that need the erase, each erased as one range.
         for (uint32_t i = 0; i < sectors;) {
@@ -658,19 +648,15 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
                                           : kAddressSpace;
     const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
     if (result && length > 0 && end > limit) {
-        auto e = message();
-        e << "Error, the read does not fit into the flash: it ends at " << std::hex << end << ", the flash ends at "
-          << limit << "\n";
-        report(ProgressReporter::Error, e);
+        error("Error, the read does not fit into the flash: it ends at " + hexText(end) + ", the flash ends at " +
+              hexText(limit) + "\n");
         result = 0;
     }
     if (result && length > 0) {
         result = ReadRange(offset, buffer, length, [this, length](int remaining) {
             ++chunkCount;
             Observe(Phase::Reading, 1.0 - static_cast<double>(remaining) / static_cast<double>(length));
-            auto p = message();
-            p << "progress = " << chunkCount << "remain = " << remaining << "\n";
-            report(ProgressReporter::Info, p);
+            info("progress = " + std::to_string(chunkCount) + "remain = " + std::to_string(remaining) + "\n");
         });
     }
 

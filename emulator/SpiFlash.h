@@ -59,7 +59,6 @@ public:
     bool fourByteAddressing() const;
     bool deepPoweredDown() const { return powerDown; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
     static constexpr unsigned kHeldPageStatusReads = 3;
 
     enum class Kind : uint8_t;
@@ -149,7 +148,6 @@ private:
     uint8_t registerData[8] = {};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu

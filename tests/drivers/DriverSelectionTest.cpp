@@ -4,8 +4,8 @@
 #include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/Ft2232hBridge.h"
-#include "emulator/SpiFlash.h"
 #include "emulator/VirtualClock.h"
+#include "emulator/SpiFlash.h"
 
 #include <gtest/gtest.h>
 
@@ -74,8 +74,6 @@ TEST(DriverSelection, UnknownValuesAreErrorsNamingWhatIsAccepted)
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "w25q64"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_CHIP", "w25q64", "mt25q128", "s25fl256", "arty", "corrupted", "unknown",
                               "unplugged"});
-    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
-    expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_FAULTS", "enumeration,melt@3"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_FAULTS", "melt@3", "unplug@", "flip@"});
 

@@ -25,8 +25,7 @@ using Bytes = std::vector<unsigned char>;
 // `chip` "unplugged" leaves the bus without a bridge. The flash stays busy
 // for `busyReads` status reads after each program or erase, or for its
 // datasheet times on the virtual clock when `timed` (the maximum ones when
-// `worst`). Throws on options the
-// emulator refuses.
+// `worst`). Throws on options the emulator refuses.
 inline std::shared_ptr<d2xx::EmulatedDriver> emulatedDriver(const std::string& chip = "mt25q128",
                                                            const std::string& faults = "", unsigned busyReads = 2,
                                                            bool timed = false, bool worst = false)

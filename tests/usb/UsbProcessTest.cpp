@@ -240,7 +240,7 @@ TEST_F(UsbProcess, AnUnplugMidWriteIsNamedAndTheNextRunWritesTheImage)
 {
     const Bytes image = randomBytes(192 * 1024, 9);
     writeFile(dir / "image.bin", image);
-    const std::vector<std::string> write = {"write", "--verify", (dir / "image.bin").string()};
+    const std::vector<std::string> write = {"write", "--verify", "--force", (dir / "image.bin").string()};
 
     // A clean run tells how many transfers the whole write takes.
     const Outcome clean = libftdi(write, dir / "clean.bin");
@@ -265,7 +265,7 @@ TEST_F(UsbProcess, TransferFaultsNeverPassForAGoodWrite)
 {
     const Bytes image = randomBytes(64 * 1024, 11);
     writeFile(dir / "image.bin", image);
-    const std::vector<std::string> write = {"write", "--verify", (dir / "image.bin").string()};
+    const std::vector<std::string> write = {"write", "--verify", "--force", (dir / "image.bin").string()};
     for (const char* fault : {"bulk-out@40", "bulk-in@30", "control@9", "timeout@25", "bulk-out@2"}) {
         SCOPED_TRACE(fault);
         const fs::path flash = dir / (std::string(fault) + ".bin");
