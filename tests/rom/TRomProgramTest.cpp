@@ -252,10 +252,18 @@ TEST(TRomReadBack, ReadVerifyAndABadCell)
 
     Bytes buffer(0x30000);
     rig.log.clear();
+    rig.trace().clear();
     EXPECT_EQ(rig.rom->Read(buffer.data(), 0x30000, false), 1);
     EXPECT_THAT(rig.texts(), ElementsAre("Read size = 0x30000\n", "progress = 1remain = 131072\n",
                                          "progress = 2remain = 65536\n", "progress = 3remain = 0\n", "Read...OK\n"));
     EXPECT_EQ(rig.rom->chunkCount, 0);
+    // Each 64 KiB read command goes out before the reply ahead of it is taken.
+    std::vector<std::string> transfers;
+    for (const auto& call : rig.trace().calls())
+        if (call.function == "FT_Write" || call.function == "FT_Read")
+            transfers.push_back(call.function + " " + std::to_string(call.data.size()));
+    EXPECT_THAT(transfers, ElementsAre("FT_Write 17", "FT_Write 17", "FT_Read 65536", "FT_Write 17", "FT_Read 65536",
+                                       "FT_Read 65536"));
 
     rig.log.clear();
     EXPECT_EQ(rig.rom->Verify(), 0);
