@@ -87,13 +87,14 @@ seconds() { awk -v t="$1" 'BEGIN { printf "%.2f", t }'; }
 cpu_of() { awk '{ printf "%.2f", $1 + $2 }' "$1"; }
 emulated_of() { sed -n 's/.*[Ee]mulated time:* *\([0-9.]*\) *s.*/\1/p' "$1" | tail -n 1; }
 
-# Our tool: write --verify, as a user runs it.
+# Our tool: write --verify, as a user runs it; --force because the images
+# are random bytes, not the file kinds their offsets expect.
 run_ours() { # CHIP IMAGEFILE ARGS...
   local chip=$1 flash=$2; shift 2
   rm -f "$flash"
   local TIMEFORMAT='%3U %3S'
   if { time "$tool" --device emulated --chip "$chip" --image "$flash" --timing "$timing" \
-         -q write --verify "$@" >"$work/out" 2>"$work/err"; } 2>"$work/cpu"; then
+         -q write --verify --force "$@" >"$work/out" 2>"$work/err"; } 2>"$work/cpu"; then
     echo "$(emulated_of "$work/err") $(cpu_of "$work/cpu")"
   else
     echo "failed failed"
