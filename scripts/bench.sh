@@ -55,6 +55,13 @@ bytes() { # SIZE SEED
   { openssl enc -aes-128-ctr -nosalt -K "$(printf '%032x' "$2")" -iv 0 -in /dev/zero 2>/dev/null || true; } |
     head -c "$1"
 }
+# The flash holds older contents at the start of every job, so every program
+# has to erase (one that skips erased sectors would otherwise win on a blank chip).
+bytes $((32 << 20)) 3 >"$work/old32m.bin"
+prefill() { # CHIP FLASHFILE
+  local size=$((16 << 20)); [ "$1" = s25fl256 ] && size=$((32 << 20))
+  head -c "$size" "$work/old32m.bin" >"$2"
+}
 bytes $((1 << 20)) 1 >"$work/app1m.bin"
 bytes $((16 << 20)) 2 >"$work/whole.bin"
 "$build/emulator/pravel-demo-firmware" "$work/basic" bench >/dev/null
@@ -91,7 +98,7 @@ emulated_of() { sed -n 's/.*[Ee]mulated time:* *\([0-9.]*\) *s.*/\1/p' "$1" | ta
 # are random bytes, not the file kinds their offsets expect.
 run_ours() { # CHIP IMAGEFILE ARGS...
   local chip=$1 flash=$2; shift 2
-  rm -f "$flash"
+  prefill "$chip" "$flash"
   local TIMEFORMAT='%3U %3S'
   if { time "$tool" --device emulated --chip "$chip" --image "$flash" --timing "$timing" \
          -q write --verify --force "$@" >"$work/out" 2>"$work/err"; } 2>"$work/cpu"; then
@@ -113,7 +120,7 @@ holds() { # FLASHFILE FILE@OFFSET...
 # A peer through the virtual USB launcher; prints its emulated time or "failed".
 run_peer() { # CHIP FLASHFILE COMMAND...
   local chip=$1 flash=$2; shift 2
-  rm -f "$flash"
+  prefill "$chip" "$flash"
   if "$emulate" --chip "$chip" --image "$flash" --timing "$timing" --virtual-time -- "$@" \
        >"$work/peer.out" 2>"$work/peer.err"; then
     local t
@@ -152,7 +159,7 @@ run_ofl() { # CHIP FILE@OFFSET...
   local chip=$1; shift
   [ -n "$ofl" ] || { echo "-"; return; }
   local total=0 t
-  rm -f "$work/peer-flash.bin"
+  prefill "$chip" "$work/peer-flash.bin"
   for image in "$@"; do
     local file=${image%@*} off=${image#*@}
     # openFPGALoader 0.10 reads its SPI pin map from an uninitialised variable
@@ -218,7 +225,8 @@ report() {
   echo "seconds of emulated time (host CPU: user + system seconds of the release build). Floor:"
   echo "the parts' typical erase and page program times plus the SPI wire time at 15 MHz of the"
   echo "bytes that must cross. flashrom and openFPGALoader run unchanged on the same emulated"
-  echo "bridge through pravel-emulate; their flash is checked afterwards."
+  echo "bridge through pravel-emulate; their flash is checked afterwards. Every job starts on"
+  echo "a flash that holds other data, so every program has to erase."
   echo
   echo "Made by \`$command\` at $(git -C "$repo" rev-parse --short HEAD)."
   echo
