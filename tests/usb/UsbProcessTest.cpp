@@ -429,3 +429,32 @@ TEST_F(UsbProcess, TheWindowProgramsTheFirmwareThroughLibftdi)
     EXPECT_TRUE(std::equal(srec.begin(), srec.end(), stored.begin() + 0x500000));
 }
 #endif
+
+TEST_F(UsbProcess, TheLauncherRefusesWhatItCannotEmulateAndPassesTheExitStatusOn)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* says;
+    } refused[] = {
+        {{"--chip", "w25q64", "--", "true"}, "accepted: mt25q128"},
+        {{"--faults", "FT_Write@3", "--", "true"}, "D2XX"},
+        {{"--faults", "unplug@0", "--", "true"}, "bad count"},
+        {{"--timing", "fast", "--", "true"}, "instant, typical, worst"},
+        {{"--frobnicate", "--", "true"}, "unknown option"},
+        {{"--chip", "mt25q128"}, "no command"},
+    };
+    for (const auto& r : refused) {
+        std::vector<std::string> argv = {PRAVEL_EMULATE};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        const Outcome o = run(argv, {}, dir);
+        EXPECT_EQ(o.status, 2) << describe(o);
+        EXPECT_TRUE(has(o.err, r.says)) << describe(o);
+    }
+    // The program's own status comes back; a program that never asks for USB is said to.
+    Outcome o = run({PRAVEL_EMULATE, "--", "sh", "-c", "exit 7"}, {}, dir);
+    EXPECT_EQ(o.status, 7);
+    EXPECT_TRUE(has(o.err, "the program made no USB request")) << describe(o);
+    o = run({PRAVEL_EMULATE, "--", "no-such-program-here"}, {}, dir);
+    EXPECT_EQ(o.status, 127) << describe(o);
+}
