@@ -35,6 +35,7 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.worst = options.worst;
     behaviour.stuckBusy = options.stuckBusy;
     behaviour.flippedAddresses = options.flippedAddresses;
+    behaviour.slowPages = options.slowPages;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>();
     return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));

@@ -23,6 +23,7 @@ struct InstrumentOptions
     bool worst = false;            // with `timed`: the datasheet's maximum times
     bool stuckBusy = false;
     std::vector<uint32_t> flippedAddresses;
+    std::vector<uint32_t> slowPages; // programs of the pages holding these addresses run long
 };
 
 // The board behind channel B: the SPI flash on chip select (low byte bit 3,

@@ -15,7 +15,8 @@ enum class SpiFlash::Kind : uint8_t {
     Erase4k, Erase32k, Erase64k, BulkErase, ReadNvcr, WriteNvcr, ReadVcr, WriteVcr, ReadEvcr, WriteEvcr,
     ReadExtendedAddress, WriteExtendedAddress, Enter4Byte, Exit4Byte, ResetEnable, Reset, SoftwareReset,
     ModeBitReset, DeepPowerDown, ReleasePowerDown, ReadBank, WriteBank, BankAccess, ClearStatus, ReadOtp,
-    ProgramOtp,
+    ProgramOtp, EnterQuad, ReadRegister, WriteRegister, ProgramRegister, UnlockPassword, ReadVolatileLock, WriteVolatileLock,
+    ReadNonvolatileLock, ProgramNonvolatileLock, EraseNonvolatileLocks, SetFreeze, Suspend, Resume,
 };
 
 namespace {
@@ -29,6 +30,16 @@ enum class Address : uint8_t { None, Mode, Four, Three };
 // (Micron: volatile configuration bits 7..4; Spansion: latency code).
 enum class Dummy : uint8_t { None, Eight, Configured };
 
+// The plain byte registers (SpiFlash::registers), each with its size and
+// its value after power-up.
+enum Register : uint8_t { Password, SectorProtection, GlobalFreeze, AspRegister, LearningPattern,
+                          VolatileLearningPattern, AutoBoot, RegisterCount };
+const struct { uint8_t size; uint8_t initial; } registerShapes[RegisterCount] = {
+    {8, 0xFF}, {2, 0xFF}, {1, 0x00}, {2, 0xFF}, {1, 0x00}, {1, 0x00}, {4, 0x00},
+};
+enum : uint8_t { suspendProgram = 1, suspendErase = 2 };
+static_assert(RegisterCount == SpiFlash::registerCount, "one value per plain register");
+
 } // namespace
 
 struct SpiFlash::Command
@@ -37,6 +48,7 @@ struct SpiFlash::Command
     Kind kind;
     Address address;
     Dummy dummy;
+    uint8_t argument; // the register of ReadRegister / WriteRegister, what Suspend / Resume act on
 };
 
 namespace {
@@ -47,78 +59,116 @@ using Command = SpiFlash::Command;
 // DQ0/DQ1 alone. Dual and quad reads and programs need more lines than the
 // instrument wires and are left out.
 const Command micronCommands[] = {
-    {0x06, Kind::WriteEnable, Address::None, Dummy::None},
-    {0x04, Kind::WriteDisable, Address::None, Dummy::None},
-    {0x05, Kind::ReadStatus, Address::None, Dummy::None},
-    {0x01, Kind::WriteStatus, Address::None, Dummy::None},
-    {0x70, Kind::ReadFlagStatus, Address::None, Dummy::None},
-    {0x50, Kind::ClearFlagStatus, Address::None, Dummy::None},
-    {0x9E, Kind::ReadId, Address::None, Dummy::None},
-    {0x9F, Kind::ReadId, Address::None, Dummy::None},
-    {0x5A, Kind::ReadSfdp, Address::Three, Dummy::Eight},
-    {0x03, Kind::Read, Address::Mode, Dummy::None},
-    {0x0B, Kind::FastRead, Address::Mode, Dummy::Configured},
-    {0x13, Kind::Read, Address::Four, Dummy::None},
-    {0x0C, Kind::FastRead, Address::Four, Dummy::Configured},
-    {0x02, Kind::PageProgram, Address::Mode, Dummy::None},
-    {0x12, Kind::PageProgram, Address::Four, Dummy::None},
-    {0x20, Kind::Erase4k, Address::Mode, Dummy::None},
-    {0x21, Kind::Erase4k, Address::Four, Dummy::None},
-    {0x52, Kind::Erase32k, Address::Mode, Dummy::None},
-    {0x5C, Kind::Erase32k, Address::Four, Dummy::None},
-    {0xD8, Kind::Erase64k, Address::Mode, Dummy::None},
-    {0xDC, Kind::Erase64k, Address::Four, Dummy::None},
-    {0xC7, Kind::BulkErase, Address::None, Dummy::None},
-    {0x60, Kind::BulkErase, Address::None, Dummy::None},
-    {0xB5, Kind::ReadNvcr, Address::None, Dummy::None},
-    {0xB1, Kind::WriteNvcr, Address::None, Dummy::None},
-    {0x85, Kind::ReadVcr, Address::None, Dummy::None},
-    {0x81, Kind::WriteVcr, Address::None, Dummy::None},
-    {0x65, Kind::ReadEvcr, Address::None, Dummy::None},
-    {0x61, Kind::WriteEvcr, Address::None, Dummy::None},
-    {0xC8, Kind::ReadExtendedAddress, Address::None, Dummy::None},
-    {0xC5, Kind::WriteExtendedAddress, Address::None, Dummy::None},
-    {0xB7, Kind::Enter4Byte, Address::None, Dummy::None},
-    {0xE9, Kind::Exit4Byte, Address::None, Dummy::None},
-    {0x66, Kind::ResetEnable, Address::None, Dummy::None},
-    {0x99, Kind::Reset, Address::None, Dummy::None},
-    {0xB9, Kind::DeepPowerDown, Address::None, Dummy::None},
-    {0xAB, Kind::ReleasePowerDown, Address::None, Dummy::None},
-    {0x4B, Kind::ReadOtp, Address::Mode, Dummy::Configured},
-    {0x42, Kind::ProgramOtp, Address::Mode, Dummy::None},
+    {0x06, Kind::WriteEnable, Address::None, Dummy::None, 0},
+    {0x04, Kind::WriteDisable, Address::None, Dummy::None, 0},
+    {0x05, Kind::ReadStatus, Address::None, Dummy::None, 0},
+    {0x01, Kind::WriteStatus, Address::None, Dummy::None, 0},
+    {0x70, Kind::ReadFlagStatus, Address::None, Dummy::None, 0},
+    {0x50, Kind::ClearFlagStatus, Address::None, Dummy::None, 0},
+    {0x9E, Kind::ReadId, Address::None, Dummy::None, 0},
+    {0x9F, Kind::ReadId, Address::None, Dummy::None, 0},
+    {0x5A, Kind::ReadSfdp, Address::Three, Dummy::Eight, 0},
+    {0x03, Kind::Read, Address::Mode, Dummy::None, 0},
+    {0x0B, Kind::FastRead, Address::Mode, Dummy::Configured, 0},
+    {0x13, Kind::Read, Address::Four, Dummy::None, 0},
+    {0x0C, Kind::FastRead, Address::Four, Dummy::Configured, 0},
+    {0x02, Kind::PageProgram, Address::Mode, Dummy::None, 0},
+    {0x12, Kind::PageProgram, Address::Four, Dummy::None, 0},
+    {0x20, Kind::Erase4k, Address::Mode, Dummy::None, 0},
+    {0x21, Kind::Erase4k, Address::Four, Dummy::None, 0},
+    {0x52, Kind::Erase32k, Address::Mode, Dummy::None, 0},
+    {0x5C, Kind::Erase32k, Address::Four, Dummy::None, 0},
+    {0xD8, Kind::Erase64k, Address::Mode, Dummy::None, 0},
+    {0xDC, Kind::Erase64k, Address::Four, Dummy::None, 0},
+    {0xC7, Kind::BulkErase, Address::None, Dummy::None, 0},
+    {0x60, Kind::BulkErase, Address::None, Dummy::None, 0},
+    {0xB5, Kind::ReadNvcr, Address::None, Dummy::None, 0},
+    {0xB1, Kind::WriteNvcr, Address::None, Dummy::None, 0},
+    {0x85, Kind::ReadVcr, Address::None, Dummy::None, 0},
+    {0x81, Kind::WriteVcr, Address::None, Dummy::None, 0},
+    {0x65, Kind::ReadEvcr, Address::None, Dummy::None, 0},
+    {0x61, Kind::WriteEvcr, Address::None, Dummy::None, 0},
+    {0xC8, Kind::ReadExtendedAddress, Address::None, Dummy::None, 0},
+    {0xC5, Kind::WriteExtendedAddress, Address::None, Dummy::None, 0},
+    {0xB7, Kind::Enter4Byte, Address::None, Dummy::None, 0},
+    {0x35, Kind::EnterQuad, Address::None, Dummy::None, 0},
+    {0xE9, Kind::Exit4Byte, Address::None, Dummy::None, 0},
+    {0x66, Kind::ResetEnable, Address::None, Dummy::None, 0},
+    {0x99, Kind::Reset, Address::None, Dummy::None, 0},
+    {0xB9, Kind::DeepPowerDown, Address::None, Dummy::None, 0},
+    {0xAB, Kind::ReleasePowerDown, Address::None, Dummy::None, 0},
+    {0x4B, Kind::ReadOtp, Address::Mode, Dummy::Configured, 0},
+    {0x42, Kind::ProgramOtp, Address::Mode, Dummy::None, 0},
+    {0x75, Kind::Suspend, Address::None, Dummy::None, suspendProgram | suspendErase},
+    {0x7A, Kind::Resume, Address::None, Dummy::None, suspendProgram | suspendErase},
+    {0xE8, Kind::ReadVolatileLock, Address::Mode, Dummy::None, 0},
+    {0xE5, Kind::WriteVolatileLock, Address::Mode, Dummy::None, 0},
+    {0xE0, Kind::ReadVolatileLock, Address::Four, Dummy::None, 0},
+    {0xE1, Kind::WriteVolatileLock, Address::Four, Dummy::None, 0},
+    {0xE2, Kind::ReadNonvolatileLock, Address::Four, Dummy::None, 0},
+    {0xE3, Kind::ProgramNonvolatileLock, Address::Four, Dummy::None, 0},
+    {0xE4, Kind::EraseNonvolatileLocks, Address::None, Dummy::None, 0},
+    {0xA7, Kind::ReadRegister, Address::None, Dummy::None, GlobalFreeze},
+    {0xA6, Kind::SetFreeze, Address::None, Dummy::None, 0},
+    {0x2D, Kind::ReadRegister, Address::None, Dummy::None, SectorProtection},
+    {0x2C, Kind::ProgramRegister, Address::None, Dummy::None, SectorProtection},
+    {0x27, Kind::ReadRegister, Address::None, Dummy::None, Password},
+    {0x28, Kind::ProgramRegister, Address::None, Dummy::None, Password},
+    {0x29, Kind::UnlockPassword, Address::None, Dummy::None, Password},
 };
 
 // S25FL256S, single SPI.
 const Command spansionCommands[] = {
-    {0x06, Kind::WriteEnable, Address::None, Dummy::None},
-    {0x04, Kind::WriteDisable, Address::None, Dummy::None},
-    {0x05, Kind::ReadStatus, Address::None, Dummy::None},
-    {0x07, Kind::ReadStatus2, Address::None, Dummy::None},
-    {0x35, Kind::ReadConfig, Address::None, Dummy::None},
-    {0x01, Kind::WriteStatus, Address::None, Dummy::None},
-    {0x30, Kind::ClearStatus, Address::None, Dummy::None},
-    {0x9F, Kind::ReadId, Address::None, Dummy::None},
-    {0x90, Kind::ReadManufacturerId, Address::Three, Dummy::None},
-    {0xAB, Kind::ReadSignature, Address::Three, Dummy::None},
-    {0x03, Kind::Read, Address::Mode, Dummy::None},
-    {0x13, Kind::Read, Address::Four, Dummy::None},
-    {0x0B, Kind::FastRead, Address::Mode, Dummy::Configured},
-    {0x0C, Kind::FastRead, Address::Four, Dummy::Configured},
-    {0x02, Kind::PageProgram, Address::Mode, Dummy::None},
-    {0x12, Kind::PageProgram, Address::Four, Dummy::None},
-    {0x20, Kind::Erase4k, Address::Mode, Dummy::None},
-    {0x21, Kind::Erase4k, Address::Four, Dummy::None},
-    {0xD8, Kind::Erase64k, Address::Mode, Dummy::None},
-    {0xDC, Kind::Erase64k, Address::Four, Dummy::None},
-    {0x60, Kind::BulkErase, Address::None, Dummy::None},
-    {0xC7, Kind::BulkErase, Address::None, Dummy::None},
-    {0x16, Kind::ReadBank, Address::None, Dummy::None},
-    {0x17, Kind::WriteBank, Address::None, Dummy::None},
-    {0xB9, Kind::BankAccess, Address::None, Dummy::None},
-    {0xF0, Kind::SoftwareReset, Address::None, Dummy::None},
-    {0xFF, Kind::ModeBitReset, Address::None, Dummy::None},
-    {0x4B, Kind::ReadOtp, Address::Mode, Dummy::Eight},
-    {0x42, Kind::ProgramOtp, Address::Mode, Dummy::None},
+    {0x06, Kind::WriteEnable, Address::None, Dummy::None, 0},
+    {0x04, Kind::WriteDisable, Address::None, Dummy::None, 0},
+    {0x05, Kind::ReadStatus, Address::None, Dummy::None, 0},
+    {0x07, Kind::ReadStatus2, Address::None, Dummy::None, 0},
+    {0x35, Kind::ReadConfig, Address::None, Dummy::None, 0},
+    {0x01, Kind::WriteStatus, Address::None, Dummy::None, 0},
+    {0x30, Kind::ClearStatus, Address::None, Dummy::None, 0},
+    {0x9F, Kind::ReadId, Address::None, Dummy::None, 0},
+    {0x90, Kind::ReadManufacturerId, Address::Three, Dummy::None, 0},
+    {0xAB, Kind::ReadSignature, Address::Three, Dummy::None, 0},
+    {0x03, Kind::Read, Address::Mode, Dummy::None, 0},
+    {0x13, Kind::Read, Address::Four, Dummy::None, 0},
+    {0x0B, Kind::FastRead, Address::Mode, Dummy::Configured, 0},
+    {0x0C, Kind::FastRead, Address::Four, Dummy::Configured, 0},
+    {0x02, Kind::PageProgram, Address::Mode, Dummy::None, 0},
+    {0x12, Kind::PageProgram, Address::Four, Dummy::None, 0},
+    {0x20, Kind::Erase4k, Address::Mode, Dummy::None, 0},
+    {0x21, Kind::Erase4k, Address::Four, Dummy::None, 0},
+    {0xD8, Kind::Erase64k, Address::Mode, Dummy::None, 0},
+    {0xDC, Kind::Erase64k, Address::Four, Dummy::None, 0},
+    {0x60, Kind::BulkErase, Address::None, Dummy::None, 0},
+    {0xC7, Kind::BulkErase, Address::None, Dummy::None, 0},
+    {0x16, Kind::ReadBank, Address::None, Dummy::None, 0},
+    {0x17, Kind::WriteBank, Address::None, Dummy::None, 0},
+    {0xB9, Kind::BankAccess, Address::None, Dummy::None, 0},
+    {0xF0, Kind::SoftwareReset, Address::None, Dummy::None, 0},
+    {0xFF, Kind::ModeBitReset, Address::None, Dummy::None, 0},
+    {0x4B, Kind::ReadOtp, Address::Mode, Dummy::Eight, 0},
+    {0x42, Kind::ProgramOtp, Address::Mode, Dummy::None, 0},
+    {0x75, Kind::Suspend, Address::None, Dummy::None, suspendErase},
+    {0x7A, Kind::Resume, Address::None, Dummy::None, suspendErase},
+    {0x85, Kind::Suspend, Address::None, Dummy::None, suspendProgram},
+    {0x8A, Kind::Resume, Address::None, Dummy::None, suspendProgram},
+    {0xE0, Kind::ReadVolatileLock, Address::Four, Dummy::None, 0},
+    {0xE1, Kind::WriteVolatileLock, Address::Four, Dummy::None, 0},
+    {0xE2, Kind::ReadNonvolatileLock, Address::Four, Dummy::None, 0},
+    {0xE3, Kind::ProgramNonvolatileLock, Address::Four, Dummy::None, 0},
+    {0xE4, Kind::EraseNonvolatileLocks, Address::None, Dummy::None, 0},
+    {0xA7, Kind::ReadRegister, Address::None, Dummy::None, GlobalFreeze},
+    {0xA6, Kind::SetFreeze, Address::None, Dummy::None, 0},
+    {0x2B, Kind::ReadRegister, Address::None, Dummy::None, AspRegister},
+    {0x2F, Kind::ProgramRegister, Address::None, Dummy::None, AspRegister},
+    {0xE7, Kind::ReadRegister, Address::None, Dummy::None, Password},
+    {0xE8, Kind::ProgramRegister, Address::None, Dummy::None, Password},
+    {0xE9, Kind::UnlockPassword, Address::None, Dummy::None, Password},
+    {0x41, Kind::ReadRegister, Address::None, Dummy::None, VolatileLearningPattern},
+    {0x43, Kind::ProgramRegister, Address::None, Dummy::None, LearningPattern},
+    {0x4A, Kind::WriteRegister, Address::None, Dummy::None, VolatileLearningPattern},
+    {0x14, Kind::ReadRegister, Address::None, Dummy::None, AutoBoot},
+    {0x15, Kind::WriteRegister, Address::None, Dummy::None, AutoBoot},
 };
 
 // Micron status register: WIP, WEL, BP0..2, TB, BP3, SRWD.
@@ -132,6 +182,8 @@ constexpr uint8_t flagEraseError = 0x20;
 constexpr uint8_t flagProgramError = 0x10;
 constexpr uint8_t flagProtection = 0x02;
 constexpr uint8_t flagFourByte = 0x01;
+constexpr uint8_t flagEraseSuspended = 0x40;
+constexpr uint8_t flagProgramSuspended = 0x04;
 // Spansion SR1 and CR1.
 constexpr uint8_t spansionEraseError = 0x20;
 constexpr uint8_t spansionProgramError = 0x40;
@@ -158,6 +210,7 @@ bool takesData(Kind kind)
     switch (kind) {
     case Kind::PageProgram: case Kind::ProgramOtp: case Kind::WriteStatus: case Kind::WriteNvcr:
     case Kind::WriteVcr: case Kind::WriteEvcr: case Kind::WriteExtendedAddress: case Kind::WriteBank:
+    case Kind::WriteRegister: case Kind::ProgramRegister: case Kind::UnlockPassword: case Kind::WriteVolatileLock:
         return true;
     default:
         return false;
@@ -174,6 +227,11 @@ SpiFlash::SpiFlash(const FlashPart& part, std::unique_ptr<FlashStorage> storage,
     std::sort(this->behaviour.flippedAddresses.begin(), this->behaviour.flippedAddresses.end());
     if (chip.hasSfdp)
         sfdp = SfdpTable::build(chip);
+    for (uint8_t r = 0; r < RegisterCount; ++r)
+        registers[r].assign(registerShapes[r].size, registerShapes[r].initial);
+    if (!micron())
+        registers[GlobalFreeze][0] = 0x01; // Spansion's PPB lock bit: 1 while the PPBs may change
+    nonvolatileLocks.assign(chip.size / chip.sectorSize, 0xFF);
     if (micron()) {
         otp.assign(micronOtpBytes + 1, 0xFF);
     } else {
@@ -188,6 +246,8 @@ void SpiFlash::softwareReset()
 {
     wel = false;
     busyActive = false;
+    suspended = 0;
+    volatileLocks.assign(chip.size / chip.sectorSize, micron() ? 0x00 : 0xFF);
     bankAccessArmed = false;
     resetArmed = false;
     if (micron()) {
@@ -195,7 +255,8 @@ void SpiFlash::softwareReset()
         const uint16_t nvcr = store->nvcr();
         fourByteMode = (nvcr & 0x0001) == 0;
         volatileConfig = uint8_t(((nvcr >> 12) << 4) | 0x0B);
-        enhancedConfig = 0xDF;
+        // Quad (NVCR bit 3) and dual (bit 2) protocols start enabled when clear.
+        enhancedConfig = uint8_t(0x1F | ((nvcr & 0x0008) << 4) | ((nvcr & 0x0004) << 4));
         extendedAddress = 0;
         flagErrors = 0;
     } else {
@@ -290,7 +351,8 @@ void SpiFlash::completeByte(uint8_t in)
         return;
     }
     if (command->kind == Kind::PageProgram) {
-        // The bulk of every transfer: a page of data in, nothing out.
+        // The bulk of every transfer: a page of data in, nothing out. Bytes
+        // past the page's end wrap to its start.
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
         ++phaseBytes;
         return;
@@ -325,11 +387,19 @@ void SpiFlash::decodeOpcode(uint8_t code)
         ignored = true;
         return;
     }
+    // In the dual or quad protocol (Micron enhanced volatile configuration
+    // bits 6 and 7 clear) every command comes on two or four lines: what one
+    // line carries means nothing to the part, and nothing it could decode
+    // would bring it back to one line.
+    if (micron() && (enhancedConfig & 0xC0) != 0xC0) {
+        ignored = true;
+        return;
+    }
     // While a write runs the flash answers status reads; a Micron part also
     // takes the reset that aborts it, a Spansion part in its error state the
     // clear-status command that ends it.
     if (busy() && !isStatusRead(kind) && !(micron() && (kind == Kind::ResetEnable || kind == Kind::Reset)) &&
-        !(errorHeld && kind == Kind::ClearStatus)) {
+        !(errorHeld && kind == Kind::ClearStatus) && kind != Kind::Suspend) {
         ignored = true;
         return;
     }
@@ -395,12 +465,9 @@ void SpiFlash::consume(uint8_t in)
     }
     if (!takesData(kind))
         return;
-    if (kind == Kind::PageProgram) {
-        // Bytes past the page's end wrap to its start.
+    if (kind == Kind::ProgramOtp) {
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
-    } else if (kind == Kind::ProgramOtp) {
-        pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
-    } else if (phaseBytes < 2) {
+    } else if (phaseBytes < sizeof registerData) {
         registerData[phaseBytes] = in;
     }
 }
@@ -428,7 +495,8 @@ uint8_t SpiFlash::stream(uint32_t index)
     switch (command->kind) {
     case Kind::ReadStatus: return statusValue();
     case Kind::ReadFlagStatus: return flagStatusValue();
-    case Kind::ReadStatus2: return 0x00; // no suspend under way
+    case Kind::ReadStatus2:
+        return uint8_t(((suspended & suspendProgram) ? 0x01 : 0) | ((suspended & suspendErase) ? 0x02 : 0));
     case Kind::ReadConfig: return config;
     case Kind::ReadId:
         return index < chip.identification.size() ? chip.identification[index] : (micron() ? 0x00 : 0xFF);
@@ -453,6 +521,12 @@ uint8_t SpiFlash::stream(uint32_t index)
         const uint32_t at = address + index;
         return at < otp.size() ? otp[at] : 0xFF;
     }
+    case Kind::ReadRegister: {
+        const std::vector<uint8_t>& value = registers[command->argument];
+        return value[index % value.size()];
+    }
+    case Kind::ReadVolatileLock: return volatileLocks[(address % chip.size) / chip.sectorSize];
+    case Kind::ReadNonvolatileLock: return nonvolatileLocks[(address % chip.size) / chip.sectorSize];
     default: return 0xFF;
     }
 }
@@ -463,8 +537,6 @@ void SpiFlash::endTransaction()
         return;
     if (!ignored && command && !execute())
         ignored = true;
-    if (ignored)
-        ++ignoredCount;
     if (trace && trace->enabled()) {
         SpiTransaction transaction;
         transaction.opcode = opcode;
@@ -519,6 +591,14 @@ bool SpiFlash::isProtected(uint32_t start, uint32_t length) const
             protectedSize = bp == 7 ? chip.size : chip.size >> (7 - bp);
         bottom = (config & configTbprot) != 0;
     }
+    // Per-sector protection: a volatile lock (Micron bit 0; Spansion DYB 00h)
+    // or a nonvolatile one (00h) on any sector the range touches.
+    for (uint64_t at = start - start % chip.sectorSize; at < uint64_t(start) + length && at < chip.size;
+         at += chip.sectorSize) {
+        const uint8_t lock = volatileLocks[at / chip.sectorSize];
+        if ((micron() ? (lock & 0x01) != 0 : lock == 0x00) || nonvolatileLocks[at / chip.sectorSize] == 0x00)
+            return true;
+    }
     if (protectedSize == 0)
         return false;
     const uint64_t lo = bottom ? 0 : chip.size - protectedSize;
@@ -570,7 +650,13 @@ bool SpiFlash::execute()
             return true;
         }
         store->program(pageStart, pageBuffer.data(), chip.pageSize);
-        startBusy(chip.pageProgram, true);
+        startBusy(chip.pageProgram, suspendProgram);
+        for (uint32_t slow : behaviour.slowPages) {
+            if (slow / chip.pageSize != pageStart / chip.pageSize)
+                continue;
+            busyReadsLeft += 50;
+            busyUntilNs = clock.nowNanoseconds() + 2 * chip.pageProgram.maximumNs;
+        }
         return true;
     }
     case Kind::Erase4k:
@@ -586,7 +672,7 @@ bool SpiFlash::execute()
         }
         store->erase(start, length);
         startBusy(kind == Kind::Erase4k ? chip.erase4k : kind == Kind::Erase32k ? chip.erase32k : chip.erase64k,
-                  true);
+                  suspendErase);
         return true;
     }
     case Kind::BulkErase:
@@ -598,7 +684,7 @@ bool SpiFlash::execute()
             return true;
         }
         store->erase(0, chip.size);
-        startBusy(chip.bulkErase, true);
+        startBusy(chip.bulkErase, suspendErase);
         return true;
     case Kind::WriteStatus:
         if (!micron() && bankAccessArmed) {
@@ -619,7 +705,7 @@ bool SpiFlash::execute()
                 config = uint8_t((config & configOneTime) | (value & ~configOneTime) | (value & configOneTime));
             }
         }
-        startBusy(chip.statusWrite, false);
+        startBusy(chip.statusWrite, 0);
         return true;
     case Kind::ClearFlagStatus:
         if (!bare)
@@ -639,7 +725,7 @@ bool SpiFlash::execute()
         if (!wel || !registerWrite(2))
             return false;
         store->setNvcr(static_cast<uint16_t>(registerData[0] | (registerData[1] << 8)));
-        startBusy(chip.nvcrWrite, false);
+        startBusy(chip.nvcrWrite, 0);
         return true;
     case Kind::WriteVcr:
     case Kind::WriteEvcr:
@@ -661,6 +747,11 @@ bool SpiFlash::execute()
         if (!bare)
             return false;
         bankAccessArmed = true;
+        return true;
+    case Kind::EnterQuad:
+        if (!bare)
+            return false;
+        enhancedConfig &= 0x7F;
         return true;
     case Kind::Enter4Byte:
     case Kind::Exit4Byte:
@@ -701,18 +792,85 @@ bool SpiFlash::execute()
         const uint32_t base = address - address % chip.pageSize;
         for (uint32_t i = 0; i < chip.pageSize && base + i < otp.size(); ++i)
             otp[base + i] &= pageBuffer[i];
-        startBusy(chip.pageProgram, false);
+        startBusy(chip.pageProgram, 0);
         return true;
     }
+    case Kind::WriteRegister:
+    case Kind::ProgramRegister: {
+        std::vector<uint8_t>& value = registers[command->argument];
+        if (!wel || !registerWrite(uint32_t(value.size())))
+            return false;
+        for (size_t i = 0; i < value.size(); ++i)
+            value[i] = kind == Kind::ProgramRegister ? uint8_t(value[i] & registerData[i]) : registerData[i];
+        if (kind == Kind::ProgramRegister)
+            startBusy(chip.pageProgram, 0);
+        else
+            wel = false;
+        return true;
+    }
+    case Kind::UnlockPassword:
+        // Password mode is never entered here, so there is nothing to unlock.
+        return registerWrite(uint32_t(registers[Password].size()));
+    case Kind::WriteVolatileLock: {
+        if (!wel || !registerWrite(1))
+            return false;
+        uint8_t& lock = volatileLocks[(address % chip.size) / chip.sectorSize];
+        if (!(micron() && (lock & 0x02))) // Micron: the lock-down bit holds it until reset
+            lock = micron() ? uint8_t(registerData[0] & 0x03) : registerData[0];
+        wel = false;
+        return true;
+    }
+    case Kind::ProgramNonvolatileLock:
+    case Kind::EraseNonvolatileLocks: {
+        if (!wel || !bare)
+            return false;
+        const bool frozen = micron() ? (registers[GlobalFreeze][0] & 0x01) != 0 : (registers[GlobalFreeze][0] & 0x01) == 0;
+        if (frozen) {
+            refuse(kind == Kind::ProgramNonvolatileLock);
+            return true;
+        }
+        if (kind == Kind::ProgramNonvolatileLock) {
+            nonvolatileLocks[(address % chip.size) / chip.sectorSize] = 0x00;
+            startBusy(chip.pageProgram, 0);
+        } else {
+            std::fill(nonvolatileLocks.begin(), nonvolatileLocks.end(), 0xFF);
+            startBusy(chip.erase64k, 0);
+        }
+        return true;
+    }
+    case Kind::SetFreeze:
+        if (!wel || !bare)
+            return false;
+        registers[GlobalFreeze][0] = micron() ? 0x01 : 0x00;
+        wel = false;
+        return true;
+    case Kind::Suspend:
+        if (!bare || !busyActive || stuck || errorHeld || !(busyOperation & command->argument))
+            return false;
+        suspended = busyOperation;
+        suspendedNs = busyUntilNs > clock.nowNanoseconds() ? busyUntilNs - clock.nowNanoseconds() : 0;
+        suspendedReads = busyReadsLeft;
+        busyActive = false;
+        return true;
+    case Kind::Resume:
+        if (!bare || !(suspended & command->argument))
+            return false;
+        busyActive = true;
+        busyOperation = suspended;
+        busyUntilNs = clock.nowNanoseconds() + suspendedNs;
+        busyReadsLeft = std::max(1u, suspendedReads);
+        suspended = 0;
+        return true;
     default:
         return true; // reads have nothing to carry out
     }
 }
 
-void SpiFlash::startBusy(const BusyTime& time, bool programOrErase)
+void SpiFlash::startBusy(const BusyTime& time, uint8_t operation)
 {
     busyActive = true;
-    if (programOrErase && behaviour.stuckBusy)
+    busyOperation = operation;
+    if (operation != 0 && behaviour.stuckBusy)
         stuck = true;
     busyUntilNs = clock.nowNanoseconds() + (behaviour.worst ? time.maximumNs : time.typicalNs);
     busyReadsLeft = behaviour.busyStatusReads;
@@ -734,7 +892,9 @@ uint8_t SpiFlash::statusValue()
 
 uint8_t SpiFlash::flagStatusValue()
 {
-    return static_cast<uint8_t>((busy() ? 0 : flagReady) | flagErrors | (fourByteMode ? flagFourByte : 0));
+    return static_cast<uint8_t>((busy() ? 0 : flagReady) | flagErrors | (fourByteMode ? flagFourByte : 0) |
+                                ((suspended & suspendErase) ? flagEraseSuspended : 0) |
+                                ((suspended & suspendProgram) ? flagProgramSuspended : 0));
 }
 
 uint8_t SpiFlash::dataAt(uint32_t at) const

@@ -20,6 +20,10 @@ struct FlashBehaviour
     bool worst = false;           // with `timed`: the maximum times instead of the typical ones
     bool stuckBusy = false;       // WIP never clears after the first program or erase
     std::vector<uint32_t> flippedAddresses; // bit 0 of these bytes reads inverted
+    // Programs of the pages holding these addresses stay busy beyond the
+    // datasheet maximum: 50 more status reads in instant mode, twice the
+    // maximum page time when timed.
+    std::vector<uint32_t> slowPages;
 };
 
 // A SPI NOR flash in mode 0, MSB first, as seen from its pins: chip select,
@@ -48,10 +52,10 @@ public:
     bool fourByteAddressing() const;
     bool deepPoweredDown() const { return powerDown; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
 
     enum class Kind : uint8_t;
     struct Command;
+    static constexpr unsigned registerCount = 7;
 
 private:
     void completeByte(uint8_t in);
@@ -65,7 +69,7 @@ private:
     bool eraseRange(uint32_t at, uint32_t& start, uint32_t& length) const;
     bool isProtected(uint32_t start, uint32_t length) const;
     void refuse(bool program);
-    void startBusy(const BusyTime& time, bool programOrErase);
+    void startBusy(const BusyTime& time, uint8_t operation); // operation: program, erase or 0 (a register)
     void finishBusy();
     void softwareReset();
     uint8_t statusValue();
@@ -98,8 +102,18 @@ private:
     bool resetArmed = false;      // Micron 0x66 just ran
     bool powerDown = false;       // Micron deep power-down
 
+    // Plain byte registers (password, protection, freeze, learning pattern,
+    // autoboot), and per-64 KiB-sector volatile and nonvolatile locks.
+    std::vector<uint8_t> registers[registerCount];
+    std::vector<uint8_t> volatileLocks;
+    std::vector<uint8_t> nonvolatileLocks;
+
     // Busy state.
     bool busyActive = false;
+    uint8_t busyOperation = 0;
+    uint8_t suspended = 0; // the operation a suspend command holds
+    uint64_t suspendedNs = 0;
+    unsigned suspendedReads = 0;
     bool stuck = false;
     bool errorHeld = false; // Spansion P_ERR / E_ERR: busy until 0x30
     unsigned busyReadsLeft = 0;
@@ -121,10 +135,9 @@ private:
     unsigned dummyBits = 0;
     uint32_t phaseBytes = 0; // bytes clocked after opcode and address, dummy bytes included
     std::vector<uint8_t> pageBuffer;
-    uint8_t registerData[2] = {0, 0};
+    uint8_t registerData[8] = {};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu

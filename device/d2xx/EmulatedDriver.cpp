@@ -119,6 +119,8 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const EmulatedDriverOptio
         instrument.stuckBusy = instrument.stuckBusy || options.faults.stuckBusy;
         instrument.flippedAddresses.insert(instrument.flippedAddresses.end(), options.faults.flippedAddresses.begin(),
                                            options.faults.flippedAddresses.end());
+        instrument.slowPages.insert(instrument.slowPages.end(), options.faults.slowPages.begin(),
+                                    options.faults.slowPages.end());
         state->instrument = emu::EmulatedInstrument::create(instrument, state->clock, &state->trace, error);
         if (!state->instrument)
             return nullptr;

@@ -82,6 +82,24 @@ TEST(Mt25qCommands, IdentificationSfdpAndConfigurationRegisters)
     board.transact({0xAB});
     EXPECT_EQ(board.transact({0x9F}, 2), (Bytes{0x20, 0xBA}));
 
+    // Dual and quad protocols leave a one-line host nothing to say: from the
+    // enhanced volatile register, from 0x35, from the nonvolatile register at reset.
+    for (const Bytes& leave : {Bytes{0x61, 0x5F}, Bytes{0x61, 0x9F}, Bytes{0x35}}) {
+        Board lost;
+        lost.transact({0x06});
+        lost.transact(leave);
+        EXPECT_EQ(lost.transact({0x9F}, 2), (Bytes{0xFF, 0xFF})) << int(leave[0]);
+        lost.transact({0x66});
+        lost.transact({0x99});
+        EXPECT_EQ(lost.transact({0x05}, 1), Bytes{0xFF});
+    }
+    Board quadAtReset;
+    quadAtReset.write({0xB1, 0xF7, 0xFF});
+    EXPECT_EQ(quadAtReset.transact({0x9F}, 1), Bytes{0x20}) << "the nonvolatile register waits for a reset";
+    quadAtReset.transact({0x66});
+    quadAtReset.transact({0x99});
+    EXPECT_EQ(quadAtReset.transact({0x9F}, 1), Bytes{0xFF});
+
     // Commands the part lacks, and the multi-line ones, leave MISO floating.
     board.trace.clear();
     for (uint8_t opcode : {0x77, 0x3B, 0x6B, 0xEB, 0x16, 0x90})
@@ -180,6 +198,52 @@ TEST(Mt25qCommands, BlockProtectionRefusesAndFlags)
     EXPECT_EQ(board.read(0xABCDEF, 1), Bytes{0xFF});
 }
 
+TEST(Mt25qCommands, SuspendResumeAndSectorLocks)
+{
+    Board board(Board::chip("mt25q128", 4));
+    board.program(0x20000, {0x00});
+    board.transact({0x06});
+    board.transact(Board::cmd(0xD8, 0x10000));
+    board.transact({0x75});
+    EXPECT_EQ(flags(board), 0xC0) << "ready, erase suspended";
+    EXPECT_EQ(board.read(0x20000, 1), Bytes{0x00}) << "reads elsewhere go on";
+    board.transact({0x7A});
+    EXPECT_EQ(board.status() & 0x01, 0x01);
+    board.waitReady();
+    EXPECT_EQ(flags(board), 0x80);
+
+    // Volatile lock bits: bit 0 locks a 64 KiB sector, bit 1 holds the lock until reset.
+    board.write({0xE5, 0x30, 0x00, 0x00, 0x01});
+    EXPECT_EQ(board.transact({0xE8, 0x30, 0x00, 0x00}, 1), Bytes{0x01});
+    board.program(0x300000, {0x00});
+    EXPECT_EQ(board.read(0x300000, 1), Bytes{0xFF});
+    EXPECT_EQ(flags(board), 0x92);
+    board.transact({0x50});
+    board.write({0xE1, 0x00, 0x30, 0x00, 0x00, 0x03});
+    board.write({0xE5, 0x30, 0x00, 0x00, 0x00});
+    EXPECT_EQ(board.transact({0xE0, 0x00, 0x30, 0x00, 0x00}, 1), Bytes{0x03}) << "locked down";
+    board.transact({0x66});
+    board.transact({0x99});
+    EXPECT_EQ(board.transact({0xE8, 0x30, 0x00, 0x00}, 1), Bytes{0x00});
+
+    // Nonvolatile lock bits: programmed one sector at a time, erased all together, frozen.
+    board.write({0xE3, 0x00, 0x40, 0x00, 0x00});
+    EXPECT_EQ(board.transact({0xE2, 0x00, 0x40, 0x00, 0x00}, 1), Bytes{0x00});
+    board.program(0x400000, {0x00});
+    EXPECT_EQ(board.read(0x400000, 1), Bytes{0xFF});
+    board.transact({0x50});
+    board.write({0xE4});
+    EXPECT_EQ(board.transact({0xE2, 0x00, 0x40, 0x00, 0x00}, 1), Bytes{0xFF});
+    EXPECT_EQ(board.transact({0xA7}, 1), Bytes{0x00});
+    board.write({0xA6});
+    EXPECT_EQ(board.transact({0xA7}, 1), Bytes{0x01});
+    board.write({0xE3, 0x00, 0x40, 0x00, 0x00});
+    EXPECT_EQ(board.transact({0xE2, 0x00, 0x40, 0x00, 0x00}, 1), Bytes{0xFF}) << "frozen";
+
+    EXPECT_EQ(board.transact({0x2D}, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(board.transact({0x27}, 8), Bytes(8, 0xFF));
+}
+
 TEST(S25flCommands, IdentificationRegistersAndBank)
 {
     Board board(Board::chip("s25fl256"));
@@ -214,6 +278,47 @@ TEST(S25flCommands, IdentificationRegistersAndBank)
     // One-time programmable area, read with eight dummy clocks.
     board.write({0x42, 0x00, 0x00, 0x20, 0x5A});
     EXPECT_EQ(board.transact({0x4B, 0x00, 0x00, 0x20, 0x00}, 2), (Bytes{0x5A, 0xFF}));
+}
+
+TEST(S25flCommands, SuspendResumeSectorProtectionAndSmallRegisters)
+{
+    Board board(Board::chip("s25fl256", 4));
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x100, {0x12}));
+    board.transact({0x75}); // erase suspend: no erase under way
+    EXPECT_EQ(board.transact({0x07}, 1), Bytes{0x00});
+    board.transact({0x85});
+    EXPECT_EQ(board.transact({0x07}, 1), Bytes{0x01}) << "program suspended";
+    EXPECT_EQ(board.status() & 0x01, 0x00);
+    board.transact({0x8A});
+    board.waitReady();
+    EXPECT_EQ(board.read(0x100, 1), Bytes{0x12});
+
+    // Dynamic (volatile) and persistent protection bits, 00h = protected.
+    board.write({0xE1, 0x00, 0x05, 0x00, 0x00, 0x00});
+    EXPECT_EQ(board.transact({0xE0, 0x00, 0x05, 0x00, 0x00}, 1), Bytes{0x00});
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x50000, {0x00}));
+    EXPECT_EQ(board.status(), 0x43) << "P_ERR";
+    board.transact({0x30});
+    board.write({0xE1, 0x00, 0x05, 0x00, 0x00, 0xFF});
+    board.write({0xE3, 0x00, 0x06, 0x00, 0x00});
+    EXPECT_EQ(board.transact({0xE2, 0x00, 0x06, 0x00, 0x00}, 1), Bytes{0x00});
+    board.transact({0x06});
+    board.transact(Board::cmd(0xD8, 0x60000));
+    EXPECT_EQ(board.status(), 0x23) << "E_ERR";
+    board.transact({0x30});
+    board.write({0xE4});
+    EXPECT_EQ(board.transact({0xE2, 0x00, 0x06, 0x00, 0x00}, 1), Bytes{0xFF});
+
+    EXPECT_EQ(board.transact({0x2B}, 2), (Bytes{0xFF, 0xFF})) << "ASP register";
+    EXPECT_EQ(board.transact({0xA7}, 1), Bytes{0x01}) << "PPB lock bit: PPBs may change";
+    EXPECT_EQ(board.transact({0xE7}, 8), Bytes(8, 0xFF));
+    board.write({0x4A, 0x34});
+    EXPECT_EQ(board.transact({0x41}, 1), Bytes{0x34});
+    EXPECT_EQ(board.transact({0x14}, 4), Bytes(4, 0x00));
+    board.write({0x15, 0x01, 0x02, 0x03, 0x04});
+    EXPECT_EQ(board.transact({0x14}, 4), (Bytes{0x01, 0x02, 0x03, 0x04}));
 }
 
 TEST(S25flCommands, FourByteReadsBothHalvesAndParameterSectors)

@@ -240,7 +240,8 @@ TEST_F(UsbProcess, AnUnplugMidWriteIsNamedAndTheNextRunWritesTheImage)
 {
     const Bytes image = randomBytes(192 * 1024, 9);
     writeFile(dir / "image.bin", image);
-    const std::vector<std::string> write = {"write", "--verify", (dir / "image.bin").string()};
+    // --force: random bytes at 0 are no bitstream.
+    const std::vector<std::string> write = {"write", "--force", "--verify", (dir / "image.bin").string()};
 
     // A clean run tells how many transfers the whole write takes.
     const Outcome clean = libftdi(write, dir / "clean.bin");
@@ -265,7 +266,9 @@ TEST_F(UsbProcess, TransferFaultsNeverPassForAGoodWrite)
 {
     const Bytes image = randomBytes(64 * 1024, 11);
     writeFile(dir / "image.bin", image);
-    const std::vector<std::string> write = {"write", "--verify", (dir / "image.bin").string()};
+    const std::vector<std::string> write = {"write", "--force", "--verify", (dir / "image.bin").string()};
+    const Outcome clean = libftdi(write, dir / "clean.bin");
+    ASSERT_EQ(clean.status, 0) << describe(clean);
     for (const char* fault : {"bulk-out@40", "bulk-in@30", "control@9", "timeout@25", "bulk-out@2"}) {
         SCOPED_TRACE(fault);
         const fs::path flash = dir / (std::string(fault) + ".bin");
@@ -457,4 +460,34 @@ TEST_F(UsbProcess, TheLauncherRefusesWhatItCannotEmulateAndPassesTheExitStatusOn
     EXPECT_TRUE(has(o.err, "the program made no USB request")) << describe(o);
     o = run({PRAVEL_EMULATE, "--", "no-such-program-here"}, {}, dir);
     EXPECT_EQ(o.status, 127) << describe(o);
+}
+
+// The timed model: a 1 MiB write with read-back through libftdi takes the
+// emulated time the D2XX face takes for it.
+TEST_F(UsbProcess, ATimedWriteThroughLibftdiTakesTheTimeOfTheEmulatedFace)
+{
+    writeFile(dir / "image.bin", randomBytes(kMiB, 51));
+    const std::vector<std::string> write = {"write", "--force", "--verify", (dir / "image.bin").string()};
+    std::vector<std::string> faceArgs = {"--timing", "typical"};
+    faceArgs.insert(faceArgs.end(), write.begin(), write.end());
+    const Outcome face = direct(faceArgs, dir / "face.bin", "mt25q128", dir);
+    ASSERT_EQ(face.status, 0) << describe(face);
+    const std::string said = face.out + face.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(said, m, std::regex("Emulated time: ([0-9.]+) s"))) << describe(face);
+    const double faceSeconds = std::stod(m.str(1));
+
+    std::vector<std::string> argv = {PRAVEL_EMULATE, "--timing", "typical", "--virtual-time", "--image",
+                                     (dir / "usb.bin").string(), "--", PRAVEL_FLASH, "--device", "libftdi"};
+    argv.insert(argv.end(), write.begin(), write.end());
+    const Outcome usb = run(argv, {}, dir);
+    ASSERT_EQ(usb.status, 0) << describe(usb);
+    RecordProperty("d2xx_face_s", std::to_string(faceSeconds));
+    RecordProperty("libftdi_s", std::to_string(usb.emulatedSeconds));
+    EXPECT_GT(faceSeconds, 1.0);
+    EXPECT_LT(usb.emulatedSeconds, faceSeconds * 1.10) << usb.summary;
+    EXPECT_GT(usb.emulatedSeconds, faceSeconds * 0.90) << usb.summary;
+    const Bytes written = readFile(dir / "usb.bin"), expected = readFile(dir / "face.bin");
+    EXPECT_EQ(written.size(), expected.size());
+    EXPECT_TRUE(written == expected);
 }
