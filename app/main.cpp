@@ -84,7 +84,7 @@ int main(int argc, char* argv[])
     if (!displayExpected(argc, argv)) {
         // Still worth knowing that the device settings are wrong too.
         std::string driverError;
-        const bool driverOk = d2xx::selectDriver(driverError) != nullptr;
+        const bool driverOk = static_cast<bool>(d2xx::DriverSelection::fromEnvironment(driverError));
         std::cerr << (driverOk ? "pravel-fw-loader: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset)"
                                : driverError)
                   << std::endl;
@@ -104,12 +104,11 @@ int main(int argc, char* argv[])
         return 0;
 
     std::string driverError;
-    std::shared_ptr<d2xx::D2xxDriver> driver = d2xx::selectDriver(driverError);
-    if (!driver) {
+    const d2xx::DriverSelection selection = d2xx::DriverSelection::fromEnvironment(driverError);
+    if (!selection) {
         LoaderShell::showStartupError(QString::fromStdString(driverError));
         return 1;
     }
-    d2xx::D2xxDriver::setDefault(driver);
 
 #ifndef _WIN32
     SignalQuitter quitOnSignal;
@@ -117,7 +116,9 @@ int main(int argc, char* argv[])
 
     int result = 0;
     {
-        LoaderShell shell(driver, Clock::system(), QString::fromStdString(title));
+        // Real time even on the emulated instrument: a run in the window is
+        // meant to be watched.
+        LoaderShell shell(selection.driver(), Clock::system(), QString::fromStdString(title));
         shell.loadFrom(QCoreApplication::applicationDirPath());
         result = shell.exec();
     }

@@ -243,8 +243,6 @@ void SpiFlash::endTransaction()
         return;
     if (!ignored && command && !execute())
         ignored = true;
-    if (ignored)
-        ++ignoredCount;
     if (trace) {
         SpiTransaction transaction;
         transaction.opcode = opcode;

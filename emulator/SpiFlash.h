@@ -42,7 +42,6 @@ public:
     bool writeEnabled() const { return wel; }
     uint8_t bankRegister() const { return bank; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
 
     enum class Kind { WriteEnable, WriteDisable, ReadStatus, ReadFlagStatus, ReadId, Read, PageProgram,
                       SectorErase, BulkErase, ReadNvcr, WriteNvcr, ReadBank, WriteBank };
@@ -104,7 +103,6 @@ private:
     uint8_t registerData[2] = {0, 0};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu

@@ -1,7 +1,7 @@
 // The real window document from the resources, over the emulated instrument,
 // and a second start of the built executable against this window.
 
-#include "tests/processor/GatedDriver.h"
+#include "tests/support/GatedDriver.h"
 
 #include "app/LoaderShell.h"
 #include "app/LocalInstanceGuard.h"
@@ -51,7 +51,7 @@ struct LoaderRig
 {
     QTemporaryDir dir;
     std::shared_ptr<d2xx::EmulatedDriver> emulated;
-    std::shared_ptr<testrig::GatedDriver> driver;
+    std::shared_ptr<testsupport::GatedDriver> driver;
     std::unique_ptr<LoaderShell> shell;
     QQuickWindow* window = nullptr;
     QString firmwareDir = dir.path() + QStringLiteral("/firmware");
@@ -64,7 +64,7 @@ struct LoaderRig
         d2xx::EmulatedDriverOptions options;
         options.instrument.chip = chip;
         emulated = d2xx::EmulatedDriver::create(options, error);
-        driver = std::make_shared<testrig::GatedDriver>(emulated);
+        driver = std::make_shared<testsupport::GatedDriver>(emulated);
         driver->setPlugged(plugged);
         if (withFirmware) {
             QDir().mkpath(firmwareDir);

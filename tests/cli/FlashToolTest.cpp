@@ -18,38 +18,29 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "tests/support/Emulated.h"
+#include "tests/support/GatedDriver.h"
+
+#include "cli/CommandLine.h"
+#include "cli/ConsoleReporter.h"
+#include "cli/FlashTool.h"
+#include "cli/InterruptSignal.h"
+#include "emulator/CallTrace.h"
+
+#include <future>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::randomBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
 constexpr uint32_t kFlashSize = 16 * 1024 * 1024; // mt25q128
-
-// Pseudo-random bytes (a linear congruential generator's top bits).
-Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(in ? static_cast<size_t>(in.tellg()) : 0);
-    in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
 
 std::string text(const fs::path& path)
 {
@@ -391,28 +382,77 @@ TEST_F(FlashToolTest, EraseTouchesOnlyTheSectorsAsked)
     EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF));
 }
 
-TEST_F(FlashToolTest, CtrlCStopsBetweenTransactions)
+TEST_F(FlashToolTest, TimingModesReportEmulatedTime)
 {
-    const Bytes image = randomBytes(2 * 1024 * 1024, 9);
-    const auto tool = start({"write", file("big.bin", image)});
-    ASSERT_TRUE(tool->waitForOutput("Programming...\n"));
-    ASSERT_TRUE(tool->waitForOutput("Progress: ", tool->output().find("Programming...\n")));
-    tool->signal(SIGINT);
-    const Outcome outcome = tool->finish();
+    const std::string image = file("image.bin", randomBytes(70000, 11));
+    const Outcome typical = run({"--timing", "typical", "write", "--force", image});
+    EXPECT_EQ(typical.status, 0) << typical.err;
+    const size_t at = typical.err.find("Emulated time: ");
+    ASSERT_NE(at, std::string::npos) << typical.err;
+    // Two sector erases of a typical MT25Q128 alone take a few tenths of a second.
+    EXPECT_GT(std::stod(typical.err.substr(at + 15)), 0.1);
+    EXPECT_EQ(typical.err.substr(typical.err.size() - 2), "s\n");
 
-    EXPECT_EQ(outcome.status, 130) << outcome.err;
-    EXPECT_EQ(outcome.err.substr(outcome.err.size() - std::min<size_t>(outcome.err.size(), 12)), "interrupted\n");
-    EXPECT_FALSE(has(outcome.out, "Program...OK"));
-    EXPECT_TRUE(has(outcome.out, "Port(USB <-> Serial Converter B) close\n")) << "port left open";
+    const Outcome instant = run({"--timing", "instant", "detect"});
+    EXPECT_EQ(instant.status, 0);
+    EXPECT_FALSE(has(instant.err, "Emulated time")) << instant.err;
+    const Outcome refused = run({"--timing", "slow", "detect"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(has(refused.err, "instant, typical, worst")) << refused.err;
+}
 
-    // Whole pages of the image, then erased flash: no page was cut short.
-    const Bytes after = readFile(flash);
-    const auto cut = static_cast<size_t>(std::mismatch(image.begin(), image.end(), after.begin()).first - image.begin());
-    EXPECT_GT(cut, 0u);
-    EXPECT_LT(cut, image.size());
-    EXPECT_EQ(cut % 256, 0u);
-    EXPECT_TRUE(std::all_of(after.begin() + static_cast<long>(cut), after.begin() + static_cast<long>(image.size()),
-                            [](uint8_t b) { return b == 0xFF; }));
+TEST(InterruptSignal, CtrlCRaisesTheStopFlag)
+{
+    InterruptSignal::install();
+    ASSERT_FALSE(InterruptSignal::raised());
+    std::raise(SIGINT);
+    EXPECT_TRUE(InterruptSignal::raised());
+    EXPECT_TRUE(InterruptSignal::flag().load());
+}
+
+// The tool in this process, held on one page program while Ctrl-C's flag is
+// raised: that page is written whole, nothing after it, the pins go idle and
+// the port closes.
+TEST(FlashToolStop, CtrlCStopsBetweenTransactions)
+{
+    const auto dir = fs::path(testing::TempDir()) / "pravel-cli-stop";
+    fs::create_directories(dir);
+    const Bytes image = randomBytes(300000, 9);
+    const std::string path = writeFile(dir / "big.bin", image);
+    Invocation invocation;
+    std::string error;
+    ASSERT_TRUE(CommandLine::parse({"write", "--offset", "0x100000", path}, invocation, error)) << error;
+
+    const auto emulated = testsupport::emulatedDriver();
+    const auto gate = std::make_shared<testsupport::GatedDriver>(emulated);
+    const uint32_t held = 0x100000 + 0x100 * 500;
+    gate->holdNextWrite(testsupport::pageProgramAt(held));
+    std::atomic<bool> stop{false};
+    std::ostringstream out, err;
+    ConsoleReporter reporter(out, err, false, false);
+    reporter.install();
+    FlashTool tool(invocation, reporter, stop);
+    tool.useDriver(d2xx::DriverSelection::emulated(emulated, gate));
+    auto running = std::async(std::launch::async, [&] { return tool.run(); });
+    gate->waitUntilHeld();
+    stop = true;
+    gate->release();
+    const int status = running.get();
+
+    EXPECT_EQ(status, FlashTool::Interrupted) << err.str();
+    EXPECT_EQ(err.str().substr(err.str().size() - 12), "interrupted\n");
+    EXPECT_FALSE(has(out.str(), "Program...OK"));
+    EXPECT_FALSE(has(err.str(), "Please check power"));
+    const size_t written = held - 0x100000 + 0x100;
+    EXPECT_EQ(testsupport::flashBytes(*emulated, 0x100000, written), Bytes(image.begin(), image.begin() + static_cast<long>(written)));
+    EXPECT_EQ(testsupport::flashBytes(*emulated, 0x100000 + static_cast<uint32_t>(written), 0x100), Bytes(0x100, 0xFF));
+    // The pins go back to idle, then the port closes.
+    const auto calls = emulated->trace().calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3].function, "FT_Write");
+    EXPECT_EQ(calls[calls.size() - 3].data, (Bytes{0x80, 0x68, 0x6B}));
+    EXPECT_EQ(calls.back().function, "FT_Close");
+    fs::remove_all(dir);
 }
 
 } // namespace

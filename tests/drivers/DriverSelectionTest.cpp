@@ -1,8 +1,10 @@
 #include "device/d2xx/DriverSelection.h"
 #include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/LibFtdiDriver.h"
+#include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/SpiFlash.h"
+#include "emulator/VirtualClock.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +18,19 @@ namespace {
 
 using Environment = std::map<std::string, std::string>;
 
-std::shared_ptr<D2xxDriver> select(const Environment& environment, std::string& error)
+DriverSelection selection(const Environment& environment, std::string& error)
 {
-    return selectDriver(
+    return DriverSelection::fromLookup(
         [&environment](const char* name) -> const char* {
             auto it = environment.find(name);
             return it == environment.end() ? nullptr : it->second.c_str();
         },
         error);
+}
+
+std::shared_ptr<D2xxDriver> select(const Environment& environment, std::string& error)
+{
+    return selection(environment, error).driver();
 }
 
 std::shared_ptr<EmulatedDriver> selectEmulated(Environment environment)
@@ -66,6 +73,8 @@ TEST(DriverSelection, UnknownValuesAreErrorsNamingWhatIsAccepted)
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "w25q64"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_CHIP", "w25q64", "mt25q128", "s25fl256", "arty", "corrupted", "unknown",
                               "unplugged"});
+    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
+    expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_FAULTS", "enumeration,melt@3"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_FAULTS", "melt@3", "unplug@", "flip@"});
 
@@ -114,4 +123,30 @@ TEST(DriverSelection, ChipAndFaultVariablesShapeTheEmulatedBridge)
     EXPECT_EQ(failingOpen->FT_OpenEx("USB <-> Serial Converter B", FT_OPEN_BY_DESCRIPTION, &handle), FT_IO_ERROR);
     EXPECT_EQ(failingOpen->FT_OpenEx("USB <-> Serial Converter B", FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
     failingOpen->FT_Close(handle);
+}
+
+// What an entry point gets besides the driver: the clock its sleeps go
+// through and the emulated instrument's controls, with no cast of its own.
+TEST(DriverSelection, TheEmulatedInstrumentComesWithItsClockAndTrace)
+{
+    std::string error;
+    const DriverSelection hardware = selection({{"PRAVEL_DEVICE", "libftdi"}}, error);
+    EXPECT_EQ(&hardware.clock(), &Clock::system());
+    EXPECT_FALSE(hardware.isEmulated() || hardware.timedEmulation());
+    EXPECT_EQ(hardware.emulatedSeconds(), 0.0);
+
+    for (const char* timing : {"", "instant", "typical", "worst"}) {
+        SCOPED_TRACE(timing);
+        const DriverSelection emulated =
+            selection({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", timing}}, error);
+        auto driver = std::dynamic_pointer_cast<EmulatedDriver>(emulated.driver());
+        ASSERT_TRUE(driver) << error;
+        EXPECT_EQ(&emulated.clock(), static_cast<Clock*>(&driver->clock()));
+        EXPECT_EQ(emulated.timedEmulation(), std::string(timing) == "typical" || std::string(timing) == "worst");
+        emulated.clock().sleepMicroseconds(1500000);
+        EXPECT_DOUBLE_EQ(emulated.emulatedSeconds(), 1.5);
+        EXPECT_TRUE(driver->trace().enabled());
+        emulated.setCallTrace(false);
+        EXPECT_FALSE(driver->trace().enabled());
+    }
 }

@@ -26,7 +26,7 @@ Bytes concat(std::initializer_list<Bytes> parts)
 // here: the exact transactions, and that they land where they should.
 TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Bytes page = pattern(256, 3), zeros(16, 0x00);
     ASSERT_EQ(ftdi->MPSSE_PageProgram(0x123400, page.data(), 256), 1);
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, concat({{0x80, 0x00, 0x6B, 0x11, 0x03, 0x01, 0x02, 0x12, 0x34, 0x00},
@@ -62,7 +62,7 @@ TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 // proven through TRom and the tool; here: the exact register transactions.
 TEST_F(FtdiBench, ConfigurationRegisterGoesOutLowByteFirst)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->MPSSE_NVCRWrite(0x12, 0x34), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "NVCR Write Success\n");
@@ -85,7 +85,7 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
     };
     for (const auto& [name, read] : reads) {
         SCOPED_TRACE(name);
-        start("no-reply@1");
+        ASSERT_NO_FATAL_FAILURE(start("no-reply@1"));
         Bytes out(16, 0xEE);
         const uint64_t before = nowUs();
         testing::internal::CaptureStderr();
@@ -97,7 +97,7 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
     }
 
     // The pin read fails as well when its reply cannot be fetched.
-    start("FT_Read@1");
+    ASSERT_NO_FATAL_FAILURE(start("FT_Read@1"));
     unsigned char pins = 0xEE;
     EXPECT_EQ(ftdi->MPSSE_ReadDataBitsLowByte(&pins), 0);
     EXPECT_EQ(pins, 0xEE);
@@ -129,7 +129,7 @@ TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.failingWrite) + " " + c.err + c.out);
-        start("FT_Write@" + std::to_string(c.failingWrite));
+        ASSERT_NO_FATAL_FAILURE(start("FT_Write@" + std::to_string(c.failingWrite)));
         testing::internal::CaptureStderr();
         testing::internal::CaptureStdout();
         EXPECT_EQ(c.run(*ftdi), 0);
@@ -144,7 +144,7 @@ TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
 
 TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const uint64_t before = nowUs();
     ASSERT_EQ(ftdi->MPSSE_FPGAReset(), 1);
     EXPECT_GE(nowUs() - before, 1000000u);
