@@ -454,7 +454,8 @@ ApplicationWindow {
                 Layout.fillWidth: true
                 from: 0
                 to: 1
-                value: busyProgramming ? runProgress : (lastOutcome === "complete" ? 1 : 0)
+                // Idle: full after a complete run, where it stopped after a failed one.
+                value: busyProgramming || lastOutcome !== "" ? runProgress : 0
             }
         }
 
