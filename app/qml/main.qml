@@ -102,8 +102,8 @@ ApplicationWindow {
             var problem = firmwareCheck.problem(images[i].path, images[i].offset)
             if (problem !== "") {
                 var kind = images[i].offset === fwUpdateProcessor.BootloaderOffset
-                           ? qsTr("an FPGA bitstream") : qsTr("an application image")
-                found.push(qsTr("%1 is to be written at offset 0x%2 but does not look like %3: %4")
+                           ? qsTr("the FPGA bitstream") : qsTr("the application image")
+                found.push(qsTr("%1 goes to offset 0x%2, where %3 belongs.\n%4")
                            .arg(images[i].path).arg(images[i].offset.toString(16)).arg(kind).arg(problem))
             }
         }
