@@ -48,8 +48,8 @@ const std::vector<CommandInfo> kCommands = {
      "  --bitstream FILE      FPGA bitstream, at 0\n"
      "  --firmware-dir DIR    DIR's pravel.srec and download.bit; prints DIR's version.txt\n"
      "  --verify              read each image back afterwards and compare it\n"
-     "  --force               write a file even when its kind does not match its offset\n"
-     "                        (reserved: no kind check refuses a file yet)\n",
+     "  --force               write a file even when it does not look like what belongs\n"
+     "                        at its offset (a bitstream at 0, S-records at 0x500000)\n",
      {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true},
       {"--verify", false}, {"--force", false}}},
     {"read", "read --offset N --length N FILE", "read flash into a file",

@@ -2,6 +2,7 @@
 
 #include "cli/ConsoleReporter.h"
 #include "base/HexText.h"
+#include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
@@ -220,6 +221,14 @@ int FlashTool::runFirmware(bool verifyOnly)
     options.announceBeforeLoad = true;
     options.hintAfterLoadFailure = false;
     options.shownMismatches = kShownMismatches;
+    if (!inv.force) {
+        options.checkImage = [](const FirmwareSet::Image& image, const std::vector<unsigned char>& data) {
+            const std::string problem = ImageCheck::check(data, image.offset);
+            return problem.empty() ? problem
+                                   : "Error, " + image.path + " does not belong at " + hexText(image.offset) + ": " +
+                                         problem + " (--force writes it all the same)\n";
+        };
+    }
     FirmwareRun firmware(*rom, inv.firmware, options);
     if (!firmware.prepare().ok)
         return Failed;

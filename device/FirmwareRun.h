@@ -44,6 +44,9 @@ public:
         // Moves the flash offset before each image; unset: TRom::SetOffset.
         std::function<void(uint32_t)> setOffset;
         std::function<void(const Progress&)> progress;
+        // Asked about each image before anything is written: empty to go on,
+        // else the line that refuses it.
+        std::function<std::string(const FirmwareSet::Image&, const std::vector<unsigned char>&)> checkImage;
     };
 
     struct Outcome
@@ -59,7 +62,8 @@ public:
 
     // Reads and checks every file; sends nothing to the device. Reports and
     // fails on a file that cannot be read, does not fit into the flash, is
-    // empty, or (when writing) shares an erase sector with an earlier image.
+    // empty, shares an erase sector with an earlier image or is refused by
+    // the checkImage option (the last three only when writing).
     Outcome prepare();
     // prepare() unless done, then the images in order. A failure ends the
     // run, except in verifyOnly, which compares every image.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/FirmwareSet.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,8 +17,8 @@
 class ImageCheck
 {
 public:
-    static constexpr uint32_t bitstreamOffset = 0;
-    static constexpr uint32_t applicationOffset = 0x500000;
+    static constexpr uint32_t bitstreamOffset = FirmwareSet::bitstreamOffset;
+    static constexpr uint32_t applicationOffset = FirmwareSet::applicationOffset;
     static constexpr uint32_t syncWord = 0xAA995566;
     // How far into the configuration data the sync word may come.
     static constexpr std::size_t syncWindow = 4096;

@@ -212,9 +212,7 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
         return 0;
     }
 
-    auto s = message();
-    s << "Erase Sector address " << std::hex << start << " to " << end << "\n";
-    report(ProgressReporter::Info, s);
+    info("Erase Sector address " + hexText(start) + " to " + hexText(end) + "\n");
     info("Erasing...\n");
 
     int result = 1;
@@ -321,10 +319,8 @@ int TRom::Program(bool dump)
         return 0;
     }
     if (imageEnd > limit) {
-        auto s = message();
-        s << "Error, image does not fit into the flash: it ends at " << std::hex << imageEnd
-          << ", the flash ends at " << limit << "\n";
-        report(ProgressReporter::Error, s);
+        error("Error, image does not fit into the flash: it ends at " + hexText(imageEnd) + ", the flash ends at " +
+              hexText(limit) + "\n");
         error("Program...NG\n");
         return 0;
     }
@@ -430,9 +426,7 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
         position += chunk;
         ++chunkCount;
         Observe(Phase::Reading, 1.0 - static_cast<double>(remaining) / static_cast<double>(length));
-        auto p = message();
-        p << "progress = " << chunkCount << "remain = " << remaining << "\n";
-        report(ProgressReporter::Info, p);
+        info("progress = " + std::to_string(chunkCount) + "remain = " + std::to_string(remaining) + "\n");
     }
 
     if (dump)

@@ -31,13 +31,6 @@ DriverSelection emulatedDriver(const DriverSelection::Lookup& lookup, std::strin
 {
     EmulatedDriverOptions options;
 
-    const std::string timing = valueOf(lookup, "PRAVEL_EMULATED_TIMING");
-    if (!timing.empty() && timing != "instant" && timing != "typical" && timing != "worst") {
-        error = "PRAVEL_EMULATED_TIMING=\"" + timing + "\" is not a known timing; accepted values: instant, typical, worst";
-        return {};
-    }
-    options.instrument.timed = !timing.empty() && timing != "instant";
-
     const std::string chip = valueOf(lookup, "PRAVEL_EMULATED_CHIP");
     if (chip == unpluggedChip) {
         options.bridgeAttached = false;
@@ -51,6 +44,15 @@ DriverSelection emulatedDriver(const DriverSelection::Lookup& lookup, std::strin
     }
 
     options.instrument.imagePath = valueOf(lookup, "PRAVEL_EMULATED_IMAGE");
+
+    const std::string timing = valueOf(lookup, "PRAVEL_EMULATED_TIMING");
+    if (timing == "typical" || timing == "worst") {
+        options.instrument.timed = true;
+        options.instrument.worst = timing == "worst";
+    } else if (!timing.empty() && timing != "instant") {
+        error = "PRAVEL_EMULATED_TIMING=\"" + timing + "\" is not a known timing; accepted values: instant, typical, worst";
+        return {};
+    }
 
     const std::string faults = valueOf(lookup, "PRAVEL_EMULATED_FAULTS");
     if (!faults.empty()) {

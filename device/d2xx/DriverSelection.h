@@ -20,8 +20,8 @@ class EmulatedDriver;
 //   PRAVEL_EMULATED_CHIP   mt25q128 | s25fl256 | arty | corrupted | unknown | unplugged
 //   PRAVEL_EMULATED_IMAGE  file that keeps the emulated flash's contents
 //   PRAVEL_EMULATED_FAULTS the emulated fault plan
-//   PRAVEL_EMULATED_TIMING instant (default) | typical | worst: how long the
-//                          emulated flash stays busy, on its own clock
+//   PRAVEL_EMULATED_TIMING instant (default) | typical | worst: the emulated
+//                          flash's busy times and the bridge's USB timing
 // Anything unknown is an error naming the accepted values; there is never a
 // fall-back to another driver.
 class DriverSelection

@@ -1,22 +1,6 @@
 // pravel-flash end to end: the built binary on the emulated instrument, with
-// the flash kept in an image file in a temporary directory.
-
-#include <algorithm>
-#include <chrono>
-#include <csignal>
-#include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+// the flash kept in an image file in a temporary directory; and the tool in
+// this process where a test must hold it at one transaction.
 
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
@@ -26,11 +10,28 @@
 #include "cli/FlashTool.h"
 #include "cli/InterruptSignal.h"
 #include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
 #include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
+
+#include "emulator/DemoFirmware.h"
 
 namespace fs = std::filesystem;
 using testsupport::Bytes;
@@ -113,16 +114,6 @@ public:
             waitpid(pid, nullptr, 0);
     }
 
-    // Whether standard output comes to hold `needle` after `from` within ten seconds.
-    bool waitForOutput(const std::string& needle, size_t from = 0)
-    {
-        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (output().find(needle, from) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::string output() const { return text(outPath); }
-    void signal(int number) { kill(pid, number); }
     Outcome finish()
     {
         int raw = 0;
@@ -186,7 +177,10 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
     writeFile(flash, before);
     const fs::path fw = dir / "fw";
     fs::create_directory(fw);
-    const Bytes application = randomBytes(70000, 2); // ends inside its second sector
+    const std::string records = emu::DemoFirmware::srecFile(30000);
+    const Bytes application(records.begin(), records.end()); // S-records ending inside their second sector
+    ASSERT_GT(application.size(), 0x10000u);
+    ASSERT_LT(application.size(), 0x20000u);
     const Bytes bitstream = bitFile(150000);
     writeFile(fw / "pravel.srec", application);
     writeFile(fw / "download.bit", bitstream);
@@ -229,7 +223,7 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
 
 TEST_F(FlashToolTest, VerifyNamesTheDifferingPositionsAndCountsTheRest)
 {
-    const Outcome flipped = run({"write", "--verify", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
+    const Outcome flipped = run({"write", "--verify", "--force", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
     EXPECT_EQ(flipped.status, 1);
     EXPECT_TRUE(has(flipped.out, "Program...OK\n")); // programming itself went through
     EXPECT_TRUE(has(flipped.err, "Verify failed on point: 16\n")) << flipped.err;
@@ -270,7 +264,7 @@ TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
     // are the write enable and the page program of the seventh page.
     for (const std::string faults : {"FT_Write@38", "FT_Write@39", "unplug@60", "stuck-busy"}) {
         SCOPED_TRACE(faults);
-        const Outcome outcome = run({"write", image}, faults);
+        const Outcome outcome = run({"write", "--force", image}, faults);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_FALSE(has(outcome.out, "Program...OK"));
         EXPECT_TRUE(has(outcome.err, "Programming of " + image + " failed.\nPlease check power and USB connections and try again.\n"))
@@ -336,15 +330,18 @@ TEST_F(FlashToolTest, RegistersAndFpgaConfiguration)
     EXPECT_EQ(status.status, 0);
     EXPECT_TRUE(has(status.out, "Status = 0\n")) << status.out;
 
-    const Bytes bit = bitFile(300);
+    // Only the whole bitstream configures the FPGA: every frame, the CRC, then start-up.
+    const Bytes bit = emu::DemoFirmware::bitFile();
     const Outcome done = run({"-q", "fpga", "--check-done", file("good.bit", bit)});
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_TRUE(has(done.out, "Configuration...OK\n"));
     EXPECT_FALSE(has(done.out, "Progress")) << "quiet";
-    // Cut off right after the sync word: the FPGA never starts.
-    const Outcome truncated = run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.begin() + 60))});
-    EXPECT_EQ(truncated.status, 1);
-    EXPECT_TRUE(has(truncated.err, "DONE is low")) << truncated.err;
+    for (size_t cut : {size_t(300), size_t(65536), bit.size() - 100}) {
+        const Outcome truncated =
+            run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(cut)))});
+        EXPECT_EQ(truncated.status, 1) << cut;
+        EXPECT_TRUE(has(truncated.err, "DONE is low")) << cut << truncated.err;
+    }
     const Outcome wrongType = run({"fpga", file("image.bin", bit)});
     EXPECT_EQ(wrongType.status, 1);
     EXPECT_FALSE(has(wrongType.out, "Port(")) << "the FPGA was reset for a file it cannot load";
@@ -380,6 +377,32 @@ TEST_F(FlashToolTest, EraseTouchesOnlyTheSectorsAsked)
 
     EXPECT_EQ(run({"erase", "--all"}).status, 0);
     EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF));
+}
+
+// A file that does not look like what belongs at its offset is refused
+// before the port opens, unless --force.
+TEST_F(FlashToolTest, FilesOfTheWrongKindNeedForce)
+{
+    const std::string records = emu::DemoFirmware::srecFile(2000);
+    const std::string srec = file("app.srec", Bytes(records.begin(), records.end()));
+    const Outcome refused = run({"write", srec});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.err, "Error, " + srec + " does not belong at 0: ")) << refused.err;
+    EXPECT_TRUE(has(refused.err, "--force")) << refused.err;
+    EXPECT_FALSE(has(refused.out, "Port(")) << "the port was opened";
+    EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF)) << "the flash was touched";
+
+    const Outcome bitstreamAsApplication = run({"write", "--application", file("a.bit", bitFile(3000))});
+    EXPECT_EQ(bitstreamAsApplication.status, 1);
+    EXPECT_TRUE(has(bitstreamAsApplication.err, "does not belong at 0x500000: ")) << bitstreamAsApplication.err;
+
+    const Outcome forced = run({"write", "--force", srec});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    const Bytes after = readFile(flash);
+    EXPECT_TRUE(std::equal(records.begin(), records.end(), after.begin()));
+    // Other offsets have no rule, and verify never asks.
+    EXPECT_EQ(run({"write", "--offset", "0x100000", srec}).status, 0);
+    EXPECT_EQ(run({"verify", srec}).status, 0);
 }
 
 TEST_F(FlashToolTest, TimingModesReportEmulatedTime)

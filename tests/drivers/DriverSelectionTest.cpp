@@ -3,8 +3,9 @@
 #include "device/d2xx/LibFtdiDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
-#include "emulator/SpiFlash.h"
+#include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
+#include "emulator/SpiFlash.h"
 
 #include <gtest/gtest.h>
 
@@ -73,8 +74,6 @@ TEST(DriverSelection, UnknownValuesAreErrorsNamingWhatIsAccepted)
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "w25q64"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_CHIP", "w25q64", "mt25q128", "s25fl256", "arty", "corrupted", "unknown",
                               "unplugged"});
-    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
-    expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_FAULTS", "enumeration,melt@3"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_FAULTS", "melt@3", "unplug@", "flip@"});
 
@@ -149,4 +148,35 @@ TEST(DriverSelection, TheEmulatedInstrumentComesWithItsClockAndTrace)
         emulated.setCallTrace(false);
         EXPECT_FALSE(driver->trace().enabled());
     }
+}
+
+TEST(DriverSelection, TimingVariableChoosesInstantTypicalOrWorst)
+{
+    for (const char* timing : {"", "instant"}) {
+        auto driver = selectEmulated({{"PRAVEL_EMULATED_TIMING", timing}});
+        ASSERT_TRUE(driver && driver->bridge()) << timing;
+        EXPECT_FALSE(driver->bridge()->costs().usbScheduling) << timing;
+    }
+    // Timed: a sector erase keeps the flash busy for the datasheet's typical or maximum time.
+    for (const auto& [timing, eraseNs] : {std::pair<const char*, uint64_t>{"typical", 150000000}, {"worst", 1000000000}}) {
+        auto driver = selectEmulated({{"PRAVEL_EMULATED_TIMING", timing}});
+        ASSERT_TRUE(driver && driver->bridge()) << timing;
+        EXPECT_TRUE(driver->bridge()->costs().usbScheduling) << timing;
+        emu::EmulatedInstrument& board = *driver->instrument();
+        auto transact = [&board](std::initializer_list<uint8_t> bytes) {
+            board.setLowPins(0x00, 0x6B);
+            for (uint8_t b : bytes)
+                board.shift(b, 8);
+            board.setLowPins(0x68, 0x6B);
+        };
+        transact({0x06});
+        transact({0xD8, 0x00, 0x00, 0x00});
+        driver->clock().advanceNanoseconds(eraseNs - 1);
+        EXPECT_TRUE(board.flash().busy()) << timing;
+        driver->clock().advanceNanoseconds(1);
+        EXPECT_FALSE(board.flash().busy()) << timing;
+    }
+    std::string error;
+    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
+    expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
 }

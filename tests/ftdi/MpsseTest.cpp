@@ -1,5 +1,9 @@
 #include "tests/ftdi/FtdiBench.h"
 
+#include "emulator/DemoFirmware.h"
+
+#include <algorithm>
+
 #include <functional>
 
 namespace {
@@ -161,6 +165,17 @@ TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
 
     driver->trace().clear();
     int32_t done = -1;
+    EXPECT_EQ(ftdi->MPSSE_GetDone(done), 1);
+    EXPECT_EQ(done, 0) << "the framing without the frames does not start the FPGA";
+    // A whole bitstream, in chunks, does.
+    ASSERT_EQ(ftdi->MPSSE_FPGAReset(), 1);
+    const std::vector<uint8_t> bit = emu::DemoFirmware::bitFile();
+    for (size_t at = 0; at < bit.size(); at += 65536) {
+        std::vector<uint8_t> chunk(bit.begin() + std::ptrdiff_t(at), bit.begin() + std::ptrdiff_t(std::min(bit.size(), at + 65536)));
+        ASSERT_EQ(ftdi->MPSSE_Configuration(chunk.data(), static_cast<int32_t>(chunk.size())), 1);
+    }
+    ASSERT_EQ(ftdi->MPSSE_SendClock(0xFF), 1);
+    driver->trace().clear();
     EXPECT_EQ(ftdi->MPSSE_GetDone(done), 1);
     EXPECT_EQ(done, 1);
     EXPECT_EQ(functions(), (std::vector<std::string>{"FT_SetBitMode", "FT_GetBitMode", "FT_SetBitMode", "FT_Write"}));

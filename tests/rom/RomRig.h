@@ -52,13 +52,13 @@ inline std::string sparseFile(const std::filesystem::path& path, uintmax_t size)
 // An emulated instrument behind an open port, TRom and TFpga on it, and every
 // report captured from the moment the port is open. The flash stays busy for
 // `busyReads` status reads after each program or erase (for the chip's
-// typical times when `timed`).
+// typical times when `timed`, its maximum times when `worst` as well).
 class Rig
 {
 public:
     explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "", unsigned busyReads = 2,
-                 bool timed = false)
-        : driver(testsupport::emulatedDriver(chip, faults, busyReads, timed))
+                 bool timed = false, bool worst = false)
+        : driver(testsupport::emulatedDriver(chip, faults, busyReads, timed, worst))
     {
         ftdi = std::make_unique<TFtdi>(driver, driver->clock());
         if (ftdi->PortOpen("USB <-> Serial Converter B") != 1)

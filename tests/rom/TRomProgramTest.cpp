@@ -1,6 +1,8 @@
 // Loading, programming, read-back and verify against the emulated instrument.
 #include "tests/rom/RomRig.h"
 
+#include "emulator/DemoFirmware.h"
+
 #include <cstdio>
 
 using romtest::Bytes;
@@ -189,4 +191,27 @@ TEST(TRomProgramLimits, OffsetInsideASectorAndAPageStillLandsByteForByte)
     ASSERT_NO_FATAL_FAILURE(rig.mark(0x18070, Bytes(16, 0x00))); // in the second sector the image covers: it must be erased too
     EXPECT_EQ(rig.rom->Program(false), 1);
     EXPECT_EQ(rig.flash(0x8080, 0x10000), image);
+}
+
+// The slowest parts the datasheets allow, on USB timed like a real bus: the
+// firmware set still programs, so every wait limit of the loader covers them.
+TEST(TRomProgramLimits, SlowestLegalPartsStillTakeTheFirmwareSet)
+{
+    const std::string srec = emu::DemoFirmware::srecFile();
+    const Bytes application(srec.begin(), srec.end());
+    const Bytes bitstream = emu::DemoFirmware::bitFile();
+    for (const char* chip : {"mt25q128", "s25fl256"}) {
+        SCOPED_TRACE(chip);
+        Rig rig(chip, "", 2, true, true);
+        rig.trace().setEnabled(false); // some hundred thousand status polls
+        for (const auto& [offset, image] : {std::pair<uint32_t, const Bytes&>{0x500000, application}, {0, bitstream}}) {
+            rig.load(offset, image);
+            EXPECT_EQ(rig.rom->Program(false), 1);
+            EXPECT_EQ(rig.flash(offset, image.size()), image);
+        }
+        // At least every erased sector's maximum time went by on the virtual clock.
+        const uint64_t sectors = (application.size() + 0xFFFF) / 0x10000 + (bitstream.size() + 0xFFFF) / 0x10000;
+        const uint64_t maximumEraseNs = std::string(chip) == "mt25q128" ? 1000000000ull : 650000000ull;
+        EXPECT_GE(rig.nowNs(), sectors * maximumEraseNs);
+    }
 }

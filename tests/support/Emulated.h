@@ -24,17 +24,18 @@ using Bytes = std::vector<unsigned char>;
 
 // `chip` "unplugged" leaves the bus without a bridge. The flash stays busy
 // for `busyReads` status reads after each program or erase, or for its
-// datasheet times on the virtual clock when `timed`. Throws on options the
-// emulator refuses.
+// datasheet times on the virtual clock when `timed` (the maximum ones when
+// `worst`). Throws on options the emulator refuses.
 inline std::shared_ptr<d2xx::EmulatedDriver> emulatedDriver(const std::string& chip = "mt25q128",
                                                            const std::string& faults = "", unsigned busyReads = 2,
-                                                           bool timed = false)
+                                                           bool timed = false, bool worst = false)
 {
     d2xx::EmulatedDriverOptions options;
     options.bridgeAttached = chip != "unplugged";
     options.instrument.chip = options.bridgeAttached ? chip : "mt25q128";
     options.instrument.busyStatusReads = busyReads;
     options.instrument.timed = timed;
+    options.instrument.worst = worst;
     std::string error;
     std::shared_ptr<d2xx::EmulatedDriver> driver;
     if (emu::FaultPlan::parse(faults, options.faults, error))
