@@ -155,6 +155,11 @@ struct LibFtdiDriver::Port
     uint32_t location = 0;
     std::vector<uint8_t> received; // read from the chip, not yet handed out
     bool gone = false;             // libusb said the device is no longer there
+    // An empty answer comes when the chip's latency timer runs out, and until
+    // it runs out again only a new command can make the chip send anything:
+    // status polls till then answer from the buffer instead of from USB.
+    std::chrono::milliseconds latency{16};
+    std::chrono::steady_clock::time_point quietUntil{};
 };
 
 LibFtdiDriver::LibFtdiDriver() = default;
@@ -361,7 +366,10 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t millisecon
         return FT_IO_ERROR; // said once already
     if (milliseconds < 1)
         return FT_INVALID_PARAMETER;
-    return ftdi_set_latency_timer(port->context, milliseconds) == 0 ? FT_OK : failed(*port, "ftdi_set_latency_timer");
+    if (ftdi_set_latency_timer(port->context, milliseconds) != 0)
+        return failed(*port, "ftdi_set_latency_timer");
+    port->latency = std::chrono::milliseconds(milliseconds);
+    return FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
@@ -402,6 +410,7 @@ FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_t
         return FT_OK;
     if (!buffer || count > static_cast<uint32_t>(INT_MAX))
         return FT_INVALID_PARAMETER;
+    port->quietUntil = {}; // a command may bring a reply at once
     const int result =
         ftdi_write_data(port->context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
     if (result < 0)
@@ -465,10 +474,15 @@ FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint3
         return FT_INVALID_HANDLE;
     if (port->gone)
         return FT_IO_ERROR;
-    // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
-    const FT_STATUS status = fillReceiveBuffer(*port, port->received.size() + 64 * 1024);
-    if (status != FT_OK)
-        return status;
+    if (std::chrono::steady_clock::now() >= port->quietUntil) {
+        // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
+        const size_t before = port->received.size();
+        const FT_STATUS status = fillReceiveBuffer(*port, before + 64 * 1024);
+        if (status != FT_OK)
+            return status;
+        if (port->received.size() == before)
+            port->quietUntil = std::chrono::steady_clock::now() + port->latency;
+    }
     if (rxBytes)
         *rxBytes = static_cast<uint32_t>(std::min<size_t>(port->received.size(), UINT32_MAX));
     if (txBytes)

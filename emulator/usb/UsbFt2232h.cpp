@@ -241,19 +241,18 @@ UsbResult UsbFt2232h::vendorRequest(bool in, uint8_t request, uint16_t value, ui
             break;
         chargeControl();
         return copyOut({Ft2232hBridge::kModemStatus[0], Ft2232hBridge::kModemStatus[1]}, data, length);
-    case kSioSetLatency: {
+    case kSioSetLatency:
         if (in)
             break;
-        const uint8_t ms = static_cast<uint8_t>(std::max<unsigned>(1, value & 0xFF));
-        latencyMs[channel] = ms;
-        bridge.setLatencyTimer(channel, ms);
+        // The chip takes 1..255 ms; 0 it refuses.
+        if (!bridge.setLatencyTimer(channel, static_cast<uint8_t>(value & 0xFF)))
+            return LIBUSB_ERROR_PIPE;
         return 0;
-    }
     case kSioGetLatency:
         if (!in)
             break;
         chargeControl();
-        return copyOut({latencyMs[channel]}, data, length);
+        return copyOut({bridge.latencyTimer(channel)}, data, length);
     case kSioSetBitMode:
         if (in)
             break;

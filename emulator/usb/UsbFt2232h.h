@@ -53,9 +53,6 @@ public:
     // The channel (0 = A, 1 = B) of a bulk endpoint, or -1.
     static int channelOfEndpoint(uint8_t endpoint, bool& in);
 
-    uint8_t latencyTimer(unsigned channel) const { return latencyMs[channel]; }
-    uint16_t eepromWord(unsigned address) const { return eeprom[address % eeprom.size()]; }
-
 private:
     UsbResult vendorRequest(bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
     UsbResult standardRequest(uint8_t requestType, uint8_t request, uint16_t value, uint8_t* data, uint16_t length);
@@ -64,7 +61,6 @@ private:
 
     Ft2232hBridge& bridge;
     VirtualClock& clock;
-    uint8_t latencyMs[2] = {16, 16};
     uint8_t configuration = 1;
     std::vector<uint16_t> eeprom;
 };

@@ -55,22 +55,28 @@ bool exists(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Beside the launcher in the build tree, else where the install put it.
+// Beside the launcher in the build tree, else where the install put it
+// relative to the launcher (so an installed tree may move), else where it
+// was configured to go.
 std::string findLibrary()
 {
     const char* forced = std::getenv("PRAVEL_USB_LIBRARY");
     if (forced && *forced)
         return forced;
+    std::vector<std::string> candidates;
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         self[n] = '\0';
-        const std::string beside = directoryOf(self) + "/" + kLibraryName;
-        if (exists(beside))
-            return beside;
+        const std::string bin = directoryOf(self);
+        candidates.push_back(bin + "/" + kLibraryName);
+        candidates.push_back(bin + "/../" PRAVEL_USB_INSTALLED_LIBDIR "/" + kLibraryName);
     }
-    const std::string installed = std::string(PRAVEL_USB_LIBDIR) + "/" + kLibraryName;
-    return exists(installed) ? installed : "";
+    candidates.push_back(std::string(PRAVEL_USB_LIBDIR) + "/" + kLibraryName);
+    for (const std::string& candidate : candidates)
+        if (exists(candidate))
+            return candidate;
+    return "";
 }
 
 struct Totals
