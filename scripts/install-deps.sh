@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only those missing.
 #   install-deps.sh          build, tests and the window's QML runtime
-#   install-deps.sh --cross  also the mingw-w64 cross compiler (CI)
+#   install-deps.sh --cross  also the mingw-w64 cross compiler and Wine (CI)
 set -euo pipefail
 
 # The one list of what a fresh machine needs.
@@ -12,7 +12,9 @@ build_packages=(
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
   libftdi1-dev libgtest-dev libgmock-dev
 )
-cross_packages=(g++-mingw-w64-x86-64-posix)
+# The Windows build: mingw-w64, GoogleTest sources to build for Windows, and
+# Wine to run what was built.
+cross_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
 
 wanted=("${build_packages[@]}")
 case "${1:-}" in
