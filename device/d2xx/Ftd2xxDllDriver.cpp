@@ -73,8 +73,8 @@ struct Ftd2xxDllDriver::Library
     {
         module = LoadLibraryA("FTD2XX.dll");
         if (!module) {
-            error = "FTD2XX.dll could not be loaded (Windows error " + std::to_string(GetLastError()) +
-                    "): install FTDI's D2XX driver";
+            error = "FTDI's D2XX driver is missing: FTD2XX.dll could not be loaded (Windows error " +
+                    std::to_string(GetLastError()) + "); install the driver from FTDI";
             return false;
         }
         const bool all = bind(createDeviceInfoList, "FT_CreateDeviceInfoList") &&
@@ -94,7 +94,7 @@ struct Ftd2xxDllDriver::Library
 Ftd2xxDllDriver::Ftd2xxDllDriver() : library(std::make_unique<Library>())
 {
     if (!library->load())
-        std::cerr << "Ftd2xxDllDriver: " << library->error << "\n";
+        std::cerr << library->error << "\n";
 }
 
 Ftd2xxDllDriver::~Ftd2xxDllDriver()
