@@ -8,6 +8,7 @@ if [[ -z "${WINEPREFIX:-}" ]]; then
   export WINEPREFIX
   trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
   wineboot --init >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 fi
 status=0
 wine "$@" || status=$?
