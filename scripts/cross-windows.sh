@@ -31,22 +31,24 @@ cmake --build "$build" -- -j2
 echo "Windows build OK: $build"
 [[ "$mode" == --build ]] && exit 0
 
-# A fresh Windows for every run, gone afterwards. wineserver is kept up
-# between the suites so each start is quick.
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/pravel-wine.XXXXXX")
+# A fresh Windows for every run, gone afterwards.
+WINEPREFIX=$(mktemp -d "$build/wine-prefix.XXXXXX")
 export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
 start=$SECONDS
-wineserver -p
 wineboot --init >/dev/null 2>&1
-# Windows without a display: Wine's null graphics driver still has windows,
-# the foreground and a console.
+# No display: Wine's null graphics driver still has windows, the foreground
+# and consoles. It takes effect once the processes wineboot left have gone.
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+wineserver -k && wineserver -w
+# Kept up between the suites, so each start is quick.
+wineserver -p </dev/null >/dev/null 2>&1
 echo "Wine prefix ready in $((SECONDS - start)) s"
 
 ctest --test-dir "$build" --output-on-failure --parallel 2
