@@ -2,7 +2,6 @@
 
 #include "device/d2xx/DriverSelection.h"
 #include "device/d2xx/EmulatedDriver.h"
-#include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
 
 #include <windows.h>
@@ -47,19 +46,19 @@ std::shared_ptr<d2xx::D2xxDriver> StandInBridge::driver()
         bridge.reset();
         reportedError.clear();
         std::string error;
-        auto chosen = d2xx::selectDriver(
+        const auto selection = d2xx::DriverSelection::fromLookup(
             [](const char* name) -> const char* {
                 return std::strcmp(name, "PRAVEL_DEVICE") == 0 ? "emulated" : std::getenv(name);
             },
             error);
-        bridge = std::dynamic_pointer_cast<d2xx::EmulatedDriver>(chosen);
+        bridge = std::dynamic_pointer_cast<d2xx::EmulatedDriver>(selection.driver());
         if (!bridge) {
             reportedError = error.empty() ? "no emulated bridge" : error;
             std::cerr << "FTD2XX.dll (emulated): " << reportedError << "\n";
             return nullptr;
         }
         // Nobody reads the trace here, and a long write would keep it all.
-        bridge->trace().setEnabled(false);
+        selection.setCallTrace(false);
         realStart = std::chrono::steady_clock::now();
         virtualStartNs = bridge->clock().nowNanoseconds();
     }

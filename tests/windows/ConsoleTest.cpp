@@ -34,7 +34,7 @@ TEST_F(WindowsConsole, CtrlCStopsAWriteBetweenTransactionsAndClosesThePort)
     ASSERT_TRUE(console.made);
     const Bytes image = randomBytes(6 * 1024 * 1024, 5);
     writeFile(dir / "big.bin", image);
-    auto tool = start({"--device", "ftd2xx", "write", "--offset", "0", "big.bin"}, {{"PRAVEL_EMULATED_IMAGE", "flash.bin"}});
+    auto tool = start({"--device", "ftd2xx", "write", "--force", "--offset", "0", "big.bin"}, {{"PRAVEL_EMULATED_IMAGE", "flash.bin"}});
     ASSERT_TRUE(tool->waitForOutput("Programming...")) << tool->output();
 
     // The event goes to every process on the console: this one looks away.
@@ -62,7 +62,7 @@ TEST_F(WindowsConsole, FileNamesOutsideTheAnsiCodePageReachTheToolIntact)
     writeFile(source, image);
     const std::map<std::string, std::string> env = {{"PRAVEL_EMULATED_IMAGE", "flash.bin"}};
 
-    const auto written = run({"--device", "emulated", "write", "--verify", "--application", source.u8string()}, env);
+    const auto written = run({"--device", "emulated", "write", "--verify", "--force", "--application", source.u8string()}, env);
     EXPECT_EQ(written.status, 0u) << written.err;
     EXPECT_TRUE(has(written.out, "Starting programming of " + source.u8string())) << written.out;
 

@@ -3,6 +3,8 @@
 // --device emulated: the same flash, the same output.
 #include "tests/windows/ToolRig.h"
 
+#include "emulator/DemoFirmware.h"
+
 #include <sstream>
 
 using namespace wintest;
@@ -71,8 +73,9 @@ protected:
     }
 
     const Bytes before = randomBytes(16 * 1024 * 1024, 1);
-    const Bytes application = randomBytes(70000, 2);
-    const Bytes bitstream = randomBytes(90000, 3);
+    const std::string records = emu::DemoFirmware::srecFile(30000);
+    const Bytes application = Bytes(records.begin(), records.end());
+    const Bytes bitstream = emu::DemoFirmware::bitFile("pravel_demo", "7a35tcsg324", 60000);
     fs::path fw;
 };
 
@@ -97,6 +100,7 @@ TEST_F(StandInDriver, EveryCommandGivesTheSameFlashAndOutputAsTheEmulatedDevice)
     EXPECT_TRUE(std::equal(application.begin(), application.end(), flash.begin() + 0x500000));
     EXPECT_TRUE(std::equal(bitstream.begin(), bitstream.end(), flash.begin()));
     EXPECT_TRUE(std::equal(before.begin() + 0x600000, before.end(), flash.begin() + 0x600000)) << "beyond the images";
+    EXPECT_TRUE(has(write.out, "Verify...OK")) << write.out;
 
     const Result read = both({"read", "--offset", "0x500000", "--length", std::to_string(application.size()), "app.out"});
     EXPECT_EQ(read.status, 0u) << read.err;
