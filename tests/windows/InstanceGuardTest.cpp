@@ -44,8 +44,12 @@ public:
                                 nullptr, windowClass.hInstance, nullptr);
         ShowWindow(loader, SW_SHOW);
         ShowWindow(other, SW_SHOW);
-        SetForegroundWindow(other);
-        pump();
+        // The first windows of a fresh Wine prefix wait for its desktop
+        // process: ask again until it has answered.
+        for (int i = 0; i < 100 && GetForegroundWindow() != other; ++i) {
+            SetForegroundWindow(other);
+            pump();
+        }
     }
     ~Windows()
     {
@@ -58,6 +62,13 @@ public:
         for (int i = 0; i < 20; ++i, Sleep(5))
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
                 DispatchMessageA(&message);
+    }
+    // Whether `window` comes to the foreground while messages are handled.
+    bool cameForward(HWND window)
+    {
+        for (int i = 0; i < 50 && GetForegroundWindow() != window; ++i)
+            pump();
+        return GetForegroundWindow() == window;
     }
     HWND loader = nullptr, other = nullptr;
 };
@@ -105,8 +116,7 @@ TEST_F(SingleInstance, ASecondCopyRaisesTheFirstCopysWindowAndEnds)
     ASSERT_EQ(GetForegroundWindow(), windows.other);
 
     EXPECT_EQ(secondStart(), 3u);
-    windows.pump();
-    EXPECT_EQ(GetForegroundWindow(), windows.loader);
+    EXPECT_TRUE(windows.cameForward(windows.loader));
 }
 
 TEST_F(SingleInstance, ASecondCopyWhileTheFirstHasNoWindowYetRaisesNothing)
