@@ -6,6 +6,8 @@
 // never call itself a success when it was not, touch no flash outside the
 // sectors of its images, and leave the loader able to run again.
 
+#include "tests/faults/SweepSupport.h"
+
 #include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/ForwardingDriver.h"
 #include "emulator/CallTrace.h"
@@ -31,36 +33,19 @@
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+using namespace sweep;
 using d2xx::FT_STATUS;
 using d2xx::FT_HANDLE;
 using FwLoaderGui::FWUpdateProcessor;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
 constexpr uint32_t kAppOffset = 0x500000;
 constexpr uint32_t kSector = 0x10000;
 constexpr uint64_t kFaultBoundNs = 5'000'000'000;
 // Faulted runs the whole sweep aims at; the stride over each kind of fault
 // follows from it. PRAVEL_FAULT_RUNS changes it (0: every single ordinal).
 constexpr unsigned kDefaultBudget = 0;
-
-Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // What a fault is aimed at, as PRAVEL_EMULATED_FAULTS spells it.
 struct Fault
@@ -125,80 +110,6 @@ private:
 
     std::shared_ptr<d2xx::EmulatedDriver> emulated;
     Fault fault;
-};
-
-struct LogRow
-{
-    ProgressReporter::MessageType type;
-    std::string text;
-};
-
-// The activity log, from whichever thread reports.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        ProgressReporter::getInstance().setReportCallback([this](ProgressReporter::MessageType type, const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex);
-            rows.push_back({type, text});
-        });
-    }
-    ~LogCapture() { ProgressReporter::getInstance().setReportCallback(nullptr); }
-    std::vector<LogRow> take()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::exchange(rows, {});
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<LogRow> rows;
-};
-
-std::string joined(const std::vector<LogRow>& log)
-{
-    std::string out;
-    for (const auto& row : log)
-        out += (row.type == ProgressReporter::Error ? "E| " : "I| ") + row.text;
-    return out;
-}
-
-// Straight on the flash chip, bypassing the bridge (and so the call counts):
-// marks sectors next to the run's with known data, so an erase or write
-// that strays there shows.
-class Marker
-{
-public:
-    explicit Marker(d2xx::EmulatedDriver& emulated) : board(*emulated.instrument()), clock(emulated.clock()) {}
-    void program(uint32_t address, const Bytes& data)
-    {
-        transaction({0x06});
-        Bytes command = {0x02, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-        command.insert(command.end(), data.begin(), data.end());
-        transaction(command);
-        waitUntilReady();
-    }
-    // The time a user takes to plug the bridge back in: an erase or program
-    // the fault broke off finishes meanwhile.
-    void waitUntilReady()
-    {
-        for (int i = 0; i < 100000 && (transaction({0x05, 0x00}) & 1); ++i)
-            clock.advanceNanoseconds(100000);
-    }
-
-private:
-    uint8_t transaction(const Bytes& bytes)
-    {
-        board.setLowPins(0x00, 0x6B); // chip select low
-        uint8_t last = 0;
-        for (uint8_t b : bytes)
-            last = board.shift(b, 8);
-        board.setLowPins(0x68, 0x6B);
-        return last;
-    }
-    emu::EmulatedInstrument& board;
-    emu::VirtualClock& clock;
 };
 
 const std::vector<std::pair<uint32_t, Bytes>>& markers()
