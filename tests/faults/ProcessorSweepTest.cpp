@@ -329,7 +329,10 @@ TEST_F(ProcessorSweep, FaultFreeRunIsCountedAndClean)
         EXPECT_EQ(row.type, ProgressReporter::Info) << row.text;
     EXPECT_GT(run.perFunction.at("FT_Write"), 20u);
     std::cout << "fault-free Basic run: " << run.total << " D2XX calls, " << run.replies << " replies, "
-              << run.durationNs / 1000000 << " ms emulated\n";
+              << run.durationNs / 1000000 << " ms emulated;";
+    for (const auto& [function, count] : run.perFunction)
+        std::cout << " " << function << " " << count;
+    std::cout << "\n";
 }
 
 // Every D2XX function the run calls fails once, at a spread of its calls.
