@@ -2,6 +2,7 @@
 # Installs the Debian 12 packages the build needs, only those missing.
 #   install-deps.sh          build, tests and the window's QML runtime
 #   install-deps.sh --cross  also the mingw-w64 cross compiler (CI)
+#   install-deps.sh --fuzz   also clang and its libFuzzer runtime (scripts/fuzz.sh)
 set -euo pipefail
 
 # The one list of what a fresh machine needs.
@@ -13,12 +14,14 @@ build_packages=(
   libftdi1-dev libgtest-dev libgmock-dev
 )
 cross_packages=(g++-mingw-w64-x86-64-posix)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 wanted=("${build_packages[@]}")
 case "${1:-}" in
   --cross) wanted+=("${cross_packages[@]}") ;;
+  --fuzz) wanted+=("${fuzz_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--cross]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--cross | --fuzz]" >&2; exit 2 ;;
 esac
 
 missing=()
