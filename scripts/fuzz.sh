@@ -4,7 +4,8 @@
 # bounded time, starting from its seed corpus in fuzz/corpus/NAME.
 #   fuzz.sh                   every target, 30 s each
 #   fuzz.sh SECONDS [NAME...] that long each, only the named targets
-# Targets: fault_plan command_line mpsse_stream bitstream version_file.
+# Targets: fault_plan command_line mpsse_stream bitstream version_file, and
+# image_check where device/ImageCheck is.
 # A crash, a hang (10 s for one input) or a sanitizer report stops the run;
 # the input is kept in build-fuzz/artifacts. Fix the fault, then add the
 # input to fuzz/corpus/NAME so it is tried on every run.
@@ -16,7 +17,10 @@ build="$root/build-fuzz"
 seconds=${1:-30}
 [[ $# -gt 0 ]] && shift
 targets=("$@")
-[[ ${#targets[@]} -eq 0 ]] && targets=(fault_plan command_line mpsse_stream bitstream version_file)
+if [[ ${#targets[@]} -eq 0 ]]; then
+  targets=(fault_plan command_line mpsse_stream bitstream version_file)
+  [[ -f "$repo/device/ImageCheck.h" ]] && targets+=(image_check)
+fi
 
 "$repo/scripts/install-deps.sh" --fuzz
 

@@ -36,6 +36,13 @@ constexpr uint32_t kSector = 0x10000;
 // Only a guard against a run that never ends: a faulted run takes a few
 // milliseconds, one that waited out its polls took a minute or more.
 constexpr auto kHangGuard = std::chrono::seconds(30);
+// How many of each kind of fault; fewer under the sanitizers, where each run
+// of the tool costs several times as much.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr uint64_t kSample = 3;
+#else
+constexpr uint64_t kSample = 5;
+#endif
 
 Bytes randomBytes(size_t size, uint32_t seed)
 {
@@ -209,15 +216,15 @@ TEST_F(ToolSweep, WriteAndVerifyWithOneFaultEach)
     // calls in all; the sample reaches a little past each.
     std::vector<std::string> faults = {"FT_OpenEx@1", "FT_ResetDevice@1", "FT_Purge@1", "FT_SetLatencyTimer@1",
                                        "FT_SetBitMode@1", "FT_SetBitMode@2", "FT_Close@1"};
-    for (uint64_t n : spread(110, 10))
+    for (uint64_t n : spread(110, 2 * kSample))
         faults.push_back("FT_Write@" + std::to_string(n));
-    for (uint64_t n : spread(70, 7))
+    for (uint64_t n : spread(70, kSample + 2))
         faults.push_back("FT_Read@" + std::to_string(n));
-    for (uint64_t n : spread(70, 5))
+    for (uint64_t n : spread(70, kSample))
         faults.push_back("FT_GetStatus@" + std::to_string(n));
-    for (uint64_t n : spread(240, 10))
+    for (uint64_t n : spread(240, 2 * kSample))
         faults.push_back("unplug@" + std::to_string(n));
-    for (uint64_t n : spread(70, 6))
+    for (uint64_t n : spread(70, kSample + 1))
         faults.push_back("no-reply@" + std::to_string(n));
 
     unsigned survived = 0, failed = 0;
