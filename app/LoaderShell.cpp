@@ -1,16 +1,30 @@
 #include "app/LoaderShell.h"
 
+#include "app/FirmwareCheck.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
+#include <QFontDatabase>
+#include <QMessageBox>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 
+#include <atomic>
+#include <cstdlib>
 #include <iostream>
 
 const QUrl LoaderShell::documentUrl(QStringLiteral("qrc:/qml/main.qml"));
+
+namespace {
+
+const char finishingText[] = "Finishing the programming run before exit...";
+
+// The processor whose run an exit() must wait for (see finishRunAtExit).
+std::atomic<FwLoaderGui::FWUpdateProcessor*> exitWaitsFor{nullptr};
+
+} // namespace
 
 LoaderShell::LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title)
     : qmlEngine(std::make_unique<QQmlApplicationEngine>())
@@ -25,10 +39,31 @@ LoaderShell::LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock,
 
     updateProcessor = new FwLoaderGui::FWUpdateProcessor(std::move(driver), clock, QCoreApplication::instance());
     context->setContextProperty(QStringLiteral("fwUpdateProcessor"), updateProcessor);
+
+    context->setContextProperty(QStringLiteral("firmwareCheck"), new FirmwareCheck(qmlEngine.get()));
+    context->setContextProperty(QStringLiteral("fixedFont"), QFontDatabase::systemFont(QFontDatabase::FixedFont));
+
+    // Some platform plugins end the process with exit() when the display goes
+    // (Qt's X11 one when the X server dies): no stack unwinds then, so only
+    // an exit handler can keep the flash from being left half-written.
+    static const bool registered = std::atexit(&LoaderShell::finishRunAtExit) == 0;
+    (void)registered;
+    exitWaitsFor.store(updateProcessor);
+}
+
+void LoaderShell::finishRunAtExit()
+{
+    FwLoaderGui::FWUpdateProcessor* processor = exitWaitsFor.exchange(nullptr);
+    if (!processor)
+        return;
+    if (processor->isProgramming())
+        std::cerr << finishingText << std::endl;
+    processor->waitForProgramming();
 }
 
 LoaderShell::~LoaderShell()
 {
+    exitWaitsFor.store(nullptr);
     if (updateProcessor->isProgramming())
         std::cerr << "Waiting for the programming run to finish before exiting.\n";
     // The window outlives both objects by a moment: it sees them withdrawn
@@ -47,6 +82,57 @@ QUrl LoaderShell::firmwareDirUrl(const QString& applicationDir)
     if (!dir.exists(QStringLiteral("firmware")))
         return QUrl();
     return QUrl::fromLocalFile(QDir::toNativeSeparators(applicationDir + QStringLiteral("/firmware")));
+}
+
+void LoaderShell::loadFrom(const QString& applicationDir)
+{
+    qmlEngine->rootContext()->setContextProperty(
+        QStringLiteral("firmwareDirSearched"), QDir::toNativeSeparators(applicationDir + QStringLiteral("/firmware")));
+    load(firmwareDirUrl(applicationDir));
+}
+
+int LoaderShell::exec()
+{
+    const int result = QCoreApplication::exec();
+    finishRun();
+    return result;
+}
+
+void LoaderShell::finishRun()
+{
+    if (!updateProcessor->isProgramming())
+        return;
+    std::cerr << finishingText << std::endl;
+    for (QObject* root : qmlEngine->rootObjects())
+        root->setProperty("finishingBeforeExit", true);
+
+    // The application's own loop again: a nested one would not run at all
+    // once quit was asked for while it ran. Another quit request ends this
+    // loop as well, so it only starts again.
+    // The end of the run reaches the loop through this object; its going
+    // takes a notice still queued with it, so no quit is left for later.
+    QObject waiting;
+    QObject::connect(
+        updateProcessor, &FwLoaderGui::FWUpdateProcessor::isProgrammingChanged, &waiting,
+        [](bool running) {
+            if (!running)
+                QCoreApplication::exit(0);
+        },
+        Qt::QueuedConnection);
+    while (updateProcessor->isProgramming())
+        QCoreApplication::exec();
+}
+
+void LoaderShell::showStartupError(const QString& text)
+{
+    std::cerr << text.toStdString() << std::endl;
+    const QString platform = QGuiApplication::platformName();
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || platform == QLatin1String("offscreen") ||
+        platform == QLatin1String("minimal"))
+        return;
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Pravel FW Loader"), text, QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("startupErrorBox"));
+    box.exec();
 }
 
 void LoaderShell::load(const QUrl& firmwareDir)

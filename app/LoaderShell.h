@@ -40,12 +40,28 @@ public:
     // Points the processor at `firmwareDir` and loads the window document;
     // if the document yields no window the event loop ends with -1.
     void load(const QUrl& firmwareDir);
+    // The same with the "firmware" entry beside `applicationDir`; the window
+    // names that place when there is nothing there.
+    void loadFrom(const QString& applicationDir);
+
+    // Runs the event loop. Told to quit during a programming run (by the
+    // platform, a signal, the session), it keeps the window up, saying so,
+    // until the run has ended on its own terms. Returns the loop's result.
+    int exec();
+    // The waiting part of exec(): returns once no run is going.
+    void finishRun();
+
+    // A start-up error for the user: standard error always, and a message
+    // box when there is a display to show it on.
+    static void showStartupError(const QString& text);
 
     QQmlApplicationEngine& engine() { return *qmlEngine; }
     FwLoaderGui::NotificationPresenter& presenter() { return *notifications; }
     FwLoaderGui::FWUpdateProcessor& processor() { return *updateProcessor; }
 
 private:
+    static void finishRunAtExit();
+
     std::unique_ptr<QQmlApplicationEngine> qmlEngine;
     FwLoaderGui::NotificationPresenter* notifications = nullptr;
     FwLoaderGui::FWUpdateProcessor* updateProcessor = nullptr;

@@ -18,3 +18,13 @@ void ProgressReporter::reportMessage(MessageType type, const std::string& messag
     if (callback)
         callback(type, message);
 }
+
+void ProgressReporter::info(const std::string& message)
+{
+    getInstance().reportMessage(Info, message);
+}
+
+void ProgressReporter::error(const std::string& message)
+{
+    getInstance().reportMessage(Error, message);
+}

@@ -23,6 +23,10 @@ public:
     // nothing reaches an owner that has gone.
     void reportMessage(MessageType type, const std::string& message);
 
+    // Shorthands for a report of either type to the one instance.
+    static void info(const std::string& message);
+    static void error(const std::string& message);
+
     ProgressReporter(const ProgressReporter&) = delete;
     ProgressReporter& operator=(const ProgressReporter&) = delete;
 

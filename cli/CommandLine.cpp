@@ -1,5 +1,8 @@
 #include "cli/CommandLine.h"
 
+#include "base/HexText.h"
+#include "device/FirmwareRun.h"
+
 #include <algorithm>
 #include <cctype>
 #include <sstream>
@@ -22,7 +25,7 @@ struct CommandInfo
 };
 
 const std::vector<OptionInfo> kGlobalOptions = {
-    {"--device", true}, {"--chip", true},  {"--image", true},  {"--port", true},
+    {"--device", true}, {"--chip", true},  {"--image", true},  {"--timing", true}, {"--port", true},
     {"--quiet", false}, {"-q", false},     {"--help", false},  {"-h", false},
     {"--version", false},
 };
@@ -35,18 +38,20 @@ const std::vector<CommandInfo> kCommands = {
      "Opens the port and identifies the flash. Succeeds only for a supported chip.\n",
      {}},
     {"write",
-     "write [--verify] [--offset N] FILE\n"
-     "       pravel-flash write [--verify] [--application FILE] [--bitstream FILE]\n"
-     "       pravel-flash write [--verify] --firmware-dir DIR",
+     "write [--verify] [--force] [--offset N] FILE\n"
+     "       pravel-flash write [--verify] [--force] [--application FILE] [--bitstream FILE]\n"
+     "       pravel-flash write [--verify] [--force] --firmware-dir DIR",
      "erase and program image files",
      "Identifies the flash, then erases the sectors each image covers and programs it.\n"
      "  --offset N            flash address of FILE (default 0), a multiple of 0x10000\n"
      "  --application FILE    application image, at 0x500000 (written first)\n"
      "  --bitstream FILE      FPGA bitstream, at 0\n"
      "  --firmware-dir DIR    DIR's pravel.srec and download.bit; prints DIR's version.txt\n"
-     "  --verify              read each image back afterwards and compare it\n",
+     "  --verify              read each image back afterwards and compare it\n"
+     "  --force               write a file even when it does not look like what belongs\n"
+     "                        at its offset (a bitstream at 0, S-records at 0x500000)\n",
      {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true},
-      {"--verify", false}}},
+      {"--verify", false}, {"--force", false}}},
     {"read", "read --offset N --length N FILE", "read flash into a file",
      "Reads N bytes of flash into FILE. FILE is replaced only when the whole read\n"
      "succeeded; otherwise it is left as it was.\n",
@@ -92,13 +97,6 @@ const OptionInfo* findOption(const std::vector<OptionInfo>& options, const std::
         if (name == option.name)
             return &option;
     return nullptr;
-}
-
-std::string hex(uint64_t value)
-{
-    std::ostringstream s;
-    s << "0x" << std::hex << value;
-    return s.str();
 }
 
 class Parser
@@ -188,7 +186,7 @@ bool Parser::number(const std::string& name, const std::string& text, uint64_t m
     if (!CommandLine::parseNumber(text, UINT64_MAX, value))
         return fail(name + ": \"" + text + "\" is not a number (decimal or 0x hexadecimal)");
     if (value > max)
-        return fail(name + " " + text + " is out of range (at most " + hex(max) + ")");
+        return fail(name + " " + text + " is out of range (at most " + hexText(max) + ")");
     into = static_cast<uint32_t>(value);
     return true;
 }
@@ -203,6 +201,10 @@ bool Parser::option(const std::string& name, const std::string& value)
         inv.chip = value;
     } else if (name == "--image") {
         inv.image = value;
+    } else if (name == "--timing") {
+        if (value != "instant" && value != "typical" && value != "worst")
+            return fail("--timing \"" + value + "\" is not a known timing; accepted values: instant, typical, worst");
+        inv.timing = value;
     } else if (name == "--port") {
         if (value.empty())
             return fail("--port needs a non-empty description");
@@ -214,9 +216,9 @@ bool Parser::option(const std::string& name, const std::string& value)
     } else if (name == "--version") {
         inv.version = true;
     } else if (name == "--offset") {
-        return number(name, value, CommandLine::kAddressSpace - 1, inv.offset);
+        return number(name, value, FirmwareRun::addressSpace - 1, inv.offset);
     } else if (name == "--length") {
-        return number(name, value, CommandLine::kAddressSpace, inv.length);
+        return number(name, value, FirmwareRun::addressSpace, inv.length);
     } else if (name == "--write") {
         return number(name, value, 0xFFFF, inv.nvcrValue);
     } else if (name == "--application") {
@@ -227,6 +229,8 @@ bool Parser::option(const std::string& name, const std::string& value)
         inv.firmwareDir = value;
     } else if (name == "--verify") {
         inv.verify = true;
+    } else if (name == "--force") {
+        inv.force = true;
     } else if (name == "--all") {
         inv.all = true;
     } else if (name == "--check-done") {
@@ -245,11 +249,11 @@ bool Parser::checkRange(bool sectorAligned)
         return fail(std::string(command->name) + " needs --length");
     if (*inv.length == 0)
         return fail("--length must be at least 1");
-    if (uint64_t(*inv.offset) + *inv.length > CommandLine::kAddressSpace)
-        return fail("--offset " + hex(*inv.offset) + " with --length " + hex(*inv.length) +
-                    " runs past the flash's address space (" + hex(CommandLine::kAddressSpace) + ")");
-    if (sectorAligned && (*inv.offset % CommandLine::kSectorSize || *inv.length % CommandLine::kSectorSize))
-        return fail("--offset and --length must be multiples of the erase sector, " + hex(CommandLine::kSectorSize) +
+    if (uint64_t(*inv.offset) + *inv.length > FirmwareRun::addressSpace)
+        return fail("--offset " + hexText(*inv.offset) + " with --length " + hexText(*inv.length) +
+                    " runs past the flash's address space (" + hexText(FirmwareRun::addressSpace) + ")");
+    if (sectorAligned && (*inv.offset % FirmwareRun::sectorSize || *inv.length % FirmwareRun::sectorSize))
+        return fail("--offset and --length must be multiples of the erase sector, " + hexText(FirmwareRun::sectorSize) +
                     ": an erase wipes whole sectors");
     return true;
 }
@@ -272,21 +276,14 @@ bool Parser::checkImages(bool forWrite)
         const uint32_t offset = inv.offset.value_or(0);
         // The erase before programming wipes whole sectors: an offset inside
         // one would lose the bytes in front of it.
-        if (forWrite && offset % CommandLine::kSectorSize)
-            return fail("--offset " + hex(offset) + " must be a multiple of the erase sector, " +
-                        hex(CommandLine::kSectorSize));
-        inv.images.push_back({files[0], offset});
+        if (forWrite && offset % FirmwareRun::sectorSize)
+            return fail("--offset " + hexText(offset) + " must be a multiple of the erase sector, " +
+                        hexText(FirmwareRun::sectorSize));
+        inv.firmware = FirmwareSet::single(files[0], offset);
         return true;
     }
-    if (!inv.firmwareDir.empty()) {
-        application = inv.firmwareDir + "/pravel.srec";
-        bitstream = inv.firmwareDir + "/download.bit";
-    }
-    // The application first, as the window's Basic tab does.
-    if (!application.empty())
-        inv.images.push_back({application, CommandLine::kApplicationOffset});
-    if (!bitstream.empty())
-        inv.images.push_back({bitstream, CommandLine::kBitstreamOffset});
+    inv.firmware = inv.firmwareDir.empty() ? FirmwareSet::basic(application, bitstream)
+                                           : FirmwareSet::inDirectory(inv.firmwareDir);
     return true;
 }
 
@@ -374,6 +371,8 @@ std::string CommandLine::toolHelp()
          "                                     else the platform's)\n"
          "  --chip NAME        the emulated flash chip (default: PRAVEL_EMULATED_CHIP)\n"
          "  --image PATH       the emulated flash's contents file (default: PRAVEL_EMULATED_IMAGE)\n"
+         "  --timing MODE      the emulated flash's busy times: instant, typical, worst\n"
+         "                     (default: PRAVEL_EMULATED_TIMING, else instant)\n"
          "  --port DESCRIPTION the bridge channel (default: \"USB <-> Serial Converter B\")\n"
          "  -q, --quiet        no progress lines\n"
          "  -h, --help         this help; after a command, that command's help\n"

@@ -1,16 +1,11 @@
 #pragma once
 
+#include "device/FirmwareSet.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-// One image file and where in the flash it goes.
-struct ImageSpec
-{
-    std::string path;
-    uint32_t offset = 0;
-};
 
 // What the user asked for, checked for form and range.
 struct Invocation
@@ -19,7 +14,8 @@ struct Invocation
     std::string device;
     std::string chip;
     std::string image;
-    std::string port = "USB <-> Serial Converter B";
+    std::string timing;
+    std::string port = FirmwareSet::portDescription;
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -33,8 +29,9 @@ struct Invocation
     bool verify = false;
     bool all = false;
     bool checkDone = false;
-    std::string firmwareDir;       // write/verify --firmware-dir
-    std::vector<ImageSpec> images; // write/verify, in the order they are handled
+    bool force = false;
+    std::string firmwareDir; // write/verify --firmware-dir
+    FirmwareSet firmware;    // write/verify
     std::string file;              // read target, fpga bitstream
 };
 
@@ -44,13 +41,6 @@ struct Invocation
 class CommandLine
 {
 public:
-    static constexpr uint32_t kApplicationOffset = 0x500000;
-    static constexpr uint32_t kBitstreamOffset = 0;
-    // Flash addresses go out as three bytes.
-    static constexpr uint64_t kAddressSpace = 0x1000000;
-    // The erase granularity of every supported chip.
-    static constexpr uint32_t kSectorSize = 0x10000;
-
     // false with `error` naming the problem (a usage error).
     static bool parse(const std::vector<std::string>& args, Invocation& invocation, std::string& error);
 

@@ -1,13 +1,11 @@
 #include "cli/ConsoleReporter.h"
 
-#include <cstdlib>
 #include <ostream>
 
 namespace {
 
 const std::string kInPlaceProgress = "\rProgress: ";
 const std::string kReadProgress = "progress = ";
-const std::string kMismatch = "Verify failed on point: ";
 
 bool startsWith(const std::string& text, const std::string& prefix)
 {
@@ -65,23 +63,9 @@ void ConsoleReporter::report(ProgressReporter::MessageType type, const std::stri
     if (quiet && startsWith(text, kReadProgress))
         return;
 
-    if (counting && type == ProgressReporter::Error && startsWith(text, kMismatch)) {
-        if (mismatchCount == 0)
-            firstMismatchPosition = std::strtoull(text.c_str() + kMismatch.size(), nullptr, 10);
-        if (++mismatchCount > kShownMismatches)
-            return;
-    }
-
     finishLine();
     if (type == ProgressReporter::Error)
         err << text << std::flush;
     else
         out << text << std::flush;
-}
-
-void ConsoleReporter::startCountingMismatches()
-{
-    counting = true;
-    mismatchCount = 0;
-    firstMismatchPosition = 0;
 }

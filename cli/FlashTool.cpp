@@ -1,22 +1,17 @@
 #include "cli/FlashTool.h"
 
 #include "cli/ConsoleReporter.h"
-#include "cli/InterruptSignal.h"
-#include "cli/InterruptibleDriver.h"
-#include "base/Clock.h"
+#include "base/HexText.h"
+#include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
-#include "device/d2xx/DriverSelection.h"
-#include "device/d2xx/EmulatedDriver.h"
-#include "emulator/CallTrace.h"
-#include "emulator/FlashPart.h"
-#include "emulator/VirtualClock.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <system_error>
@@ -26,33 +21,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kUnpluggedChip[] = "unplugged";
 // A register write takes a fraction of a second; BusyCheck pauses 100 ms.
 constexpr int kRegisterWriteChecks = 50;
-const unsigned char kPinsIdle[] = {0x80, 0x68, 0x6B};
-
-std::string hex(uint64_t value)
-{
-    if (value == 0)
-        return "0";
-    std::ostringstream s;
-    s << "0x" << std::hex << value;
-    return s.str();
-}
 
 fs::path toPath(const std::string& utf8)
 {
     return fs::u8path(utf8);
 }
 
-uint64_t roundUp(uint64_t value, uint64_t step)
-{
-    return (value + step - 1) / step * step;
-}
-
 } // namespace
 
-FlashTool::FlashTool(const Invocation& invocation, ConsoleReporter& reporter) : inv(invocation), reporter(reporter) {}
+FlashTool::FlashTool(const Invocation& invocation, ConsoleReporter& reporter, const std::atomic<bool>& stop)
+    : inv(invocation), reporter(reporter), stop(stop)
+{
+}
+
+void FlashTool::useDriver(d2xx::DriverSelection given)
+{
+    selection = std::move(given);
+    driverGiven = true;
+}
 
 FlashTool::~FlashTool()
 {
@@ -82,28 +70,33 @@ int FlashTool::run()
 
     int result = setUp();
     if (result == Success)
-        result = InterruptSignal::raised() ? Failed : dispatch();
+        result = stop.load() ? Failed : dispatch();
     closePort();
-    if (InterruptSignal::raised()) {
+    if (stop.load()) {
         reporter.finishLine();
         complain("interrupted\n");
-        return Interrupted;
+        result = Interrupted;
+    }
+    if (selection.timedEmulation()) {
+        std::ostringstream s;
+        s << "Emulated time: " << std::fixed << std::setprecision(2) << selection.emulatedSeconds() << " s\n";
+        std::cerr << s.str() << std::flush;
     }
     return result;
 }
 
 int FlashTool::setUp()
 {
-    const bool emulatedOnly = !inv.chip.empty() || !inv.image.empty();
+    const bool emulatedOnly = !inv.chip.empty() || !inv.image.empty() || !inv.timing.empty();
     const char* envDevice = std::getenv("PRAVEL_DEVICE");
     const std::string device = !inv.device.empty() ? inv.device : (envDevice ? envDevice : "");
-    if (emulatedOnly && device != "emulated") {
-        complain("pravel-flash: --chip and --image need the emulated device (--device emulated)\n");
+    if (emulatedOnly && device != "emulated" && !driverGiven) {
+        complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
         return Usage;
     }
-    if (!inv.chip.empty() && inv.chip != kUnpluggedChip && !emu::FlashPart::find(inv.chip)) {
+    if (!inv.chip.empty() && !d2xx::DriverSelection::isKnownChip(inv.chip)) {
         complain("pravel-flash: --chip \"" + inv.chip + "\" is not a known chip; accepted values: " +
-                 emu::FlashPart::acceptedNames() + ", " + kUnpluggedChip + "\n");
+                 d2xx::DriverSelection::chipNames() + "\n");
         return Usage;
     }
 
@@ -115,24 +108,22 @@ int FlashTool::setUp()
             return inv.chip.c_str();
         if (!inv.image.empty() && std::strcmp(name, "PRAVEL_EMULATED_IMAGE") == 0)
             return inv.image.c_str();
+        if (!inv.timing.empty() && std::strcmp(name, "PRAVEL_EMULATED_TIMING") == 0)
+            return inv.timing.c_str();
         return std::getenv(name);
     };
-    std::string error;
-    std::shared_ptr<d2xx::D2xxDriver> chosen = d2xx::selectDriver(lookup, error);
-    if (!chosen) {
-        complain("pravel-flash: " + error + "\n");
-        return Failed;
+    if (!driverGiven) {
+        std::string error;
+        selection = d2xx::DriverSelection::fromLookup(lookup, error);
+        if (!selection) {
+            complain("pravel-flash: " + error + "\n");
+            return Failed;
+        }
+        // A whole-flash write would otherwise keep every USB transfer in memory.
+        selection.setCallTrace(false);
     }
-
-    clock = &Clock::system();
-    if (auto emulated = std::dynamic_pointer_cast<d2xx::EmulatedDriver>(chosen)) {
-        // The emulated instrument runs on its own time, and a whole-flash
-        // write would otherwise keep every USB transfer in memory.
-        emulated->trace().setEnabled(false);
-        clock = &emulated->clock();
-    }
-    driver = std::make_shared<InterruptibleDriver>(chosen, InterruptSignal::flag());
-    ftdi = std::make_unique<TFtdi>(driver, *clock);
+    ftdi = std::make_unique<TFtdi>(selection.driver(), selection.clock());
+    ftdi->SetStopRequest(&stop);
     rom = std::make_unique<TRom>(ftdi.get());
     fpgaLoader = std::make_unique<TFpga>(ftdi.get());
     return Success;
@@ -173,10 +164,10 @@ void FlashTool::closePort()
     if (!portOpen)
         return;
     portOpen = false;
-    // An interrupted run may have stopped between an FPGA reset pulse's two
-    // halves; the pins go back to idle before the port closes.
-    if (InterruptSignal::raised())
-        ftdi->FW_Write(const_cast<unsigned char*>(kPinsIdle), sizeof kPinsIdle);
+    // A stopped run may have cut an FPGA reset pulse short; the pins go back
+    // to idle before the port closes.
+    if (stop.load())
+        ftdi->MPSSE_IdlePins();
     reporter.finishLine();
     ftdi->PortClose();
 }
@@ -202,8 +193,9 @@ int FlashTool::detect()
     if (!openAndIdentify())
         return Failed;
     std::ostringstream s;
-    s << "Flash size: " << hex(rom->memorySize) << " bytes (" << rom->memorySize / (1024 * 1024) << " MiB), "
-      << rom->sectorCount << " sectors of " << hex(rom->sectorSize) << " bytes, pages of " << rom->pageSize
+    s << "Flash size: " << hexText(static_cast<uint64_t>(rom->memorySize)) << " bytes ("
+      << rom->memorySize / (1024 * 1024) << " MiB), " << rom->sectorCount << " sectors of "
+      << hexText(static_cast<uint64_t>(rom->sectorSize)) << " bytes, pages of " << rom->pageSize
       << " bytes\n";
     say(s.str());
     return Success;
@@ -213,124 +205,49 @@ void FlashTool::printFirmwareVersion()
 {
     if (inv.firmwareDir.empty())
         return;
-    std::ifstream file(toPath(inv.firmwareDir + "/version.txt"));
     std::string version;
-    if (file)
-        std::getline(file, version);
-    if (!version.empty() && version.back() == '\r')
-        version.pop_back();
+    FirmwareSet::readVersion(inv.firmwareDir, version);
     say("Firmware version: " + (version.empty() ? std::string("Unknown") : version) + "\n");
 }
 
-// Checks every file before the flash is touched: a write must not stop
-// halfway through a set because its second file is missing or too large.
-bool FlashTool::checkImageFiles(bool forWrite)
+// Every file is read and checked before the port opens: a write must not
+// stop halfway through a set because its second file is missing or too large.
+int FlashTool::runFirmware(bool verifyOnly)
 {
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    for (const ImageSpec& image : inv.images) {
-        std::error_code ec;
-        const fs::path path = toPath(image.path);
-        if (!fs::is_regular_file(path, ec)) {
-            complain("Error opening file for reading: " + image.path + "\n");
-            return false;
-        }
-        const uint64_t size = fs::file_size(path, ec);
-        if (ec) {
-            complain("Error opening file for reading: " + image.path + "\n");
-            return false;
-        }
-        if (image.offset + size > CommandLine::kAddressSpace) {
-            complain("Error, " + image.path + " (" + std::to_string(size) + " bytes) does not fit into the flash at " +
-                     hex(image.offset) + ": the address space ends at " + hex(CommandLine::kAddressSpace) + "\n");
-            return false;
-        }
-        // Programming erases whole sectors: a later image must not wipe an earlier one.
-        const uint64_t end = roundUp(image.offset + size, CommandLine::kSectorSize);
-        for (const auto& other : ranges) {
-            if (forWrite && image.offset < other.second && other.first < end) {
-                complain("Error, " + image.path + " at " + hex(image.offset) +
-                         " would erase sectors of the image written before it\n");
-                return false;
-            }
-        }
-        ranges.emplace_back(image.offset, end);
+    printFirmwareVersion();
+    FirmwareRun::Options options;
+    options.verifyOnly = verifyOnly;
+    options.verify = inv.verify;
+    options.announceBeforeLoad = true;
+    options.hintAfterLoadFailure = false;
+    options.shownMismatches = kShownMismatches;
+    if (!inv.force) {
+        options.checkImage = [](const FirmwareSet::Image& image, const std::vector<unsigned char>& data) {
+            const std::string problem = ImageCheck::check(data, image.offset);
+            return problem.empty() ? problem
+                                   : "Error, " + image.path + " does not belong at " + hexText(image.offset) + ": " +
+                                         problem + " (--force writes it all the same)\n";
+        };
     }
-    return true;
-}
-
-bool FlashTool::verifyLoadedImage(const ImageSpec& image)
-{
-    reporter.startCountingMismatches();
-    if (rom->Verify() == 1) {
-        say("Verify...OK: " + image.path + " matches the flash at " + hex(image.offset) + "\n");
-        return true;
+    FirmwareRun firmware(*rom, inv.firmware, options);
+    if (!firmware.prepare().ok)
+        return Failed;
+    if (!openAndIdentify()) {
+        if (!verifyOnly)
+            complain("Nothing was written\n");
+        return Failed;
     }
-    const uint64_t count = reporter.mismatches();
-    if (count == 0) {
-        complain("Verify...NG: the flash could not be read\n");
-        return false;
-    }
-    std::ostringstream s;
-    s << "Verify...NG: " << count << (count == 1 ? " byte" : " bytes") << " of " << image.path
-      << (count == 1 ? " differs" : " differ") << " from the flash at " << hex(image.offset) << "; the first at position " << reporter.firstMismatch()
-      << " (flash address " << hex(image.offset + reporter.firstMismatch()) << ")";
-    if (count > ConsoleReporter::kShownMismatches)
-        s << "; the first " << ConsoleReporter::kShownMismatches << " are listed above";
-    s << "\n";
-    complain(s.str());
-    return false;
+    return firmware.run().ok ? Success : Failed;
 }
 
 int FlashTool::write()
 {
-    printFirmwareVersion();
-    if (!checkImageFiles(true))
-        return Failed;
-    if (!openAndIdentify()) {
-        complain("Nothing was written\n");
-        return Failed;
-    }
-    for (const ImageSpec& image : inv.images) {
-        if (InterruptSignal::raised())
-            return Failed;
-        say("Starting programming of " + image.path + "\n");
-        rom->SetOffset(image.offset);
-        // A failed load must not let Program write the image loaded before.
-        if (rom->FileOpen(image.path) != 1) {
-            complain("Programming of " + image.path + " failed.\n");
-            return Failed;
-        }
-        if (rom->Program(false) != 1) {
-            complain("Programming of " + image.path + " failed.\n");
-            if (!InterruptSignal::raised())
-                complain("Please check power and USB connections and try again.\n");
-            return Failed;
-        }
-        if (inv.verify && !verifyLoadedImage(image)) {
-            complain("Programming of " + image.path + " failed.\n");
-            return Failed;
-        }
-        say("Finished programming of " + image.path + "\n");
-    }
-    say("\n");
-    say("Device programming is complete. Device must be restarted for changes to take effect.\n");
-    return Success;
+    return runFirmware(false);
 }
 
 int FlashTool::verify()
 {
-    printFirmwareVersion();
-    if (!checkImageFiles(false) || !openAndIdentify())
-        return Failed;
-    int result = Success;
-    for (const ImageSpec& image : inv.images) {
-        if (InterruptSignal::raised())
-            return Failed;
-        rom->SetOffset(image.offset);
-        if (rom->FileOpen(image.path) != 1 || !verifyLoadedImage(image))
-            result = Failed;
-    }
-    return result;
+    return runFirmware(true);
 }
 
 int FlashTool::read()
@@ -362,7 +279,7 @@ int FlashTool::read()
         complain("Error writing file: " + inv.file + "\n");
         return Failed;
     }
-    say("Wrote " + std::to_string(data.size()) + " bytes from " + hex(*inv.offset) + " to " + inv.file + "\n");
+    say("Wrote " + std::to_string(data.size()) + " bytes from " + hexText(*inv.offset) + " to " + inv.file + "\n");
     return Success;
 }
 
@@ -408,7 +325,7 @@ int FlashTool::nvcr()
             return Failed;
         // The register write keeps the flash busy; it ignores a read meanwhile.
         bool ready = false;
-        for (int check = 0; check < kRegisterWriteChecks && !ready; ++check)
+        for (int check = 0; check < kRegisterWriteChecks && !ready && !stop.load(); ++check)
             ready = rom->BusyCheck() == 1;
         if (!ready) {
             complain("Error, the flash is still busy after the register write\n");
@@ -419,7 +336,7 @@ int FlashTool::nvcr()
     if (rom->NVCRRead(value) != 1)
         return Failed;
     if (inv.nvcrValue && value != *inv.nvcrValue) {
-        complain("Error, the register reads back " + hex(value) + " instead of " + hex(*inv.nvcrValue) + "\n");
+        complain("Error, the register reads back " + hexText(value) + " instead of " + hexText(*inv.nvcrValue) + "\n");
         return Failed;
     }
     return Success;

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "cli/CommandLine.h"
+#include "device/FirmwareRun.h"
+#include "device/d2xx/DriverSelection.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
-class Clock;
 class ConsoleReporter;
-class InterruptibleDriver;
 class TFpga;
 class TFtdi;
 class TRom;
@@ -19,9 +20,17 @@ class FlashTool
 {
 public:
     enum ExitStatus { Success = 0, Failed = 1, Usage = 2, Interrupted = 130 };
+    // "Verify failed on point: " lines shown per image; the rest are counted.
+    static constexpr uint64_t kShownMismatches = 20;
 
-    FlashTool(const Invocation& invocation, ConsoleReporter& reporter);
+    // Once `stop` is set (Ctrl-C), the device loops end at the next
+    // transaction boundary and the tool winds up.
+    FlashTool(const Invocation& invocation, ConsoleReporter& reporter, const std::atomic<bool>& stop);
     ~FlashTool();
+
+    // Runs on this driver instead of choosing one from the options and the
+    // environment.
+    void useDriver(d2xx::DriverSelection selection);
 
     int run();
 
@@ -41,17 +50,17 @@ private:
     bool openPort();
     void closePort();
     bool openAndIdentify();
-    bool checkImageFiles(bool forWrite);
     void printFirmwareVersion();
-    bool verifyLoadedImage(const ImageSpec& image);
+    int runFirmware(bool verifyOnly);
 
     void say(const std::string& text);
     void complain(const std::string& text);
 
     const Invocation& inv;
     ConsoleReporter& reporter;
-    std::shared_ptr<InterruptibleDriver> driver;
-    Clock* clock = nullptr;
+    const std::atomic<bool>& stop;
+    d2xx::DriverSelection selection;
+    bool driverGiven = false;
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpgaLoader;

@@ -43,7 +43,7 @@ int main(int argc, char** argv)
     {
         ConsoleReporter reporter(std::cout, std::cerr, PRAVEL_ISATTY(stdout) != 0, invocation.quiet);
         reporter.install();
-        FlashTool tool(invocation, reporter);
+        FlashTool tool(invocation, reporter, InterruptSignal::flag());
         status = tool.run();
     }
     std::cout.flush();

@@ -25,7 +25,8 @@ int TFpga::Configuration()
     // 64-bit position: stepping past a size near 2 GiB must not overflow.
     for (int64_t position = 0; position < size; position += kChunk) {
         const int32_t length = static_cast<int32_t>(std::min<int64_t>(kChunk, size - position));
-        if (!ftdi->MPSSE_Configuration(bitstreamData.data() + position, length)) {
+        // A stop request ends the load between two transfers.
+        if (ftdi->StopRequested() || !ftdi->MPSSE_Configuration(bitstreamData.data() + position, length)) {
             // The closing clocks still go out, so the FPGA is not left mid-byte.
             ftdi->MPSSE_SendClock(kClosingClocks);
             chunkCount = 0;

@@ -52,6 +52,7 @@ constexpr uint64_t kSettleUs = 100000;
 constexpr uint64_t kPollUs = 100;
 constexpr uint64_t kPinReadWaitUs = 10000;
 constexpr uint64_t kFpgaResetUs = 1000000;
+constexpr uint64_t kFpgaResetSliceUs = 50000;
 constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
 
@@ -155,6 +156,16 @@ TFtdi::TFtdi(std::shared_ptr<D2xxDriver> driver, Clock& clock)
 void TFtdi::SetPortDescription(std::string description)
 {
     portDescription = std::move(description);
+}
+
+void TFtdi::SetStopRequest(const std::atomic<bool>* request)
+{
+    stopRequest = request;
+}
+
+bool TFtdi::StopRequested() const
+{
+    return stopRequest && stopRequest->load();
 }
 
 int32_t TFtdi::PortDetect()
@@ -319,7 +330,8 @@ int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
     // Whatever goes wrong, the receive queue is emptied before the next
     // command: a reply left behind would otherwise stand in front of every
     // later one, and each of those reads would wait its whole time-out.
-    for (int64_t poll = 0; poll < limit; ++poll) {
+    // A stop ends the wait like a time-out: the reply may never come.
+    for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
         if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK) {
             // Exactly the expected count: the reply is fetched whole.
@@ -438,7 +450,15 @@ int32_t TFtdi::MPSSE_FPGAReset()
     setLowByte(low, kPinsFpgaReset);
     if (FW_Write(low.data(), static_cast<int32_t>(low.size())) != FT_OK)
         return 0;
-    sleepClock->sleepMicroseconds(kFpgaResetUs);
+    // In slices, so a stop request ends the pulse early: a few milliseconds
+    // of it reset the FPGA all the same.
+    for (uint64_t slept = 0; slept < kFpgaResetUs && !StopRequested(); slept += kFpgaResetSliceUs)
+        sleepClock->sleepMicroseconds(kFpgaResetSliceUs);
+    return MPSSE_IdlePins();
+}
+
+int32_t TFtdi::MPSSE_IdlePins()
+{
     Bytes idle;
     setLowByte(idle, kPinsIdle);
     return FW_Write(idle.data(), static_cast<int32_t>(idle.size())) == FT_OK ? 1 : 0;

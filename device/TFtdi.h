@@ -3,6 +3,7 @@
 #include "base/Clock.h"
 #include "device/d2xx/D2xxDriver.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,10 +25,18 @@ public:
 
     void SetPortDescription(std::string description);
 
+    // A stop request (Ctrl-C, a Cancel) that the device loops check between
+    // transactions and inside their waits; a transaction already begun is
+    // finished first. nullptr: never stopped. The flag must outlive this.
+    void SetStopRequest(const std::atomic<bool>* request);
+    bool StopRequested() const;
+
     int32_t PortDetect();
     int32_t PortOpen();
     int32_t PortOpen(std::string description);
     int32_t PortClose();
+    // FT_Close alone, without leaving MPSSE mode first; nothing in the
+    // loader calls it, it is kept as part of the interface.
     d2xx::FT_STATUS PortCloseSimple();
 
     d2xx::FT_STATUS FW_Write(unsigned char* data, int32_t length);
@@ -44,6 +53,9 @@ public:
     int32_t MPSSE_SendClock(unsigned char count);
     int32_t MPSSE_ReadID(unsigned char& id);
     int32_t MPSSE_FPGAReset();
+    // Chip select high and the FPGA lines released: where a stopped run
+    // leaves the pins before the port closes.
+    int32_t MPSSE_IdlePins();
     int32_t MPSSE_NVCRRead(unsigned char* value);
     int32_t MPSSE_NVCRWrite(unsigned char high, unsigned char low);
     int32_t MPSSE_ReadStatus(unsigned char& status);
@@ -76,6 +88,7 @@ private:
 
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
+    const std::atomic<bool>* stopRequest = nullptr;
     // The handle has not been closed successfully since FT_OpenEx gave it:
     // the driver may still hold the channel, so the next open closes it first.
     bool handleHeld = false;

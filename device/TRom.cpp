@@ -2,6 +2,7 @@
 
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
+#include "base/HexText.h"
 #include "base/ProgressReporter.h"
 
 #include <algorithm>
@@ -59,6 +60,11 @@ constexpr int32_t kProgressPages = 100;
 constexpr uint64_t kBulkPollMicroseconds = 100000;
 constexpr unsigned kBulkPolls = 4000; // 400 s: well past the slowest chip's maximum
 constexpr uint64_t kBusyPauseMicroseconds = 100000;
+constexpr unsigned kBusyCheckReads = 2;
+// Differing positions a verify hands back; the count covers them all.
+constexpr size_t kKeptMismatches = 1024;
+// Status register bit 0: a program, erase or register write is still going.
+constexpr unsigned char kStatusWriteInProgress = 0x01;
 
 // Every report starts from a fresh stream with the base shown, so hex numbers
 // read 0x.. and zero reads 0.
@@ -74,15 +80,13 @@ void report(ProgressReporter::MessageType type, const std::stringstream& s)
     ProgressReporter::getInstance().reportMessage(type, s.str());
 }
 
-void info(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text); }
-void error(const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, text); }
+void info(const std::string& text) { ProgressReporter::info(text); }
+void error(const std::string& text) { ProgressReporter::error(text); }
 
 // "<label><value in the hexadecimal form>\n" as one Info report.
 void reportHex(const char* label, unsigned value)
 {
-    auto s = message();
-    s << label << std::hex << value << "\n";
-    report(ProgressReporter::Info, s);
+    info(label + hexText(value) + "\n");
 }
 
 void reportProgress(double percent, bool last)
@@ -94,7 +98,44 @@ void reportProgress(double percent, bool last)
 
 } // namespace
 
+const char TRom::stoppedBetweenCommands[] = "Stopped on request before the next flash command\n";
+const char TRom::stoppedWhileBusy[] =
+    "Stopped on request while the flash was busy; it finishes the command under way by itself\n";
+
 TRom::TRom(TFtdi* ftdi) : ftdi(ftdi) {}
+
+TRom::Readiness TRom::WaitUntilReady(unsigned maxReads, uint64_t pauseMicroseconds)
+{
+    for (unsigned read = 0; read < maxReads; ++read) {
+        if (ftdi->StopRequested()) {
+            error(stoppedWhileBusy);
+            return Readiness::Stopped;
+        }
+        unsigned char status = 0;
+        if (ftdi->MPSSE_ReadStatus(status) && !(status & kStatusWriteInProgress))
+            return Readiness::Ready;
+        // The bridge is gone (already said): the flash is not to blame.
+        if (ftdi->LinkLost())
+            return Readiness::Lost;
+        if (pauseMicroseconds > 0 && read + 1 < maxReads)
+            ftdi->clock().sleepMicroseconds(pauseMicroseconds);
+    }
+    return Readiness::Busy;
+}
+
+bool TRom::StopBeforeNextCommand()
+{
+    if (!ftdi->StopRequested())
+        return false;
+    error(stoppedBetweenCommands);
+    return true;
+}
+
+void TRom::Observe(Phase phase, double done)
+{
+    if (progressObserver)
+        progressObserver(phase, done);
+}
 
 int TRom::CheckMemory()
 {
@@ -163,26 +204,15 @@ int TRom::CheckFlagStatus()
 
 int TRom::BusyCheck()
 {
-    unsigned char status = 0;
-    if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
-        return 1;
-    ftdi->clock().sleepMicroseconds(kBusyPauseMicroseconds);
-    status = 0;
-    return (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01)) ? 1 : 0;
+    return WaitUntilReady(kBusyCheckReads, kBusyPauseMicroseconds) == Readiness::Ready ? 1 : 0;
 }
 
 int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
 {
-    for (unsigned int i = 0; i < maxReads; ++i) {
-        unsigned char status = 0;
-        if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
-            return 1;
-        // The bridge is gone (already said): the flash is not to blame.
-        if (ftdi->LinkLost())
-            return 0;
-    }
-    std::cerr << "Status check (without timer) overflow\n";
-    return 0;
+    const Readiness readiness = WaitUntilReady(maxReads, 0);
+    if (readiness == Readiness::Busy)
+        std::cerr << "Status check (without timer) overflow\n";
+    return readiness == Readiness::Ready ? 1 : 0;
 }
 
 int TRom::NVCRRead(unsigned short& value)
@@ -219,18 +249,20 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
         return 0;
     }
 
-    auto s = message();
-    s << "Erase Sector address " << std::hex << start << " to " << end << "\n";
-    report(ProgressReporter::Info, s);
+    info("Erase Sector address " + hexText(start) + " to " + hexText(end) + "\n");
     info("Erasing...\n");
 
     int result = 1;
+    Observe(Phase::Erasing, 0.0);
     // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
     for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
-        if (!ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) || !BusyCheck_WithoutTimer(kEraseReadyReads)) {
+        if (StopBeforeNextCommand() || !ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) ||
+            !BusyCheck_WithoutTimer(kEraseReadyReads)) {
             result = 0;
             break;
         }
+        Observe(Phase::Erasing, std::min(1.0, static_cast<double>(address - start + static_cast<uint64_t>(sectorSize)) /
+                                                  (static_cast<double>(end - start) + 1.0)));
         const double percent = end == start ? 100.0
                                             : (static_cast<double>(address) - static_cast<double>(start)) /
                                                   (static_cast<double>(end) - static_cast<double>(start)) * 100.0;
@@ -242,17 +274,10 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
 
 int TRom::EraseBulk()
 {
-    if (!ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
+    if (StopBeforeNextCommand() || !ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
         return 0;
     // A whole-chip erase takes tens of seconds; poll until it is done.
-    for (unsigned poll = 0;; ++poll) {
-        unsigned char status = 0;
-        if (ftdi->MPSSE_ReadStatus(status) && !(status & 0x01))
-            return 1;
-        if (poll == kBulkPolls || ftdi->LinkLost())
-            return 0;
-        ftdi->clock().sleepMicroseconds(kBulkPollMicroseconds);
-    }
+    return WaitUntilReady(kBulkPolls + 1, kBulkPollMicroseconds) == Readiness::Ready ? 1 : 0;
 }
 
 int TRom::EraseSectorNum(int /*sector*/)
@@ -271,33 +296,47 @@ int TRom::FileOpen(std::string fileName)
     WholeFile file;
     const WholeFile::Status opened = file.open(fileName);
     if (opened == WholeFile::OpenFailed) {
-        auto s = message();
-        s << "Error opening file for reading: " << fileName << "\n";
-        report(ProgressReporter::Error, s);
+        error("Error opening file for reading: " + fileName + "\n");
         return 0;
     }
     if (opened != WholeFile::Ok) {
         error("Error reading file!\n");
         return 0;
     }
-    if (static_cast<uint64_t>(offset) + file.size() > kFileLimit) {
-        auto s = message();
-        s << "Error, file is too large: " << file.size() << " bytes\n";
-        report(ProgressReporter::Error, s);
+    if (!FitsTheImageLimit(file.size()))
         return 0;
-    }
     // A failed or short read leaves the image loaded before, so nothing can
     // later write half a file.
-    if (file.readInto(imageData) != WholeFile::Ok) {
+    std::vector<unsigned char> data;
+    if (file.readInto(data) != WholeFile::Ok) {
         error("Error reading file!\n");
         return 0;
     }
-    imageSize = static_cast<int32_t>(imageData.size());
-
-    auto s = message();
-    s << "File read successfully. Size: " << imageSize << " bytes\n";
-    report(ProgressReporter::Info, s);
+    TakeImage(data);
     return 1;
+}
+
+int TRom::SetImage(std::vector<unsigned char> data)
+{
+    if (!FitsTheImageLimit(data.size()))
+        return 0;
+    TakeImage(data);
+    return 1;
+}
+
+bool TRom::FitsTheImageLimit(uint64_t size)
+{
+    if (static_cast<uint64_t>(offset) + size <= kFileLimit)
+        return true;
+    error("Error, file is too large: " + std::to_string(size) + " bytes\n");
+    return false;
+}
+
+void TRom::TakeImage(std::vector<unsigned char>& data)
+{
+    imageData.swap(data);
+    imageSize = static_cast<int32_t>(imageData.size());
+    info("File read successfully. Size: " + std::to_string(imageSize) + " bytes\n");
 }
 
 int TRom::Program(bool dump)
@@ -317,10 +356,8 @@ int TRom::Program(bool dump)
         return 0;
     }
     if (imageEnd > limit) {
-        auto s = message();
-        s << "Error, image does not fit into the flash: it ends at " << std::hex << imageEnd
-          << ", the flash ends at " << limit << "\n";
-        report(ProgressReporter::Error, s);
+        error("Error, image does not fit into the flash: it ends at " + hexText(imageEnd) + ", the flash ends at " +
+              hexText(limit) + "\n");
         error("Program...NG\n");
         return 0;
     }
@@ -347,7 +384,12 @@ int TRom::Program(bool dump)
     size_t position = 0;
     int32_t remaining = imageSize;
     int result = 1;
+    Observe(Phase::Programming, 0.0);
     while (remaining > 0) {
+        if (StopBeforeNextCommand()) {
+            result = 0;
+            break;
+        }
         // A write never runs past the end of a flash page: the chip would wrap
         // it onto the page's start. With a page-aligned offset every write is
         // a whole page but the last.
@@ -359,7 +401,8 @@ int TRom::Program(bool dump)
             break;
         }
         if (!BusyCheck_WithoutTimer(kPageReadyReads)) {
-            error("Error in BusyCheck_WithoutTimer\n");
+            if (!ftdi->StopRequested())
+                error("Error in BusyCheck_WithoutTimer\n");
             result = 0;
             break;
         }
@@ -367,11 +410,13 @@ int TRom::Program(bool dump)
         address += static_cast<uint32_t>(length);
         position += static_cast<size_t>(length);
         ++chunkCount;
+        Observe(Phase::Programming, 1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize));
         if (chunkCount % kProgressPages == 0)
             reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
     }
 
     if (result) {
+        Observe(Phase::Programming, 1.0);
         reportProgress(100.0, true);
         chunkCount = 0;
         info("Program...OK\n");
@@ -398,11 +443,11 @@ void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
 
 int TRom::Read(unsigned char* buffer, int length, bool dump)
 {
-    auto s = message();
-    s << "Read size = " << std::hex << length << "\n";
-    report(ProgressReporter::Info, s);
+    // A negative length shows as its 32-bit pattern, as a hex stream writes it.
+    reportHex("Read size = ", static_cast<unsigned>(length));
 
     chunkCount = 0;
+    Observe(Phase::Reading, 0.0);
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
     // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
     // would wrap round and return the start of the flash as if it were there.
@@ -410,10 +455,8 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
                                           : kAddressSpace;
     const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
     if (result && length > 0 && end > limit) {
-        auto e = message();
-        e << "Error, the read does not fit into the flash: it ends at " << std::hex << end << ", the flash ends at "
-          << limit << "\n";
-        report(ProgressReporter::Error, e);
+        error("Error, the read does not fit into the flash: it ends at " + hexText(end) + ", the flash ends at " +
+              hexText(limit) + "\n");
         result = 0;
     }
     uint32_t address = offset;
@@ -421,7 +464,7 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
     unsigned char* position = buffer;
     while (remaining > 0) {
         const int chunk = std::min<int>(remaining, static_cast<int>(kReadChunk));
-        if (!ftdi->MPSSE_ReadDataBytes(address, position, chunk)) {
+        if (StopBeforeNextCommand() || !ftdi->MPSSE_ReadDataBytes(address, position, chunk)) {
             result = 0;
             break;
         }
@@ -429,9 +472,8 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
         address += static_cast<uint32_t>(chunk);
         position += chunk;
         ++chunkCount;
-        auto p = message();
-        p << "progress = " << chunkCount << "remain = " << remaining << "\n";
-        report(ProgressReporter::Info, p);
+        Observe(Phase::Reading, 1.0 - static_cast<double>(remaining) / static_cast<double>(length));
+        info("progress = " + std::to_string(chunkCount) + "remain = " + std::to_string(remaining) + "\n");
     }
 
     if (dump)
@@ -446,6 +488,13 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
 
 int TRom::Verify()
 {
+    VerifyResult result;
+    return Verify(result, UINT64_MAX);
+}
+
+int TRom::Verify(VerifyResult& outcome, uint64_t reportedMismatches)
+{
+    outcome = VerifyResult();
     std::vector<unsigned char> readBack;
     const int32_t size = std::min<int64_t>(std::max<int32_t>(imageSize, 0), static_cast<int64_t>(imageData.size()));
     try {
@@ -456,17 +505,17 @@ int TRom::Verify()
     }
     if (!Read(readBack.data(), size, false))
         return 0;
+    outcome.readOk = true;
 
-    int result = 1;
     for (int32_t i = 0; i < size; ++i) {
         if (imageData[static_cast<size_t>(i)] != readBack[static_cast<size_t>(i)]) {
-            auto s = message();
-            s << "Verify failed on point: " << i << "\n";
-            report(ProgressReporter::Error, s);
-            result = 0;
+            if (outcome.firstMismatches.size() < kKeptMismatches)
+                outcome.firstMismatches.push_back(static_cast<uint32_t>(i));
+            if (outcome.mismatchCount++ < reportedMismatches)
+                error("Verify failed on point: " + std::to_string(i) + "\n");
         }
     }
-    return result;
+    return outcome.mismatchCount == 0 ? 1 : 0;
 }
 
 void TRom::Dump(std::string /*fileName*/, unsigned char* /*data*/, int /*length*/) {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,21 @@ public:
     // One row of the table of supported chips: what the identification byte
     // tells about the part.
     struct ChipRow;
+
+    // The operations that report progress, for observers that want it as data.
+    enum class Phase { Erasing, Programming, Reading };
+
+    // What a read-back found against the loaded image.
+    struct VerifyResult
+    {
+        bool readOk = false;
+        uint64_t mismatchCount = 0;
+        std::vector<uint32_t> firstMismatches; // image positions, the first 1024 at most
+    };
+
+    // The reports of a stop request (see TFtdi::SetStopRequest).
+    static const char stoppedBetweenCommands[];
+    static const char stoppedWhileBusy[];
 
     explicit TRom(TFtdi* ftdi);
 
@@ -34,18 +50,31 @@ public:
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);
     int EraseBulk();
+    // Kept for the interface; erases nothing and returns 0. Erasing goes by
+    // address (EraseSectorAddr).
     int EraseSectorNum(int sector);
 
     // Image loading and programming.
     int SetOffset(uint32_t offset);
     int FileOpen(std::string fileName);
+    // An image read beforehand, taken with FileOpen's checks and report.
+    int SetImage(std::vector<unsigned char> data);
     int Program(bool dump);
     void ConvertRBF(unsigned char* out, unsigned char* in);
 
     // Read-back and verify.
     int Read(unsigned char* buffer, int length, bool dump);
+    // Every differing byte reported.
     int Verify();
+    // The same with only the first `reportedMismatches` differing bytes
+    // reported; `result` counts them all.
+    int Verify(VerifyResult& result, uint64_t reportedMismatches);
+    // Kept for the interface; writes no file and reports nothing.
     void Dump(std::string fileName, unsigned char* data, int length);
+
+    // Called with the operation under way and its share done (0 to 1), beside
+    // the text reports; empty: nobody listens.
+    std::function<void(Phase, double)> progressObserver;
 
     TFtdi* ftdi;
     std::vector<unsigned char> imageData;
@@ -59,6 +88,18 @@ public:
     int32_t sectorCount = 0;
 
 private:
+    // Lost: the bridge went away during the wait.
+    enum class Readiness { Ready, Busy, Stopped, Lost };
+
+    // Status reads until the flash reports its write-in-progress bit clear,
+    // `pauseMicroseconds` apart; a failed read counts as busy. A stop request
+    // ends the wait (the flash finishes its command by itself).
+    Readiness WaitUntilReady(unsigned maxReads, uint64_t pauseMicroseconds);
+    // true, after reporting it, when a stop was requested.
+    bool StopBeforeNextCommand();
+    bool FitsTheImageLimit(uint64_t size);
+    void TakeImage(std::vector<unsigned char>& data);
+    void Observe(Phase phase, double done);
     // true (after saying so) when the identified part lacks the register.
     bool RefuseMissingRegister(bool present, const char* which);
 

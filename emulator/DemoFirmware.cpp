@@ -1,5 +1,8 @@
 #include "emulator/DemoFirmware.h"
 
+#include "emulator/ConfigCrc.h"
+#include "emulator/SevenSeriesDevice.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -35,48 +38,83 @@ uint32_t type1Write(uint32_t reg, uint32_t words)
     return 0x30000000u | (reg << 13) | words;
 }
 
-std::vector<uint8_t> rawBitstream(uint32_t size)
+constexpr uint32_t noop = 0x20000000;
+enum : uint32_t { regCrc = 0x00, regFar = 0x01, regFdri = 0x02, regCmd = 0x04, regCor0 = 0x09, regIdcode = 0x0C };
+enum : uint32_t { cmdWcfg = 0x01, cmdStart = 0x05, cmdRcrc = 0x07, cmdGrestore = 0x0A, cmdDesync = 0x0D };
+
+// Register writes as the configuration logic will see them, with the CRC it
+// will keep over them.
+struct PacketWriter
+{
+    std::vector<uint8_t>& raw;
+    uint32_t crc = 0;
+
+    void word(uint32_t value) { put32(raw, value); }
+    void write(uint32_t reg, uint32_t value)
+    {
+        word(type1Write(reg, 1));
+        word(value);
+        crc = reg == regCmd && value == cmdRcrc ? 0 : ConfigCrc::update(crc, reg, value);
+    }
+};
+
+// A raw bitstream of `size` bytes for `device`: dummy and bus-width words,
+// the sync word, the set-up writes, every configuration frame through one
+// FDRI burst, the CRC check, then start-up and desync closing the stream so
+// that its last bytes are the ones that make the FPGA start.
+std::vector<uint8_t> rawBitstream(const SevenSeriesDevice& device, uint32_t size)
 {
     std::vector<uint8_t> raw;
     raw.reserve(size);
+    PacketWriter out{raw};
     for (int i = 0; i < 8; ++i)
-        put32(raw, 0xFFFFFFFF); // dummy words
-    put32(raw, 0x000000BB);     // bus width detection
-    put32(raw, 0x11220044);
-    put32(raw, 0xFFFFFFFF);
-    put32(raw, 0xFFFFFFFF);
-    put32(raw, DemoFirmware::syncWord);
-    put32(raw, 0x20000000);     // NOOP
-    put32(raw, type1Write(0x18, 1)); // IDCODE register: the XC7A35T's
-    put32(raw, 0x0362D093);
-    put32(raw, type1Write(0x04, 1)); // CMD: reset CRC
-    put32(raw, 0x00000007);
-    put32(raw, type1Write(0x01, 1)); // FAR: frame address 0
-    put32(raw, 0x00000000);
-    put32(raw, type1Write(0x04, 1)); // CMD: write configuration
-    put32(raw, 0x00000001);
-    // Type 2 packet carrying the frame data up to the closing commands.
-    const uint32_t tailWords = 6;
-    const uint32_t headerWords = uint32_t(raw.size() / 4) + 2;
-    const uint32_t frameWords = size / 4 - headerWords - tailWords;
-    put32(raw, type1Write(0x02, 0)); // FDRI, length in the type 2 packet
-    put32(raw, 0x50000000u | frameWords);
+        out.word(0xFFFFFFFF); // dummy words
+    out.word(0x000000BB);     // bus width detection
+    out.word(0x11220044);
+    out.word(0xFFFFFFFF);
+    out.word(0xFFFFFFFF);
+    out.word(SevenSeriesDevice::syncWord);
+    out.word(noop);
+    out.write(regCmd, cmdRcrc);
+    out.word(noop);
+    out.word(noop);
+    out.write(regCor0, 0x02003FE5);
+    out.write(regIdcode, device.idcode);
+    out.write(regFar, 0);
+    out.write(regCmd, cmdWcfg);
+
+    const uint32_t tailWords = 16;
+    const uint32_t fdriHeaderWords = 2;
+    const uint32_t totalWords = size / 4;
+    const uint32_t used = uint32_t(raw.size() / 4) + fdriHeaderWords + tailWords;
+    const uint32_t frameWords = totalWords > used ? std::min(device.frameWords(), totalWords - used) : 0;
+    // Room the frames leave goes to no-ops before the frame data.
+    for (uint32_t i = used + frameWords; i < totalWords; ++i)
+        out.word(noop);
+
+    out.word(type1Write(regFdri, 0)); // the length follows in a Type 2 packet
+    out.word(0x50000000u | frameWords);
     uint32_t state = 0x2545F491;
     for (uint32_t i = 0; i < frameWords; ++i) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         put32(raw, state);
+        out.crc = ConfigCrc::update(out.crc, regFdri, state);
     }
-    put32(raw, type1Write(0x04, 1)); // CMD: start-up
-    put32(raw, 0x00000005);
-    put32(raw, type1Write(0x04, 1)); // CMD: desync
-    put32(raw, 0x0000000D);
-    put32(raw, 0x20000000);
-    put32(raw, 0x20000000);
-    while (raw.size() < size)
-        raw.push_back(0);
-    raw.resize(size);
+    out.word(type1Write(regCrc, 1));
+    out.word(out.crc);
+    out.crc = 0;
+    out.word(noop);
+    out.word(noop);
+    out.write(regCmd, cmdGrestore);
+    out.word(noop);
+    out.write(regCmd, cmdStart);
+    out.word(noop);
+    out.write(regCmd, cmdDesync);
+    for (int i = 0; i < 4; ++i)
+        out.word(noop);
+    raw.resize(size, 0);
     return raw;
 }
 
@@ -127,8 +165,13 @@ std::vector<uint8_t> DemoFirmware::bitFile(const std::string& designName, const 
     field(out, 'c', "2024/01/15");
     field(out, 'd', "12:00:00");
     out.push_back('e');
+    const SevenSeriesDevice* device = SevenSeriesDevice::find(part);
+    if (!device)
+        device = &SevenSeriesDevice::xc7a35t();
+    if (rawSize == 0)
+        rawSize = device->bitstreamBytes;
     put32(out, rawSize);
-    const std::vector<uint8_t> raw = rawBitstream(rawSize);
+    const std::vector<uint8_t> raw = rawBitstream(*device, rawSize);
     out.insert(out.end(), raw.begin(), raw.end());
     return out;
 }

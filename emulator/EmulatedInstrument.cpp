@@ -32,10 +32,12 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     FlashBehaviour behaviour;
     behaviour.busyStatusReads = options.busyStatusReads;
     behaviour.timed = options.timed;
+    behaviour.worst = options.worst;
     behaviour.stuckBusy = options.stuckBusy;
     behaviour.flippedAddresses = options.flippedAddresses;
+    behaviour.slowPages = options.slowPages;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
-    auto fpga = std::make_unique<FpgaConfigPort>(options.fpgaBytesAfterSync);
+    auto fpga = std::make_unique<FpgaConfigPort>();
     return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));
 }
 

@@ -20,14 +20,15 @@ struct InstrumentOptions
     std::string imagePath;         // raw flash contents kept in this file; empty: in memory
     unsigned busyStatusReads = 2;  // instant mode: status reads that still show WIP after a program or erase
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
+    bool worst = false;            // with `timed`: the datasheet's maximum times
     bool stuckBusy = false;
     std::vector<uint32_t> flippedAddresses;
-    uint32_t fpgaBytesAfterSync = 64; // configuration data the FPGA needs after the sync word
+    std::vector<uint32_t> slowPages; // programs of the pages holding these addresses run long
 };
 
 // The board behind channel B: the SPI flash on chip select (low byte bit 3,
-// active low) and the FPGA's configuration port, which takes the bytes
-// clocked while chip select is high. Bits 5 and 6 are the FPGA's control
+// active low) and the configuration port of its XC7A35T, which takes the
+// bits clocked while chip select is high. Bits 5 and 6 are the FPGA's control
 // lines; bit 7 reads the FPGA's DONE pin.
 class EmulatedInstrument final : public MpsseTarget
 {

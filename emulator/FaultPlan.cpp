@@ -19,7 +19,7 @@ std::string acceptedForms()
     for (const char* name : kFunctions)
         functions += std::string(functions.empty() ? "" : ", ") + name;
     return "accepted, comma-separated: <function>@N (function one of " + functions +
-           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR; N counts from 1, ADDR is decimal or 0x hex";
+           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR, slow-page@ADDR; N counts from 1, ADDR is decimal or 0x hex";
 }
 
 std::string trim(const std::string& text)
@@ -84,12 +84,12 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
             continue;
         }
 
-        if (name == "flip") {
+        if (name == "flip" || name == "slow-page") {
             if (!parseNumber(argument, true, std::numeric_limits<uint32_t>::max(), number)) {
                 error = "bad address in \"" + item + "\"; " + acceptedForms();
                 return false;
             }
-            parsed.flippedAddresses.push_back(static_cast<uint32_t>(number));
+            (name == "flip" ? parsed.flippedAddresses : parsed.slowPages).push_back(static_cast<uint32_t>(number));
             continue;
         }
 

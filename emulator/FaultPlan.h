@@ -15,6 +15,8 @@ namespace emu {
 //   stuck-busy     the flash stays busy after its first program or erase
 //   no-reply@3     the 3rd read command's reply never reaches the host
 //   flip@0x500010  a stored bit at that flash address reads inverted
+//   slow-page@0x500100  programming the page holding that address takes
+//                  longer than the datasheet's maximum
 // Counts start at 1 and run from the driver's creation.
 struct FaultPlan
 {
@@ -24,6 +26,7 @@ struct FaultPlan
     bool stuckBusy = false;
     std::vector<uint64_t> noReplyAt;
     std::vector<uint32_t> flippedAddresses;
+    std::vector<uint32_t> slowPages;
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);

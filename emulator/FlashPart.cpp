@@ -16,33 +16,42 @@ std::vector<FlashPart> buildTable()
 {
     std::vector<FlashPart> parts;
 
+    // Times are the datasheets' program/erase tables, typical / maximum;
+    // those marked (unconfirmed) could not be checked against the document.
     FlashPart mt25q128;
     mt25q128.name = "mt25q128";
+    mt25q128.family = FlashPart::Family::Micron;
     // 20 BA 18: Micron, 3 V, 128 Mbit; 0x10: sixteen bytes follow.
     // Placeholders (not confirmed): extended ID 0x40, configuration 0x00, and the UID.
     mt25q128.identification = {0x20, 0xBA, 0x18, 0x10, 0x40, 0x00, MICRON_UID};
     mt25q128.size = 16 * MiB;
-    mt25q128.hasFlagStatus = true;
-    mt25q128.hasNvcr = true;
-    mt25q128.pageProgramNs = 120 * us;
-    mt25q128.sectorEraseNs = 150 * ms;
-    mt25q128.bulkEraseNs = 38 * s;
-    mt25q128.registerWriteNs = 200 * ms; // placeholder (not confirmed)
+    mt25q128.hasSfdp = true;
+    mt25q128.pageProgram = {120 * us, 1800 * us};
+    mt25q128.erase4k = {50 * ms, 400 * ms};
+    mt25q128.erase32k = {100 * ms, 1 * s};   // (unconfirmed)
+    mt25q128.erase64k = {150 * ms, 1 * s};
+    mt25q128.bulkErase = {38 * s, 114 * s};
+    mt25q128.statusWrite = {1300 * us, 8 * ms}; // (unconfirmed)
+    mt25q128.nvcrWrite = {200 * ms, 3 * s};      // (unconfirmed)
     parts.push_back(mt25q128);
 
     FlashPart s25fl256;
     s25fl256.name = "s25fl256";
+    s25fl256.family = FlashPart::Family::Spansion;
     // 01 02 19: Spansion, 256 Mbit; 4D: ID-CFI length; 01: 4 KiB + 64 KiB
     // sectors; 80: family. Placeholders from here on: reserved bytes, then
     // the CFI query string "QRY" and command set 0x0002.
     s25fl256.identification = {0x01, 0x02, 0x19, 0x4D, 0x01, 0x80, 0x00, 0x00, 0x00, 0x00,
                                0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x51, 0x52, 0x59, 0x02};
     s25fl256.size = 32 * MiB;
-    s25fl256.hasBankRegister = true;
-    s25fl256.hasFourByteOpcodes = true;
-    s25fl256.pageProgramNs = 250 * us;
-    s25fl256.sectorEraseNs = 130 * ms;
-    s25fl256.bulkEraseNs = 66 * s;
+    s25fl256.parameterSectorSize = 4096;
+    s25fl256.parameterSectorCount = 32;
+    s25fl256.electronicSignature = 0x18;
+    s25fl256.pageProgram = {250 * us, 750 * us};
+    s25fl256.erase4k = {130 * ms, 650 * ms}; // (unconfirmed)
+    s25fl256.erase64k = {130 * ms, 650 * ms};
+    s25fl256.bulkErase = {66 * s, 330 * s};
+    s25fl256.statusWrite = {140 * ms, 500 * ms}; // (unconfirmed)
     parts.push_back(s25fl256);
 
     // The 16 MiB flash of the Arty board as the loader knows it: only the
@@ -63,7 +72,7 @@ std::vector<FlashPart> buildTable()
     unknown.name = "unknown";
     unknown.identification = {0x20, 0xBA, 0x17, 0x10, 0x40, 0x00, MICRON_UID};
     unknown.size = 8 * MiB;
-    unknown.bulkEraseNs = 19 * s; // placeholder (not confirmed)
+    unknown.bulkErase = {19 * s, 57 * s}; // (unconfirmed)
     parts.push_back(unknown);
 
     return parts;

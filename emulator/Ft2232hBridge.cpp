@@ -3,6 +3,7 @@
 #include "emulator/VirtualClock.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace emu {
 namespace {
@@ -30,7 +31,23 @@ struct Ft2232hBridge::Channel
     uint8_t mask = 0;
     std::vector<uint8_t> chipBuffer; // replies still in the chip, not yet sent to the host
     uint64_t bufferSinceNs = 0;      // when the latency timer for chipBuffer started
+    struct Packet
+    {
+        uint64_t arrivalNs;
+        uint32_t size; // data bytes, modem status not counted
+    };
+    std::deque<uint8_t> transit;     // data of the packets on their way
+    std::deque<Packet> packets;
+    uint64_t lastArrivalNs = 0;
     std::deque<uint8_t> received;    // at the host, ready for FT_Read
+
+    void clearReplies()
+    {
+        chipBuffer.clear();
+        transit.clear();
+        packets.clear();
+        received.clear();
+    }
 };
 
 Ft2232hBridge::Ft2232hBridge(VirtualClock& clock, MpsseTarget* channelBTarget, const BridgeTiming& timing)
@@ -97,8 +114,7 @@ void Ft2232hBridge::reset(unsigned channel)
 {
     Channel& c = *channels[channel];
     clock.advanceNanoseconds(timing.controlRequestNs);
-    c.received.clear();
-    c.chipBuffer.clear();
+    c.clearReplies();
     c.engine->discardPartial();
 }
 
@@ -106,10 +122,8 @@ void Ft2232hBridge::purge(unsigned channel, bool receive, bool transmit)
 {
     Channel& c = *channels[channel];
     clock.advanceNanoseconds(timing.controlRequestNs);
-    if (receive) {
-        c.received.clear();
-        c.chipBuffer.clear();
-    }
+    if (receive)
+        c.clearReplies();
     if (transmit)
         c.engine->discardPartial();
 }
@@ -117,7 +131,7 @@ void Ft2232hBridge::purge(unsigned channel, bool receive, bool transmit)
 bool Ft2232hBridge::setLatencyTimer(unsigned channel, uint8_t milliseconds)
 {
     clock.advanceNanoseconds(timing.controlRequestNs);
-    if (milliseconds < 2)
+    if (milliseconds < 1)
         return false;
     channels[channel]->latencyMs = milliseconds;
     return true;
@@ -156,23 +170,35 @@ uint8_t Ft2232hBridge::readPins(unsigned channel)
 void Ft2232hBridge::write(unsigned channel, const uint8_t* data, size_t size)
 {
     Channel& c = *channels[channel];
-    clock.advanceNanoseconds(timing.usbCostNs(size));
+    if (timing.usbScheduling) {
+        // The OUT transfer goes in the next microframe, packet after packet.
+        const uint64_t packets = std::max<uint64_t>(1, (size + kPacketBytes - 1) / kPacketBytes);
+        const uint64_t now = clock.nowNanoseconds() + timing.driverCallNs;
+        const uint64_t end = timing.nextMicroframe(now) + packets * timing.packetNs;
+        clock.advanceNanoseconds(end - clock.nowNanoseconds());
+    } else {
+        clock.advanceNanoseconds(timing.usbCostNs(size));
+    }
     if (c.mode != kModeMpsse || size == 0)
         return;
 
+    deliverDue(c);
     const bool wasEmpty = c.chipBuffer.empty();
     size_t flushUpTo = 0;
     c.engine->feed(data, size, c.chipBuffer, flushUpTo);
-    size_t delivered = flushUpTo;
-    deliver(c, flushUpTo);
-    // A full chip buffer goes to the host without waiting for the timer.
-    if (c.chipBuffer.size() >= kChipBufferBytes) {
-        const size_t full = c.chipBuffer.size() - c.chipBuffer.size() % kChipBufferBytes;
-        deliver(c, full);
-        delivered += full;
+    const uint64_t now = clock.nowNanoseconds();
+    // Send immediate: what is queued up to it leaves now, the last packet short.
+    size_t sent = flushUpTo;
+    sendPackets(c, flushUpTo, now);
+    // Every 510 bytes make a full packet that leaves without waiting.
+    if (c.chipBuffer.size() >= kPacketDataBytes) {
+        const size_t full = c.chipBuffer.size() - c.chipBuffer.size() % kPacketDataBytes;
+        sendPackets(c, full, now);
+        sent += full;
     }
-    if (!c.chipBuffer.empty() && (wasEmpty || delivered > 0))
-        c.bufferSinceNs = clock.nowNanoseconds();
+    // The latency timer runs from the first byte queued after the last packet.
+    if (!c.chipBuffer.empty() && (wasEmpty || sent > 0))
+        c.bufferSinceNs = now;
 }
 
 size_t Ft2232hBridge::receiveQueued(unsigned channel)
@@ -186,30 +212,61 @@ size_t Ft2232hBridge::receiveQueued(unsigned channel)
 size_t Ft2232hBridge::read(unsigned channel, uint8_t* buffer, size_t count)
 {
     Channel& c = *channels[channel];
+    if (timing.usbScheduling)
+        clock.advanceNanoseconds(timing.driverCallNs);
     deliverDue(c);
-    if (c.received.size() < count) {
-        // Block: the latency timer may still bring the rest, else the time-out ends the wait.
+    // Block: packets on their way and the latency timer may bring the rest,
+    // else the time-out ends the wait.
+    const uint64_t deadline = clock.nowNanoseconds() + timing.readTimeoutNs;
+    while (c.received.size() < count) {
+        const uint64_t next = nextArrival(c);
+        const uint64_t until = std::min(next, deadline);
         const uint64_t now = clock.nowNanoseconds();
-        const uint64_t deadline = now + timing.readTimeoutNs;
-        if (!c.chipBuffer.empty()) {
-            const uint64_t due = c.bufferSinceNs + uint64_t(c.latencyMs) * 1000000;
-            if (due <= deadline) {
-                if (due > now)
-                    clock.advanceNanoseconds(due - now);
-                deliver(c, c.chipBuffer.size());
-            }
-        }
-        if (c.received.size() < count) {
-            const uint64_t later = clock.nowNanoseconds();
-            if (deadline > later)
-                clock.advanceNanoseconds(deadline - later);
-        }
+        if (until > now)
+            clock.advanceNanoseconds(until - now);
+        deliverDue(c);
+        if (next > deadline)
+            break;
     }
     const size_t taken = std::min(count, c.received.size());
     std::copy_n(c.received.begin(), taken, buffer);
     c.received.erase(c.received.begin(), c.received.begin() + static_cast<std::ptrdiff_t>(taken));
-    clock.advanceNanoseconds(timing.usbCostNs(taken));
+    if (!timing.usbScheduling)
+        clock.advanceNanoseconds(timing.usbCostNs(taken));
     return taken;
+}
+
+std::vector<uint8_t> Ft2232hBridge::bulkIn(unsigned channel, size_t maxLength)
+{
+    Channel& c = *channels[channel];
+    std::vector<uint8_t> transfer;
+    if (maxLength < 2)
+        return transfer;
+    expireLatency(c);
+    if (c.packets.empty() && c.chipBuffer.empty()) {
+        // Nothing to send: the chip answers with status bytes when its timer runs out.
+        const uint64_t due = timing.nextMicroframe(clock.nowNanoseconds() + uint64_t(c.latencyMs) * 1000000);
+        clock.advanceNanoseconds(due - clock.nowNanoseconds());
+        transfer.assign(kModemStatus, kModemStatus + 2);
+        return transfer;
+    }
+    // Packets as they arrive, the transfer waiting for each one the chip has sent.
+    const uint64_t first = nextArrival(c);
+    if (first > clock.nowNanoseconds())
+        clock.advanceNanoseconds(first - clock.nowNanoseconds());
+    expireLatency(c);
+    while (!c.packets.empty() && transfer.size() + 2 + c.packets.front().size <= maxLength) {
+        const Channel::Packet packet = c.packets.front();
+        if (packet.arrivalNs > clock.nowNanoseconds())
+            clock.advanceNanoseconds(packet.arrivalNs - clock.nowNanoseconds());
+        c.packets.pop_front();
+        transfer.insert(transfer.end(), kModemStatus, kModemStatus + 2);
+        transfer.insert(transfer.end(), c.transit.begin(), c.transit.begin() + std::ptrdiff_t(packet.size));
+        c.transit.erase(c.transit.begin(), c.transit.begin() + std::ptrdiff_t(packet.size));
+        if (packet.size < kPacketDataBytes)
+            break;
+    }
+    return transfer;
 }
 
 void Ft2232hBridge::dropRepliesAt(std::vector<uint64_t> ordinals) { dropOrdinals = std::move(ordinals); }
@@ -223,23 +280,67 @@ void Ft2232hBridge::setTiming(const BridgeTiming& value)
 
 MpsseEngine& Ft2232hBridge::engine(unsigned channel) { return *channels[channel]->engine; }
 
-void Ft2232hBridge::deliverDue(Channel& channel)
+// Bytes that wait for the latency timer leave as a short packet when it runs out.
+void Ft2232hBridge::expireLatency(Channel& channel)
 {
     if (channel.chipBuffer.empty())
         return;
-    if (clock.nowNanoseconds() >= channel.bufferSinceNs + uint64_t(channel.latencyMs) * 1000000)
-        deliver(channel, channel.chipBuffer.size());
+    const uint64_t due = channel.bufferSinceNs + uint64_t(channel.latencyMs) * 1000000;
+    if (clock.nowNanoseconds() >= due)
+        sendPackets(channel, channel.chipBuffer.size(), due);
 }
 
-void Ft2232hBridge::deliver(Channel& channel, size_t count)
+void Ft2232hBridge::deliverDue(Channel& channel)
+{
+    expireLatency(channel);
+    const uint64_t now = clock.nowNanoseconds();
+    size_t bytes = 0;
+    while (!channel.packets.empty() && channel.packets.front().arrivalNs <= now) {
+        bytes += channel.packets.front().size;
+        channel.packets.pop_front();
+    }
+    if (bytes == 0)
+        return;
+    channel.received.insert(channel.received.end(), channel.transit.begin(),
+                            channel.transit.begin() + static_cast<std::ptrdiff_t>(bytes));
+    channel.transit.erase(channel.transit.begin(), channel.transit.begin() + static_cast<std::ptrdiff_t>(bytes));
+}
+
+// The first `count` bytes of the chip buffer leave in packets of 510 data
+// bytes, ready at `readyNs`. Timed, each reaches the host in the microframe
+// after it is ready, ten packets per microframe; instant, at once.
+void Ft2232hBridge::sendPackets(Channel& channel, size_t count, uint64_t readyNs)
 {
     count = std::min(count, channel.chipBuffer.size());
     if (count == 0)
         return;
-    channel.received.insert(channel.received.end(), channel.chipBuffer.begin(),
-                            channel.chipBuffer.begin() + static_cast<std::ptrdiff_t>(count));
+    for (size_t offset = 0; offset < count; offset += kPacketDataBytes) {
+        const uint32_t size = uint32_t(std::min(kPacketDataBytes, count - offset));
+        uint64_t arrival = readyNs;
+        if (timing.usbScheduling)
+            arrival = std::max(timing.nextMicroframe(readyNs), channel.lastArrivalNs) + timing.packetNs;
+        channel.lastArrivalNs = arrival;
+        channel.packets.push_back({arrival, size});
+    }
+    channel.transit.insert(channel.transit.end(), channel.chipBuffer.begin(),
+                           channel.chipBuffer.begin() + static_cast<std::ptrdiff_t>(count));
     channel.chipBuffer.erase(channel.chipBuffer.begin(), channel.chipBuffer.begin() + static_cast<std::ptrdiff_t>(count));
-    channel.bufferSinceNs = clock.nowNanoseconds();
+    channel.bufferSinceNs = readyNs;
+}
+
+// When the next packet reaches the host, or the latency timer sends one;
+// UINT64_MAX when nothing is on its way.
+uint64_t Ft2232hBridge::nextArrival(const Channel& channel) const
+{
+    uint64_t next = UINT64_MAX;
+    if (!channel.packets.empty())
+        next = channel.packets.front().arrivalNs;
+    else if (!channel.chipBuffer.empty()) {
+        const uint64_t due = channel.bufferSinceNs + uint64_t(channel.latencyMs) * 1000000;
+        next = timing.usbScheduling ? std::max(timing.nextMicroframe(due), channel.lastArrivalNs) + timing.packetNs
+                                    : due;
+    }
+    return next;
 }
 
 bool Ft2232hBridge::dropNextReply()

@@ -26,6 +26,9 @@ public:
     static constexpr uint32_t kUsbId = 0x04036010; // VID 0403, PID 6010
     static constexpr uint8_t kDefaultLatencyMs = 16;
     static constexpr size_t kChipBufferBytes = 4096;
+    static constexpr size_t kPacketBytes = 512;     // high-speed bulk packet
+    static constexpr size_t kPacketDataBytes = 510; // after the two modem-status bytes
+    static constexpr uint8_t kModemStatus[2] = {0x32, 0x60}; // idle line (unconfirmed)
 
     struct Identity
     {
@@ -51,7 +54,7 @@ public:
     // Empties both directions: queued replies, the chip's buffer and any partial command.
     void reset(unsigned channel);
     void purge(unsigned channel, bool receive, bool transmit);
-    // false (and no change) outside 2..255 ms.
+    // false (and no change) for 0: the chip takes 1..255 ms.
     bool setLatencyTimer(unsigned channel, uint8_t milliseconds);
     // false (and no change) for a mode the chip does not have.
     bool setBitMode(unsigned channel, uint8_t mask, uint8_t mode);
@@ -68,6 +71,12 @@ public:
     // Takes up to `count` bytes, waiting on virtual time for the latency timer,
     // at most the read time-out; returns how many were taken.
     size_t read(unsigned channel, uint8_t* buffer, size_t count);
+    // One bulk IN transfer as the USB host sees it: the packets that have
+    // reached the host, each two modem-status bytes and up to 510 data bytes,
+    // up to `maxLength` bytes and ending at the first short packet. Waits on
+    // virtual time for the first packet; with nothing queued in the chip the
+    // latency timer brings a packet of status bytes alone.
+    std::vector<uint8_t> bulkIn(unsigned channel, size_t maxLength);
 
     // The ordinals (from 1, over both channels) of reply-producing commands
     // whose reply never reaches the host.
@@ -81,7 +90,9 @@ public:
 private:
     struct Channel;
     void deliverDue(Channel& channel);
-    void deliver(Channel& channel, size_t count);
+    void sendPackets(Channel& channel, size_t count, uint64_t readyNs);
+    void expireLatency(Channel& channel);
+    uint64_t nextArrival(const Channel& channel) const;
     bool dropNextReply();
 
     VirtualClock& clock;

@@ -10,13 +10,22 @@ namespace emu {
 class MpsseTarget;
 class VirtualClock;
 
-// What each emulated bridge operation costs on the virtual clock. Estimates
-// from the chip's documentation and measurements on real bridges; a benchmark
-// may tune them.
+// What each emulated bridge operation costs on the virtual clock: the one
+// table both timing models read (the README repeats it). Instant mode (the
+// default) charges a flat cost per transfer; timed mode (`usbScheduling`)
+// runs bulk transfers on USB 2.0 high-speed microframes: an OUT transfer
+// starts on the next microframe, each 512-byte packet (510 data bytes and
+// two modem-status bytes in the IN direction) takes `packetNs`, and an IN
+// packet leaves the chip when 510 bytes are ready, at a send-immediate, or
+// when the latency timer runs out, reaching the host in the next microframe.
 struct BridgeTiming
 {
-    uint64_t usbTransferNs = 125000;        // one Hi-Speed microframe per bulk transfer
-    uint64_t usbBytesPerSecond = 40000000;  // sustained bulk throughput
+    bool usbScheduling = false;             // timed mode
+    uint64_t microframeNs = 125000;         // USB 2.0 high speed
+    uint64_t packetNs = 12500;              // one 512-byte bulk packet: ten per microframe, 40 MB/s
+    uint64_t driverCallNs = 2000;           // timed mode: host driver overhead of a read or write call
+    uint64_t usbTransferNs = 125000;        // instant mode: one microframe per bulk transfer
+    uint64_t usbBytesPerSecond = 40000000;  // instant mode: sustained bulk throughput
     uint64_t controlRequestNs = 125000;     // reset, purge, latency, bit mode, pin read
     uint64_t statusQueryNs = 2000;          // FT_GetStatus answers from the driver's own queue
     uint64_t readTimeoutNs = 1000000000;    // how long FT_Read waits for missing bytes
@@ -26,6 +35,17 @@ struct BridgeTiming
     uint64_t usbCostNs(uint64_t bytes) const
     {
         return usbTransferNs + (usbBytesPerSecond ? bytes * 1000000000ull / usbBytesPerSecond : 0);
+    }
+    // The start of the first microframe at or after `ns`.
+    uint64_t nextMicroframe(uint64_t ns) const
+    {
+        return microframeNs ? (ns + microframeNs - 1) / microframeNs * microframeNs : ns;
+    }
+    static BridgeTiming usbHighSpeed()
+    {
+        BridgeTiming timing;
+        timing.usbScheduling = true;
+        return timing;
     }
 };
 

@@ -16,14 +16,22 @@ class VirtualClock;
 struct FlashBehaviour
 {
     unsigned busyStatusReads = 2; // instant mode: status bytes that still show WIP
-    bool timed = false;           // busy for the part's typical times on the virtual clock
+    bool timed = false;           // busy for the part's datasheet times on the virtual clock
+    bool worst = false;           // with `timed`: the maximum times instead of the typical ones
     bool stuckBusy = false;       // WIP never clears after the first program or erase
     std::vector<uint32_t> flippedAddresses; // bit 0 of these bytes reads inverted
+    // Programs of the pages holding these addresses stay busy beyond the
+    // datasheet maximum: 50 more status reads in instant mode, twice the
+    // maximum page time when timed.
+    std::vector<uint32_t> slowPages;
 };
 
 // A SPI NOR flash in mode 0, MSB first, as seen from its pins: chip select,
 // and one bit in / one bit out per clock. A transaction runs from chip select
-// falling to rising; writes are carried out when it rises.
+// falling to rising; writes are carried out when it rises. The command set is
+// the part family's single-line one (FlashPart::Family); opcodes the part
+// does not have, and the multi-line reads and programs, are ignored with
+// MISO left floating high.
 class SpiFlash
 {
 public:
@@ -41,47 +49,73 @@ public:
     bool busy();
     bool writeEnabled() const { return wel; }
     uint8_t bankRegister() const { return bank; }
+    bool fourByteAddressing() const;
+    bool deepPoweredDown() const { return powerDown; }
     uint64_t statusBytesRead() const { return statusReads; } // 0x05 and 0x70 bytes clocked out
-    uint64_t ignoredTransactions() const { return ignoredCount; }
 
-    enum class Kind { WriteEnable, WriteDisable, ReadStatus, ReadFlagStatus, ReadId, Read, PageProgram,
-                      SectorErase, BulkErase, ReadNvcr, WriteNvcr, ReadBank, WriteBank };
-    enum class Feature { None, FlagStatus, Nvcr, BankRegister, FourByteOpcodes };
-    struct Command
-    {
-        uint8_t opcode;
-        Kind kind;
-        unsigned addressBytes; // 0, 3 (4 in extended address mode) or 4
-        Feature feature;
-    };
+    enum class Kind : uint8_t;
+    struct Command;
+    static constexpr unsigned registerCount = 7;
 
 private:
     void completeByte(uint8_t in);
     void decodeOpcode(uint8_t opcode);
     void addressComplete();
-    void nextOutput(uint8_t in);
+    void consume(uint8_t in);
+    uint8_t outputFor(uint32_t phaseByte);
+    uint8_t stream(uint32_t index);
     void endTransaction();
     bool execute();
-    void startBusy(uint64_t typicalNs, bool programOrErase);
+    bool eraseRange(uint32_t at, uint32_t& start, uint32_t& length) const;
+    bool isProtected(uint32_t start, uint32_t length) const;
+    void refuse(bool program);
+    void startBusy(const BusyTime& time, uint8_t operation); // operation: program, erase or 0 (a register)
     void finishBusy();
-    bool supported(Feature feature) const;
+    void softwareReset();
     uint8_t statusValue();
     uint8_t flagStatusValue();
     uint8_t dataAt(uint32_t address) const;
+    bool micron() const { return chip.family == FlashPart::Family::Micron; }
 
     const FlashPart& chip;
     std::unique_ptr<FlashStorage> store;
     FlashBehaviour behaviour;
     VirtualClock& clock;
     CallTrace* trace;
+    std::vector<uint8_t> sfdp;
+    std::vector<uint8_t> otp;
 
-    // Registers.
+    // Registers. Micron: status bits 7..2 (SRWD, BP3, TB, BP2..0), flag
+    // status errors, volatile and enhanced volatile configuration, extended
+    // address, 4-byte mode. Spansion: SR1 bits 7..2 (SRWD, P_ERR, E_ERR,
+    // BP2..0), CR1, bank register.
     bool wel = false;
-    uint8_t bank = 0; // bit 0: A24, bit 7: 3-byte commands take 4 address bytes
+    uint8_t statusBits = 0;
+    uint8_t flagErrors = 0;
+    uint8_t volatileConfig = 0xFB;
+    uint8_t enhancedConfig = 0xDF;
+    uint8_t extendedAddress = 0;
+    bool fourByteMode = false;
+    uint8_t config = 0;
+    uint8_t bank = 0;
+    bool bankAccessArmed = false; // Spansion 0xB9: the next 0x01 writes the bank register
+    bool resetArmed = false;      // Micron 0x66 just ran
+    bool powerDown = false;       // Micron deep power-down
+
+    // Plain byte registers (password, protection, freeze, learning pattern,
+    // autoboot), and per-64 KiB-sector volatile and nonvolatile locks.
+    std::vector<uint8_t> registers[registerCount];
+    std::vector<uint8_t> volatileLocks;
+    std::vector<uint8_t> nonvolatileLocks;
 
     // Busy state.
     bool busyActive = false;
+    uint8_t busyOperation = 0;
+    uint8_t suspended = 0; // the operation a suspend command holds
+    uint64_t suspendedNs = 0;
+    unsigned suspendedReads = 0;
     bool stuck = false;
+    bool errorHeld = false; // Spansion P_ERR / E_ERR: busy until 0x30
     unsigned busyReadsLeft = 0;
     uint64_t busyUntilNs = 0;
 
@@ -94,17 +128,16 @@ private:
     const Command* command = nullptr;
     uint8_t opcode = 0;
     bool ignored = false;
-    unsigned addressBytesWanted = 0;
+    unsigned addressBytes = 0;
     uint32_t rawAddress = 0;
     uint32_t address = 0;
     bool addressDone = false;
-    uint32_t dataCount = 0;
-    uint32_t readPointer = 0;
+    unsigned dummyBits = 0;
+    uint32_t phaseBytes = 0; // bytes clocked after opcode and address, dummy bytes included
     std::vector<uint8_t> pageBuffer;
-    uint8_t registerData[2] = {0, 0};
+    uint8_t registerData[8] = {};
 
     uint64_t statusReads = 0;
-    uint64_t ignoredCount = 0;
 };
 
 } // namespace emu

@@ -1,9 +1,12 @@
 #include "gui/FWUpdateProcessor.h"
 
+#include "base/HexText.h"
+#include "base/ProgressReporter.h"
+#include "device/FirmwareRun.h"
+#include "device/FirmwareSet.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
-#include "base/ProgressReporter.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,35 +14,38 @@
 #include <QTextStream>
 #include <QtQml/qqml.h>
 
+#include <cmath>
 #include <cstdint>
-#include <ios>
-#include <sstream>
 #include <system_error>
 
 namespace FwLoaderGui {
 
-const QString FWUpdateProcessor::versionFileName = QStringLiteral("version.txt");
-const QString FWUpdateProcessor::bootloaderFileName = QStringLiteral("download.bit");
-const QString FWUpdateProcessor::firmwareFileName = QStringLiteral("pravel.srec");
-const std::string FWUpdateProcessor::portDescB = "USB <-> Serial Converter B";
+const QString FWUpdateProcessor::versionFileName = QString::fromLatin1(FirmwareSet::versionFileName);
+const QString FWUpdateProcessor::bootloaderFileName = QString::fromLatin1(FirmwareSet::bitstreamFileName);
+const QString FWUpdateProcessor::firmwareFileName = QString::fromLatin1(FirmwareSet::applicationFileName);
+const std::string FWUpdateProcessor::portDescB = FirmwareSet::portDescription;
 
 namespace {
 
 const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
 const char kAborting[] = "Aborting programming. Device not ready or file not found.\n";
 const char kAlreadyRunning[] = "Programming is already in progress.\n";
-const char kCheckConnections[] = "Please check power and USB connections and try again.\n";
-const char kComplete[] = "Device programming is complete. Device must be restarted for changes to take effect.\n";
+// How far progress moves before the window hears of it: a page at a time
+// would flood the GUI thread.
+constexpr double kProgressStep = 0.005;
 
-void info(const std::string& text)
+// The property writers' comparison: true when `member` took a new value.
+template <typename T>
+bool changeTo(T& member, const T& value)
 {
-    ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text);
+    if (member == value)
+        return false;
+    member = value;
+    return true;
 }
 
-void error(const std::string& text)
-{
-    ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, text);
-}
+void info(const std::string& text) { ProgressReporter::info(text); }
+void error(const std::string& text) { ProgressReporter::error(text); }
 
 // Paths go into the log as UTF-8: that is how the log decodes every report,
 // so a name with non-ASCII characters reads the same as on disk.
@@ -56,6 +62,7 @@ FWUpdateProcessor::FWUpdateProcessor(QObject* parent)
     , rom(std::make_unique<TRom>(ftdi.get()))
     , fpga(std::make_unique<TFpga>(ftdi.get()))
 {
+    ftdi->SetStopRequest(&m_stopRequest);
     qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
                                                   QStringLiteral("FWUpdateProcessor"));
 }
@@ -66,6 +73,7 @@ FWUpdateProcessor::FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, C
     , rom(std::make_unique<TRom>(ftdi.get()))
     , fpga(std::make_unique<TFpga>(ftdi.get()))
 {
+    ftdi->SetStopRequest(&m_stopRequest);
     qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
                                                   QStringLiteral("FWUpdateProcessor"));
 }
@@ -85,6 +93,16 @@ int FWUpdateProcessor::memOffset() const
 int FWUpdateProcessor::isProgramming() const
 {
     return m_isProgramming.load() ? 1 : 0;
+}
+
+int FWUpdateProcessor::bootloaderOffset() const
+{
+    return static_cast<int>(FirmwareSet::bitstreamOffset);
+}
+
+int FWUpdateProcessor::applicationOffset() const
+{
+    return static_cast<int>(FirmwareSet::applicationOffset);
 }
 
 bool FWUpdateProcessor::deviceDetected() const
@@ -136,27 +154,20 @@ void FWUpdateProcessor::applyMemOffset(int offset)
         return;
     const auto address = static_cast<uint32_t>(offset);
     rom->SetOffset(address);
-
-    std::stringstream s;
-    s.setf(std::ios::showbase);
-    s << "Offset: " << std::hex << address << "\n";
-    info(s.str());
+    info("Offset: " + hexText(address) + "\n");
     emit memOffsetChanged();
 }
 
 void FWUpdateProcessor::setFirmwareFile(const QString& file)
 {
-    if (m_firmwareFile == file)
-        return;
-    m_firmwareFile = file;
-    emit firmwareFileChanged();
+    if (changeTo(m_firmwareFile, file))
+        emit firmwareFileChanged();
 }
 
 void FWUpdateProcessor::setProgrammingMode(ProgrammingMode mode)
 {
-    if (m_programmingMode == mode)
+    if (!changeTo(m_programmingMode, mode))
         return;
-    m_programmingMode = mode;
     emit programmingModeChanged();
     refreshFirmware();
 }
@@ -214,6 +225,8 @@ void FWUpdateProcessor::refreshDevices()
 {
     if (refuseDuringRun())
         return;
+    // A stop asked for after the last run ended must not cut discovery short.
+    m_stopRequest.store(false);
     m_deviceDetected = false;
     if (portState > 0)
         ftdi->PortClose();
@@ -249,6 +262,9 @@ void FWUpdateProcessor::program()
     if (m_worker.joinable())
         m_worker.join();
 
+    m_stopRequest.store(false);
+    showOutcome(QString());
+    showProgress(QString(), 0, 0);
     m_run.deviceDetected = m_deviceDetected;
     m_run.firmwareFile = m_firmwareFile;
     m_run.bootloaderFile = m_bootloaderFile;
@@ -267,58 +283,73 @@ void FWUpdateProcessor::waitForProgramming()
         m_worker.join();
 }
 
+void FWUpdateProcessor::requestStop()
+{
+    if (m_runActive.load())
+        m_stopRequest.store(true);
+}
+
+void FWUpdateProcessor::showProgress(const QString& stage, double stageDone, double runDone)
+{
+    if (changeTo(m_stageText, stage))
+        emit stageTextChanged();
+    if (changeTo(m_stageProgress, stageDone))
+        emit stageProgressChanged();
+    if (changeTo(m_runProgress, runDone))
+        emit runProgressChanged();
+}
+
+void FWUpdateProcessor::showOutcome(const QString& outcome)
+{
+    if (changeTo(m_lastOutcome, outcome))
+        emit lastOutcomeChanged();
+}
+
 void FWUpdateProcessor::doProgramming()
 {
+    bool ok = false;
     try {
-        runSteps(m_run);
+        ok = runSteps(m_run);
     } catch (...) {
         // Out of memory while composing a message: the run ends like any
         // other failed one, idle again.
     }
+    // Queued ahead of isProgrammingChanged(false): a binding that sees the run
+    // end finds its outcome already there.
+    QMetaObject::invokeMethod(this, [this, ok] {
+        showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
+        showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
+    }, Qt::QueuedConnection);
     m_isProgramming.store(false);
     emit isProgrammingChanged(false);
     m_runActive.store(false);
 }
 
-void FWUpdateProcessor::runSteps(const RunRequest& run)
+bool FWUpdateProcessor::runSteps(const RunRequest& run)
 {
     if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
         error(kAborting);
-        return;
+        return false;
     }
     m_isProgramming.store(true);
     emit isProgrammingChanged(true);
 
-    if (run.mode == Full)
-        applyMemOffset(applicationOffset());
-    if (!programImage(run.firmwareFile))
-        return;
-
-    if (run.mode == Full && !run.bootloaderFile.isEmpty()) {
-        applyMemOffset(bootloaderOffset());
-        if (!programImage(run.bootloaderFile))
+    const FirmwareSet firmware =
+        run.mode == Full ? FirmwareSet::basic(text(run.firmwareFile), text(run.bootloaderFile))
+                         : FirmwareSet::single(text(run.firmwareFile), static_cast<uint32_t>(m_memOffset.load()));
+    FirmwareRun::Options options;
+    options.setOffset = [this](uint32_t offset) { applyMemOffset(static_cast<int>(offset)); };
+    FirmwareRun::Progress shown;
+    options.progress = [this, &shown](const FirmwareRun::Progress& now) {
+        if (now.stage == shown.stage && std::fabs(now.stageDone - shown.stageDone) < kProgressStep &&
+            now.stageDone < 1.0)
             return;
-    }
-    info("\n");
-    info(kComplete);
-}
-
-bool FWUpdateProcessor::programImage(const QString& path)
-{
-    const std::string name = text(path);
-    // A failed load leaves the previous image in the flash driver: it must
-    // not be written in this one's place.
-    const bool ok = rom->FileOpen(name) != 0;
-    if (ok) {
-        info("Starting programming of " + name + "\n");
-        if (rom->Program(false)) {
-            info("Finished programming of " + name + "\n");
-            return true;
-        }
-    }
-    error("Programming of " + name + " failed.\n");
-    error(kCheckConnections);
-    return false;
+        shown = now;
+        const QString stage = QString::fromStdString(now.stage);
+        QMetaObject::invokeMethod(this, [this, stage, now] { showProgress(stage, now.stageDone, now.runDone); },
+                                  Qt::QueuedConnection);
+    };
+    return FirmwareRun(*rom, firmware, options).run().ok;
 }
 
 } // namespace FwLoaderGui

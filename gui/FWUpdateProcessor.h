@@ -34,6 +34,14 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(QString firmwareVersion READ firmwareVersion NOTIFY firmwareVersionChanged)
     Q_PROPERTY(QString firmwareFile READ firmwareFile WRITE setFirmwareFile NOTIFY firmwareFileChanged)
     Q_PROPERTY(ProgrammingMode programmingMode READ programmingMode WRITE setProgrammingMode NOTIFY programmingModeChanged)
+    // The run's progress as data, for a progress bar: what it does now
+    // ("Erasing pravel.srec", "Programming download.bit", ...; empty when no
+    // run goes), how far that step and the whole run are (0 to 1), and how the
+    // last run ended ("", "complete", "failed"). Updated on the GUI thread.
+    Q_PROPERTY(QString stageText READ stageText NOTIFY stageTextChanged)
+    Q_PROPERTY(double stageProgress READ stageProgress NOTIFY stageProgressChanged)
+    Q_PROPERTY(double runProgress READ runProgress NOTIFY runProgressChanged)
+    Q_PROPERTY(QString lastOutcome READ lastOutcome NOTIFY lastOutcomeChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -53,13 +61,17 @@ public:
 
     int memOffset() const;
     int isProgramming() const;
-    int bootloaderOffset() const { return 0; }
-    int applicationOffset() const { return 0x500000; }
+    int bootloaderOffset() const;
+    int applicationOffset() const;
     bool deviceDetected() const;
     QUrl firmwareDir() const;
     QString firmwareVersion() const;
     QString firmwareFile() const;
     ProgrammingMode programmingMode() const;
+    QString stageText() const { return m_stageText; }
+    double stageProgress() const { return m_stageProgress; }
+    double runProgress() const { return m_runProgress; }
+    QString lastOutcome() const { return m_lastOutcome; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -69,6 +81,9 @@ public:
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void openFile(const QString& file);
     Q_INVOKABLE void program();
+    // Asks the run under way to stop at its next transaction boundary; the
+    // flash finishes a command already sent. Nothing happens when no run goes.
+    Q_INVOKABLE void requestStop();
 
     // Blocks until the run started last has ended; returns at once when none
     // is pending or active. For tools and tests that need the run's outcome.
@@ -82,6 +97,10 @@ signals:
     void firmwareVersionChanged();
     void firmwareFileChanged();
     void programmingModeChanged();
+    void stageTextChanged();
+    void stageProgressChanged();
+    void runProgressChanged();
+    void lastOutcomeChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -97,9 +116,11 @@ private:
     bool readVersionFile();
     void refreshFirmware();
     void doProgramming();
-    void runSteps(const RunRequest& run);
-    bool programImage(const QString& path);
+    bool runSteps(const RunRequest& run);
     void applyMemOffset(int offset);
+    // GUI thread only.
+    void showProgress(const QString& stage, double stageDone, double runDone);
+    void showOutcome(const QString& outcome);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
 
@@ -119,7 +140,12 @@ private:
     // Set by program() before the run's thread starts, cleared by that thread
     // as its very last step: while it is set, nothing else touches the devices.
     std::atomic<bool> m_runActive{false};
+    std::atomic<bool> m_stopRequest{false};
     RunRequest m_run;
+    QString m_stageText;
+    double m_stageProgress = 0;
+    double m_runProgress = 0;
+    QString m_lastOutcome;
     std::thread m_worker;
 };
 

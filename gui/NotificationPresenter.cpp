@@ -2,6 +2,8 @@
 
 #include "base/ProgressReporter.h"
 
+#include <QSaveFile>
+#include <QUrl>
 #include <QtQml/qqml.h>
 
 #include <algorithm>
@@ -19,15 +21,16 @@ NotificationPresenter::NotificationPresenter(QObject* parent)
     // Runs on the reporting thread: it only emits, the connection below
     // carries the text over to this object's thread.
     ProgressReporter::getInstance().setReportCallback(
-        [this](ProgressReporter::MessageType, const std::string& text) {
+        [this](ProgressReporter::MessageType type, const std::string& text) {
             // The whole byte length, embedded zero bytes included; QString
             // cannot hold more than an int's worth anyway.
             const int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
-            emit messageReported(QString::fromUtf8(text.data(), length));
+            const QString message = QString::fromUtf8(text.data(), length);
+            emit messageReported(message);
+            emit reportArrived(message, type == ProgressReporter::Error);
         });
 
-    connect(this, &NotificationPresenter::messageReported, this,
-            qOverload<const QString&>(&NotificationPresenter::addMessage), Qt::AutoConnection);
+    connect(this, &NotificationPresenter::reportArrived, this, &NotificationPresenter::append, Qt::AutoConnection);
 }
 
 NotificationPresenter::~NotificationPresenter()
@@ -43,12 +46,42 @@ QStringListModel* NotificationPresenter::messagesModel()
     return &model;
 }
 
+QAbstractItemModel* NotificationPresenter::logView()
+{
+    return &view;
+}
+
 void NotificationPresenter::addMessage(const QString& message)
+{
+    append(message, false);
+}
+
+void NotificationPresenter::append(const QString& message, bool error)
 {
     const int row = model.rowCount();
     if (!model.insertRows(row, 1))
         return;
     model.setData(model.index(row, 0), message, Qt::DisplayRole);
+    view.appended(row, message, error);
+}
+
+QString NotificationPresenter::saveLog(const QString& path) const
+{
+    const QUrl url(path);
+    const QString local = url.isLocalFile() ? url.toLocalFile() : path;
+    QSaveFile file(local);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    for (const QString& row : model.stringList()) {
+        QByteArray bytes = row.toUtf8();
+        if (!bytes.endsWith('\n'))
+            bytes.append('\n');
+        if (file.write(bytes) != bytes.size())
+            return file.errorString();
+    }
+    if (!file.commit())
+        return file.errorString();
+    return QString();
 }
 
 void NotificationPresenter::addMessage(const char* message)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only those missing.
-#   install-deps.sh          build, tests and the window's QML runtime
+#   install-deps.sh          build, tests, the window's QML runtime, the
+#                            Debian package's checks and a virtual X server
 #   install-deps.sh --cross  also the mingw-w64 cross compiler (CI)
 #   install-deps.sh --fuzz   also clang and its libFuzzer runtime (scripts/fuzz.sh)
 set -euo pipefail
@@ -12,11 +13,16 @@ build_packages=(
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
   libftdi1-dev libgtest-dev libgmock-dev
+  libqt5svg5 qml-module-qtquick-templates2
 )
+# The Debian package and its checks (scripts/package-deb.sh).
+package_packages=(dpkg-dev file desktop-file-utils appstream lintian man-db)
+# The screenshots and the demo under a virtual X server.
+display_packages=(xvfb xauth)
 cross_packages=(g++-mingw-w64-x86-64-posix)
 fuzz_packages=(clang libclang-rt-14-dev)
 
-wanted=("${build_packages[@]}")
+wanted=("${build_packages[@]}" "${package_packages[@]}" "${display_packages[@]}")
 case "${1:-}" in
   --cross) wanted+=("${cross_packages[@]}") ;;
   --fuzz) wanted+=("${fuzz_packages[@]}") ;;

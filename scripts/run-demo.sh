@@ -31,8 +31,25 @@ cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPRAVEL_WERROR=O
 cmake --build "$build" --target pravel-fw-loader pravel-flash pravel-demo-firmware -- -j2
 
 mkdir -p "$demo"
-cp "$build/app/pravel-fw-loader" "$demo/pravel-fw-loader"
-"$build/emulator/pravel-demo-firmware" "$demo/firmware" demo
+# A demo window may be running from the staged copy: never write into that
+# file ("Text file busy"); a new copy takes its name, the running one keeps
+# its own, and the start below raises the open window.
+if ! cmp -s "$build/app/pravel-fw-loader" "$demo/pravel-fw-loader"; then
+  cp "$build/app/pravel-fw-loader" "$demo/.pravel-fw-loader.new"
+  mv -f "$demo/.pravel-fw-loader.new" "$demo/pravel-fw-loader"
+fi
+# The firmware files likewise: a running window may be reading them.
+"$build/emulator/pravel-demo-firmware" "$demo/.firmware.new" demo
+mkdir -p "$demo/firmware"
+for file in "$demo/.firmware.new"/*; do
+  name=$(basename "$file")
+  if cmp -s "$file" "$demo/firmware/$name"; then
+    rm -f "$file"
+  else
+    mv -f "$file" "$demo/firmware/$name"
+  fi
+done
+rmdir "$demo/.firmware.new"
 
 export PRAVEL_DEVICE=emulated
 export PRAVEL_EMULATED_CHIP=mt25q128

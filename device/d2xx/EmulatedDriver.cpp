@@ -123,10 +123,13 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const EmulatedDriverOptio
         instrument.stuckBusy = instrument.stuckBusy || options.faults.stuckBusy;
         instrument.flippedAddresses.insert(instrument.flippedAddresses.end(), options.faults.flippedAddresses.begin(),
                                            options.faults.flippedAddresses.end());
+        instrument.slowPages.insert(instrument.slowPages.end(), options.faults.slowPages.begin(),
+                                    options.faults.slowPages.end());
         state->instrument = emu::EmulatedInstrument::create(instrument, state->clock, &state->trace, error);
         if (!state->instrument)
             return nullptr;
-        state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get());
+        const emu::BridgeTiming timing = instrument.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
+        state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get(), timing);
         state->bridge->dropRepliesAt(options.faults.noReplyAt);
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
@@ -257,6 +260,9 @@ FT_STATUS EmulatedDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseco
                      const int channel = s.channelOf(handle);
                      if (channel < 0)
                          return FT_INVALID_HANDLE;
+                     // 2..255 ms is the D2XX driver's own rule; the chip itself takes 1.
+                     if (milliseconds < 2)
+                         return FT_INVALID_PARAMETER;
                      return s.bridge->setLatencyTimer(unsigned(channel), milliseconds) ? FT_OK : FT_INVALID_PARAMETER;
                  });
 }

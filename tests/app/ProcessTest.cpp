@@ -13,11 +13,15 @@ namespace {
 
 struct Loader : QProcess
 {
-    explicit Loader(const QString& runtimeDir, const QString& device = "emulated")
+    // `headless`: as on a machine with no display at all.
+    explicit Loader(const QString& runtimeDir, const QString& device = "emulated", bool headless = false)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", runtimeDir);
         env.insert("PRAVEL_DEVICE", device);
+        if (headless)
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                env.remove(name);
         setProcessEnvironment(env);
     }
     ~Loader() override
@@ -63,15 +67,29 @@ private slots:
     void commandLineAndDriverFailures()
     {
         QTemporaryDir runtime;
-        Loader help(runtime.path());
-        QCOMPARE(help.run({"--help"}), 0);
-        const QByteArray usage = help.readAllStandardOutput();
-        QVERIFY(usage.contains("Usage:") && usage.contains("--help"));
+        // The help and option errors need no display.
+        for (bool headless : {false, true}) {
+            Loader help(runtime.path(), "emulated", headless);
+            QCOMPARE(help.run({"--help"}), 0);
+            const QByteArray usage = help.readAllStandardOutput();
+            QVERIFY(usage.contains("Usage:") && usage.contains("--help") && !usage.contains("platform"));
 
-        Loader unknown(runtime.path());
-        QCOMPARE(unknown.run({"--frobnicate"}), 1);
-        QVERIFY(unknown.readAllStandardError().contains("frobnicate"));
-        QVERIFY(QDir(runtime.path()).isEmpty()); // neither got as far as the instance lock
+            Loader unknown(runtime.path(), "emulated", headless);
+            QCOMPARE(unknown.run({"--frobnicate"}), 1);
+            QVERIFY(unknown.readAllStandardError().contains("frobnicate"));
+        }
+        // Without one the window says why it cannot open, and what else is wrong.
+        Loader noDisplay(runtime.path(), "emulated", true);
+        QCOMPARE(noDisplay.run(), 1);
+        QVERIFY(noDisplay.readAllStandardError().contains("no display"));
+        Loader noDisplayBadDriver(runtime.path(), "ft9000", true);
+        QCOMPARE(noDisplayBadDriver.run(), 1);
+        QVERIFY(noDisplayBadDriver.readAllStandardError().contains("accepted values"));
+        QVERIFY(QDir(runtime.path()).isEmpty()); // none got as far as the instance lock
+
+        // Qt's own options still reach the GUI application.
+        Loader platform(runtime.path());
+        QCOMPARE(platform.run({"-platform", "offscreen", "--help"}), 0);
 
         // A driver name nobody knows stops the loader before any window.
         Loader badDriver(runtime.path(), "ft9000");

@@ -1,10 +1,11 @@
 // The real window document from the resources, over the emulated instrument,
 // and a second start of the built executable against this window.
 
-#include "tests/processor/GatedDriver.h"
+#include "tests/support/GatedDriver.h"
 
 #include "app/LoaderShell.h"
 #include "app/LocalInstanceGuard.h"
+#include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/FlashStorage.h"
@@ -12,8 +13,14 @@
 #include "emulator/VirtualClock.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
+#include "base/ProgressReporter.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QWheelEvent>
+#include <QLineEdit>
 #include <QProcess>
 #include <QQmlComponent>
 #include <QQmlApplicationEngine>
@@ -44,26 +51,30 @@ struct LoaderRig
 {
     QTemporaryDir dir;
     std::shared_ptr<d2xx::EmulatedDriver> emulated;
-    std::shared_ptr<testrig::GatedDriver> driver;
+    std::shared_ptr<testsupport::GatedDriver> driver;
     std::unique_ptr<LoaderShell> shell;
     QQuickWindow* window = nullptr;
     QString firmwareDir = dir.path() + QStringLiteral("/firmware");
     QByteArray bit = bytes(emu::DemoFirmware::bitFile("rig", "7a35tcsg324", 3000));
     QByteArray srec = QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048));
 
-    explicit LoaderRig(bool plugged = true)
+    explicit LoaderRig(bool plugged = true, const std::string& chip = "mt25q128", bool withFirmware = true)
     {
         std::string error;
-        emulated = d2xx::EmulatedDriver::create({}, error);
-        driver = std::make_shared<testrig::GatedDriver>(emulated);
+        d2xx::EmulatedDriverOptions options;
+        options.instrument.chip = chip;
+        emulated = d2xx::EmulatedDriver::create(options, error);
+        driver = std::make_shared<testsupport::GatedDriver>(emulated);
         driver->setPlugged(plugged);
-        QDir().mkpath(firmwareDir);
-        writeAll(firmwareDir + "/download.bit", bit);
-        writeAll(firmwareDir + "/pravel.srec", srec);
-        writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
+        if (withFirmware) {
+            QDir().mkpath(firmwareDir);
+            writeAll(firmwareDir + "/download.bit", bit);
+            writeAll(firmwareDir + "/pravel.srec", srec);
+            writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
+        }
 
         shell = std::make_unique<LoaderShell>(driver, emulated->clock(), title);
-        shell->load(LoaderShell::firmwareDirUrl(dir.path()));
+        shell->loadFrom(dir.path());
         if (!shell->engine().rootObjects().isEmpty())
             window = qobject_cast<QQuickWindow*>(shell->engine().rootObjects().first());
     }
@@ -75,6 +86,7 @@ struct LoaderRig
 
     FWUpdateProcessor& processor() { return shell->processor(); }
     QObject* find(const char* name) const { return window->findChild<QObject*>(QString::fromLatin1(name)); }
+    QObject* fileDialog() const { return find("fileDialog"); }
     QQuickItem* item(const char* name) const { return qobject_cast<QQuickItem*>(find(name)); }
     bool enabled(const char* name) const { return find(name)->property("enabled").toBool(); }
     bool checked(const char* name) const { return find(name)->property("checked").toBool(); }
@@ -89,6 +101,24 @@ struct LoaderRig
         QVERIFY2(control && control->isVisible() && control->isEnabled(), name);
         QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier,
                           control->mapToScene(QPointF(control->width() / 2, control->height() / 2)).toPoint());
+    }
+
+    // The log view's row items (only those the view has made).
+    QList<QQuickItem*> rows() const
+    {
+        QList<QQuickItem*> found;
+        auto* content = item("messagesListView")->property("contentItem").value<QQuickItem*>();
+        for (QQuickItem* row : content->childItems())
+            if (row->objectName() == QLatin1String("logRow") && row->isVisible())
+                found.append(row);
+        return found;
+    }
+    QQuickItem* row(const QString& startsWith) const
+    {
+        for (QQuickItem* row : rows())
+            if (row->property("text").toString().startsWith(startsWith))
+                return row;
+        return nullptr;
     }
 
     QByteArray flash(uint32_t address, int length)
@@ -112,8 +142,12 @@ class WindowTest : public QObject
 private slots:
     void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus"); }
     void startUpThenABasicRunThatLocksTheWindow();
-    void advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero();
+    void advancedTabThroughTheRealDialog();
     void noDeviceUntilTheBridgeComesBack();
+    void missingFirmwareDirectoryIsNamed();
+    void logRowsAsTheyReadAndFollowTheNewest();
+    void savedLogHoldsEveryRow();
+    void quitDuringARunFinishesTheRunFirst();
     void secondStartRaisesThisWindowOnceItExists();
 };
 
@@ -171,6 +205,10 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(rig.window->isVisible());
     QTRY_COMPARE(rig.log().size(), rows + 1);
     QCOMPARE(rig.log().last(), QStringLiteral("Programming is in progress. The loader can be closed once it has finished."));
+    QObject* refused = rig.find("closeRefusedDialog");
+    QTRY_VERIFY(refused->property("opened").toBool());
+    QMetaObject::invokeMethod(refused, "accept");
+    QTRY_VERIFY(!refused->property("visible").toBool());
 
     rig.driver->release();
     QTRY_VERIFY_WITH_TIMEOUT(!rig.processor().isProgramming(), 20000);
@@ -183,7 +221,43 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(rig.window->close()); // idle again: closes as usual
 }
 
-void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
+namespace {
+
+// The Qt Widgets dialog the platform dialog falls back to, once it shows.
+QFileDialog* shownFileDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+// A name typed into the dialog's name box (its completion popup showing)
+// and confirmed with Enter, as a user does.
+void typeName(QFileDialog* dialog, const QString& name)
+{
+    auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(nameBox);
+    // QTest types ASCII only; the rest arrives as if pasted.
+    const bool ascii = std::all_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 128; });
+    if (ascii)
+        QTest::keyClicks(nameBox, name);
+    else
+        nameBox->setText(name);
+    QTest::keyClick(nameBox, Qt::Key_Return);
+}
+
+bool anyWidgetShown()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible())
+            return true;
+    return false;
+}
+
+} // namespace
+
+void WindowTest::advancedTabThroughTheRealDialog()
 {
     LoaderRig rig;
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
@@ -192,32 +266,69 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
     QCOMPARE(rig.processor().programmingMode(), FWUpdateProcessor::Single);
     QCOMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
     QVERIFY(!rig.enabled("loadFirmwareButton"));
-    rig.click("bootloaderRadio");
-    QTRY_VERIFY(rig.checked("bootloaderRadio"));
-    QCOMPARE(rig.processor().memOffset(), 0);
 
-    // The dialog opens with the bitstream filter in the firmware directory.
-    QObject* dialog = rig.find("fileDialog");
-    QVERIFY(dialog);
+    // Application: the demo S-records, picked in the dialog.
+    const QString srecPath = rig.firmwareDir + "/pravel.srec";
     rig.click("selectFileButton");
-    QTRY_VERIFY(dialog->property("visible").toBool());
-    QCOMPARE(dialog->property("nameFilters").toStringList(), QStringList{"FPGA bitstream (*.bit)"});
-    QCOMPARE(dialog->property("folder").toUrl(), QUrl::fromLocalFile(rig.firmwareDir));
-    QMetaObject::invokeMethod(dialog, "reject");
-    QTRY_VERIFY(!dialog->property("visible").toBool());
+    QFileDialog* dialog = nullptr;
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    QCOMPARE(dialog->nameFilters(), QStringList{"Application executable (*.srec)"});
+    QCOMPARE(dialog->directory().absolutePath(), rig.firmwareDir);
+    typeName(dialog, srecPath);
+    QTRY_COMPARE(rig.processor().firmwareFile(), srecPath);
+    QCOMPARE(rig.processor().memOffset(), 0x500000);
+    // Gone with its completion popup: nothing of it stays over the window.
+    QTRY_VERIFY(!anyWidgetShown());
 
-    // A path that a careless URL-to-path step would mangle.
+    // Bootloader: the choice is forgotten by the window and by the dialog.
+    rig.click("bootloaderRadio");
+    QTRY_COMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
+    QCOMPARE(rig.processor().firmwareFile(), QString());
+    QCOMPARE(rig.processor().memOffset(), 0);
+    QVERIFY(!rig.enabled("loadFirmwareButton"));
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    QCOMPARE(dialog->nameFilters(), QStringList{"FPGA bitstream (*.bit)"});
+    auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(nameBox);
+    QCOMPARE(nameBox->text(), QString());
+    QVERIFY(!dialog->selectedFiles().contains(srecPath));
+    typeName(dialog, ""); // nothing named: the dialog stays
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(rig.processor().firmwareFile(), QString());
+
+    // Chosen as bootloader anyway, the S-records ask before anything is erased.
+    typeName(dialog, srecPath);
+    QTRY_COMPARE(rig.processor().firmwareFile(), srecPath);
+    rig.emulated->trace().clear();
+    const int rows = rig.log().size();
+    rig.click("loadFirmwareButton");
+    QObject* risk = rig.find("riskDialog");
+    QTRY_VERIFY(risk->property("opened").toBool());
+    const QString warning = rig.find("riskText")->property("text").toString();
+    QVERIFY2(warning.contains(srecPath) && warning.contains("offset 0x0") && warning.contains("FPGA bitstream") &&
+                 warning.contains("the instrument will not start"),
+             qPrintable(warning));
+    rig.click("riskCancelButton");
+    QTRY_VERIFY(!risk->property("visible").toBool());
+    QTest::qWait(50);
+    QVERIFY(!rig.processor().isProgramming());
+    QCOMPARE(rig.log().size(), rows);
+    QVERIFY(rig.emulated->trace().spi().empty()); // not a byte went to the flash
+
+    // A real bitstream behind a path a careless URL-to-path step would
+    // mangle: no question, written at 0.
     const QString folder = rig.dir.path() + QStringLiteral("/Bitströme #2 (Prüfung) 100%");
     const QString path = folder + QStringLiteral("/früh #1 ä.bit");
     const QByteArray bit = bytes(emu::DemoFirmware::bitFile("chosen", "7a35tcsg324", 1500));
     QVERIFY(QDir().mkpath(folder) && writeAll(path, bit));
-    auto choose = [&] {
-        dialog->setProperty("currentFile", QUrl::fromLocalFile(path));
-        QMetaObject::invokeMethod(dialog, "accept");
-        QTRY_COMPARE(rig.processor().firmwareFile(), path);
-    };
-    choose();
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_COMPARE(rig.processor().firmwareFile(), path);
     QCOMPARE(rig.text("fileLabel"), path);
+    QCOMPARE(rig.item("fileLabel")->property("elide").toInt(), int(Qt::ElideMiddle));
+    QVERIFY(rig.item("fileLabel")->width() <= rig.window->width());
     // The other platforms' forms: a drive letter and a share keep their roots.
     for (const auto& [url, local] : {std::pair<QString, QString>{"file:///C:/a%20b.bit", "C:/a b.bit"},
                                      {"file://host/share/a.bit", "//host/share/a.bit"}}) {
@@ -226,22 +337,24 @@ void WindowTest::advancedTabPicksAFileThroughTheDialogAndProgramsItAtZero()
         QCOMPARE(result.toString(), local);
     }
     QVERIFY(!rig.logHas("File does not exist"));
-    QVERIFY(rig.enabled("loadFirmwareButton"));
-
-    // Changing the firmware type forgets the file.
-    rig.click("applicationRadio");
-    QTRY_COMPARE(rig.text("fileLabel"), QStringLiteral("No file selected."));
-    QCOMPARE(rig.processor().firmwareFile(), QString());
-    QVERIFY(!rig.enabled("loadFirmwareButton"));
-    QCOMPARE(rig.processor().memOffset(), 0x500000);
-
-    rig.click("bootloaderRadio");
-    choose();
     rig.click("loadFirmwareButton");
     QTRY_VERIFY_WITH_TIMEOUT(rig.logHas("Device programming is complete."), 20000);
+    QVERIFY(!risk->property("visible").toBool());
     QTRY_VERIFY(!rig.processor().isProgramming());
     QCOMPARE(rig.flash(0, bit.size()), bit);
     QCOMPARE(rig.flash(0x500000, 16), QByteArray(16, char(0xFF))); // only the chosen file
+
+    // The user insists on the wrong file: it is written as asked.
+    rig.click("applicationRadio");
+    rig.click("selectFileButton");
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_COMPARE(rig.processor().firmwareFile(), path);
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY(risk->property("opened").toBool());
+    rig.click("riskWriteButton");
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().count("Device programming is complete. Device must be restarted for changes to take effect.\n") == 2, 20000);
+    QCOMPARE(rig.flash(0x500000, bit.size()), bit);
 }
 
 void WindowTest::noDeviceUntilTheBridgeComesBack()
@@ -258,6 +371,153 @@ void WindowTest::noDeviceUntilTheBridgeComesBack()
     QTRY_VERIFY(rig.processor().deviceDetected());
     QVERIFY(rig.enabled("loadFirmwareButton"));
     QCOMPARE(rig.text("basicInfoLabel"), ready);
+}
+
+void WindowTest::missingFirmwareDirectoryIsNamed()
+{
+    LoaderRig rig(true, "mt25q128", false);
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QCOMPARE(rig.log().first(), QStringLiteral("Initializing loader..."));
+    QVERIFY(rig.logHas("MT25Q128") && !rig.logHas("Device not found"));
+    QCOMPARE(rig.text("basicInfoLabel"), "The firmware directory is missing: it was looked for at " +
+                                             QDir::toNativeSeparators(rig.firmwareDir) + ".");
+    QVERIFY(!rig.enabled("loadFirmwareButton"));
+}
+
+// A flash that does not answer: the recovery procedure, seven lines in one
+// row, the Error that follows in the error colour; progress rows folded; the view follows the
+// newest row only while it is at the end.
+void WindowTest::logRowsAsTheyReadAndFollowTheNewest()
+{
+    LoaderRig rig(true, "corrupted");
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QTRY_VERIFY(rig.row("Flash corrupted!"));
+    QQuickItem* procedure = rig.row("Flash corrupted!");
+    QCOMPARE(procedure->property("lineCount").toInt(), 7);
+    QCOMPARE(procedure->property("text").toString().count('\n'), 6); // the row's own line end is not a line
+    const QColor errorColor = rig.window->property("errorColor").value<QColor>();
+    QTRY_VERIFY(rig.row("Device not found."));
+    QCOMPARE(rig.row("Device not found.")->property("color").value<QColor>(), errorColor);
+    QVERIFY(procedure->property("color").value<QColor>() != errorColor); // an Info report
+    QQuickItem* first = rig.row("Initializing loader...");
+    QVERIFY(first);
+    QVERIFY(first->property("color").value<QColor>() != errorColor);
+    QCOMPARE(first->property("lineCount").toInt(), 1);
+    QCOMPARE(first->property("font").value<QFont>().family(), QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
+    QVERIFY(first->property("selectByMouse").toBool() && first->property("readOnly").toBool());
+
+    // Not under the always-visible scroll bar.
+    QQuickItem* view = rig.item("messagesListView");
+    QQuickItem* bar = rig.item("logScrollBar");
+    QVERIFY(first->width() + bar->width() <= view->width());
+
+    // Nine hundred progress rows are one row in the view, the latest; the
+    // log keeps each.
+    auto report = [](const std::string& text) { ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, text); };
+    QAbstractItemModel* shown = rig.shell->presenter().logView();
+    const int logRows = rig.log().size();
+    const int shownRows = shown->rowCount();
+    for (int i = 1; i <= 900; ++i)
+        report("\rProgress: " + std::to_string(i / 9) + "." + std::to_string(i % 9) + "%");
+    report("\rProgress: 100.0%\n");
+    report("Erase...OK\n");
+    QCOMPARE(rig.log().size(), logRows + 902);
+    QCOMPARE(shown->rowCount(), shownRows + 2);
+    QTRY_VERIFY(rig.row("Progress: 100.0%"));
+    QVERIFY(!rig.row("Progress: 99.8%"));
+
+    for (int i = 0; i < 300; ++i)
+        report("row " + std::to_string(i) + "\n");
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+
+    // Scrolled back with the wheel: new rows leave the view where it is.
+    ulong wheelTime = 1000;
+    auto wheel = [&](int steps) {
+        const QPoint at = view->mapToScene(QPointF(view->width() / 2, view->height() / 2)).toPoint();
+        for (int i = 0; i < std::abs(steps); ++i) {
+            QWheelEvent event(at, rig.window->mapToGlobal(at), QPoint(), QPoint(0, steps > 0 ? 120 : -120),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            event.setTimestamp(wheelTime += 30);            QCoreApplication::sendEvent(rig.window, &event);
+        }
+        QTest::qWait(100);
+        QTRY_VERIFY(!view->property("moving").toBool());
+    };
+    wheel(5);
+    QVERIFY(!view->property("atYEnd").toBool());
+    const qreal readingAt = view->property("contentY").toReal();
+    for (int i = 0; i < 50; ++i)
+        report("later " + std::to_string(i) + "\n");
+    QTest::qWait(50);
+    QCOMPARE(view->property("contentY").toReal(), readingAt);
+    QVERIFY(!rig.row("later 49"));
+
+    // Back down at the end: following again.
+    for (int i = 0; i < 40 && !view->property("atYEnd").toBool(); ++i)
+        wheel(-20);
+    QVERIFY(view->property("atYEnd").toBool());
+    report("newest\n");
+    QTRY_VERIFY(rig.row("newest"));
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+
+    // A hundred thousand rows: the scroll bar's handle stays big enough to grab.
+    for (int i = 0; i < 100000; ++i)
+        rig.shell->presenter().addMessage(QStringLiteral("bulk row\n"));
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+    QVERIFY(bar->property("visualSize").toReal() * bar->height() >= 31.5);
+}
+
+void WindowTest::savedLogHoldsEveryRow()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, "two\nlines\n");
+    rig.shell->presenter().addMessage(QStringLiteral("no line end, Grüße"));
+    ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, "\rProgress: 50.0%");
+    const QString path = rig.dir.path() + "/saved-log.txt";
+
+    rig.click("saveLogButton");
+    QFileDialog* dialog = nullptr;
+    QTRY_VERIFY((dialog = shownFileDialog()));
+    typeName(dialog, path);
+    QTRY_VERIFY(QFile::exists(path));
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QByteArray expected;
+    for (const QString& row : rig.log())
+        expected += row.toUtf8() + (row.endsWith('\n') ? "" : "\n");
+    QCOMPARE(saved.readAll(), expected);
+    QVERIFY(expected.contains("two\nlines\n") && expected.contains("no line end, Grüße\n"));
+
+    // A file that cannot be written is said so, nothing else happens.
+    const QString problem = rig.shell->presenter().saveLog(rig.dir.path() + "/no/such/dir/log.txt");
+    QVERIFY(!problem.isEmpty());
+}
+
+// Told to quit mid-run (the platform, a signal), the window stays and says
+// why until the run has ended; then the flash holds the whole image.
+void WindowTest::quitDuringARunFinishesTheRunFirst()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    rig.driver->holdNextWrite();
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    QTRY_VERIFY(rig.processor().isProgramming());
+
+    QString shownWhileWaiting;
+    QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+    QTimer::singleShot(100, [&] {
+        shownWhileWaiting = rig.text("stageLabel");
+        QCoreApplication::quit(); // asked twice: still waits
+        rig.driver->release();
+    });
+    QCOMPARE(rig.shell->exec(), 0);
+    QCOMPARE(shownWhileWaiting, QStringLiteral("Finishing the programming run before exit..."));
+    QVERIFY(!rig.processor().isProgramming());
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(rig.logHas("Device programming is complete."));
+    QCOMPARE(rig.flash(0x500000, rig.srec.size()), rig.srec);
+    QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
 }
 
 // Before the window exists a second start raises nothing; afterwards it

@@ -1,5 +1,6 @@
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
+#include "emulator/Ft2232hBridge.h"
 #include "emulator/SpiFlash.h"
 #include "emulator/VirtualClock.h"
 
@@ -22,9 +23,10 @@ const Bytes kReadId = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x9F, 0x20, 0x02, 0x0
 class BridgeDriverTest : public ::testing::Test
 {
 protected:
-    void start(const std::string& faults = "")
+    void start(const std::string& faults = "", bool timed = false)
     {
         EmulatedDriverOptions options;
+        options.instrument.timed = timed;
         std::string error;
         ASSERT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
         driver = EmulatedDriver::create(options, error);
@@ -187,12 +189,66 @@ TEST_F(BridgeDriverTest, RepliesWaitForSendImmediateTheLatencyTimerOrAFullBuffer
     EXPECT_GE(nowUs() - before, 1000000u);
     EXPECT_EQ(read(h, 0).size(), 0u);
 
-    // 4 KiB waiting go to the host without 0x87; the remainder waits.
+    // Every 510 bytes make a USB packet that leaves without 0x87; the remainder waits.
     ASSERT_EQ(write(h, {0x20, 0x00, 0x10}), FT_OK); // 4097 bytes in
-    EXPECT_EQ(queued(h), 4096u);
-    EXPECT_EQ(read(h, 4096), Bytes(4096, 0xFF)) << "chip select is high: DI is pulled up";
+    EXPECT_EQ(queued(h), 8u * 510u);
+    EXPECT_EQ(read(h, 8 * 510), Bytes(8 * 510, 0xFF)) << "chip select is high: DI is pulled up";
     advanceUs(2000);
-    EXPECT_EQ(queued(h), 1u);
+    EXPECT_EQ(queued(h), 17u);
+
+    // 1 ms is a D2XX refusal; the chip itself takes it.
+    EXPECT_EQ(driver->FT_SetLatencyTimer(h, 1), FT_INVALID_PARAMETER);
+    EXPECT_EQ(driver->bridge()->latencyTimer(1), 2u);
+    EXPECT_TRUE(driver->bridge()->setLatencyTimer(1, 1));
+    EXPECT_FALSE(driver->bridge()->setLatencyTimer(1, 0));
+    EXPECT_EQ(driver->bridge()->latencyTimer(1), 1u);
+}
+
+TEST_F(BridgeDriverTest, TimedUsbRunsOnMicroframesAndPackets)
+{
+    start("", true);
+    FT_HANDLE h = open(kChannelB, true);
+    const uint64_t microframeNs = 125000;
+    const uint64_t packetNs = 12500;
+    auto nowNs = [&] { return driver->clock().nowNanoseconds(); };
+
+    // A status poll: the write waits for the next microframe, the reply for the one after it.
+    advanceUs(40);
+    const uint64_t before = nowNs();
+    ASSERT_EQ(write(h, {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x87, 0x80, 0x68, 0x6B}), FT_OK);
+    EXPECT_EQ(read(h, 1), Bytes{0x00});
+    EXPECT_EQ(nowNs() % microframeNs, packetNs) << "a packet reaches the host inside a microframe";
+    EXPECT_GE(nowNs() - before, microframeNs + packetNs);
+    EXPECT_LE(nowNs() - before, 3 * microframeNs);
+
+    // Without send-immediate the reply leaves when the latency timer, started
+    // by its first byte, runs out.
+    ASSERT_EQ(write(h, {0x81}), FT_OK);
+    const uint64_t queuedAt = nowNs();
+    EXPECT_EQ(read(h, 1).size(), 1u);
+    const uint64_t due = queuedAt + 2000000;
+    EXPECT_EQ(nowNs(), (due + microframeNs - 1) / microframeNs * microframeNs + packetNs);
+
+    // 64 KiB in: 129 packets, ten per microframe, behind 35 ms of 15 MHz SPI clocks.
+    const uint64_t start = nowNs();
+    ASSERT_EQ(write(h, {0x20, 0xFF, 0xFF, 0x87}), FT_OK);
+    const uint64_t spiDone = nowNs();
+    EXPECT_EQ(read(h, 65536).size(), 65536u);
+    EXPECT_GE(spiDone - start, 65536ull * 8 * 1000 / 15);
+    EXPECT_GE(nowNs() - spiDone, 12 * microframeNs);
+    EXPECT_LE(nowNs() - spiDone, 14 * microframeNs);
+
+    // The USB face sees the packets themselves: two modem-status bytes, then
+    // up to 510 data bytes; a transfer ends at its short packet.
+    emu::Ft2232hBridge& bridge = *driver->bridge();
+    ASSERT_EQ(write(h, {0x20, 0xE7, 0x03, 0x87}), FT_OK); // 1000 bytes
+    const Bytes transfer = bridge.bulkIn(1, 4096);
+    ASSERT_EQ(transfer.size(), 1004u);
+    EXPECT_EQ(Bytes(transfer.begin(), transfer.begin() + 2), (Bytes{0x32, 0x60}));
+    EXPECT_EQ(Bytes(transfer.begin() + 512, transfer.begin() + 514), (Bytes{0x32, 0x60}));
+    const uint64_t idle = nowNs();
+    EXPECT_EQ(bridge.bulkIn(1, 4096), (Bytes{0x32, 0x60})) << "nothing queued: status bytes alone";
+    EXPECT_GE(nowNs() - idle, 2000000u);
 }
 
 TEST_F(BridgeDriverTest, OnlyChannelBReachesTheInstrumentAlsoFromTwoThreads)

@@ -9,7 +9,7 @@ TEST(FaultPlanTest, ReadsEveryForm)
     emu::FaultPlan plan;
     std::string error;
     ASSERT_TRUE(emu::FaultPlan::parse(" FT_Write@120, unplug@50,enumeration ,stuck-busy,no-reply@3,"
-                                      "flip@0x500010,flip@42,FT_Read@7,no-reply@9,unplug@40",
+                                      "flip@0x500010,flip@42,FT_Read@7,no-reply@9,unplug@40,slow-page@0x500100",
                                       plan, error))
         << error;
     EXPECT_EQ(plan.failingCalls, (std::vector<std::pair<std::string, uint64_t>>{{"FT_Write", 120}, {"FT_Read", 7}}));
@@ -17,6 +17,7 @@ TEST(FaultPlanTest, ReadsEveryForm)
     EXPECT_TRUE(plan.enumerationFails && plan.stuckBusy);
     EXPECT_EQ(plan.noReplyAt, (std::vector<uint64_t>{3, 9}));
     EXPECT_EQ(plan.flippedAddresses, (std::vector<uint32_t>{0x500010, 42}));
+    EXPECT_EQ(plan.slowPages, (std::vector<uint32_t>{0x500100}));
 
     // Nothing at all is a plan without faults, and replaces what was there.
     ASSERT_TRUE(emu::FaultPlan::parse("", plan, error));
@@ -31,7 +32,7 @@ TEST(FaultPlanTest, RefusesBadTextAndNamesTheAcceptedForms)
         "FT_SetTimeouts@1", // a D2XX function the driver does not have
         "FT_Write@0",     // counts start at 1
         "FT_Write@",      "FT_Write@x1", "FT_Write@1x", "unplug", "no-reply@-1", "no-reply@0x2",
-        "flip@0xZZ",      "flip@0x100000000", "flip@", "enumeration@1", "bogus", "FT_Write@99999999999999999999",
+        "flip@0xZZ",      "flip@0x100000000", "flip@", "slow-page@", "slow-page", "enumeration@1", "bogus", "FT_Write@99999999999999999999",
     };
     for (const char* text : bad) {
         emu::FaultPlan plan;

@@ -1,16 +1,27 @@
 // pravel-flash end to end: the built binary on the emulated instrument, with
-// the flash kept in an image file in a temporary directory.
+// the flash kept in an image file in a temporary directory; and the tool in
+// this process where a test must hold it at one transaction.
+
+#include "tests/support/Emulated.h"
+#include "tests/support/GatedDriver.h"
+
+#include "cli/CommandLine.h"
+#include "cli/ConsoleReporter.h"
+#include "cli/FlashTool.h"
+#include "cli/InterruptSignal.h"
+#include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -20,36 +31,17 @@
 
 #include <gtest/gtest.h>
 
+#include "emulator/DemoFirmware.h"
+
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::randomBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
 constexpr uint32_t kFlashSize = 16 * 1024 * 1024; // mt25q128
-
-// Pseudo-random bytes (a linear congruential generator's top bits).
-Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(in ? static_cast<size_t>(in.tellg()) : 0);
-    in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
 
 std::string text(const fs::path& path)
 {
@@ -122,16 +114,6 @@ public:
             waitpid(pid, nullptr, 0);
     }
 
-    // Whether standard output comes to hold `needle` after `from` within ten seconds.
-    bool waitForOutput(const std::string& needle, size_t from = 0)
-    {
-        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (output().find(needle, from) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::string output() const { return text(outPath); }
-    void signal(int number) { kill(pid, number); }
     Outcome finish()
     {
         int raw = 0;
@@ -195,7 +177,10 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
     writeFile(flash, before);
     const fs::path fw = dir / "fw";
     fs::create_directory(fw);
-    const Bytes application = randomBytes(70000, 2); // ends inside its second sector
+    const std::string records = emu::DemoFirmware::srecFile(30000);
+    const Bytes application(records.begin(), records.end()); // S-records ending inside their second sector
+    ASSERT_GT(application.size(), 0x10000u);
+    ASSERT_LT(application.size(), 0x20000u);
     const Bytes bitstream = bitFile(150000);
     writeFile(fw / "pravel.srec", application);
     writeFile(fw / "download.bit", bitstream);
@@ -238,7 +223,7 @@ TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)
 
 TEST_F(FlashToolTest, VerifyNamesTheDifferingPositionsAndCountsTheRest)
 {
-    const Outcome flipped = run({"write", "--verify", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
+    const Outcome flipped = run({"write", "--verify", "--force", "--application", file("app.srec", randomBytes(5000, 3))}, "flip@0x500010");
     EXPECT_EQ(flipped.status, 1);
     EXPECT_TRUE(has(flipped.out, "Program...OK\n")); // programming itself went through
     EXPECT_TRUE(has(flipped.err, "Verify failed on point: 16\n")) << flipped.err;
@@ -279,7 +264,7 @@ TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
     // are the write enable and the page program of the seventh page.
     for (const std::string faults : {"FT_Write@38", "FT_Write@39", "unplug@60", "stuck-busy"}) {
         SCOPED_TRACE(faults);
-        const Outcome outcome = run({"write", image}, faults);
+        const Outcome outcome = run({"write", "--force", image}, faults);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_FALSE(has(outcome.out, "Program...OK"));
         EXPECT_TRUE(has(outcome.err, "Programming of " + image + " failed.\nPlease check power and USB connections and try again.\n"))
@@ -345,15 +330,18 @@ TEST_F(FlashToolTest, RegistersAndFpgaConfiguration)
     EXPECT_EQ(status.status, 0);
     EXPECT_TRUE(has(status.out, "Status = 0\n")) << status.out;
 
-    const Bytes bit = bitFile(300);
+    // Only the whole bitstream configures the FPGA: every frame, the CRC, then start-up.
+    const Bytes bit = emu::DemoFirmware::bitFile();
     const Outcome done = run({"-q", "fpga", "--check-done", file("good.bit", bit)});
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_TRUE(has(done.out, "Configuration...OK\n"));
     EXPECT_FALSE(has(done.out, "Progress")) << "quiet";
-    // Cut off right after the sync word: the FPGA never starts.
-    const Outcome truncated = run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.begin() + 60))});
-    EXPECT_EQ(truncated.status, 1);
-    EXPECT_TRUE(has(truncated.err, "DONE is low")) << truncated.err;
+    for (size_t cut : {size_t(300), size_t(65536), bit.size() - 100}) {
+        const Outcome truncated =
+            run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(cut)))});
+        EXPECT_EQ(truncated.status, 1) << cut;
+        EXPECT_TRUE(has(truncated.err, "DONE is low")) << cut << truncated.err;
+    }
     const Outcome wrongType = run({"fpga", file("image.bin", bit)});
     EXPECT_EQ(wrongType.status, 1);
     EXPECT_FALSE(has(wrongType.out, "Port(")) << "the FPGA was reset for a file it cannot load";
@@ -391,28 +379,103 @@ TEST_F(FlashToolTest, EraseTouchesOnlyTheSectorsAsked)
     EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF));
 }
 
-TEST_F(FlashToolTest, CtrlCStopsBetweenTransactions)
+// A file that does not look like what belongs at its offset is refused
+// before the port opens, unless --force.
+TEST_F(FlashToolTest, FilesOfTheWrongKindNeedForce)
 {
-    const Bytes image = randomBytes(2 * 1024 * 1024, 9);
-    const auto tool = start({"write", file("big.bin", image)});
-    ASSERT_TRUE(tool->waitForOutput("Programming...\n"));
-    ASSERT_TRUE(tool->waitForOutput("Progress: ", tool->output().find("Programming...\n")));
-    tool->signal(SIGINT);
-    const Outcome outcome = tool->finish();
+    const std::string records = emu::DemoFirmware::srecFile(2000);
+    const std::string srec = file("app.srec", Bytes(records.begin(), records.end()));
+    const Outcome refused = run({"write", srec});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.err, "Error, " + srec + " does not belong at 0: ")) << refused.err;
+    EXPECT_TRUE(has(refused.err, "--force")) << refused.err;
+    EXPECT_FALSE(has(refused.out, "Port(")) << "the port was opened";
+    EXPECT_TRUE(readFile(flash) == Bytes(kFlashSize, 0xFF)) << "the flash was touched";
 
-    EXPECT_EQ(outcome.status, 130) << outcome.err;
-    EXPECT_EQ(outcome.err.substr(outcome.err.size() - std::min<size_t>(outcome.err.size(), 12)), "interrupted\n");
-    EXPECT_FALSE(has(outcome.out, "Program...OK"));
-    EXPECT_TRUE(has(outcome.out, "Port(USB <-> Serial Converter B) close\n")) << "port left open";
+    const Outcome bitstreamAsApplication = run({"write", "--application", file("a.bit", bitFile(3000))});
+    EXPECT_EQ(bitstreamAsApplication.status, 1);
+    EXPECT_TRUE(has(bitstreamAsApplication.err, "does not belong at 0x500000: ")) << bitstreamAsApplication.err;
 
-    // Whole pages of the image, then erased flash: no page was cut short.
+    const Outcome forced = run({"write", "--force", srec});
+    EXPECT_EQ(forced.status, 0) << forced.err;
     const Bytes after = readFile(flash);
-    const auto cut = static_cast<size_t>(std::mismatch(image.begin(), image.end(), after.begin()).first - image.begin());
-    EXPECT_GT(cut, 0u);
-    EXPECT_LT(cut, image.size());
-    EXPECT_EQ(cut % 256, 0u);
-    EXPECT_TRUE(std::all_of(after.begin() + static_cast<long>(cut), after.begin() + static_cast<long>(image.size()),
-                            [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::equal(records.begin(), records.end(), after.begin()));
+    // Other offsets have no rule, and verify never asks.
+    EXPECT_EQ(run({"write", "--offset", "0x100000", srec}).status, 0);
+    EXPECT_EQ(run({"verify", srec}).status, 0);
+}
+
+TEST_F(FlashToolTest, TimingModesReportEmulatedTime)
+{
+    const std::string image = file("image.bin", randomBytes(70000, 11));
+    const Outcome typical = run({"--timing", "typical", "write", "--force", image});
+    EXPECT_EQ(typical.status, 0) << typical.err;
+    const size_t at = typical.err.find("Emulated time: ");
+    ASSERT_NE(at, std::string::npos) << typical.err;
+    // Two sector erases of a typical MT25Q128 alone take a few tenths of a second.
+    EXPECT_GT(std::stod(typical.err.substr(at + 15)), 0.1);
+    EXPECT_EQ(typical.err.substr(typical.err.size() - 2), "s\n");
+
+    const Outcome instant = run({"--timing", "instant", "detect"});
+    EXPECT_EQ(instant.status, 0);
+    EXPECT_FALSE(has(instant.err, "Emulated time")) << instant.err;
+    const Outcome refused = run({"--timing", "slow", "detect"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(has(refused.err, "instant, typical, worst")) << refused.err;
+}
+
+TEST(InterruptSignal, CtrlCRaisesTheStopFlag)
+{
+    InterruptSignal::install();
+    ASSERT_FALSE(InterruptSignal::raised());
+    std::raise(SIGINT);
+    EXPECT_TRUE(InterruptSignal::raised());
+    EXPECT_TRUE(InterruptSignal::flag().load());
+}
+
+// The tool in this process, held on one page program while Ctrl-C's flag is
+// raised: that page is written whole, nothing after it, the pins go idle and
+// the port closes.
+TEST(FlashToolStop, CtrlCStopsBetweenTransactions)
+{
+    const auto dir = fs::path(testing::TempDir()) / "pravel-cli-stop";
+    fs::create_directories(dir);
+    const Bytes image = randomBytes(300000, 9);
+    const std::string path = writeFile(dir / "big.bin", image);
+    Invocation invocation;
+    std::string error;
+    ASSERT_TRUE(CommandLine::parse({"write", "--offset", "0x100000", path}, invocation, error)) << error;
+
+    const auto emulated = testsupport::emulatedDriver();
+    const auto gate = std::make_shared<testsupport::GatedDriver>(emulated);
+    const uint32_t held = 0x100000 + 0x100 * 500;
+    gate->holdNextWrite(testsupport::pageProgramAt(held));
+    std::atomic<bool> stop{false};
+    std::ostringstream out, err;
+    ConsoleReporter reporter(out, err, false, false);
+    reporter.install();
+    FlashTool tool(invocation, reporter, stop);
+    tool.useDriver(d2xx::DriverSelection::emulated(emulated, gate));
+    auto running = std::async(std::launch::async, [&] { return tool.run(); });
+    gate->waitUntilHeld();
+    stop = true;
+    gate->release();
+    const int status = running.get();
+
+    EXPECT_EQ(status, FlashTool::Interrupted) << err.str();
+    EXPECT_EQ(err.str().substr(err.str().size() - 12), "interrupted\n");
+    EXPECT_FALSE(has(out.str(), "Program...OK"));
+    EXPECT_FALSE(has(err.str(), "Please check power"));
+    const size_t written = held - 0x100000 + 0x100;
+    EXPECT_EQ(testsupport::flashBytes(*emulated, 0x100000, written), Bytes(image.begin(), image.begin() + static_cast<long>(written)));
+    EXPECT_EQ(testsupport::flashBytes(*emulated, 0x100000 + static_cast<uint32_t>(written), 0x100), Bytes(0x100, 0xFF));
+    // The pins go back to idle, then the port closes.
+    const auto calls = emulated->trace().calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3].function, "FT_Write");
+    EXPECT_EQ(calls[calls.size() - 3].data, (Bytes{0x80, 0x68, 0x6B}));
+    EXPECT_EQ(calls.back().function, "FT_Close");
+    fs::remove_all(dir);
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 #include "device/d2xx/DriverSelection.h"
 #include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/LibFtdiDriver.h"
+#include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
+#include "emulator/Ft2232hBridge.h"
+#include "emulator/VirtualClock.h"
 #include "emulator/SpiFlash.h"
 
 #include <gtest/gtest.h>
@@ -16,14 +19,19 @@ namespace {
 
 using Environment = std::map<std::string, std::string>;
 
-std::shared_ptr<D2xxDriver> select(const Environment& environment, std::string& error)
+DriverSelection selection(const Environment& environment, std::string& error)
 {
-    return selectDriver(
+    return DriverSelection::fromLookup(
         [&environment](const char* name) -> const char* {
             auto it = environment.find(name);
             return it == environment.end() ? nullptr : it->second.c_str();
         },
         error);
+}
+
+std::shared_ptr<D2xxDriver> select(const Environment& environment, std::string& error)
+{
+    return selection(environment, error).driver();
 }
 
 std::shared_ptr<EmulatedDriver> selectEmulated(Environment environment)
@@ -114,4 +122,61 @@ TEST(DriverSelection, ChipAndFaultVariablesShapeTheEmulatedBridge)
     EXPECT_EQ(failingOpen->FT_OpenEx("USB <-> Serial Converter B", FT_OPEN_BY_DESCRIPTION, &handle), FT_IO_ERROR);
     EXPECT_EQ(failingOpen->FT_OpenEx("USB <-> Serial Converter B", FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
     failingOpen->FT_Close(handle);
+}
+
+// What an entry point gets besides the driver: the clock its sleeps go
+// through and the emulated instrument's controls, with no cast of its own.
+TEST(DriverSelection, TheEmulatedInstrumentComesWithItsClockAndTrace)
+{
+    std::string error;
+    const DriverSelection hardware = selection({{"PRAVEL_DEVICE", "libftdi"}}, error);
+    EXPECT_EQ(&hardware.clock(), &Clock::system());
+    EXPECT_FALSE(hardware.isEmulated() || hardware.timedEmulation());
+    EXPECT_EQ(hardware.emulatedSeconds(), 0.0);
+
+    for (const char* timing : {"", "instant", "typical", "worst"}) {
+        SCOPED_TRACE(timing);
+        const DriverSelection emulated =
+            selection({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", timing}}, error);
+        auto driver = std::dynamic_pointer_cast<EmulatedDriver>(emulated.driver());
+        ASSERT_TRUE(driver) << error;
+        EXPECT_EQ(&emulated.clock(), static_cast<Clock*>(&driver->clock()));
+        EXPECT_EQ(emulated.timedEmulation(), std::string(timing) == "typical" || std::string(timing) == "worst");
+        emulated.clock().sleepMicroseconds(1500000);
+        EXPECT_DOUBLE_EQ(emulated.emulatedSeconds(), 1.5);
+        EXPECT_TRUE(driver->trace().enabled());
+        emulated.setCallTrace(false);
+        EXPECT_FALSE(driver->trace().enabled());
+    }
+}
+
+TEST(DriverSelection, TimingVariableChoosesInstantTypicalOrWorst)
+{
+    for (const char* timing : {"", "instant"}) {
+        auto driver = selectEmulated({{"PRAVEL_EMULATED_TIMING", timing}});
+        ASSERT_TRUE(driver && driver->bridge()) << timing;
+        EXPECT_FALSE(driver->bridge()->costs().usbScheduling) << timing;
+    }
+    // Timed: a sector erase keeps the flash busy for the datasheet's typical or maximum time.
+    for (const auto& [timing, eraseNs] : {std::pair<const char*, uint64_t>{"typical", 150000000}, {"worst", 1000000000}}) {
+        auto driver = selectEmulated({{"PRAVEL_EMULATED_TIMING", timing}});
+        ASSERT_TRUE(driver && driver->bridge()) << timing;
+        EXPECT_TRUE(driver->bridge()->costs().usbScheduling) << timing;
+        emu::EmulatedInstrument& board = *driver->instrument();
+        auto transact = [&board](std::initializer_list<uint8_t> bytes) {
+            board.setLowPins(0x00, 0x6B);
+            for (uint8_t b : bytes)
+                board.shift(b, 8);
+            board.setLowPins(0x68, 0x6B);
+        };
+        transact({0x06});
+        transact({0xD8, 0x00, 0x00, 0x00});
+        driver->clock().advanceNanoseconds(eraseNs - 1);
+        EXPECT_TRUE(board.flash().busy()) << timing;
+        driver->clock().advanceNanoseconds(1);
+        EXPECT_FALSE(board.flash().busy()) << timing;
+    }
+    std::string error;
+    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
+    expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
 }

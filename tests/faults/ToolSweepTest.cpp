@@ -160,7 +160,8 @@ protected:
             env["PRAVEL_EMULATED_FAULTS"] = faults;
         if (!chip.empty())
             env["PRAVEL_EMULATED_CHIP"] = chip;
-        return runTool({"-q", "write", "--verify", "--firmware-dir", (dir / "fw").string()}, env, dir);
+        // --force: the images are random bytes, not what the file-kind check expects.
+        return runTool({"-q", "write", "--verify", "--force", "--firmware-dir", (dir / "fw").string()}, env, dir);
     }
 
     bool holdsImages(const Bytes& contents) const

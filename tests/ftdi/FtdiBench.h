@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/Emulated.h"
+
 #include "device/TFtdi.h"
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
@@ -13,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
 using Log = std::vector<std::pair<ProgressReporter::MessageType, std::string>>;
 
 inline const std::string kChannelB = "USB <-> Serial Converter B";
@@ -36,12 +38,7 @@ protected:
     void start(const std::string& faults = "", bool open = true, bool attached = true)
     {
         ftdi.reset();
-        d2xx::EmulatedDriverOptions options;
-        options.instrument.busyStatusReads = 0;
-        options.bridgeAttached = attached;
-        std::string error;
-        ASSERT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
-        ASSERT_TRUE(driver = d2xx::EmulatedDriver::create(options, error)) << error;
+        driver = testsupport::emulatedDriver(attached ? "mt25q128" : "unplugged", faults, 0);
         ftdi = std::make_unique<TFtdi>(driver, driver->clock());
         if (open) {
             ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);

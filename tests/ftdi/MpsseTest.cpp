@@ -1,5 +1,9 @@
 #include "tests/ftdi/FtdiBench.h"
 
+#include "emulator/DemoFirmware.h"
+
+#include <algorithm>
+
 #include <functional>
 
 namespace {
@@ -26,7 +30,7 @@ Bytes concat(std::initializer_list<Bytes> parts)
 // here: the exact transactions, and that they land where they should.
 TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Bytes page = pattern(256, 3), zeros(16, 0x00);
     ASSERT_EQ(ftdi->MPSSE_PageProgram(0x123400, page.data(), 256), 1);
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, concat({{0x80, 0x00, 0x6B, 0x11, 0x03, 0x01, 0x02, 0x12, 0x34, 0x00},
@@ -62,7 +66,7 @@ TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 // proven through TRom and the tool; here: the exact register transactions.
 TEST_F(FtdiBench, ConfigurationRegisterGoesOutLowByteFirst)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->MPSSE_NVCRWrite(0x12, 0x34), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "NVCR Write Success\n");
@@ -85,7 +89,7 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
     };
     for (const auto& [name, read] : reads) {
         SCOPED_TRACE(name);
-        start("no-reply@1");
+        ASSERT_NO_FATAL_FAILURE(start("no-reply@1"));
         Bytes out(16, 0xEE);
         const uint64_t before = nowUs();
         testing::internal::CaptureStderr();
@@ -97,7 +101,7 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
     }
 
     // The pin read fails as well when its reply cannot be fetched.
-    start("FT_Read@1");
+    ASSERT_NO_FATAL_FAILURE(start("FT_Read@1"));
     unsigned char pins = 0xEE;
     EXPECT_EQ(ftdi->MPSSE_ReadDataBitsLowByte(&pins), 0);
     EXPECT_EQ(pins, 0xEE);
@@ -129,7 +133,7 @@ TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.failingWrite) + " " + c.err);
-        start("FT_Write@" + std::to_string(c.failingWrite));
+        ASSERT_NO_FATAL_FAILURE(start("FT_Write@" + std::to_string(c.failingWrite)));
         testing::internal::CaptureStderr();
         testing::internal::CaptureStdout();
         EXPECT_EQ(c.run(*ftdi), 0);
@@ -147,7 +151,7 @@ TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
 
 TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const uint64_t before = nowUs();
     ASSERT_EQ(ftdi->MPSSE_FPGAReset(), 1);
     EXPECT_GE(nowUs() - before, 1000000u);
@@ -164,6 +168,17 @@ TEST_F(FtdiBench, ConfiguresTheFpgaAndReadsDone)
 
     driver->trace().clear();
     int32_t done = -1;
+    EXPECT_EQ(ftdi->MPSSE_GetDone(done), 1);
+    EXPECT_EQ(done, 0) << "the framing without the frames does not start the FPGA";
+    // A whole bitstream, in chunks, does.
+    ASSERT_EQ(ftdi->MPSSE_FPGAReset(), 1);
+    const std::vector<uint8_t> bit = emu::DemoFirmware::bitFile();
+    for (size_t at = 0; at < bit.size(); at += 65536) {
+        std::vector<uint8_t> chunk(bit.begin() + std::ptrdiff_t(at), bit.begin() + std::ptrdiff_t(std::min(bit.size(), at + 65536)));
+        ASSERT_EQ(ftdi->MPSSE_Configuration(chunk.data(), static_cast<int32_t>(chunk.size())), 1);
+    }
+    ASSERT_EQ(ftdi->MPSSE_SendClock(0xFF), 1);
+    driver->trace().clear();
     EXPECT_EQ(ftdi->MPSSE_GetDone(done), 1);
     EXPECT_EQ(done, 1);
     EXPECT_EQ(functions(), (std::vector<std::string>{"FT_SetBitMode", "FT_GetBitMode", "FT_SetBitMode", "FT_Write"}));

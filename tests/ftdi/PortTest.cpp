@@ -46,7 +46,7 @@ std::vector<std::string> infoTexts(const Log& log)
 
 TEST_F(FtdiBench, ListsBothChannelsOfTheBridge)
 {
-    start("", false);
+    ASSERT_NO_FATAL_FAILURE(start("", false));
     EXPECT_EQ(ftdi->PortDetect(), 1);
     const auto lines = infoTexts(log);
     ASSERT_EQ(lines.size(), 15u);
@@ -63,10 +63,10 @@ TEST_F(FtdiBench, ListsBothChannelsOfTheBridge)
     }
     EXPECT_TRUE(driver->trace().calls("FT_OpenEx").empty());
 
-    start("", false, false); // no bridge attached
+    ASSERT_NO_FATAL_FAILURE(start("", false, false)); // no bridge attached
     EXPECT_EQ(ftdi->PortDetect(), 0);
     EXPECT_EQ(infoTexts(log), std::vector<std::string>{"Number of detected channels: 0\n"});
-    start("enumeration", false);
+    ASSERT_NO_FATAL_FAILURE(start("enumeration", false));
     EXPECT_EQ(ftdi->PortDetect(), 0);
     EXPECT_EQ(infoTexts(log), std::vector<std::string>{"No device detected\n"});
 }
@@ -89,7 +89,7 @@ TEST_F(FtdiBench, ListingPrintsZeroBareAndStaysInsideItsNodes)
 
 TEST_F(FtdiBench, OpensChannelBInMpsseModeAndReopensAfterClose)
 {
-    start("", false);
+    ASSERT_NO_FATAL_FAILURE(start("", false));
     testing::internal::CaptureStderr();
     EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -110,7 +110,7 @@ TEST_F(FtdiBench, FailedSetUpStepLeavesTheChannelFree)
 {
     for (const char* fault : {"FT_ResetDevice@1", "FT_Purge@1", "FT_SetLatencyTimer@1", "FT_SetBitMode@1", "FT_Write@1"}) {
         SCOPED_TRACE(fault);
-        start(fault, false);
+        ASSERT_NO_FATAL_FAILURE(start(fault, false));
         testing::internal::CaptureStderr();
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error::FTDI_PortOpen()::Setting\n");
@@ -122,7 +122,7 @@ TEST_F(FtdiBench, FailedSetUpStepLeavesTheChannelFree)
 
 TEST_F(FtdiBench, OpenAndCloseRefusals)
 {
-    start("FT_SetBitMode@2,FT_Close@1", false);
+    ASSERT_NO_FATAL_FAILURE(start("FT_SetBitMode@2,FT_Close@1", false));
     EXPECT_EQ(ftdi->PortOpen(""), -1);
     EXPECT_TRUE(driver->trace().calls().empty());
     EXPECT_EQ(ftdi->PortOpen("USB <-> Serial Converter C"), 0);
@@ -141,7 +141,7 @@ TEST_F(FtdiBench, OpenAndCloseRefusals)
 
 TEST_F(FtdiBench, ReadWaitsForTheWholeReplyAndLeavesNoStaleBytes)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Bytes pinRead = {0x81, 0x87}, twoPinReads = {0x81, 0x81, 0x87};
     unsigned char reply[2] = {0xEE, 0xEE};
     uint32_t rx = 0, tx = 0;
@@ -187,7 +187,7 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
 {
     for (const char* fault : {"FT_Read@1", "no-reply@1"}) {
         SCOPED_TRACE(fault);
-        start(fault);
+        ASSERT_NO_FATAL_FAILURE(start(fault));
         unsigned char id = 0;
         const uint64_t before = nowUs();
         EXPECT_EQ(ftdi->MPSSE_ReadID(id), 0);
@@ -205,7 +205,7 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
 // again until the port is opened anew.
 TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     driver->setPlugged(false);
     unsigned char status = 0;
     testing::internal::CaptureStderr();
@@ -231,7 +231,7 @@ TEST_F(FtdiBench, ThePortOpensAgainAfterTheBridgeCameBack)
 {
     for (bool refreshedWhileAway : {false, true}) {
         SCOPED_TRACE(refreshedWhileAway);
-        start();
+        ASSERT_NO_FATAL_FAILURE(start());
         driver->setPlugged(false);
         testing::internal::CaptureStderr();
         EXPECT_EQ(ftdi->PortClose(), 0);

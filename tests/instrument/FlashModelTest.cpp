@@ -145,6 +145,29 @@ TEST(FlashBusy, StatusRepeatsCountsDownPollsAndOnlyStatusIsAnswered)
     EXPECT_EQ(timed.status(), 0x00);
 }
 
+TEST(FlashBusy, ASlowPageOutlastsTheDatasheet)
+{
+    emu::InstrumentOptions options = Board::chip("mt25q128", 2);
+    options.slowPages = {0x500180};
+    Board board(options);
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x500000, {0x00}));
+    EXPECT_EQ(board.waitReady(), 3u);
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x500100, {0x00}));
+    EXPECT_EQ(board.waitReady(), 53u);
+
+    options.timed = true;
+    options.worst = true;
+    Board timed(options);
+    timed.transact({0x06});
+    timed.transact(Board::cmd(0x02, 0x500100, {0x00}));
+    timed.clock.advanceNanoseconds(2 * 1800000 - 1);
+    EXPECT_EQ(timed.status() & 0x01, 0x01);
+    timed.clock.advanceNanoseconds(1);
+    EXPECT_EQ(timed.status() & 0x01, 0x00);
+}
+
 TEST(FlashRegisters, NonvolatileConfigurationRegister)
 {
     Board board;

@@ -1,62 +1,141 @@
 #include "InstrumentBoard.h"
 
-namespace {
+#include "emulator/DemoFirmware.h"
 
-// Dummy and bus-width words, the sync word (optional), then `payload` bytes.
-Bytes bitstream(size_t payload, bool withSync = true)
-{
-    Bytes bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xBB, 0x11, 0x22, 0x00, 0x44};
-    if (withSync)
-        bytes.insert(bytes.end(), {0xAA, 0x99, 0x55, 0x66});
-    bytes.resize(bytes.size() + payload, 0x30);
-    return bytes;
-}
+#include <algorithm>
+
+namespace {
 
 bool done(const InstrumentBoard& board) { return (board.board->readLowPins() & 0x80) != 0; }
 
-TEST(FpgaPort, DoneNeedsSyncEnoughDataAndClosingClocks)
+const Bytes& demoBit()
 {
-    InstrumentBoard board;
-    board.send(bitstream(63));
-    board.board->clockPulses(256);
-    EXPECT_FALSE(done(board)); // one byte short
-    EXPECT_TRUE(board.board->fpga().syncSeen());
-    board.send({0x00});
-    board.board->clockPulses(7);
-    EXPECT_FALSE(done(board));
-    board.board->shift(0, 1); // bit-wide shifts are clocks too
-    EXPECT_TRUE(done(board));
-    EXPECT_EQ(board.board->fpga().bytesReceived(), bitstream(64).size());
-
-    InstrumentBoard noSync;
-    noSync.send(bitstream(4096, false));
-    noSync.board->clockPulses(256);
-    EXPECT_FALSE(done(noSync));
+    static const Bytes bit = emu::DemoFirmware::bitFile();
+    return bit;
 }
 
-TEST(FpgaPort, ResetClearsConfigurationAndHoldsOffData)
+// Where the 32-bit word `value` starts in `bytes`, searched from `from`.
+size_t find(const Bytes& bytes, uint32_t value, size_t from = 0)
 {
-    emu::InstrumentOptions options;
-    options.fpgaBytesAfterSync = 8;
-    InstrumentBoard board(options);
-    auto configure = [&board] {
-        board.send(bitstream(8));
-        board.board->clockPulses(8);
-    };
-    configure();
+    const Bytes pattern{uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+    return size_t(std::search(bytes.begin() + std::ptrdiff_t(from), bytes.end(), pattern.begin(), pattern.end()) -
+                  bytes.begin());
+}
+
+// Sends `bytes` to the FPGA the way the loader does: data with chip select
+// high, then the closing 256 clocks.
+void configure(InstrumentBoard& board, const Bytes& bytes)
+{
+    board.send(bytes);
+    board.board->clockPulses(256);
+}
+
+TEST(FpgaPort, OnlyTheWholeDemoBitstreamRaisesDone)
+{
+    const Bytes& bit = demoBit();
+    InstrumentBoard whole;
+    configure(whole, bit);
+    EXPECT_TRUE(done(whole));
+    const emu::FpgaConfigPort& fpga = whole.board->fpga();
+    EXPECT_TRUE(fpga.initB() && fpga.idcodeMatched() && fpga.busWidthSeen());
+    EXPECT_EQ(fpga.frameWordsWritten(), 5420u * 101u) << "every frame of the XC7A35T";
+    EXPECT_EQ(fpga.bytesReceived(), bit.size());
+
+    for (size_t cut : {size_t(300), size_t(65536), bit.size() - 100}) {
+        SCOPED_TRACE(cut);
+        InstrumentBoard board;
+        configure(board, Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(cut)));
+        board.board->clockPulses(100000);
+        EXPECT_FALSE(done(board));
+        EXPECT_TRUE(board.board->fpga().initB()) << "a short stream is no error, just not finished";
+    }
+}
+
+TEST(FpgaPort, AnotherPartAWrongCrcOrReversedBitsNeverStart)
+{
+    // A full bitstream for the XC7A100T names another IDCODE.
+    InstrumentBoard other;
+    configure(other, emu::DemoFirmware::bitFile("other", "7a100tcsg324"));
+    EXPECT_FALSE(done(other));
+    EXPECT_FALSE(other.board->fpga().initB());
+    EXPECT_FALSE(other.board->fpga().idcodeMatched());
+
+    // One flipped bit in the frame data: the CRC check fails.
+    Bytes damaged = demoBit();
+    damaged[damaged.size() / 2] ^= 0x10;
+    InstrumentBoard crc;
+    configure(crc, damaged);
+    EXPECT_FALSE(done(crc));
+    EXPECT_TRUE(crc.board->fpga().crcError());
+    EXPECT_FALSE(crc.board->fpga().initB());
+
+    // Bytes sent LSB first: no sync word is ever seen.
+    Bytes reversed = demoBit();
+    for (uint8_t& b : reversed) {
+        uint8_t r = 0;
+        for (int i = 0; i < 8; ++i)
+            r = uint8_t(r << 1 | ((b >> i) & 1));
+        b = r;
+    }
+    InstrumentBoard lsb;
+    configure(lsb, reversed);
+    EXPECT_FALSE(done(lsb));
+    EXPECT_FALSE(lsb.board->fpga().syncSeen());
+    EXPECT_TRUE(lsb.board->fpga().initB());
+}
+
+TEST(FpgaPort, DoneFollowsStartAndItsStartupClocks)
+{
+    const Bytes& bit = demoBit();
+    // The CMD write of START: header 0x30008001, then 0x00000005.
+    size_t start = find(bit, 0x30008001, bit.size() - 100);
+    while (start < bit.size() && !(bit[start + 4] == 0 && bit[start + 7] == 0x05))
+        start = find(bit, 0x30008001, start + 1);
+    ASSERT_LT(start, bit.size());
+    InstrumentBoard board;
+    board.send(Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(start + 8)));
+    EXPECT_FALSE(done(board));
+    board.board->clockPulses(emu::FpgaConfigPort::startupClocks - 1);
+    EXPECT_FALSE(done(board));
+    board.board->shift(0xFF, 1); // a bit-wide shift is a clock too
     EXPECT_TRUE(done(board));
+
+    // The sync word is hunted bit by bit: a stream three bits late still configures.
+    InstrumentBoard late;
+    late.board->shift(0xE0, 3);
+    configure(late, bit);
+    EXPECT_TRUE(done(late));
+}
+
+TEST(FpgaPort, ProgramPulseClearsEverythingAndHoldsOffData)
+{
+    InstrumentBoard board;
+    configure(board, demoBit());
+    ASSERT_TRUE(done(board));
 
     board.pins(0x08); // both control lines low
     EXPECT_FALSE(done(board));
-    configure();
+    EXPECT_FALSE(board.board->fpga().initB());
+    configure(board, demoBit()); // ignored while held
     board.pins(0x68);
     EXPECT_FALSE(done(board));
+    EXPECT_TRUE(board.board->fpga().initB());
     EXPECT_EQ(board.board->fpga().bytesReceived(), 0u);
 
-    configure();
+    configure(board, demoBit());
     board.pins(0x48); // one line low is no reset
     board.pins(0x68);
     EXPECT_TRUE(done(board));
+
+    // An error sticks until the next pulse.
+    InstrumentBoard failed;
+    configure(failed, emu::DemoFirmware::bitFile("other", "7a100tcsg324"));
+    configure(failed, demoBit());
+    EXPECT_FALSE(done(failed));
+    failed.pins(0x08);
+    failed.pins(0x68);
+    configure(failed, demoBit());
+    EXPECT_TRUE(done(failed));
 
     // A flash access drives both lines low with chip select: the FPGA lets
     // go of the bus and takes none of the flash's bytes.

@@ -1,7 +1,7 @@
-#include "GatedDriver.h"
+#include "tests/support/Emulated.h"
+#include "tests/support/GatedDriver.h"
 
 #include "emulator/CallTrace.h"
-#include "emulator/SpiFlash.h"
 #include "emulator/VirtualClock.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
@@ -12,6 +12,9 @@
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using FwLoaderGui::FWUpdateProcessor;
 
@@ -26,25 +29,17 @@ QString starting(const QString& path) { return "Starting programming of " + path
 QString finished(const QString& path) { return "Finished programming of " + path + "\n"; }
 QString failed(const QString& path) { return "Programming of " + path + " failed.\n"; }
 
-std::shared_ptr<d2xx::EmulatedDriver> makeDriver(const std::string& chip, const std::string& faults)
+QByteArray bytes(const testsupport::Bytes& data)
 {
-    d2xx::EmulatedDriverOptions options;
-    options.bridgeAttached = chip != "unplugged";
-    options.instrument.chip = options.bridgeAttached ? chip : "mt25q128";
-    std::string error;
-    std::shared_ptr<d2xx::EmulatedDriver> driver;
-    if (emu::FaultPlan::parse(faults, options.faults, error))
-        driver = d2xx::EmulatedDriver::create(options, error);
-    if (!driver)
-        qFatal("emulator: %s", error.c_str());
-    return driver;
+    return QByteArray(reinterpret_cast<const char*>(data.data()), int(data.size()));
 }
 
 // The presenter is made first and goes last, as in the application.
 struct Rig
 {
-    explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "")
-        : driver(makeDriver(chip, faults)), gate(std::make_shared<testrig::GatedDriver>(driver)),
+    // `timed`: the flash is busy for its datasheet times, not for a count of status reads.
+    explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "", bool timed = false)
+        : driver(testsupport::emulatedDriver(chip, faults, 2, timed)), gate(std::make_shared<testsupport::GatedDriver>(driver)),
           processor(std::make_unique<FWUpdateProcessor>(gate, driver->clock()))
     {
     }
@@ -55,10 +50,7 @@ struct Rig
     }
     QByteArray flash(uint32_t address, int length) const
     {
-        QByteArray out(length, 0);
-        for (int i = 0; i < length; ++i)
-            out[i] = char(driver->instrument()->flash().storage().at(address + uint32_t(i)));
-        return out;
+        return bytes(testsupport::flashBytes(*driver, address, size_t(length)));
     }
     bool erased(uint32_t address, int length) const { return flash(address, length) == QByteArray(length, char(0xFF)); }
     size_t calls() const { return driver->trace().calls().size(); }
@@ -71,17 +63,14 @@ struct Rig
     }
 
     std::shared_ptr<d2xx::EmulatedDriver> driver;
-    std::shared_ptr<testrig::GatedDriver> gate;
+    std::shared_ptr<testsupport::GatedDriver> gate;
     FwLoaderGui::NotificationPresenter presenter;
     std::unique_ptr<FWUpdateProcessor> processor;
 };
 
 QByteArray pattern(int size, int seed)
 {
-    QByteArray bytes(size, 0);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 31 + seed + (i >> 8)) & 0xFF);
-    return bytes;
+    return bytes(testsupport::pattern(size_t(size), unsigned(seed)));
 }
 
 QString writeFile(const QString& path, const QByteArray& bytes)
@@ -126,23 +115,29 @@ class FWUpdateProcessorTest : public QObject
     Q_OBJECT
 
 private slots:
-    // What the window binds to before any device: the offset, the firmware
-    // directory's version and images, a file of the user's choice.
-    void choicesBeforeAnyRun()
+    // What the window binds to before any device: the offset.
+    void offsetReportsEachChangeOnce()
+    {
+        Rig rig;
+        FWUpdateProcessor& p = *rig.processor;
+        QSignalSpy offsetChanged(&p, &FWUpdateProcessor::memOffsetChanged);
+        QCOMPARE(p.memOffset(), -1);
+        for (int offset : {0, 0, -1, 0x500000})
+            p.setMemOffset(offset);
+        QCOMPARE(rig.log(), (QStringList{"Offset: 0\n", "Offset: 0xffffffff\n", "Offset: 0x500000\n"}));
+        QCOMPARE(offsetChanged.count(), 3);
+    }
+
+    // The firmware directory's version and images.
+    void firmwareDirectoryChoosesVersionAndImages()
     {
         QTemporaryDir dir, other;
         const QString srec = writeFile(dir.filePath("pravel.srec"), pattern(100, 1));
         writeFile(dir.filePath("download.bit"), pattern(100, 2));
         Rig rig;
         FWUpdateProcessor& p = *rig.processor;
-        QSignalSpy offsetChanged(&p, &FWUpdateProcessor::memOffsetChanged), dirChanged(&p, &FWUpdateProcessor::firmwareDirChanged),
+        QSignalSpy dirChanged(&p, &FWUpdateProcessor::firmwareDirChanged),
             versionChanged(&p, &FWUpdateProcessor::firmwareVersionChanged), fileChanged(&p, &FWUpdateProcessor::firmwareFileChanged);
-
-        QCOMPARE(p.memOffset(), -1);
-        for (int offset : {0, 0, -1, 0x500000})
-            p.setMemOffset(offset);
-        QCOMPARE(rig.log(), (QStringList{"Offset: 0\n", "Offset: 0xffffffff\n", "Offset: 0x500000\n"}));
-        QCOMPARE(offsetChanged.count(), 3);
 
         p.setFirmwareDir(QUrl()); // no firmware directory: the initial value
         QCOMPARE(p.firmwareVersion(), QString());
@@ -168,14 +163,20 @@ private slots:
         QCOMPARE(p.firmwareVersion(), QString("1.4.2"));
         QCOMPARE(dirChanged.count(), 4);
         QCOMPARE(versionChanged.count(), 4); // also when the text stays the same
-        QCOMPARE(rig.log().size(), 3);
+        QCOMPARE(rig.log().size(), 0);
+    }
 
-        // A file that is missing, or one the flash driver refuses, clears the choice.
+    // A file that is missing, or one the flash driver refuses, clears the choice.
+    void openFileKeepsOnlyAFileTheFlashDriverTook()
+    {
+        QTemporaryDir dir;
+        Rig rig;
+        FWUpdateProcessor& p = *rig.processor;
+        QSignalSpy fileChanged(&p, &FWUpdateProcessor::firmwareFileChanged);
         const QString good = writeFile(dir.filePath(QString::fromUtf8("pr\xC3\xBC" "f.srec")), pattern(300, 4));
         const QString missing = dir.filePath(QString::fromUtf8("fehlt-\xC3\xA9.srec"));
         const QString folder = dir.filePath("folder.bit");
         QVERIFY(QDir().mkdir(folder));
-        fileChanged.clear();
         p.openFile(good);
         QCOMPARE(p.firmwareFile(), good);
         {
@@ -290,6 +291,26 @@ private slots:
         QCOMPARE(rig.processor->memOffset(), 0);
     }
 
+    // The log of a fault-free Basic run, row for row, after discovery.
+    void fullRunLogIsExactlyTheKnownOne()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        const int before = rig.log().size();
+        rig.runToEnd();
+        const QStringList expected = {
+            "Offset: 0x500000\n", "File read successfully. Size: 70000 bytes\n", starting(fw.appPath),
+            "Erase Sector address 0x500000 to 0x51116f\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 93.6%",
+            "\rProgress: 100.0%\n", "Erase...OK\n", "Programming...\n", "\rProgress: 36.6%", "\rProgress: 73.1%",
+            "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.appPath),
+            "Offset: 0\n", "File read successfully. Size: 1500 bytes\n", starting(fw.bitPath),
+            "Erase Sector address 0 to 0x5db\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 100.0%\n",
+            "Erase...OK\n", "Programming...\n", "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.bitPath),
+            "\n", kComplete};
+        QCOMPARE(rig.log().mid(before), expected);
+    }
+
     // The processor is destroyed while the run goes: it must wait for it.
     void singleModeWritesTheChosenFileAtTheOffsetAndOutlivesNothing()
     {
@@ -310,24 +331,141 @@ private slots:
         QCOMPARE(rig.log().last(), kComplete);
     }
 
-    void aFailedLoadWritesNothingInItsPlace()
+    // A bitstream never there: only the application is programmed.
+    void aMissingBitstreamLeavesTheApplicationAlone()
     {
-        for (bool vanishes : {true, false}) {
-            // The bitstream goes between selection and run (the application
-            // image still held by the flash driver must not land at 0), or was
-            // never there (only the application is programmed).
-            Rig rig;
-            Firmware fw(rig, 3000, vanishes);
-            rig.processor->refreshDevices();
-            QFile::remove(fw.bitPath);
-            rig.runToEnd();
-            QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
-            QVERIFY(rig.erased(0, 0x10000));
-            const QStringList log = rig.log();
-            QCOMPARE(log.count(starting(fw.bitPath)), 0);
-            QCOMPARE(log.mid(log.size() - 2), (vanishes ? QStringList{failed(fw.bitPath), kCheck} : QStringList{"\n", kComplete}));
-            QCOMPARE(rig.processor->memOffset(), vanishes ? 0 : int(kApp));
+        Rig rig;
+        Firmware fw(rig, 3000, false);
+        rig.processor->refreshDevices();
+        rig.runToEnd();
+        QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
+        QVERIFY(rig.erased(0, 0x10000));
+        const QStringList log = rig.log();
+        QCOMPARE(log.filter("Starting programming of "), QStringList{starting(fw.appPath)});
+        QCOMPARE(log.mid(log.size() - 2), (QStringList{"\n", kComplete}));
+        QCOMPARE(rig.processor->memOffset(), int(kApp));
+        QCOMPARE(rig.processor->lastOutcome(), QString("complete"));
+    }
+
+    // Every file is read before the first erase: a bitstream that vanished
+    // after selection, one that cannot be read, or an empty one ends the run
+    // with the flash exactly as it was.
+    void aBadFileFailsTheRunBeforeTheFlashChanges_data()
+    {
+        QTest::addColumn<QString>("bitstream");
+        QTest::addColumn<QString>("message"); // %1: the bitstream's path
+        QTest::newRow("vanished") << "vanished" << "Error opening file for reading: %1\n";
+        QTest::newRow("unreadable") << "unreadable" << "Error opening file for reading: %1\n";
+        QTest::newRow("empty") << "empty" << "Error, %1 is empty: nothing to write\n";
+    }
+
+    void aBadFileFailsTheRunBeforeTheFlashChanges()
+    {
+        QFETCH(QString, bitstream);
+        QFETCH(QString, message);
+        Rig rig;
+        Firmware fw(rig, 3000);
+        rig.processor->refreshDevices();
+        const QByteArray before = rig.flash(0, 0x600000);
+        QFile::remove(fw.bitPath);
+        if (bitstream == "unreadable") {
+            // A FIFO opens for nobody, root included; mode 000 stops only others.
+            QVERIFY(mkfifo(QFile::encodeName(fw.bitPath).constData(), 0600) == 0);
+        } else if (bitstream == "empty") {
+            writeFile(fw.bitPath, QByteArray());
         }
+        const size_t writes = rig.calls("FT_Write");
+        rig.runToEnd();
+        QVERIFY(rig.flash(0, 0x600000) == before);
+        QCOMPARE(rig.calls("FT_Write"), writes);
+        const QStringList log = rig.log();
+        QCOMPARE(log.mid(log.size() - 3), (QStringList{message.arg(fw.bitPath), failed(fw.bitPath), kCheck}));
+        QCOMPARE(log.filter("Starting programming of ").size(), 0);
+        QCOMPARE(rig.processor->lastOutcome(), QString("failed"));
+    }
+
+    void anUnreadableFileAsAnOrdinaryUser()
+    {
+        if (geteuid() == 0)
+            QSKIP("running as root: a file of mode 000 reads anyway");
+        Rig rig;
+        Firmware fw(rig, 3000);
+        rig.processor->refreshDevices();
+        QVERIFY(QFile::setPermissions(fw.bitPath, QFileDevice::Permissions()));
+        rig.runToEnd();
+        QVERIFY(rig.erased(kApp, 0x10000));
+        QVERIFY(rig.log().contains("Error opening file for reading: " + fw.bitPath + "\n"));
+    }
+
+    // The progress bar's data: stage, shares done and outcome, as the GUI
+    // thread sees them, never going back within a stage.
+    void progressPropertiesFollowTheRun()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        QStringList stages;
+        QList<double> runShares;
+        FWUpdateProcessor* p = rig.processor.get();
+        connect(p, &FWUpdateProcessor::stageTextChanged, p, [&] {
+            if (!p->stageText().isEmpty())
+                stages << p->stageText();
+        });
+        connect(p, &FWUpdateProcessor::runProgressChanged, p, [&] { runShares << p->runProgress(); });
+        QSignalSpy outcome(p, &FWUpdateProcessor::lastOutcomeChanged);
+        rig.runToEnd();
+        QCOMPARE(stages, (QStringList{"Erasing pravel.srec", "Programming pravel.srec", "Erasing download.bit",
+                                      "Programming download.bit"}));
+        QVERIFY(std::is_sorted(runShares.begin(), runShares.end()));
+        QCOMPARE(runShares.last(), 1.0);
+        QVERIFY(runShares.size() > 4);
+        QCOMPARE(p->lastOutcome(), QString("complete"));
+        QCOMPARE(p->stageText(), QString());
+        QCOMPARE(p->stageProgress(), 1.0);
+        QCOMPARE(outcome.count(), 1);
+
+        // The next run starts from nothing, and a failure says so.
+        QFile::remove(fw.appPath);
+        rig.runToEnd();
+        QCOMPARE(p->lastOutcome(), QString("failed"));
+        QCOMPARE(outcome.count(), 3);
+    }
+
+    // A stop asked for while a page program is held: that page is written
+    // whole, nothing after it is sent, and the run ends failed without the
+    // connection hint.
+    void aStopRequestEndsTheRunBetweenTransactions()
+    {
+        Rig rig("mt25q128", "", true); // the page left behind finishes on its own
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        const uint32_t page = kApp + 0x100 * 40;
+        rig.gate->holdNextWrite(testsupport::pageProgramAt(page));
+        auto release = qScopeGuard([&] { rig.gate->release(); });
+        rig.processor->program();
+        rig.gate->waitUntilHeld();
+        rig.processor->requestStop();
+        rig.gate->release();
+        rig.processor->waitForProgramming();
+        QCoreApplication::sendPostedEvents();
+
+        const int written = int(page - kApp) + 0x100;
+        QVERIFY(rig.flash(kApp, written) == fw.app.left(written));
+        QVERIFY(rig.erased(kApp + written, 0x100));
+        QVERIFY(rig.erased(0, 0x10000));
+        const QStringList log = rig.log();
+        // The stop is seen in the wait for the held page.
+        QCOMPARE(log.filter("Stopped on request").size(), 1);
+        QVERIFY(log.contains("Stopped on request while the flash was busy; it finishes the command under way by itself\n"));
+        QCOMPARE(log.last(), failed(fw.appPath));
+        QCOMPARE(log.count(kCheck), 0);
+        QCOMPARE(rig.processor->lastOutcome(), QString("failed"));
+
+        // Stopped once, not for good: the next run goes through.
+        rig.processor->refreshDevices();
+        rig.runToEnd();
+        QCOMPARE(rig.log().last(), kComplete);
+        QVERIFY(rig.flash(0, fw.bit.size()) == fw.bit);
     }
 
     void aDeviceFaultEndsTheRunBeforeTheBitstream()

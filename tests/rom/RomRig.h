@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/Emulated.h"
+
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
@@ -25,7 +27,9 @@
 
 namespace romtest {
 
-using Bytes = std::vector<unsigned char>;
+using testsupport::Bytes;
+using testsupport::pattern;
+using testsupport::writeFile;
 
 // A scratch directory of its own for each test.
 inline std::filesystem::path scratchDir()
@@ -35,21 +39,6 @@ inline std::filesystem::path scratchDir()
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
-}
-
-inline Bytes pattern(size_t size, unsigned seed)
-{
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<unsigned char>((i * 7 + seed + (i >> 8) * 13) & 0xFF);
-    return bytes;
-}
-
-inline std::string writeFile(const std::filesystem::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
-    return path.u8string();
 }
 
 // A file `size` bytes long holding only zeros, made without writing them.
@@ -63,20 +52,14 @@ inline std::string sparseFile(const std::filesystem::path& path, uintmax_t size)
 // An emulated instrument behind an open port, TRom and TFpga on it, and every
 // report captured from the moment the port is open. The flash stays busy for
 // `busyReads` status reads after each program or erase (for the chip's
-// typical times when `timed`).
+// typical times when `timed`, its maximum times when `worst` as well).
 class Rig
 {
 public:
     explicit Rig(const std::string& chip = "mt25q128", const std::string& faults = "", unsigned busyReads = 2,
-                 bool timed = false)
+                 bool timed = false, bool worst = false)
+        : driver(testsupport::emulatedDriver(chip, faults, busyReads, timed, worst))
     {
-        d2xx::EmulatedDriverOptions options;
-        options.instrument.chip = chip;
-        options.instrument.busyStatusReads = busyReads;
-        options.instrument.timed = timed;
-        std::string error;
-        if (!emu::FaultPlan::parse(faults, options.faults, error) || !(driver = d2xx::EmulatedDriver::create(options, error)))
-            throw std::runtime_error(error);
         ftdi = std::make_unique<TFtdi>(driver, driver->clock());
         if (ftdi->PortOpen("USB <-> Serial Converter B") != 1)
             throw std::runtime_error("port did not open");
@@ -95,14 +78,7 @@ public:
         return out;
     }
     // What the flash array holds, straight from the emulated chip.
-    Bytes flash(uint32_t address, size_t length)
-    {
-        const auto& storage = driver->instrument()->flash().storage();
-        Bytes out(length);
-        for (size_t i = 0; i < length; ++i)
-            out[i] = storage.at(address + static_cast<uint32_t>(i));
-        return out;
-    }
+    Bytes flash(uint32_t address, size_t length) { return testsupport::flashBytes(*driver, address, length); }
     // Puts a marker into erased flash, outside the code under test.
     void mark(uint32_t address, Bytes bytes)
     {

@@ -47,20 +47,53 @@ TEST(TRomFileOpen, BadFilesAreRefusedAndTheEarlierImageStays)
             refused(shortFile, "Error reading file!\n");
             break;
         }
+#endif
+}
 
-    const std::string locked = romtest::writeFile(dir / "locked.srec", romtest::pattern(10, 1));
+TEST(TRomFileOpen, AnUnreadableFileIsRefused)
+{
+    Rig rig;
+    rig.rom->SetOffset(0);
+    const std::string locked = romtest::writeFile(romtest::scratchDir() / "locked.srec", romtest::pattern(10, 1));
     std::filesystem::permissions(locked, std::filesystem::perms::none);
     if (std::ifstream(locked).is_open())
-        std::printf("[ skipped  ] unreadable file: running with rights that read it anyway\n");
-    else
-        cannotOpen(locked);
-#endif
+        GTEST_SKIP() << "running with rights that read a file of mode 000 anyway";
+    EXPECT_EQ(rig.rom->FileOpen(locked), 0);
+    EXPECT_THAT(rig.texts(), ElementsAre("Error opening file for reading: " + locked + "\n"));
+}
 
-    rig.log.clear();
+TEST(TRomFileOpen, EmptyAndFullSizeFilesLoad)
+{
+    Rig rig;
+    rig.rom->SetOffset(0);
+    const auto dir = romtest::scratchDir();
     EXPECT_EQ(rig.rom->FileOpen(romtest::writeFile(dir / "empty.srec", {})), 1);
     EXPECT_EQ(rig.rom->imageSize, 0);
     EXPECT_TRUE(rig.rom->imageData.empty());
     EXPECT_THAT(rig.texts(), ElementsAre("File read successfully. Size: 0 bytes\n"));
     EXPECT_EQ(rig.rom->FileOpen(romtest::sparseFile(dir / "full.bit", 0x2000000)), 1);
     EXPECT_EQ(rig.rom->imageSize, 0x2000000);
+}
+
+// Bit order reversed byte by byte, for exactly the loaded image's length.
+TEST(TRomConvertRBF, ReversesTheBitsOfEachImageByte)
+{
+    Rig rig;
+    rig.rom->imageSize = 4;
+    unsigned char in[] = {0x01, 0xF0, 0xA5, 0x12, 0x03};
+    unsigned char out[] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    rig.rom->ConvertRBF(out, in);
+    EXPECT_THAT(out, ElementsAre(0x80, 0x0F, 0xA5, 0x48, 0xEE));
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned char b = static_cast<unsigned char>(value), r = 0, back = 0;
+        rig.rom->imageSize = 1;
+        rig.rom->ConvertRBF(&r, &b);
+        rig.rom->ConvertRBF(&back, &r);
+        EXPECT_EQ(back, b) << value;
+        EXPECT_EQ((r & 0x80) != 0, (b & 0x01) != 0) << value;
+    }
+    rig.rom->imageSize = 0;
+    rig.rom->ConvertRBF(out, in);
+    EXPECT_EQ(out[0], 0x80) << "nothing converted for an empty image";
+    EXPECT_TRUE(rig.log.empty());
 }

@@ -80,7 +80,7 @@ TEST(TRomErase, WorkedRangeErasesThirteenSectorsAndNothingElse)
     Rig rig;
     ASSERT_EQ(rig.rom->CheckMemory(), 1);
     for (uint32_t a : {0x4fff00u, 0x500000u, 0x5c0000u, 0x5cff00u, 0x5d0000u})
-        rig.mark(a, {0x12, 0x34});
+        ASSERT_NO_FATAL_FAILURE(rig.mark(a, {0x12, 0x34}));
     rig.log.clear();
     EXPECT_EQ(rig.rom->EraseSectorAddr(0x500000, 0x5c0000), 1);
     EXPECT_THAT(rig.texts(),
@@ -142,7 +142,7 @@ TEST(TRomErase, NoChipOrBulkErase)
     // A real whole-chip erase takes 38 s: the wait has to last that long.
     Rig timed("mt25q128", "", 2, true);
     ASSERT_EQ(timed.rom->CheckMemory(), 1);
-    timed.mark(0x700000, {0x00});
+    ASSERT_NO_FATAL_FAILURE(timed.mark(0x700000, {0x00}));
     const uint64_t start = timed.nowNs();
     EXPECT_EQ(timed.rom->EraseBulk(), 1);
     EXPECT_GE(timed.nowNs() - start, 38000000000u);

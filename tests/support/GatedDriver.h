@@ -3,25 +3,39 @@
 #include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/ForwardingDriver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
-namespace testrig {
+namespace testsupport {
 
 using namespace d2xx;
 
-// The emulated bridge, plus pulling it off the bus and holding a programming
-// run at one write while a test looks around. Only the first writer is held:
-// a stray write from another thread then shows in the trace instead of hanging.
+// The emulated bridge, plus pulling it off the bus and holding a run at one
+// write while a test looks around or asks it to stop. Only one write is
+// held: a stray write from another thread then shows in the trace instead of
+// hanging.
 class GatedDriver final : public ForwardingDriver
 {
 public:
+    using Match = std::function<bool(const std::vector<uint8_t>& bytes)>;
+
     explicit GatedDriver(std::shared_ptr<EmulatedDriver> emulated) : ForwardingDriver(std::move(emulated)) {}
 
     void setPlugged(bool value) { plugged = value; }
-    void holdNextWrite() { std::lock_guard<std::mutex> l(m); armed = true; held = false; }
+    // Holds the next write, or the next one whose bytes `match`.
+    void holdNextWrite(Match match = nullptr)
+    {
+        std::lock_guard<std::mutex> l(m);
+        armed = true;
+        held = false;
+        which = std::move(match);
+    }
     bool isHeld() { std::lock_guard<std::mutex> l(m); return held; }
     void waitUntilHeld() { std::unique_lock<std::mutex> l(m); cv.wait(l, [this] { return held; }); }
     void release() { { std::lock_guard<std::mutex> l(m); armed = false; } cv.notify_all(); }
@@ -30,7 +44,8 @@ public:
     {
         {
             std::unique_lock<std::mutex> l(m);
-            if (armed && !held) {
+            const auto* bytes = static_cast<const uint8_t*>(b);
+            if (armed && !held && (!which || (bytes && which(std::vector<uint8_t>(bytes, bytes + c))))) {
                 held = true;
                 cv.notify_all();
                 cv.wait(l, [this] { return !armed; });
@@ -47,6 +62,17 @@ private:
     std::mutex m;
     std::condition_variable cv;
     bool armed = false, held = false;
+    Match which;
 };
 
-} // namespace testrig
+// Matches the page program write for flash address `address` (opcode 0x02
+// and three address bytes, after the chip select and the length).
+inline GatedDriver::Match pageProgramAt(uint32_t address)
+{
+    return [address](const std::vector<uint8_t>& bytes) {
+        const uint8_t command[] = {0x02, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+        return bytes.size() > 10 && std::equal(command, command + 4, bytes.begin() + 6);
+    };
+}
+
+} // namespace testsupport

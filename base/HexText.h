@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A number as every report writes it in hexadecimal: lower-case digits after
+// "0x", and zero as a lone "0" (a stream with the base shown does the same).
+std::string hexText(uint64_t value);

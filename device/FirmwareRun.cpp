@@ -1,0 +1,237 @@
+#include "device/FirmwareRun.h"
+
+#include "base/HexText.h"
+#include "base/ProgressReporter.h"
+#include "device/TFtdi.h"
+#include "device/WholeFile.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <utility>
+
+namespace {
+
+void info(const std::string& text) { ProgressReporter::info(text); }
+void error(const std::string& text) { ProgressReporter::error(text); }
+
+std::string fileName(const std::string& path)
+{
+    try {
+        return std::filesystem::u8path(path).filename().u8string();
+    } catch (...) {
+        return path;
+    }
+}
+
+uint64_t sectorStart(uint64_t address) { return address / FirmwareRun::sectorSize * FirmwareRun::sectorSize; }
+uint64_t sectorEnd(uint64_t address)
+{
+    return (address + FirmwareRun::sectorSize - 1) / FirmwareRun::sectorSize * FirmwareRun::sectorSize;
+}
+
+} // namespace
+
+const char FirmwareRun::checkConnections[] = "Please check power and USB connections and try again.\n";
+const char FirmwareRun::complete[] =
+    "Device programming is complete. Device must be restarted for changes to take effect.\n";
+
+FirmwareRun::FirmwareRun(TRom& rom, FirmwareSet set, Options options)
+    : rom(rom), set(std::move(set)), options(std::move(options))
+{
+}
+
+FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message)
+{
+    error(message);
+    Outcome outcome;
+    outcome.failedImage = index;
+    outcome.failedStage = Stage::Load;
+    if (!options.verifyOnly) {
+        error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
+        if (options.hintAfterLoadFailure)
+            error(checkConnections);
+    }
+    data.clear();
+    return outcome;
+}
+
+FirmwareRun::Outcome FirmwareRun::prepare()
+{
+    Outcome outcome;
+    outcome.ok = true;
+    if (prepared)
+        return outcome;
+    const bool writing = !options.verifyOnly;
+    const std::vector<FirmwareSet::Image>& images = set.images();
+    data.assign(images.size(), {});
+    sizes.assign(images.size(), 0);
+    totalWork = 0;
+    for (size_t i = 0; i < images.size(); ++i) {
+        const FirmwareSet::Image& image = images[i];
+        const int index = static_cast<int>(i);
+        WholeFile file;
+        const WholeFile::Status opened = file.open(image.path);
+        if (opened == WholeFile::OpenFailed)
+            return failLoad(index, "Error opening file for reading: " + image.path + "\n");
+        if (opened != WholeFile::Ok)
+            return failLoad(index, "Error reading file!\n");
+        const uint64_t size = file.size();
+        if (image.offset + size > addressSpace)
+            return failLoad(index, "Error, " + image.path + " (" + std::to_string(size) +
+                                       " bytes) does not fit into the flash at " + hexText(image.offset) +
+                                       ": the address space ends at " + hexText(addressSpace) + "\n");
+        if (writing && size == 0)
+            return failLoad(index, "Error, " + image.path + " is empty: nothing to write\n");
+        // Programming erases whole sectors: a later image must not wipe an earlier one.
+        for (size_t k = 0; writing && k < i; ++k) {
+            const uint64_t otherStart = sectorStart(images[k].offset);
+            const uint64_t otherEnd = sectorEnd(images[k].offset + sizes[k]);
+            if (sectorStart(image.offset) < otherEnd && otherStart < sectorEnd(image.offset + size))
+                return failLoad(index, "Error, " + image.path + " at " + hexText(image.offset) +
+                                           " would erase sectors of the image written before it\n");
+        }
+        if (file.readInto(data[i]) != WholeFile::Ok)
+            return failLoad(index, "Error reading file!\n");
+        if (writing && options.checkImage) {
+            const std::string refusal = options.checkImage(image, data[i]);
+            if (!refusal.empty())
+                return failLoad(index, refusal);
+        }
+        sizes[i] = size;
+        totalWork += work(i);
+    }
+    prepared = true;
+    return outcome;
+}
+
+uint64_t FirmwareRun::work(size_t index) const
+{
+    const uint64_t stages = options.verifyOnly ? 1 : options.verify ? 3 : 2;
+    return std::max<uint64_t>(sizes[index], 1) * stages;
+}
+
+void FirmwareRun::observe(int index, int stageIndex, const char* verb, double done)
+{
+    if (!options.progress)
+        return;
+    const FirmwareSet::Image& image = set.images()[static_cast<size_t>(index)];
+    const double weight = static_cast<double>(std::max<uint64_t>(sizes[static_cast<size_t>(index)], 1));
+    Progress progress;
+    progress.stage = std::string(verb) + " " + fileName(image.path);
+    progress.stageDone = done;
+    progress.runDone = totalWork == 0 ? 1.0
+                                      : std::min(1.0, (static_cast<double>(workBefore) + weight * (stageIndex + done)) /
+                                                          static_cast<double>(totalWork));
+    options.progress(progress);
+}
+
+FirmwareRun::Outcome FirmwareRun::failProgramming(int index, Stage stage, bool hint)
+{
+    Outcome outcome;
+    outcome.failedImage = index;
+    outcome.failedStage = stage;
+    outcome.stopped = rom.ftdi->StopRequested();
+    error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
+    if (hint && !outcome.stopped)
+        error(checkConnections);
+    return outcome;
+}
+
+bool FirmwareRun::verifyImage(int index, Outcome& outcome)
+{
+    const FirmwareSet::Image& image = set.images()[static_cast<size_t>(index)];
+    const int stageIndex = options.verifyOnly ? 0 : 2;
+    rom.progressObserver = [&](TRom::Phase, double done) { observe(index, stageIndex, "Verifying", done); };
+    const int verified = rom.Verify(outcome.verify, options.shownMismatches);
+    rom.progressObserver = nullptr;
+    const TRom::VerifyResult& result = outcome.verify;
+    if (verified == 1) {
+        info("Verify...OK: " + image.path + " matches the flash at " + hexText(image.offset) + "\n");
+        return true;
+    }
+    if (!result.readOk) {
+        if (!rom.ftdi->StopRequested())
+            error("Verify...NG: the flash could not be read\n");
+        return false;
+    }
+    const uint64_t count = result.mismatchCount;
+    const uint64_t first = result.firstMismatches.empty() ? 0 : result.firstMismatches.front();
+    std::string text = "Verify...NG: " + std::to_string(count) + (count == 1 ? " byte" : " bytes") + " of " +
+                       image.path + (count == 1 ? " differs" : " differ") + " from the flash at " +
+                       hexText(image.offset) + "; the first at position " + std::to_string(first) +
+                       " (flash address " + hexText(image.offset + first) + ")";
+    if (count > options.shownMismatches)
+        text += "; the first " + std::to_string(options.shownMismatches) + " are listed above";
+    error(text + "\n");
+    return false;
+}
+
+FirmwareRun::Outcome FirmwareRun::run()
+{
+    Outcome outcome = prepare();
+    if (!outcome.ok)
+        return outcome;
+    const bool writing = !options.verifyOnly;
+    const std::vector<FirmwareSet::Image>& images = set.images();
+    workBefore = 0;
+    for (size_t i = 0; i < images.size(); ++i) {
+        const FirmwareSet::Image& image = images[i];
+        const int index = static_cast<int>(i);
+        if (rom.ftdi->StopRequested()) {
+            error(TRom::stoppedBetweenCommands);
+            Outcome stopped;
+            stopped.stopped = true;
+            stopped.failedImage = index;
+            return stopped;
+        }
+        if (options.setOffset)
+            options.setOffset(image.offset);
+        else
+            rom.SetOffset(image.offset);
+        const std::string starting = "Starting programming of " + image.path + "\n";
+        if (writing && options.announceBeforeLoad)
+            info(starting);
+        // Handed over, not copied: the run holds each image once.
+        if (!rom.SetImage(std::move(data[i])))
+            return failProgramming(index, Stage::Load, options.hintAfterLoadFailure);
+        if (writing && !options.announceBeforeLoad)
+            info(starting);
+
+        if (writing) {
+            Stage stage = Stage::Erase;
+            rom.progressObserver = [&](TRom::Phase phase, double done) {
+                const bool erasing = phase == TRom::Phase::Erasing;
+                stage = erasing ? Stage::Erase : Stage::Program;
+                observe(index, erasing ? 0 : 1, erasing ? "Erasing" : "Programming", done);
+            };
+            const int programmed = rom.Program(false);
+            rom.progressObserver = nullptr;
+            if (!programmed)
+                return failProgramming(index, stage, true);
+        }
+        if (options.verify || options.verifyOnly) {
+            if (!verifyImage(index, outcome)) {
+                if (writing) {
+                    Outcome failed = failProgramming(index, Stage::Verify, !outcome.verify.readOk);
+                    failed.verify = outcome.verify;
+                    return failed;
+                }
+                outcome.ok = false;
+                outcome.failedImage = index;
+                outcome.failedStage = Stage::Verify;
+                if (rom.ftdi->StopRequested()) {
+                    outcome.stopped = true;
+                    return outcome;
+                }
+            }
+        }
+        if (writing)
+            info("Finished programming of " + image.path + "\n");
+        workBefore += work(i);
+    }
+    if (writing) {
+        info("\n");
+        info(complete);
+    }
+    return outcome;
+}

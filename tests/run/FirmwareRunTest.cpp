@@ -1,0 +1,319 @@
+// The one programming run, as the window and pravel-flash drive it, on the
+// emulated instrument.
+#include "tests/support/Emulated.h"
+#include "tests/support/GatedDriver.h"
+
+#include "base/ProgressReporter.h"
+#include "device/FirmwareRun.h"
+#include "device/TFtdi.h"
+#include "device/TRom.h"
+#include "emulator/CallTrace.h"
+#include "emulator/VirtualClock.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testsupport::Bytes;
+
+namespace {
+
+constexpr uint32_t kApp = FirmwareSet::applicationOffset;
+
+// The window's options: its offset hook and the defaults.
+FirmwareRun::Options windowOptions(TRom& rom, std::vector<uint32_t>* offsets = nullptr)
+{
+    FirmwareRun::Options options;
+    options.setOffset = [&rom, offsets](uint32_t offset) {
+        rom.SetOffset(offset);
+        if (offsets)
+            offsets->push_back(offset);
+    };
+    return options;
+}
+
+// pravel-flash write --verify.
+FirmwareRun::Options toolOptions()
+{
+    FirmwareRun::Options options;
+    options.verify = true;
+    options.announceBeforeLoad = true;
+    options.hintAfterLoadFailure = false;
+    options.shownMismatches = 20;
+    return options;
+}
+
+// An identified flash behind an open port, its reports captured, a firmware
+// directory beside it.
+class RunRig
+{
+public:
+    explicit RunRig(const std::string& faults = "", bool timed = false)
+        : driver(testsupport::emulatedDriver("mt25q128", faults, 2, timed)),
+          gate(std::make_shared<testsupport::GatedDriver>(driver)), ftdi(gate, driver->clock()), rom(&ftdi)
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::path(testing::TempDir()) / (std::string("run_") + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        listen();
+        ftdi.SetStopRequest(&stop);
+        identified = ftdi.PortOpen(FirmwareSet::portDescription) == 1 && rom.CheckMemory() == 1;
+        log.clear();
+    }
+    ~RunRig() { ProgressReporter::getInstance().setReportCallback({}); }
+
+    // Reports go to this rig's log from now on.
+    void listen()
+    {
+        ProgressReporter::getInstance().setReportCallback(
+            [this](ProgressReporter::MessageType, const std::string& text) { log.push_back(text); });
+    }
+
+    // The application and bitstream files, as a firmware set of this directory.
+    FirmwareSet firmware(const Bytes& app, const Bytes& bit)
+    {
+        testsupport::writeFile(dir / FirmwareSet::applicationFileName, app);
+        testsupport::writeFile(dir / FirmwareSet::bitstreamFileName, bit);
+        return FirmwareSet::inDirectory(dir.u8string());
+    }
+    Bytes flash(uint32_t address, size_t length) { return testsupport::flashBytes(*driver, address, length); }
+    size_t writes() { return driver->trace().calls("FT_Write").size(); }
+    bool has(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+
+    std::shared_ptr<d2xx::EmulatedDriver> driver;
+    std::shared_ptr<testsupport::GatedDriver> gate;
+    TFtdi ftdi;
+    TRom rom;
+    std::atomic<bool> stop{false};
+    bool identified = false;
+    fs::path dir;
+    std::vector<std::string> log;
+};
+
+} // namespace
+
+TEST(FirmwareRun, TheToolsOptionsAndTheWindowsWriteTheSameFlash)
+{
+    const Bytes app = testsupport::randomBytes(70000, 1), bit = testsupport::randomBytes(150000, 2);
+    RunRig window, tool;
+    ASSERT_TRUE(window.identified && tool.identified);
+    std::vector<uint32_t> offsets;
+    window.listen();
+    const auto fromWindow = FirmwareRun(window.rom, window.firmware(app, bit), windowOptions(window.rom, &offsets)).run();
+    tool.listen();
+    const auto fromTool = FirmwareRun(tool.rom, tool.firmware(app, bit), toolOptions()).run();
+    ASSERT_TRUE(fromWindow.ok && fromTool.ok);
+    EXPECT_EQ(offsets, (std::vector<uint32_t>{kApp, 0}));
+    EXPECT_TRUE(window.flash(0, 0x1000000) == tool.flash(0, 0x1000000));
+    EXPECT_EQ(window.flash(kApp, app.size()), app);
+    EXPECT_EQ(window.flash(0, bit.size()), bit);
+
+    // The same lines, but for where each announces the image and the tool's read-back.
+    const std::string appPath = (window.dir / "pravel.srec").u8string();
+    const auto at = [](const std::vector<std::string>& log, const std::string& line) {
+        return std::find(log.begin(), log.end(), line) - log.begin();
+    };
+    EXPECT_LT(at(window.log, "File read successfully. Size: 70000 bytes\n"), at(window.log, "Starting programming of " + appPath + "\n"));
+    const std::string toolApp = (tool.dir / "pravel.srec").u8string();
+    EXPECT_LT(at(tool.log, "Starting programming of " + toolApp + "\n"), at(tool.log, "File read successfully. Size: 70000 bytes\n"));
+    EXPECT_TRUE(tool.has("Verify...OK: " + toolApp + " matches the flash at 0x500000\n"));
+    EXPECT_EQ(window.log.back(), FirmwareRun::complete);
+    EXPECT_EQ(tool.log.back(), FirmwareRun::complete);
+}
+
+TEST(FirmwareRun, ProgressComesAsDataAndOnlyGrows)
+{
+    RunRig rig;
+    ASSERT_TRUE(rig.identified);
+    std::vector<FirmwareRun::Progress> seen;
+    auto options = toolOptions();
+    options.progress = [&](const FirmwareRun::Progress& p) { seen.push_back(p); };
+    ASSERT_TRUE(FirmwareRun(rig.rom, rig.firmware(Bytes(30000, 1), Bytes(20000, 2)), options).run().ok);
+    std::vector<std::string> stages;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (stages.empty() || stages.back() != seen[i].stage) {
+            stages.push_back(seen[i].stage);
+        } else {
+            EXPECT_GE(seen[i].stageDone, seen[i - 1].stageDone) << seen[i].stage;
+        }
+        if (i > 0) {
+            EXPECT_GE(seen[i].runDone, seen[i - 1].runDone);
+        }
+    }
+    EXPECT_THAT(stages, ElementsAre("Erasing pravel.srec", "Programming pravel.srec", "Verifying pravel.srec",
+                                    "Erasing download.bit", "Programming download.bit", "Verifying download.bit"));
+    EXPECT_DOUBLE_EQ(seen.back().runDone, 1.0);
+}
+
+// Nothing reaches the device before every file has passed.
+TEST(FirmwareRun, FilesThatCannotBeWrittenFailBeforeAnythingIsSent)
+{
+    struct Case
+    {
+        const char* name;
+        size_t appSize, bitSize;
+        bool removeBit;
+        std::string message; // %: the bitstream's path
+    };
+    const Case cases[] = {
+        {"missing", 1000, 1000, true, "Error opening file for reading: %\n"},
+        {"empty", 1000, 0, false, "Error, % is empty: nothing to write\n"},
+        {"overlapping", 1000, kApp + 1, false, "Error, % at 0 would erase sectors of the image written before it\n"},
+        {"too large", 0xB00001, 1000, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunRig rig;
+        ASSERT_TRUE(rig.identified);
+        const FirmwareSet set = rig.firmware(Bytes(c.appSize, 0x5A), Bytes(c.bitSize, 0xA5));
+        if (c.removeBit)
+            fs::remove(rig.dir / FirmwareSet::bitstreamFileName);
+        const size_t writes = rig.writes();
+        const auto outcome = FirmwareRun(rig.rom, set, windowOptions(rig.rom)).run();
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Load);
+        EXPECT_EQ(rig.writes(), writes) << "the device was touched";
+        const std::string failing = set.images()[static_cast<size_t>(outcome.failedImage)].path;
+        std::string message = c.message;
+        if (!message.empty())
+            message.replace(message.find('%'), 1, failing);
+        else
+            message = "Error, " + failing + " (11534337 bytes) does not fit into the flash at 0x500000: the address "
+                      "space ends at 0x1000000\n";
+        EXPECT_THAT(rig.log, ElementsAre(message, "Programming of " + failing + " failed.\n", FirmwareRun::checkConnections));
+    }
+}
+
+TEST(FirmwareRun, ReadBackFindingsComeBackAsData)
+{
+    RunRig flipped("flip@0x500010");
+    ASSERT_TRUE(flipped.identified);
+    const auto outcome = FirmwareRun(flipped.rom, flipped.firmware(Bytes(5000, 0x11), Bytes(100, 0x22)), toolOptions()).run();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.failedImage, 0);
+    EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Verify);
+    EXPECT_TRUE(outcome.verify.readOk);
+    EXPECT_EQ(outcome.verify.mismatchCount, 1u);
+    EXPECT_THAT(outcome.verify.firstMismatches, ElementsAre(16u));
+    EXPECT_FALSE(flipped.has(FirmwareRun::checkConnections)) << "a differing byte is no connection problem";
+
+    // A read-back that fails names the connection like any other device
+    // failure. The reply lost is the first after programming's.
+    const auto applicationOnly = [](RunRig& rig) {
+        testsupport::writeFile(rig.dir / "app.srec", Bytes(5000, 0x11));
+        return FirmwareSet::basic((rig.dir / "app.srec").u8string(), "");
+    };
+    size_t replies;
+    {
+        RunRig probe;
+        ASSERT_TRUE(probe.identified);
+        auto options = toolOptions();
+        options.verify = false;
+        ASSERT_TRUE(FirmwareRun(probe.rom, applicationOnly(probe), options).run().ok);
+        replies = probe.driver->trace().calls("FT_Read").size();
+    }
+    RunRig lost("no-reply@" + std::to_string(replies + 1));
+    ASSERT_TRUE(lost.identified);
+    const auto failed = FirmwareRun(lost.rom, applicationOnly(lost), toolOptions()).run();
+    EXPECT_FALSE(failed.ok);
+    EXPECT_FALSE(failed.verify.readOk);
+    EXPECT_EQ(failed.failedStage, FirmwareRun::Stage::Verify);
+    ASSERT_GE(lost.log.size(), 4u);
+    EXPECT_THAT(std::vector<std::string>(lost.log.end() - 4, lost.log.end()),
+                ElementsAre("Read...NG\n", "Verify...NG: the flash could not be read\n",
+                            "Programming of " + (lost.dir / "app.srec").u8string() + " failed.\n",
+                            FirmwareRun::checkConnections));
+}
+
+// A stop asked for while a page program is under way: that page is written
+// whole and nothing after it goes out.
+TEST(FirmwareRun, AStopRequestEndsTheRunBetweenTransactions)
+{
+    RunRig rig;
+    ASSERT_TRUE(rig.identified);
+    const Bytes app = testsupport::randomBytes(70000, 3);
+    const FirmwareSet set = rig.firmware(app, Bytes(1000, 4));
+    const uint32_t held = kApp + 0x100 * 30;
+    rig.gate->holdNextWrite(testsupport::pageProgramAt(held));
+    auto running = std::async(std::launch::async, [&] { return FirmwareRun(rig.rom, set, toolOptions()).run(); });
+    rig.gate->waitUntilHeld();
+    rig.stop = true;
+    const size_t writes = rig.writes();
+    rig.gate->release();
+    const auto outcome = running.get();
+
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.failedImage, 0);
+    EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Program);
+    EXPECT_EQ(rig.writes(), writes + 1) << "only the held page went out";
+    const size_t written = held - kApp + 0x100;
+    EXPECT_EQ(rig.flash(kApp, written), Bytes(app.begin(), app.begin() + static_cast<long>(written)));
+    EXPECT_EQ(rig.flash(kApp + static_cast<uint32_t>(written), 0x100), Bytes(0x100, 0xFF));
+    EXPECT_EQ(rig.flash(0, 0x100), Bytes(0x100, 0xFF)) << "the bitstream was not begun";
+    EXPECT_FALSE(rig.has(FirmwareRun::checkConnections));
+    EXPECT_EQ(rig.log.back(), "Programming of " + set.images()[0].path + " failed.\n");
+}
+
+// A stop during a long wait (a whole-chip erase, tens of seconds) ends it
+// within half a second of emulated time; the chip goes on erasing by itself.
+TEST(FirmwareRun, AStopDuringAWaitEndsItAtOnce)
+{
+    RunRig rig("", true);
+    ASSERT_TRUE(rig.identified);
+    // The tenth status read of the erase's wait, well inside it.
+    int statusReads = 0;
+    rig.gate->holdNextWrite([&](const std::vector<uint8_t>& bytes) {
+        return bytes.size() > 6 && bytes[6] == 0x05 && ++statusReads == 10;
+    });
+    auto erasing = std::async(std::launch::async, [&] { return rig.rom.EraseBulk(); });
+    rig.gate->waitUntilHeld();
+    rig.stop = true;
+    const uint64_t stoppedAt = rig.driver->clock().nowNanoseconds();
+    rig.gate->release();
+    EXPECT_EQ(erasing.get(), 0);
+    EXPECT_LT(rig.driver->clock().nowNanoseconds() - stoppedAt, 500000000u);
+    EXPECT_THAT(rig.log, ElementsAre(TRom::stoppedWhileBusy));
+}
+
+// A reply that never comes: a stop during the wait for it ends the wait at
+// once instead of after the read's whole second.
+TEST(FirmwareRun, AStopDuringAReplyWaitEndsIt)
+{
+    // Raises the stop after the tenth pause of the waiting read.
+    class StoppingClock final : public Clock
+    {
+    public:
+        StoppingClock(Clock& inner, std::atomic<bool>& stop) : inner(inner), stop(stop) {}
+        void sleepMicroseconds(uint64_t microseconds) override
+        {
+            if (++sleeps == 10)
+                stop = true;
+            inner.sleepMicroseconds(microseconds);
+        }
+        Clock& inner;
+        std::atomic<bool>& stop;
+        int sleeps = 0;
+    };
+    const auto driver = testsupport::emulatedDriver("mt25q128", "no-reply@1");
+    std::atomic<bool> stop{false};
+    TFtdi ftdi(driver, driver->clock());
+    ASSERT_EQ(ftdi.PortOpen(FirmwareSet::portDescription), 1);
+    StoppingClock clock(driver->clock(), stop);
+    TFtdi waiting(driver, clock);
+    waiting.handle = ftdi.handle;
+    waiting.SetStopRequest(&stop);
+    const uint64_t before = driver->clock().nowNanoseconds();
+    unsigned char status = 0;
+    EXPECT_EQ(waiting.MPSSE_ReadStatus(status), 0);
+    EXPECT_TRUE(stop);
+    EXPECT_LT(driver->clock().nowNanoseconds() - before, 5000000u) << "more than 5 ms of waiting";
+}
