@@ -160,8 +160,38 @@ protected:
             env["PRAVEL_EMULATED_FAULTS"] = faults;
         if (!chip.empty())
             env["PRAVEL_EMULATED_CHIP"] = chip;
-        // --force: the images are random bytes, not what the file-kind check expects.
-        return runTool({"-q", "write", "--verify", "--force", "--firmware-dir", (dir / "fw").string()}, env, dir);
+        // --force: the images are random bytes, not what the file-kind check
+        // expects. With the flash's typical busy times the tool ends by
+        // saying how much emulated time the run took.
+        return runTool({"-q", "--timing", "typical", "write", "--verify", "--force", "--firmware-dir", (dir / "fw").string()},
+                       env, dir);
+    }
+
+    // "Emulated time: 2.41 s" from standard error, in seconds; -1 without it.
+    static double emulatedSeconds(const Outcome& outcome)
+    {
+        const std::string label = "Emulated time: ";
+        const size_t at = outcome.err.rfind(label);
+        return at == std::string::npos ? -1.0 : std::atof(outcome.err.c_str() + at + label.size());
+    }
+
+    // The fault-free run: its emulated time, and how many D2XX calls it makes,
+    // found as the first unplug moment that no longer fails the run.
+    void calibrate()
+    {
+        writeFile(flash, before);
+        const Outcome clean = write("");
+        ASSERT_EQ(clean.status, 0) << clean.out << clean.err;
+        faultFreeSeconds = emulatedSeconds(clean);
+        ASSERT_GT(faultFreeSeconds, 0.0) << clean.err;
+        uint64_t failing = 1, passing = 1;
+        while (write("unplug@" + std::to_string(passing)).status != 0)
+            failing = passing, passing *= 2;
+        while (passing - failing > 1) {
+            const uint64_t middle = (failing + passing) / 2;
+            (write("unplug@" + std::to_string(middle)).status == 0 ? passing : failing) = middle;
+        }
+        calls = passing;
     }
 
     bool holdsImages(const Bytes& contents) const
@@ -178,6 +208,10 @@ protected:
         const Outcome faulted = write(fault);
         SCOPED_TRACE(fault + "\nstdout:\n" + faulted.out + "stderr:\n" + faulted.err);
         EXPECT_TRUE(faulted.status == 0 || faulted.status == 1) << "exit status " << faulted.status;
+        // The fault struck within the fault-free run's time: at most 5 s more.
+        const double seconds = emulatedSeconds(faulted);
+        EXPECT_GE(seconds, 0.0);
+        EXPECT_LE(seconds, faultFreeSeconds + 5.0);
         const Bytes contents = readFile(flash);
         if (faulted.status == 0) {
             EXPECT_NE(faulted.out.find(kComplete), std::string::npos);
@@ -207,25 +241,29 @@ protected:
 
     fs::path dir, flash;
     Bytes before;
+    double faultFreeSeconds = 0;
+    uint64_t calls = 0;
     const Bytes application = randomBytes(3000, 32);
     const Bytes bitstream = randomBytes(1500, 33);
 };
 
 TEST_F(ToolSweep, WriteAndVerifyWithOneFaultEach)
 {
-    // Such a run makes about 105 writes, 65 status queries and reads and 235
-    // calls in all; the sample reaches a little past each.
+    ASSERT_NO_FATAL_FAILURE(calibrate());
+    // Nearly every call belongs to a status poll (a write, a queue query, a
+    // read): each of those functions makes about a third of the calls.
+    const uint64_t third = std::max<uint64_t>(calls / 3, 2);
     std::vector<std::string> faults = {"FT_OpenEx@1", "FT_ResetDevice@1", "FT_Purge@1", "FT_SetLatencyTimer@1",
                                        "FT_SetBitMode@1", "FT_SetBitMode@2", "FT_Close@1"};
-    for (uint64_t n : spread(110, 2 * kSample))
+    for (uint64_t n : spread(third, 2 * kSample))
         faults.push_back("FT_Write@" + std::to_string(n));
-    for (uint64_t n : spread(70, kSample + 2))
+    for (uint64_t n : spread(third, kSample + 2))
         faults.push_back("FT_Read@" + std::to_string(n));
-    for (uint64_t n : spread(70, kSample))
+    for (uint64_t n : spread(third, kSample))
         faults.push_back("FT_GetStatus@" + std::to_string(n));
-    for (uint64_t n : spread(240, 2 * kSample))
+    for (uint64_t n : spread(calls, 2 * kSample))
         faults.push_back("unplug@" + std::to_string(n));
-    for (uint64_t n : spread(70, kSample + 1))
+    for (uint64_t n : spread(third, kSample + 1))
         faults.push_back("no-reply@" + std::to_string(n));
 
     unsigned survived = 0, failed = 0;
@@ -234,19 +272,25 @@ TEST_F(ToolSweep, WriteAndVerifyWithOneFaultEach)
         if (HasFatalFailure())
             return;
     }
-    std::cout << "tool fault sweep: " << faults.size() << " runs, " << survived << " survived, " << failed
-              << " failed cleanly\n";
+    std::cout << "tool fault sweep: " << faults.size() << " runs over a run of " << calls << " D2XX calls and "
+              << faultFreeSeconds << " s emulated: " << survived << " survived, " << failed << " failed cleanly\n";
 }
 
 // A failed status read once left its reply queued, and every later read then
 // waited a second: the run took close to three hours of emulated time (a
-// minute of real time here). Now the read is retried and the run succeeds.
+// minute of real time here). Now the read is retried and the run succeeds
+// in the time a clean one takes.
 TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
 {
     writeFile(flash, before);
-    const Outcome outcome = write("FT_Read@2");
-    EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
-    EXPECT_TRUE(holdsImages(readFile(flash)));
+    const double clean = emulatedSeconds(write(""));
+    for (const char* fault : {"FT_Read@2", "FT_Read@3"}) {
+        writeFile(flash, before);
+        const Outcome outcome = write(fault);
+        EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+        EXPECT_TRUE(holdsImages(readFile(flash)));
+        EXPECT_LE(emulatedSeconds(outcome), clean + 0.1) << fault;
+    }
 }
 
 // The S25FL256 has no flag status register and no NVCR: status shows only
