@@ -50,10 +50,10 @@ const std::string kLost = "The USB connection to the bridge was lost\n";
 // PRAVEL_FAULT_RUNS changes it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned kDefaultBudget = 300;
-constexpr uint64_t kTimedPerKind = 6;
+constexpr uint64_t kTimedPerKind = 4;
 #else
 constexpr unsigned kDefaultBudget = 0;
-constexpr uint64_t kTimedPerKind = 12;
+constexpr uint64_t kTimedPerKind = 8;
 #endif
 
 // What a fault is aimed at, as PRAVEL_EMULATED_FAULTS spells it.
