@@ -56,6 +56,8 @@ constexpr uint64_t kFpgaResetSliceUs = 50000;
 constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
 
+const char kLinkLost[] = "The USB connection to the bridge was lost\n";
+
 // Loop-back off, adaptive clocking off, divide-by-5 off, SK = 60 MHz / 4,
 // pins idle.
 const Bytes kSetupSequence = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, kSetLowByte, kPinsIdle, kPinDirection};
@@ -222,12 +224,21 @@ int32_t TFtdi::PortOpen()
         report(ProgressReporter::Error, text.str());
         return -1;
     }
+    if (handleHeld) {
+        // A close that failed (the cable was pulled with the port open) left
+        // the channel claimed: give it up, whatever the driver says, or the
+        // bridge could not be opened again once it is back.
+        driver->FT_Close(handle);
+        handleHeld = false;
+    }
+    linkLost = false;
     if (driver->FT_OpenEx(portDescription.c_str(), FT_OPEN_BY_DESCRIPTION, &handle) != FT_OK) {
         std::stringstream text;
         text << std::showbase << "Port Open Error\n";
         report(ProgressReporter::Error, text.str());
         return 0;
     }
+    handleHeld = true;
 
     bool ready = driver->FT_ResetDevice(handle) == FT_OK;
     if (ready) {
@@ -241,7 +252,7 @@ int32_t TFtdi::PortOpen()
     if (!ready) {
         std::cerr << "Error::FTDI_PortOpen()::Setting\n";
         // Release the channel so that the next open can claim it again.
-        driver->FT_Close(handle);
+        handleHeld = driver->FT_Close(handle) != FT_OK;
         return 0;
     }
 
@@ -267,13 +278,26 @@ int32_t TFtdi::PortClose()
         std::cerr << "Error::TFtdi::PortClose()::FT_Close()\n";
         return 0;
     }
+    handleHeld = false;
     std::cout << "Port(" << portDescription << ") close\n" << std::flush;
     return 1;
 }
 
 FT_STATUS TFtdi::PortCloseSimple()
 {
-    return driver->FT_Close(handle);
+    const FT_STATUS status = driver->FT_Close(handle);
+    if (status == FT_OK)
+        handleHeld = false;
+    return status;
+}
+
+void TFtdi::DiscardQueues()
+{
+    if (driver->FT_Purge(handle, kPurgeBoth) == FT_OK)
+        return;
+    // Said once: from here on every transfer fails without asking the driver.
+    linkLost = true;
+    report(ProgressReporter::Error, kLinkLost);
 }
 
 FT_STATUS TFtdi::FW_Write(unsigned char* data, int32_t length)
@@ -281,8 +305,16 @@ FT_STATUS TFtdi::FW_Write(unsigned char* data, int32_t length)
     // A negative count would reach the driver as a huge unsigned one.
     if (length < 0 || (!data && length > 0))
         return FT_INVALID_PARAMETER;
+    if (linkLost)
+        return FT_IO_ERROR;
     uint32_t written = 0;
-    return driver->FT_Write(handle, data, static_cast<uint32_t>(length), &written);
+    FT_STATUS status = driver->FT_Write(handle, data, static_cast<uint32_t>(length), &written);
+    // Part of a command would leave the engine waiting for the rest.
+    if (status == FT_OK && written != static_cast<uint32_t>(length))
+        status = FT_IO_ERROR;
+    if (status != FT_OK)
+        DiscardQueues();
+    return status;
 }
 
 int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
@@ -292,18 +324,33 @@ int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
         return 1;
     if (!buffer && length > 0)
         return static_cast<int32_t>(FT_INVALID_PARAMETER);
+    if (linkLost)
+        return static_cast<int32_t>(FT_IO_ERROR);
 
+    // Whatever goes wrong, the receive queue is emptied before the next
+    // command: a reply left behind would otherwise stand in front of every
+    // later one, and each of those reads would wait its whole time-out.
     // A stop ends the wait like a time-out: the reply may never come.
     for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
-        // Exactly the expected count: a reply is fetched whole, and a queue
-        // holding anything else is left alone.
-        if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes == length) {
-            uint32_t returned = 0;
-            return static_cast<int32_t>(driver->FT_Read(handle, buffer, length, &returned));
+        if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK) {
+            // Exactly the expected count: the reply is fetched whole.
+            if (rxBytes == length) {
+                uint32_t returned = 0;
+                const FT_STATUS status = driver->FT_Read(handle, buffer, length, &returned);
+                if (status == FT_OK && returned == length)
+                    return 0;
+                DiscardQueues();
+                return status != FT_OK ? static_cast<int32_t>(status) : 1;
+            }
+            // More than the reply: bytes of an earlier one are mixed in, and
+            // waiting cannot sort them out.
+            if (rxBytes > length)
+                break;
         }
         sleepClock->sleepMicroseconds(kPollUs);
     }
+    DiscardQueues();
     return 1;
 }
 
@@ -524,7 +571,7 @@ int32_t TFtdi::MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t 
     if (length < 0 || length > kMaxPageProgram || (!data && length > 0))
         return 0;
     if (MPSSE_WriteEnable() != 1) {
-        std::cout << "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n" << std::flush;
+        std::cerr << "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n";
         return 0;
     }
     Bytes out;
@@ -536,7 +583,7 @@ int32_t TFtdi::MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t 
     out.insert(out.end(), data, data + length);
     chipSelectHigh(out);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cout << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n" << std::flush;
+        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
         return 0;
     }
     return 1;

@@ -69,6 +69,10 @@ public:
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
 
+    // true once a failed transfer found the bridge gone: every later transfer
+    // fails at once, without the driver, until the port is opened again.
+    bool LinkLost() const { return linkLost; }
+
     // Written by FT_OpenEx; never cleared.
     d2xx::FT_HANDLE handle = nullptr;
     std::string portDescription;
@@ -78,8 +82,15 @@ public:
 private:
     // One flash command answered with `count` bytes: one write, one read.
     int32_t ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count);
+    // After a failed or mismatched transfer: empties both queues, so no stale
+    // reply is taken for the next one. A failing purge means the bridge is gone.
+    void DiscardQueues();
 
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
     const std::atomic<bool>* stopRequest = nullptr;
+    // The handle has not been closed successfully since FT_OpenEx gave it:
+    // the driver may still hold the channel, so the next open closes it first.
+    bool handleHeld = false;
+    bool linkLost = false;
 };

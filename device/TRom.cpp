@@ -11,10 +11,8 @@
 #include <iostream>
 #include <sstream>
 
-namespace {
-
 // What the identification byte (the JEDEC capacity code) tells about the chip.
-struct ChipRow
+struct TRom::ChipRow
 {
     uint8_t id;
     const char* report;
@@ -24,7 +22,14 @@ struct ChipRow
     int32_t sectorSize;
     int32_t memorySize;
     int32_t sectorCount;
+    const char* name;   // for messages about the part
+    bool hasFlagStatus; // 0x70
+    bool hasNvcr;       // 0xB5 / 0xB1
 };
+
+namespace {
+
+using ChipRow = TRom::ChipRow;
 
 const char kFlashCorrupted[] =
     "Flash corrupted!\n"
@@ -35,14 +40,16 @@ const char kFlashCorrupted[] =
     "- Program the flash\n"
     "- After programming, disconnect the line to EXT_RESET and power cycle\n";
 
+// The Micron parts have the flag status and non-volatile configuration
+// registers; the Spansion part has neither (its 0x70 reads a floating line).
 const ChipRow kChips[] = {
-    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
-    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256},
-    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512},
+    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true},
+    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true},
+    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512, "S25FL256", false, false},
     // A bus with nothing driving MISO reads all ones.
-    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0},
+    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0, "", false, false},
 };
-const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0};
+const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0, "", false, false};
 
 constexpr uint64_t kFileLimit = 0x2000000;    // offset + file size may not pass this
 constexpr uint64_t kAddressSpace = 0x1000000; // three address bytes reach this far
@@ -107,6 +114,9 @@ TRom::Readiness TRom::WaitUntilReady(unsigned maxReads, uint64_t pauseMicrosecon
         unsigned char status = 0;
         if (ftdi->MPSSE_ReadStatus(status) && !(status & kStatusWriteInProgress))
             return Readiness::Ready;
+        // The bridge is gone (already said): the flash is not to blame.
+        if (ftdi->LinkLost())
+            return Readiness::Lost;
         if (pauseMicroseconds > 0 && read + 1 < maxReads)
             ftdi->clock().sleepMicroseconds(pauseMicroseconds);
     }
@@ -143,6 +153,7 @@ int TRom::CheckMemory()
     info(row->report);
     if (!row->identified)
         return 0;
+    identifiedChip = row;
     capacityCode = row->capacityCode;
     pageSize = row->pageSize;
     sectorSize = row->sectorSize;
@@ -160,8 +171,30 @@ int TRom::CheckStatus()
     return 1;
 }
 
+bool TRom::HasFlagStatus() const
+{
+    return !identifiedChip || identifiedChip->hasFlagStatus;
+}
+
+bool TRom::HasNvcr() const
+{
+    return !identifiedChip || identifiedChip->hasNvcr;
+}
+
+bool TRom::RefuseMissingRegister(bool present, const char* which)
+{
+    if (present)
+        return false;
+    auto s = message();
+    s << "Error, the " << identifiedChip->name << " has no " << which << "\n";
+    report(ProgressReporter::Error, s);
+    return true;
+}
+
 int TRom::CheckFlagStatus()
 {
+    if (RefuseMissingRegister(HasFlagStatus(), "flag status register"))
+        return 0;
     unsigned char flags = 0;
     if (!ftdi->MPSSE_ReadFlagStatus(flags))
         return 0;
@@ -184,6 +217,8 @@ int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
 
 int TRom::NVCRRead(unsigned short& value)
 {
+    if (RefuseMissingRegister(HasNvcr(), "non-volatile configuration register"))
+        return 0;
     unsigned char bytes[2] = {0, 0};
     if (!ftdi->MPSSE_NVCRRead(bytes)) {
         error("NVCR Read Failure\n");
@@ -196,6 +231,8 @@ int TRom::NVCRRead(unsigned short& value)
 
 int TRom::NVCRWrite(unsigned short value)
 {
+    if (RefuseMissingRegister(HasNvcr(), "non-volatile configuration register"))
+        return 0;
     if (!ftdi->MPSSE_NVCRWrite(static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value & 0xFF))) {
         error("NVCR Write Failure\n");
         return 0;
@@ -412,6 +449,16 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
     chunkCount = 0;
     Observe(Phase::Reading, 0.0);
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
+    // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
+    // would wrap round and return the start of the flash as if it were there.
+    const uint64_t limit = memorySize > 0 ? std::min<uint64_t>(kAddressSpace, static_cast<uint64_t>(memorySize))
+                                          : kAddressSpace;
+    const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
+    if (result && length > 0 && end > limit) {
+        error("Error, the read does not fit into the flash: it ends at " + hexText(end) + ", the flash ends at " +
+              hexText(limit) + "\n");
+        result = 0;
+    }
     uint32_t address = offset;
     int remaining = result ? length : 0;
     unsigned char* position = buffer;

@@ -14,6 +14,10 @@ class TFtdi;
 class TRom
 {
 public:
+    // One row of the table of supported chips: what the identification byte
+    // tells about the part.
+    struct ChipRow;
+
     // The operations that report progress, for observers that want it as data.
     enum class Phase { Erasing, Programming, Reading };
 
@@ -39,6 +43,9 @@ public:
     int BusyCheck_WithoutTimer(unsigned int maxReads);
     int NVCRRead(unsigned short& value);
     int NVCRWrite(unsigned short value);
+    // What the identified part has; before any identification, every register.
+    bool HasFlagStatus() const;
+    bool HasNvcr() const;
 
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);
@@ -81,7 +88,8 @@ public:
     int32_t sectorCount = 0;
 
 private:
-    enum class Readiness { Ready, Busy, Stopped };
+    // Lost: the bridge went away during the wait.
+    enum class Readiness { Ready, Busy, Stopped, Lost };
 
     // Status reads until the flash reports its write-in-progress bit clear,
     // `pauseMicroseconds` apart; a failed read counts as busy. A stop request
@@ -92,4 +100,9 @@ private:
     bool FitsTheImageLimit(uint64_t size);
     void TakeImage(std::vector<unsigned char>& data);
     void Observe(Phase phase, double done);
+    // true (after saying so) when the identified part lacks the register.
+    bool RefuseMissingRegister(bool present, const char* which);
+
+    // The chip table's row of the last part identified; nullptr before.
+    const ChipRow* identifiedChip = nullptr;
 };

@@ -3,6 +3,7 @@
 #   install-deps.sh          build, tests, the window's QML runtime, the
 #                            Debian package's checks and a virtual X server
 #   install-deps.sh --cross  also the mingw-w64 cross compiler and Wine (CI)
+#   install-deps.sh --fuzz   also clang and its libFuzzer runtime (scripts/fuzz.sh)
 set -euo pipefail
 
 # The one list of what a fresh machine needs.
@@ -21,12 +22,14 @@ display_packages=(xvfb xauth)
 # The Windows build: mingw-w64, GoogleTest sources to build for Windows, and
 # Wine to run what was built.
 cross_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 wanted=("${build_packages[@]}" "${package_packages[@]}" "${display_packages[@]}")
 case "${1:-}" in
   --cross) wanted+=("${cross_packages[@]}") ;;
+  --fuzz) wanted+=("${fuzz_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--cross]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--cross | --fuzz]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 #include <vector>
 
@@ -60,6 +61,7 @@ struct EmulatedDriver::State
     std::map<std::string, uint64_t> callsPerFunction;
     bool gone = false;                           // unplugged by the fault plan
     std::map<FT_HANDLE, unsigned> openHandles;   // handle -> channel
+    std::set<FT_HANDLE> deadHandles;             // opened before an unplug, not closed yet
     uintptr_t nextHandle = 0xD2000;
     std::vector<FT_DEVICE_LIST_INFO_NODE> listed; // as the last FT_CreateDeviceInfoList saw it
 
@@ -68,7 +70,9 @@ struct EmulatedDriver::State
     int channelOf(FT_HANDLE handle) const
     {
         const auto found = openHandles.find(handle);
-        return found == openHandles.end() ? -1 : int(found->second);
+        if (found == openHandles.end() || deadHandles.count(handle))
+            return -1;
+        return int(found->second);
     }
 
     // Runs one D2XX call: counts it, applies the fault plan, records it.
@@ -351,14 +355,40 @@ FT_STATUS EmulatedDriver::FT_Close(FT_HANDLE handle)
 {
     State& s = *state;
     return s.run("FT_Close", "", FT_OK, [&](State::Call&) -> FT_STATUS {
-        const int channel = s.channelOf(handle);
-        if (channel < 0)
+        const auto found = s.openHandles.find(handle);
+        if (found == s.openHandles.end())
             return s.gone ? FT_IO_ERROR : FT_INVALID_HANDLE;
         // Even when the bridge is gone the handle is given up, so it cannot be used again.
-        s.openHandles.erase(handle);
-        s.bridge->close(unsigned(channel));
-        return s.gone ? FT_IO_ERROR : FT_OK;
+        const unsigned channel = found->second;
+        const bool dead = s.deadHandles.erase(handle) > 0;
+        s.openHandles.erase(found);
+        s.bridge->close(channel);
+        return s.gone || dead ? FT_IO_ERROR : FT_OK;
     });
+}
+
+void EmulatedDriver::setPlugged(bool plugged)
+{
+    State& s = *state;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (plugged == !s.gone)
+        return;
+    s.gone = !plugged;
+    s.faults.unplugAtCall = 0;
+    for (const auto& open : s.openHandles)
+        s.deadHandles.insert(open.first);
+}
+
+void EmulatedDriver::endCallFaults()
+{
+    setPlugged(true);
+    State& s = *state;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.faults.failingCalls.clear();
+    s.faults.noReplyAt.clear();
+    s.faults.enumerationFails = false;
+    if (s.bridge)
+        s.bridge->dropRepliesAt({});
 }
 
 emu::CallTrace& EmulatedDriver::trace() { return state->trace; }

@@ -44,6 +44,16 @@ public:
     FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned) override;
     FT_STATUS FT_Close(FT_HANDLE handle) override;
 
+    // Pulls the bridge off the bus or plugs it back in (an unplug of the fault
+    // plan is then spent). Handles opened before it went stay dead, and the
+    // channel each one holds stays claimed until it is closed, as with a real
+    // driver.
+    void setPlugged(bool plugged);
+    // The fault plan's call faults are over: no further call fails, every
+    // reply arrives and an unplugged bridge is back. The flash's own faults
+    // (stuck-busy, flipped bits) stay.
+    void endCallFaults();
+
     emu::CallTrace& trace();
     emu::VirtualClock& clock();
     // nullptr when no bridge is attached.

@@ -139,23 +139,37 @@ TEST_F(FtdiBench, OpenAndCloseRefusals)
               "Error::TFtdi::PortClose()::FT_SetBitMode()\nError::TFtdi::PortClose()::FT_Close()\n");
 }
 
-TEST_F(FtdiBench, ReadWaitsForExactlyTheRequestedCount)
+TEST_F(FtdiBench, ReadWaitsForTheWholeReplyAndLeavesNoStaleBytes)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    Bytes twoPinReads = {0x81, 0x81, 0x87};
-    ASSERT_EQ(ftdi->FW_Write(twoPinReads.data(), 3), 0u);
+    Bytes pinRead = {0x81, 0x87}, twoPinReads = {0x81, 0x81, 0x87};
     unsigned char reply[2] = {0xEE, 0xEE};
-    const uint64_t before = nowUs();
-    EXPECT_EQ(ftdi->FW_Read(reply, 1), 1);
+    uint32_t rx = 0, tx = 0;
+
+    // Fewer bytes than asked for: the read waits its whole second, then
+    // drops what came so that it cannot stand in front of the next reply.
+    ASSERT_EQ(ftdi->FW_Write(pinRead.data(), 2), 0u);
+    uint64_t before = nowUs();
+    EXPECT_EQ(ftdi->FW_Read(reply, 2), 1);
     EXPECT_GE(nowUs() - before, 1000000u);
     EXPECT_LT(nowUs() - before, 2000000u);
     EXPECT_EQ(reply[0], 0xEE);
-    uint32_t rx = 0, tx = 0;
     EXPECT_EQ(ftdi->FW_GetStatus(rx, tx), 0u);
-    EXPECT_EQ(rx, 2u);
+    EXPECT_EQ(rx, 0u);
+
+    // More than asked for: no wait can sort that out, so it fails at once.
+    ASSERT_EQ(ftdi->FW_Write(twoPinReads.data(), 3), 0u);
+    before = nowUs();
+    EXPECT_EQ(ftdi->FW_Read(reply, 1), 1);
+    EXPECT_LT(nowUs() - before, 100000u);
+    EXPECT_EQ(ftdi->FW_GetStatus(rx, tx), 0u);
+    EXPECT_EQ(rx, 0u);
+
+    ASSERT_EQ(ftdi->FW_Write(twoPinReads.data(), 3), 0u);
     EXPECT_EQ(ftdi->FW_Read(reply, 2), 0);
     EXPECT_EQ(reply[0] & 0x6B, 0x68); // the idle pins read back
     EXPECT_EQ(reply[1] & 0x6B, 0x68);
+    EXPECT_FALSE(ftdi->LinkLost());
 
     for (int32_t timeout : {0, -5}) {
         ftdi->readTimeout = timeout;
@@ -164,5 +178,73 @@ TEST_F(FtdiBench, ReadWaitsForExactlyTheRequestedCount)
         EXPECT_EQ(ftdi->FW_Read(reply, 1), 1);
         EXPECT_EQ(nowUs(), at);
         EXPECT_TRUE(driver->trace().calls().empty());
+    }
+}
+
+// One failed read once left its reply queued, and every later read then
+// waited out its time-out: the status register read after it must answer.
+TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
+{
+    for (const char* fault : {"FT_Read@1", "no-reply@1"}) {
+        SCOPED_TRACE(fault);
+        ASSERT_NO_FATAL_FAILURE(start(fault));
+        unsigned char id = 0;
+        const uint64_t before = nowUs();
+        EXPECT_EQ(ftdi->MPSSE_ReadID(id), 0);
+        EXPECT_EQ(ftdi->MPSSE_ReadID(id), 1);
+        EXPECT_EQ(id, 0x18);
+        unsigned char status = 0xEE;
+        EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 1);
+        EXPECT_EQ(status, 0);
+        EXPECT_LT(nowUs() - before, 1500000u); // at most the one time-out
+        EXPECT_TRUE(log.empty());
+    }
+}
+
+// A pulled cable is named once in the log; nothing after it asks the driver
+// again until the port is opened anew.
+TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
+{
+    ASSERT_NO_FATAL_FAILURE(start());
+    driver->setPlugged(false);
+    unsigned char status = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
+    EXPECT_TRUE(ftdi->LinkLost());
+    const size_t calls = driver->trace().calls().size();
+    EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
+    EXPECT_EQ(ftdi->MPSSE_EraseSector(0), 0);
+    EXPECT_EQ(driver->trace().calls().size(), calls);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log, (Log{{ProgressReporter::Error, "The USB connection to the bridge was lost\n"}}));
+
+    driver->setPlugged(true);
+    ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
+    EXPECT_FALSE(ftdi->LinkLost());
+    EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 1);
+}
+
+// The cable pulled with the port open: the close fails before FT_Close, and
+// the driver still holds the channel. The next open gives that handle up
+// first, so the bridge opens again once it is back.
+TEST_F(FtdiBench, ThePortOpensAgainAfterTheBridgeCameBack)
+{
+    for (bool refreshedWhileAway : {false, true}) {
+        SCOPED_TRACE(refreshedWhileAway);
+        ASSERT_NO_FATAL_FAILURE(start());
+        driver->setPlugged(false);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ftdi->PortClose(), 0);
+        if (refreshedWhileAway) {
+            EXPECT_EQ(ftdi->PortOpen(kChannelB), 0);
+        }
+        driver->setPlugged(true);
+        EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
+        testing::internal::GetCapturedStderr();
+        unsigned char id = 0;
+        EXPECT_EQ(ftdi->MPSSE_ReadID(id), 1);
+        EXPECT_EQ(id, 0x18);
+        // Each failed close was followed by exactly one FT_Close of that handle.
+        EXPECT_EQ(driver->trace().calls("FT_Close").size(), 1u);
     }
 }

@@ -154,3 +154,51 @@ TEST(TRomErase, NoChipOrBulkErase)
     EXPECT_GE(stuck.nowNs() - before, 400000000000u);
     EXPECT_LT(stuck.nowNs() - before, 420000000000u);
 }
+
+// The S25FL256 has neither the flag status register nor the NVCR: its 0x70
+// would read a floating line. Nothing is sent for them, and a write says so.
+TEST(TRomRegisters, RegistersThePartLacksAreNeitherReadNorWritten)
+{
+    Rig rig("s25fl256");
+    ASSERT_EQ(rig.rom->CheckMemory(), 1);
+    EXPECT_FALSE(rig.rom->HasFlagStatus());
+    EXPECT_FALSE(rig.rom->HasNvcr());
+    rig.log.clear();
+    rig.trace().clear();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rig.rom->NVCRWrite(0x1234), 0);
+    unsigned short value = 0x5555;
+    EXPECT_EQ(rig.rom->NVCRRead(value), 0);
+    EXPECT_EQ(rig.rom->CheckFlagStatus(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ""); // no "NVCR Write Success"
+    EXPECT_EQ(value, 0x5555);
+    EXPECT_TRUE(rig.trace().calls().empty());
+    const std::string nvcr = "Error, the S25FL256 has no non-volatile configuration register\n";
+    EXPECT_THAT(rig.log, ElementsAre(std::make_pair(ProgressReporter::Error, nvcr), std::make_pair(ProgressReporter::Error, nvcr),
+                                     std::make_pair(ProgressReporter::Error, std::string("Error, the S25FL256 has no flag status register\n"))));
+    EXPECT_EQ(rig.rom->CheckStatus(), 1);
+
+    // The Micron parts have both; so does a TRom that has identified nothing yet.
+    for (const char* chip : {"mt25q128", "arty"}) {
+        Rig micron(chip);
+        EXPECT_TRUE(micron.rom->HasFlagStatus() && micron.rom->HasNvcr());
+        ASSERT_EQ(micron.rom->CheckMemory(), 1);
+        EXPECT_TRUE(micron.rom->HasFlagStatus() && micron.rom->HasNvcr()) << chip;
+        EXPECT_EQ(micron.rom->CheckFlagStatus(), 1);
+    }
+}
+
+// A bridge that goes away mid-wait is named once; the flash is not blamed
+// with the overflow line, and the wait ends at once.
+TEST(TRomRegisters, ALostBridgeEndsTheReadyWaitWithoutTheOverflowLine)
+{
+    Rig rig;
+    rig.trace().clear();
+    rig.driver->setPlugged(false);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(rig.rom->BusyCheck_WithoutTimer(10000), 0);
+    EXPECT_EQ(rig.rom->EraseBulk(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("overflow"), std::string::npos);
+    EXPECT_THAT(rig.texts(), ElementsAre("The USB connection to the bridge was lost\n"));
+    EXPECT_EQ(rig.trace().calls().size(), 2u); // the status read's write and the purge that found the bridge gone
+}

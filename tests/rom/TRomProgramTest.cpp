@@ -193,6 +193,40 @@ TEST(TRomProgramLimits, OffsetInsideASectorAndAPageStillLandsByteForByte)
     EXPECT_EQ(rig.flash(0x8080, 0x10000), image);
 }
 
+// Three address bytes reach 16 MiB: on the 32 MiB part a read at or past it
+// would wrap round to the start and report the wrong bytes as read.
+TEST(TRomReadBack, ReadsPastTheAddressableRangeAreRefused)
+{
+    Rig rig("s25fl256");
+    ASSERT_EQ(rig.rom->CheckMemory(), 1);
+    Bytes buffer(0x20000, 0xEE);
+    struct Case
+    {
+        uint32_t offset;
+        int length;
+        int result;
+    };
+    for (const Case& c : {Case{0x1000000, 1, 0}, Case{0x1FF0000, 0x10000, 0}, Case{0xFFFFFF, 2, 0},
+                          Case{0xFF0000, 0x10000, 1}, Case{0x1000000, 0, 1}}) {
+        SCOPED_TRACE(c.offset);
+        rig.rom->SetOffset(c.offset);
+        rig.log.clear();
+        rig.trace().clear();
+        EXPECT_EQ(rig.rom->Read(buffer.data(), c.length, false), c.result);
+        EXPECT_EQ(rig.log.back().second, c.result ? "Read...OK\n" : "Read...NG\n");
+        if (!c.result) {
+            EXPECT_TRUE(rig.trace().calls().empty());
+            EXPECT_EQ(rig.log.size(), 3u); // the size, why, and the verdict
+        }
+    }
+    // Verify reads through the same gate.
+    rig.rom->SetOffset(0x1000000);
+    ASSERT_EQ(rig.rom->FileOpen(romtest::writeFile(romtest::scratchDir() / "ones.bin", Bytes(16, 0xFF))), 1);
+    rig.log.clear();
+    EXPECT_EQ(rig.rom->Verify(), 0);
+    EXPECT_EQ(rig.texts().at(1), "Error, the read does not fit into the flash: it ends at 0x1000010, the flash ends at 0x1000000\n");
+}
+
 // The slowest parts the datasheets allow, on USB timed like a real bus: the
 // firmware set still programs, so every wait limit of the loader covers them.
 TEST(TRomProgramLimits, SlowestLegalPartsStillTakeTheFirmwareSet)
