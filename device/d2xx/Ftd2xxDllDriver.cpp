@@ -69,12 +69,41 @@ struct Ftd2xxDllDriver::Library
         return true;
     }
 
+    // FTD2XX.dll from beside the program, else from the system folder where
+    // FTDI's installer puts it; never from the current folder or PATH, where
+    // any folder the user works in could slip in a DLL of the same name.
+    static HMODULE loadFromTrustedFolders(DWORD& lastError)
+    {
+        std::vector<std::wstring> folders;
+        std::wstring self(MAX_PATH, L'\0');
+        self.resize(GetModuleFileNameW(nullptr, self.data(), DWORD(self.size())));
+        const size_t slash = self.find_last_of(L"\\/");
+        if (slash != std::wstring::npos)
+            folders.push_back(self.substr(0, slash));
+        std::wstring system(MAX_PATH, L'\0');
+        system.resize(GetSystemDirectoryW(system.data(), UINT(system.size())));
+        if (!system.empty())
+            folders.push_back(system);
+        lastError = ERROR_MOD_NOT_FOUND;
+        for (const auto& folder : folders) {
+            const std::wstring path = folder + L"\\FTD2XX.dll";
+            if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+                continue;
+            // Its own dependencies are looked up beside it first.
+            if (HMODULE found = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+                return found;
+            lastError = GetLastError();
+        }
+        return nullptr;
+    }
+
     bool load()
     {
-        module = LoadLibraryA("FTD2XX.dll");
+        DWORD lastError = 0;
+        module = loadFromTrustedFolders(lastError);
         if (!module) {
             error = "FTDI's D2XX driver is missing: FTD2XX.dll could not be loaded (Windows error " +
-                    std::to_string(GetLastError()) + "); install the driver from FTDI";
+                    std::to_string(lastError) + "); install the driver from FTDI";
             return false;
         }
         const bool all = bind(createDeviceInfoList, "FT_CreateDeviceInfoList") &&

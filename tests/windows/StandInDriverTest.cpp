@@ -147,11 +147,14 @@ TEST_F(StandInDriver, WithoutFtd2xxDllTheToolSaysTheDriverIsMissing)
     const fs::path bare = dir / "bare";
     fs::create_directories(bare);
     fs::copy_file(tool, bare / "pravel-flash.exe");
+    // Started in the folder that holds the stand-in: a DLL in the current
+    // folder is not FTDI's driver and is never loaded.
     for (const char* command : {"detect", "channels"}) {
         SCOPED_TRACE(command);
-        const auto outcome = run({"--device", "ftd2xx", command}, {}, bare, bare / "pravel-flash.exe");
-        EXPECT_EQ(outcome.status, 1u);
-        EXPECT_TRUE(has(outcome.err, "FTDI's D2XX driver")) << outcome.err;
+        const auto outcome = run({"--device", "ftd2xx", command}, {}, toolsDir(), bare / "pravel-flash.exe");
+        EXPECT_EQ(outcome.status, 1u) << outcome.out;
+        EXPECT_TRUE(has(outcome.err, "FTDI's D2XX driver is missing")) << outcome.err;
         EXPECT_TRUE(has(outcome.err, "FTD2XX.dll")) << outcome.err;
+        EXPECT_FALSE(has(outcome.out, "USB <-> Serial Converter B")) << outcome.out;
     }
 }
