@@ -1,41 +1,15 @@
 #include "device/d2xx/Ftd2xxDllDriver.h"
 
-#include <windows.h>
+#include "device/d2xx/Ftd2xxDll.h"
 
 #include <algorithm>
 #include <iostream>
 #include <vector>
 
 namespace d2xx {
-namespace {
 
-// FTDI's published device-list node, in the DLL's own types (ULONG and
-// DWORD are 32 bits on Windows).
-struct DllNode
-{
-    ULONG Flags;
-    ULONG Type;
-    ULONG ID;
-    DWORD LocId;
-    char SerialNumber[16];
-    char Description[64];
-    PVOID ftHandle;
-};
-
-using CreateDeviceInfoListFn = ULONG(WINAPI*)(DWORD*);
-using GetDeviceInfoListFn = ULONG(WINAPI*)(DllNode*, DWORD*);
-using OpenExFn = ULONG(WINAPI*)(PVOID, DWORD, PVOID*);
-using ResetDeviceFn = ULONG(WINAPI*)(PVOID);
-using PurgeFn = ULONG(WINAPI*)(PVOID, ULONG);
-using SetLatencyTimerFn = ULONG(WINAPI*)(PVOID, UCHAR);
-using SetBitModeFn = ULONG(WINAPI*)(PVOID, UCHAR, UCHAR);
-using GetBitModeFn = ULONG(WINAPI*)(PVOID, UCHAR*);
-using WriteFn = ULONG(WINAPI*)(PVOID, LPVOID, DWORD, DWORD*);
-using GetStatusFn = ULONG(WINAPI*)(PVOID, DWORD*, DWORD*, DWORD*);
-using ReadFn = ULONG(WINAPI*)(PVOID, LPVOID, DWORD, DWORD*);
-using CloseFn = ULONG(WINAPI*)(PVOID);
-
-} // namespace
+using namespace ftd2xx;
+using DllNode = DeviceListNode;
 
 struct Ftd2xxDllDriver::Library
 {

@@ -1,33 +1,18 @@
 // The D2XX functions the loader calls, exported as FTDI's FTD2XX.dll exports
 // them: C names, WINAPI, the types and the device-list node of FTDI's D2XX
 // programmer's guide.
+#include "device/d2xx/Ftd2xxDll.h"
 #include "emulator/ftd2xx/StandInBridge.h"
 
-#include <windows.h>
-
-#include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace {
 
 using FT_STATUS = ULONG;
 using FT_HANDLE = PVOID;
-
-struct FT_DEVICE_LIST_INFO_NODE
-{
-    ULONG Flags;
-    ULONG Type;
-    ULONG ID;
-    DWORD LocId;
-    char SerialNumber[16];
-    char Description[64];
-    FT_HANDLE ftHandle;
-};
-#ifdef _WIN64
-static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == 104 && offsetof(FT_DEVICE_LIST_INFO_NODE, ftHandle) == 96,
-              "the node as FTDI lays it out");
-#endif
+using FT_DEVICE_LIST_INFO_NODE = ftd2xx::DeviceListNode;
 
 constexpr FT_STATUS kOtherError = d2xx::FT_OTHER_ERROR;
 
@@ -168,3 +153,17 @@ __declspec(dllexport) FT_STATUS WINAPI FT_Close(FT_HANDLE ftHandle)
 }
 
 } // extern "C"
+
+// Each export has the very type the loader binds it as.
+static_assert(std::is_same_v<decltype(&FT_CreateDeviceInfoList), ftd2xx::CreateDeviceInfoListFn> &&
+              std::is_same_v<decltype(&FT_GetDeviceInfoList), ftd2xx::GetDeviceInfoListFn> &&
+              std::is_same_v<decltype(&FT_OpenEx), ftd2xx::OpenExFn> &&
+              std::is_same_v<decltype(&FT_ResetDevice), ftd2xx::ResetDeviceFn> &&
+              std::is_same_v<decltype(&FT_Purge), ftd2xx::PurgeFn> &&
+              std::is_same_v<decltype(&FT_SetLatencyTimer), ftd2xx::SetLatencyTimerFn> &&
+              std::is_same_v<decltype(&FT_SetBitMode), ftd2xx::SetBitModeFn> &&
+              std::is_same_v<decltype(&FT_GetBitMode), ftd2xx::GetBitModeFn> &&
+              std::is_same_v<decltype(&FT_Write), ftd2xx::WriteFn> &&
+              std::is_same_v<decltype(&FT_GetStatus), ftd2xx::GetStatusFn> &&
+              std::is_same_v<decltype(&FT_Read), ftd2xx::ReadFn> && std::is_same_v<decltype(&FT_Close), ftd2xx::CloseFn>,
+              "the stand-in's exports as FTD2XX.dll declares them");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/Emulated.h"
 #include "tests/windows/ChildProcess.h"
 
 #include <windows.h>
@@ -8,8 +9,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,29 +17,10 @@
 namespace wintest {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-// Pseudo-random bytes (a linear congruential generator's top bits).
-inline Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-inline void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline Bytes readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::Bytes;
+using testsupport::randomBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 inline bool has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 
