@@ -13,9 +13,6 @@
 namespace d2xx {
 namespace {
 
-// The latency timer the loader sets: how long an idle chip takes to answer a poll.
-constexpr std::chrono::milliseconds kQuietPeriod{2};
-
 const char* const udevHint =
     "no access rights? Install the udev rule packaging/udev/99-pravel-ftdi.rules (see README) and replug the bridge";
 
@@ -58,16 +55,23 @@ void copyWithSuffix(char* dest, size_t size, const std::string& text, const std:
     std::memcpy(dest, value.data(), value.size());
 }
 
-// Bus number, then each hub port, then the channel (multi-channel chips
-// only), one hex digit each: bus 2, port 1.3, channel B gives 0x2132.
+// One hex digit each for the bus number, every hub port and last the
+// channel (0 on a single-channel chip, 1.. for A..): bus 2, port 1.3,
+// channel B gives 0x2132. Buses and ports are 1..15 and the digits start
+// with the bus, so two paths never give the same number. A path that does
+// not fit that (bus or port above 15, more than eight digits) gets 0:
+// such a channel is listed but cannot be opened by location.
 uint32_t locationOf(const FtdiUsbDevice& device, const ChipFamily& family, unsigned channel)
 {
+    if (device.bus < 1 || device.bus > 15 || device.ports.size() > 6)
+        return 0;
     uint32_t location = device.bus;
-    for (uint8_t port : device.ports)
-        location = location * 16 + (port & 0xF);
-    if (family.channels > 1)
-        location = location * 16 + channel + 1;
-    return location;
+    for (uint8_t port : device.ports) {
+        if (port < 1 || port > 15)
+            return 0;
+        location = location * 16 + port;
+    }
+    return location * 16 + (family.channels > 1 ? channel + 1 : 0);
 }
 
 struct ScannedDevice
@@ -129,7 +133,7 @@ bool matches(const FT_DEVICE_LIST_INFO_NODE& node, const void* arg, uint32_t fla
     case FT_OPEN_BY_SERIAL_NUMBER:
         return std::strncmp(node.SerialNumber, static_cast<const char*>(arg), sizeof node.SerialNumber) == 0;
     case FT_OPEN_BY_LOCATION:
-        return node.LocId == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
+        return node.LocId != 0 && node.LocId == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
     default:
         return false;
     }
@@ -150,9 +154,11 @@ struct LibFtdiDriver::Port
     ftdi_context* context = nullptr;
     uint32_t location = 0;
     std::vector<uint8_t> received; // read from the chip, not yet handed out
-    // After an empty poll the chip has nothing to say for about one latency
-    // period; FT_GetStatus answers from the buffer until then instead of
-    // blocking on USB, so a caller's fast polling loop keeps its pace.
+    bool gone = false;             // libusb said the device is no longer there
+    // An empty answer comes when the chip's latency timer runs out, and until
+    // it runs out again only a new command can make the chip send anything:
+    // status polls till then answer from the buffer instead of from USB.
+    std::chrono::milliseconds latency{16};
     std::chrono::steady_clock::time_point quietUntil{};
 };
 
@@ -193,6 +199,11 @@ FT_STATUS LibFtdiDriver::FT_CreateDeviceInfoList(uint32_t* count)
     if (!count)
         return FT_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
+    return scanLocked(count);
+}
+
+FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
+{
     *count = 0;
     deviceList.clear();
     listed = true;
@@ -230,18 +241,15 @@ FT_STATUS LibFtdiDriver::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, ui
 {
     if (!count)
         return FT_INVALID_PARAMETER;
-    bool needScan;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        needScan = !listed;
-    }
-    if (needScan) {
+    // One lock from the check to the copy: another thread's scan cannot
+    // change the list in between.
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!listed) {
         uint32_t scanned = 0;
-        FT_STATUS status = FT_CreateDeviceInfoList(&scanned);
+        const FT_STATUS status = scanLocked(&scanned);
         if (status != FT_OK)
             return status;
     }
-    std::lock_guard<std::mutex> lock(mutex);
     *count = static_cast<uint32_t>(deviceList.size());
     if (deviceList.empty())
         return FT_OK;
@@ -320,8 +328,10 @@ FT_STATUS LibFtdiDriver::FT_ResetDevice(FT_HANDLE handle)
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
     port->received.clear();
-    return ftdi_usb_reset(port->context) == 0 ? FT_OK : FT_IO_ERROR;
+    return ftdi_usb_reset(port->context) == 0 ? FT_OK : failed(*port, "ftdi_usb_reset");
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
@@ -330,6 +340,8 @@ FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
     const bool rx = mask & FT_PURGE_RX;
     const bool tx = mask & FT_PURGE_TX;
     if (rx)
@@ -341,7 +353,7 @@ FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
         result = ftdi_tciflush(port->context);
     else if (tx)
         result = ftdi_tcoflush(port->context);
-    return result == 0 ? FT_OK : FT_IO_ERROR;
+    return result == 0 ? FT_OK : failed(*port, "ftdi_tcflush");
 }
 
 FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
@@ -350,9 +362,14 @@ FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t millisecon
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
     if (milliseconds < 1)
         return FT_INVALID_PARAMETER;
-    return ftdi_set_latency_timer(port->context, milliseconds) == 0 ? FT_OK : FT_IO_ERROR;
+    if (ftdi_set_latency_timer(port->context, milliseconds) != 0)
+        return failed(*port, "ftdi_set_latency_timer");
+    port->latency = std::chrono::milliseconds(milliseconds);
+    return FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
@@ -361,7 +378,9 @@ FT_STATUS LibFtdiDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t m
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
-    return ftdi_set_bitmode(port->context, mask, mode) == 0 ? FT_OK : FT_IO_ERROR;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
+    return ftdi_set_bitmode(port->context, mask, mode) == 0 ? FT_OK : failed(*port, "ftdi_set_bitmode");
 }
 
 FT_STATUS LibFtdiDriver::FT_GetBitMode(FT_HANDLE handle, uint8_t* pins)
@@ -370,9 +389,11 @@ FT_STATUS LibFtdiDriver::FT_GetBitMode(FT_HANDLE handle, uint8_t* pins)
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
     if (!pins)
         return FT_INVALID_PARAMETER;
-    return ftdi_read_pins(port->context, pins) == 0 ? FT_OK : FT_IO_ERROR;
+    return ftdi_read_pins(port->context, pins) == 0 ? FT_OK : failed(*port, "ftdi_read_pins");
 }
 
 FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_t count, uint32_t* written)
@@ -381,34 +402,66 @@ FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_t
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
+    if (port->gone)
+        return FT_IO_ERROR; // said once already
     if (written)
         *written = 0;
     if (count == 0)
         return FT_OK;
     if (!buffer || count > static_cast<uint32_t>(INT_MAX))
         return FT_INVALID_PARAMETER;
+    port->quietUntil = {}; // a command may bring a reply at once
     const int result =
         ftdi_write_data(port->context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
     if (result < 0)
-        return FT_IO_ERROR;
+        return failed(*port, "ftdi_write_data");
     if (written)
         *written = static_cast<uint32_t>(result);
     // Callers take FT_OK as "all of it went out".
     return static_cast<uint32_t>(result) == count ? FT_OK : FT_IO_ERROR;
 }
 
+// After a failed libftdi call: names an unplugged bridge once, and gives
+// the status every later call of the port returns too.
+FT_STATUS LibFtdiDriver::failed(Port& port, const char* call)
+{
+    int configuration = 0;
+    if (!port.gone && libusb_get_configuration(port.context->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE) {
+        port.gone = true;
+        std::cerr << "LibFtdiDriver: the FTDI bridge was unplugged (" << call << ": "
+                  << ftdi_get_error_string(port.context) << ")\n";
+    }
+    return FT_IO_ERROR;
+}
+
 // Moves what the chip has sent into the port's buffer until `wanted` bytes
-// are there or the chip has nothing more right now.
+// are there or the chip has nothing more right now. Each pass is one USB
+// transfer: libftdi's own read would go on with another one after a short
+// transfer and so wait a whole latency period for the chip's empty answer.
 FT_STATUS LibFtdiDriver::fillReceiveBuffer(Port& port, size_t wanted)
 {
-    unsigned char chunk[4096];
+    ftdi_context* ctx = port.context;
+    const unsigned packet = ctx->max_packet_size > 2 ? ctx->max_packet_size : 64;
+    const size_t fullTransfer = ctx->readbuffer_chunksize / packet * (packet - 2);
+    std::vector<unsigned char> rest;
     while (port.received.size() < wanted) {
-        const int got = ftdi_read_data(port.context, chunk, static_cast<int>(sizeof chunk));
+        // One byte asks for one transfer; the rest of it stays in libftdi's buffer.
+        unsigned char first = 0;
+        const int got = ftdi_read_data(ctx, &first, 1);
         if (got < 0)
-            return FT_IO_ERROR;
+            return failed(port, "ftdi_read_data");
         if (got == 0)
-            break;
-        port.received.insert(port.received.end(), chunk, chunk + got);
+            break; // the chip's status bytes alone: nothing to read now
+        const size_t more = ctx->readbuffer_remaining;
+        port.received.push_back(first);
+        if (more > 0) {
+            rest.resize(more);
+            if (ftdi_read_data(ctx, rest.data(), static_cast<int>(more)) != static_cast<int>(more))
+                return failed(port, "ftdi_read_data");
+            port.received.insert(port.received.end(), rest.begin(), rest.end());
+        }
+        if (1 + more < fullTransfer)
+            break; // a short transfer: the chip has sent all it had
     }
     return FT_OK;
 }
@@ -419,14 +472,16 @@ FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint3
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
-    FT_STATUS status = FT_OK;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= port->quietUntil) {
-        // The chip's own receive buffer is 4 KiB; one pass beyond it is plenty.
+    if (port->gone)
+        return FT_IO_ERROR;
+    if (std::chrono::steady_clock::now() >= port->quietUntil) {
+        // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
         const size_t before = port->received.size();
-        status = fillReceiveBuffer(*port, before + 64 * 1024);
+        const FT_STATUS status = fillReceiveBuffer(*port, before + 64 * 1024);
+        if (status != FT_OK)
+            return status;
         if (port->received.size() == before)
-            port->quietUntil = std::chrono::steady_clock::now() + kQuietPeriod;
+            port->quietUntil = std::chrono::steady_clock::now() + port->latency;
     }
     if (rxBytes)
         *rxBytes = static_cast<uint32_t>(std::min<size_t>(port->received.size(), UINT32_MAX));
@@ -434,7 +489,7 @@ FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint3
         *txBytes = 0; // ftdi_write_data returns once the bytes are sent
     if (eventStatus)
         *eventStatus = 0;
-    return status;
+    return FT_OK;
 }
 
 FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned)
@@ -449,10 +504,14 @@ FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, uint32_t count,
         return FT_OK;
     if (!buffer)
         return FT_INVALID_PARAMETER;
+    if (port->gone)
+        return FT_IO_ERROR;
+    // An empty pass waits for the chip's latency timer, so this loop does not spin.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMilliseconds);
     while (port->received.size() < count && std::chrono::steady_clock::now() < deadline) {
-        if (fillReceiveBuffer(*port, count) != FT_OK)
-            return FT_IO_ERROR;
+        const FT_STATUS status = fillReceiveBuffer(*port, count);
+        if (status != FT_OK)
+            return status;
     }
     // As D2XX: a time-out is FT_OK with fewer bytes than asked for.
     const size_t n = std::min<size_t>(count, port->received.size());

@@ -58,7 +58,9 @@ private:
     struct Port;
 
     Port* find(FT_HANDLE handle);
+    FT_STATUS scanLocked(uint32_t* count);
     FT_STATUS fillReceiveBuffer(Port& port, size_t wanted);
+    FT_STATUS failed(Port& port, const char* call);
 
     std::mutex mutex;
     std::vector<FT_DEVICE_LIST_INFO_NODE> deviceList;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -74,8 +75,10 @@ TEST(DemoFirmware, SrecRecordsAddUpAndTheDirectoryHoldsTheThreeFiles)
     EXPECT_EQ(types.back(), '7');
     EXPECT_EQ(next, 0x8000u + 1000);
 
-    const auto root = std::filesystem::temp_directory_path() / "pravel-demo-firmware-test";
-    std::filesystem::remove_all(root);
+    // A directory of this run's own: suites of other build trees may run at the same time.
+    std::string pattern = (std::filesystem::temp_directory_path() / "pravel-demo-firmware-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path root = pattern;
     std::string error;
     ASSERT_TRUE(DemoFirmware::writeDirectory((root / "fw").string(), "demo", error)) << error;
     EXPECT_EQ(std::filesystem::file_size(root / "fw" / "version.txt"), 5u);

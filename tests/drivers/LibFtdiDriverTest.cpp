@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -38,9 +38,9 @@ TEST(LibFtdiChannelNodes, ChipFamilyDecidesChannelsSuffixesTypeAndSpeed)
         uint32_t lastLocId;
     } families[] = {
         {0x6010, 0x0700, 2, FT_DEVICE_2232H, FT_FLAGS_HISPEED, "Dual RS232-HS B", "FT5X8AB1B", 0x2132},
-        {0x6001, 0x0600, 1, FT_DEVICE_232R, 0, "Dual RS232-HS", "FT5X8AB1", 0x213},
+        {0x6001, 0x0600, 1, FT_DEVICE_232R, 0, "Dual RS232-HS", "FT5X8AB1", 0x2130},
         {0x6011, 0x0800, 4, FT_DEVICE_4232H, FT_FLAGS_HISPEED, "Dual RS232-HS D", "FT5X8AB1D", 0x2134},
-        {0x6010, 0x1234, 1, FT_DEVICE_UNKNOWN, 0, "Dual RS232-HS", "FT5X8AB1", 0x213},
+        {0x6010, 0x1234, 1, FT_DEVICE_UNKNOWN, 0, "Dual RS232-HS", "FT5X8AB1", 0x2130},
     };
     for (const auto& family : families) {
         SCOPED_TRACE(family.lastDescription);
@@ -57,7 +57,7 @@ TEST(LibFtdiChannelNodes, ChipFamilyDecidesChannelsSuffixesTypeAndSpeed)
         }
         EXPECT_STREQ(nodes.back().Description, family.lastDescription);
         EXPECT_STREQ(nodes.back().SerialNumber, family.lastSerial);
-        // Bus, hub ports, then the channel when there are several.
+        // Bus, hub ports, then the channel (0 when there is only one).
         EXPECT_EQ(nodes.back().LocId, family.lastLocId);
     }
 }
@@ -87,39 +87,43 @@ TEST(LibFtdiChannelNodes, LongOrUnreadableStringsStillGiveDistinctTerminatedNode
     EXPECT_EQ(nodes[1].ID, 0x04036010u);
 }
 
-TEST(LibFtdiDriverWithoutHardware, ListsNothingAndRefusesBadHandlesAndArguments)
+TEST(LibFtdiChannelNodes, LocationsNeverCollideAndWhatCannotBeEncodedIsZero)
 {
-    const auto start = std::chrono::steady_clock::now();
-    LibFtdiDriver driver;
-    int notAPort = 0;
-    FT_HANDLE bogus = &notAPort;
-    uint8_t byte = 0;
-    uint32_t a = 0, b = 0, c = 0;
-    EXPECT_EQ(driver.FT_ResetDevice(bogus), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_Purge(bogus, FT_PURGE_RX | FT_PURGE_TX), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_SetLatencyTimer(bogus, 2), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_SetBitMode(bogus, 0, FT_BITMODE_MPSSE), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_GetBitMode(bogus, &byte), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_Write(bogus, &byte, 1, &a), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_GetStatus(bogus, &a, &b, &c), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_Read(bogus, &byte, 1, &a), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_Close(bogus), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_Close(nullptr), FT_INVALID_HANDLE);
-    EXPECT_EQ(driver.FT_CreateDeviceInfoList(nullptr), FT_INVALID_PARAMETER);
-    EXPECT_EQ(driver.FT_GetDeviceInfoList(nullptr, nullptr), FT_INVALID_PARAMETER);
-    EXPECT_EQ(driver.FT_OpenEx(nullptr, FT_OPEN_BY_DESCRIPTION, &bogus), FT_INVALID_PARAMETER);
-    EXPECT_EQ(driver.FT_OpenEx("x", FT_OPEN_BY_DESCRIPTION, nullptr), FT_INVALID_PARAMETER);
-    EXPECT_EQ(driver.FT_OpenEx("x", 0x80, &bogus), FT_INVALID_PARAMETER);
-
-    uint32_t count = 99;
-    ASSERT_EQ(driver.FT_CreateDeviceInfoList(&count), FT_OK);
-    if (count != 0)
-        GTEST_SKIP() << "an FTDI device is attached to this machine";
-    EXPECT_EQ(driver.FT_GetDeviceInfoList(nullptr, &count), FT_OK);
-    EXPECT_EQ(count, 0u);
-    FT_HANDLE handle = reinterpret_cast<FT_HANDLE>(0x1);
-    EXPECT_EQ(driver.FT_OpenEx("USB <-> Serial Converter B", FT_OPEN_BY_DESCRIPTION, &handle), FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(driver.FT_OpenEx("FT5X8AB1B", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(handle, reinterpret_cast<FT_HANDLE>(0x1)); // untouched on failure
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // Each USB path and channel gives its own location, or 0 when it does not fit.
+    struct Path
+    {
+        uint8_t bus;
+        std::vector<uint8_t> ports;
+    };
+    const Path paths[] = {
+        {1, {2, 1}}, {1, {2}}, {2, {1}}, {1, {2, 1, 1}}, {0x12, {1}}, {1, {16}}, {1, {2, 1, 1, 1, 1, 1}},
+        {1, {2, 1, 1, 1, 1, 1, 1}}, {15, {15, 15, 15, 15, 15, 15}}, {1, {0}},
+    };
+    std::vector<uint32_t> seen;
+    for (const Path& path : paths) {
+        FtdiUsbDevice device = dualChannelBridge();
+        device.bus = path.bus;
+        device.ports = path.ports;
+        for (uint16_t bcd : {uint16_t(0x0700), uint16_t(0x0600)}) {
+            device.bcdDevice = bcd;
+            for (const auto& node : LibFtdiDriver::channelNodes(device)) {
+                if (node.LocId == 0)
+                    continue;
+                EXPECT_EQ(std::count(seen.begin(), seen.end(), node.LocId), 0) << std::hex << node.LocId;
+                seen.push_back(node.LocId);
+            }
+        }
+    }
+    FtdiUsbDevice device = dualChannelBridge();
+    device.bus = 0x12; // bus 18: more than one digit
+    device.ports = {1};
+    EXPECT_EQ(LibFtdiDriver::channelNodes(device)[1].LocId, 0u);
+    device.bus = 1;
+    device.ports = {2, 1};
+    EXPECT_EQ(LibFtdiDriver::channelNodes(device)[1].LocId, 0x1212u);
+    device.ports = {2, 1, 1, 1, 1, 1, 1}; // nine digits would overflow 32 bits
+    EXPECT_EQ(LibFtdiDriver::channelNodes(device)[1].LocId, 0u);
+    device.ports = {15, 15, 15, 15, 15, 15};
+    device.bus = 15;
+    EXPECT_EQ(LibFtdiDriver::channelNodes(device)[1].LocId, 0xFFFFFFF2u);
 }

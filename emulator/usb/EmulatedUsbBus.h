@@ -1,0 +1,102 @@
+#pragma once
+
+#include "emulator/EmulatedInstrument.h"
+#include "emulator/usb/UsbFaultPlan.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace emu {
+
+class Ft2232hBridge;
+class UsbFt2232h;
+class VirtualClock;
+
+// What the launcher hands the stand-in, as PRAVEL_USB_* variables.
+struct UsbBusOptions
+{
+    static constexpr const char* kChip = "PRAVEL_USB_CHIP";       // a flash part, or "unplugged"
+    static constexpr const char* kImage = "PRAVEL_USB_IMAGE";     // file keeping the flash's contents
+    static constexpr const char* kFaults = "PRAVEL_USB_FAULTS";   // UsbFaultPlan's list
+    static constexpr const char* kTiming = "PRAVEL_USB_TIMING";   // instant | typical | worst
+    static constexpr const char* kVirtualTime = "PRAVEL_USB_VIRTUAL_TIME"; // 1: sleeps and clocks are emulated
+    static constexpr const char* kReport = "PRAVEL_USB_REPORT";   // directory for the exit counts
+
+    InstrumentOptions instrument;
+    bool attached = true;
+    UsbFaultPlan faults;
+
+    // false with `error` naming the accepted values.
+    static bool parse(const std::function<const char*(const char*)>& lookup, UsbBusOptions& options,
+                      std::string& error);
+};
+
+struct UsbCounts
+{
+    uint64_t emulatedNs = 0;
+    uint64_t bulkOut = 0;
+    uint64_t bulkIn = 0;
+    uint64_t bytesOut = 0;
+    uint64_t bytesIn = 0;
+    uint64_t control = 0;
+};
+
+// The one emulated USB bus of a process: an FT2232H with the instrument on
+// channel B, its fault plan and its counts. Built on first use from the
+// environment. Callers hold lock() around every use of the device.
+class EmulatedUsbBus
+{
+public:
+    enum class Transfer { Control, BulkOut, BulkIn };
+
+    static EmulatedUsbBus& instance();
+    // The clock every emulated cost and, with virtual time, every sleep of
+    // the process runs on. Never reset.
+    static VirtualClock& clock();
+
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(guard); }
+
+    // Replaces the instrument and the plan, clears the counts (tests).
+    bool configure(const UsbBusOptions& options, std::string& error);
+    // Why the environment's options were refused; empty when they were not.
+    const std::string& configurationError() const { return error; }
+
+    // Attached and not unplugged.
+    bool present() const;
+    bool enumerationFails() const { return options.faults.enumerationFails; }
+    UsbFt2232h& device() { return *usb; }
+
+    // Counts one transfer and applies the plan: 0 to carry it out, else
+    // the libusb error it ends with.
+    int beginTransfer(Transfer kind);
+    void addBytes(uint64_t out, uint64_t in);
+    UsbCounts counts() const;
+
+    // Writes the counts for the launcher, when it asked for them.
+    void writeReport() const;
+
+private:
+    EmulatedUsbBus();
+    ~EmulatedUsbBus();
+    bool build(std::string& why);
+
+    std::mutex guard;
+    UsbBusOptions options;
+    std::string error;
+    std::unique_ptr<EmulatedInstrument> instrumentBoard;
+    std::unique_ptr<Ft2232hBridge> bridge;
+    std::unique_ptr<UsbFt2232h> usb;
+    bool gone = false;
+    uint64_t transfers = 0;
+    uint64_t controlCount = 0;
+    uint64_t bulkInCount = 0;
+    uint64_t bulkOutCount = 0;
+    uint64_t bytesOut = 0;
+    uint64_t bytesIn = 0;
+    uint64_t startNs = 0;
+};
+
+} // namespace emu
