@@ -50,7 +50,7 @@ const std::string kLost = "The USB connection to the bridge was lost\n";
 // PRAVEL_FAULT_RUNS changes it.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned kDefaultBudget = 300;
-constexpr uint64_t kTimedPerKind = 4;
+constexpr uint64_t kTimedPerKind = 2;
 #else
 constexpr unsigned kDefaultBudget = 0;
 constexpr uint64_t kTimedPerKind = 8;
