@@ -11,8 +11,6 @@
 
 namespace {
 
-void info(const std::string& text) { ProgressReporter::info(text); }
-void error(const std::string& text) { ProgressReporter::error(text); }
 
 std::string fileName(const std::string& path)
 {
@@ -42,14 +40,14 @@ FirmwareRun::FirmwareRun(TRom& rom, FirmwareSet set, Options options)
 
 FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message)
 {
-    error(message);
+    ProgressReporter::error(message);
     Outcome outcome;
     outcome.failedImage = index;
     outcome.failedStage = Stage::Load;
     if (!options.verifyOnly) {
-        error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
+        ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
         if (options.hintAfterLoadFailure)
-            error(checkConnections);
+            ProgressReporter::error(checkConnections);
     }
     data.clear();
     return outcome;
@@ -131,9 +129,9 @@ FirmwareRun::Outcome FirmwareRun::failProgramming(int index, Stage stage, bool h
     outcome.failedImage = index;
     outcome.failedStage = stage;
     outcome.stopped = rom.ftdi->StopRequested();
-    error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
+    ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
     if (hint && !outcome.stopped)
-        error(checkConnections);
+        ProgressReporter::error(checkConnections);
     return outcome;
 }
 
@@ -146,12 +144,12 @@ bool FirmwareRun::verifyImage(int index, Outcome& outcome)
     rom.progressObserver = nullptr;
     const TRom::VerifyResult& result = outcome.verify;
     if (verified == 1) {
-        info("Verify...OK: " + image.path + " matches the flash at " + hexText(image.offset) + "\n");
+        ProgressReporter::info("Verify...OK: " + image.path + " matches the flash at " + hexText(image.offset) + "\n");
         return true;
     }
     if (!result.readOk) {
         if (!rom.ftdi->StopRequested())
-            error("Verify...NG: the flash could not be read\n");
+            ProgressReporter::error("Verify...NG: the flash could not be read\n");
         return false;
     }
     const uint64_t count = result.mismatchCount;
@@ -162,7 +160,7 @@ bool FirmwareRun::verifyImage(int index, Outcome& outcome)
                        " (flash address " + hexText(image.offset + first) + ")";
     if (count > options.shownMismatches)
         text += "; the first " + std::to_string(options.shownMismatches) + " are listed above";
-    error(text + "\n");
+    ProgressReporter::error(text + "\n");
     return false;
 }
 
@@ -178,7 +176,7 @@ FirmwareRun::Outcome FirmwareRun::run()
         const FirmwareSet::Image& image = images[i];
         const int index = static_cast<int>(i);
         if (rom.ftdi->StopRequested()) {
-            error(TRom::stoppedBetweenCommands);
+            ProgressReporter::error(TRom::stoppedBetweenCommands);
             Outcome stopped;
             stopped.stopped = true;
             stopped.failedImage = index;
@@ -190,12 +188,12 @@ FirmwareRun::Outcome FirmwareRun::run()
             rom.SetOffset(image.offset);
         const std::string starting = "Starting programming of " + image.path + "\n";
         if (writing && options.announceBeforeLoad)
-            info(starting);
+            ProgressReporter::info(starting);
         // Handed over, not copied: the run holds each image once.
         if (!rom.SetImage(std::move(data[i])))
             return failProgramming(index, Stage::Load, options.hintAfterLoadFailure);
         if (writing && !options.announceBeforeLoad)
-            info(starting);
+            ProgressReporter::info(starting);
 
         if (writing) {
             Stage stage = Stage::Erase;
@@ -226,12 +224,12 @@ FirmwareRun::Outcome FirmwareRun::run()
             }
         }
         if (writing)
-            info("Finished programming of " + image.path + "\n");
+            ProgressReporter::info("Finished programming of " + image.path + "\n");
         workBefore += work(i);
     }
     if (writing) {
-        info("\n");
-        info(complete);
+        ProgressReporter::info("\n");
+        ProgressReporter::info(complete);
     }
     return outcome;
 }

@@ -170,22 +170,30 @@ uint8_t Ft2232hBridge::readPins(unsigned channel)
 void Ft2232hBridge::write(unsigned channel, const uint8_t* data, size_t size)
 {
     Channel& c = *channels[channel];
+    // Timed: the OUT transfer starts in the next microframe, packet after
+    // packet; the engine works on each packet as it arrives, so the write
+    // ends when both the last packet and the clocking are through.
+    uint64_t usbEnd = 0;
     if (timing.usbScheduling) {
-        // The OUT transfer goes in the next microframe, packet after packet.
         const uint64_t packets = std::max<uint64_t>(1, (size + kPacketBytes - 1) / kPacketBytes);
-        const uint64_t now = clock.nowNanoseconds() + timing.driverCallNs;
-        const uint64_t end = timing.nextMicroframe(now) + packets * timing.packetNs;
-        clock.advanceNanoseconds(end - clock.nowNanoseconds());
+        const uint64_t start = timing.nextMicroframe(clock.nowNanoseconds() + timing.driverCallNs);
+        usbEnd = start + packets * timing.packetNs;
+        clock.advanceNanoseconds(start + timing.packetNs - clock.nowNanoseconds());
     } else {
         clock.advanceNanoseconds(timing.usbCostNs(size));
     }
-    if (c.mode != kModeMpsse || size == 0)
+    if (c.mode != kModeMpsse || size == 0) {
+        if (usbEnd > clock.nowNanoseconds())
+            clock.advanceNanoseconds(usbEnd - clock.nowNanoseconds());
         return;
+    }
 
     deliverDue(c);
     const bool wasEmpty = c.chipBuffer.empty();
     size_t flushUpTo = 0;
     c.engine->feed(data, size, c.chipBuffer, flushUpTo);
+    if (usbEnd > clock.nowNanoseconds())
+        clock.advanceNanoseconds(usbEnd - clock.nowNanoseconds());
     const uint64_t now = clock.nowNanoseconds();
     // Send immediate: what is queued up to it leaves now, the last packet short.
     size_t sent = flushUpTo;

@@ -15,7 +15,7 @@ enum class SpiFlash::Kind : uint8_t {
     Erase4k, Erase32k, Erase64k, BulkErase, ReadNvcr, WriteNvcr, ReadVcr, WriteVcr, ReadEvcr, WriteEvcr,
     ReadExtendedAddress, WriteExtendedAddress, Enter4Byte, Exit4Byte, ResetEnable, Reset, SoftwareReset,
     ModeBitReset, DeepPowerDown, ReleasePowerDown, ReadBank, WriteBank, BankAccess, ClearStatus, ReadOtp,
-    ProgramOtp, ReadRegister, WriteRegister, ProgramRegister, UnlockPassword, ReadVolatileLock, WriteVolatileLock,
+    ProgramOtp, EnterQuad, ReadRegister, WriteRegister, ProgramRegister, UnlockPassword, ReadVolatileLock, WriteVolatileLock,
     ReadNonvolatileLock, ProgramNonvolatileLock, EraseNonvolatileLocks, SetFreeze, Suspend, Resume,
 };
 
@@ -91,6 +91,7 @@ const Command micronCommands[] = {
     {0xC8, Kind::ReadExtendedAddress, Address::None, Dummy::None, 0},
     {0xC5, Kind::WriteExtendedAddress, Address::None, Dummy::None, 0},
     {0xB7, Kind::Enter4Byte, Address::None, Dummy::None, 0},
+    {0x35, Kind::EnterQuad, Address::None, Dummy::None, 0},
     {0xE9, Kind::Exit4Byte, Address::None, Dummy::None, 0},
     {0x66, Kind::ResetEnable, Address::None, Dummy::None, 0},
     {0x99, Kind::Reset, Address::None, Dummy::None, 0},
@@ -254,7 +255,8 @@ void SpiFlash::softwareReset()
         const uint16_t nvcr = store->nvcr();
         fourByteMode = (nvcr & 0x0001) == 0;
         volatileConfig = uint8_t(((nvcr >> 12) << 4) | 0x0B);
-        enhancedConfig = 0xDF;
+        // Quad (NVCR bit 3) and dual (bit 2) protocols start enabled when clear.
+        enhancedConfig = uint8_t(0x1F | ((nvcr & 0x0008) << 4) | ((nvcr & 0x0004) << 4));
         extendedAddress = 0;
         flagErrors = 0;
     } else {
@@ -349,7 +351,8 @@ void SpiFlash::completeByte(uint8_t in)
         return;
     }
     if (command->kind == Kind::PageProgram) {
-        // The bulk of every transfer: a page of data in, nothing out.
+        // The bulk of every transfer: a page of data in, nothing out. Bytes
+        // past the page's end wrap to its start.
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
         ++phaseBytes;
         return;
@@ -381,6 +384,14 @@ void SpiFlash::decodeOpcode(uint8_t code)
     const Kind kind = command->kind;
     // Deep power-down: only the release is heard.
     if (powerDown && kind != Kind::ReleasePowerDown) {
+        ignored = true;
+        return;
+    }
+    // In the dual or quad protocol (Micron enhanced volatile configuration
+    // bits 6 and 7 clear) every command comes on two or four lines: what one
+    // line carries means nothing to the part, and nothing it could decode
+    // would bring it back to one line.
+    if (micron() && (enhancedConfig & 0xC0) != 0xC0) {
         ignored = true;
         return;
     }
@@ -454,10 +465,7 @@ void SpiFlash::consume(uint8_t in)
     }
     if (!takesData(kind))
         return;
-    if (kind == Kind::PageProgram) {
-        // Bytes past the page's end wrap to its start.
-        pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
-    } else if (kind == Kind::ProgramOtp) {
+    if (kind == Kind::ProgramOtp) {
         pageBuffer[(address + phaseBytes) % chip.pageSize] = in;
     } else if (phaseBytes < sizeof registerData) {
         registerData[phaseBytes] = in;
@@ -739,6 +747,11 @@ bool SpiFlash::execute()
         if (!bare)
             return false;
         bankAccessArmed = true;
+        return true;
+    case Kind::EnterQuad:
+        if (!bare)
+            return false;
+        enhancedConfig &= 0x7F;
         return true;
     case Kind::Enter4Byte:
     case Kind::Exit4Byte:

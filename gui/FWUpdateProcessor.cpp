@@ -44,8 +44,6 @@ bool changeTo(T& member, const T& value)
     return true;
 }
 
-void info(const std::string& text) { ProgressReporter::info(text); }
-void error(const std::string& text) { ProgressReporter::error(text); }
 
 // Paths go into the log as UTF-8: that is how the log decodes every report,
 // so a name with non-ASCII characters reads the same as on disk.
@@ -134,7 +132,7 @@ bool FWUpdateProcessor::refuseDuringRun()
 {
     if (!m_runActive.load())
         return false;
-    error(kAlreadyRunning);
+    ProgressReporter::error(kAlreadyRunning);
     return true;
 }
 
@@ -154,7 +152,7 @@ void FWUpdateProcessor::applyMemOffset(int offset)
         return;
     const auto address = static_cast<uint32_t>(offset);
     rom->SetOffset(address);
-    info("Offset: " + hexText(address) + "\n");
+    ProgressReporter::info("Offset: " + hexText(address) + "\n");
     emit memOffsetChanged();
 }
 
@@ -235,7 +233,7 @@ void FWUpdateProcessor::refreshDevices()
     if (portState > 0)
         m_deviceDetected = rom->CheckMemory() != 0;
     if (!m_deviceDetected)
-        error(kDeviceNotFound);
+        ProgressReporter::error(kDeviceNotFound);
     emit deviceDetectedChanged();
 }
 
@@ -248,14 +246,14 @@ void FWUpdateProcessor::openFile(const QString& file)
         return;
     }
     setFirmwareFile(QString());
-    error("File does not exist: " + text(file) + "\n");
+    ProgressReporter::error("File does not exist: " + text(file) + "\n");
 }
 
 void FWUpdateProcessor::program()
 {
     bool idle = false;
     if (!m_runActive.compare_exchange_strong(idle, true)) {
-        error(kAlreadyRunning);
+        ProgressReporter::error(kAlreadyRunning);
         return;
     }
     // The previous run cleared the flag as its last step: this returns at once.
@@ -328,7 +326,7 @@ void FWUpdateProcessor::doProgramming()
 bool FWUpdateProcessor::runSteps(const RunRequest& run)
 {
     if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
-        error(kAborting);
+        ProgressReporter::error(kAborting);
         return false;
     }
     m_isProgramming.store(true);

@@ -52,13 +52,14 @@ done
 rmdir "$demo/.firmware.new"
 
 export PRAVEL_DEVICE=emulated
-export PRAVEL_EMULATED_CHIP=mt25q128
+# Another chip (corrupted, unknown, unplugged, ...) shows the loader's answers to it.
+export PRAVEL_EMULATED_CHIP=${PRAVEL_EMULATED_CHIP:-mt25q128}
 export PRAVEL_EMULATED_IMAGE="$demo/flash.img"
 unset PRAVEL_EMULATED_FAULTS
 # The window needs no GPU; the software scene graph also runs where OpenGL
 # is missing (a virtual X server, a remote session).
 export QT_QUICK_BACKEND=${QT_QUICK_BACKEND:-software}
-echo "Emulated instrument: MT25Q128 flash kept in $PRAVEL_EMULATED_IMAGE"
+echo "Emulated instrument: $PRAVEL_EMULATED_CHIP flash kept in $PRAVEL_EMULATED_IMAGE"
 echo "Afterwards: PRAVEL_DEVICE=emulated PRAVEL_EMULATED_IMAGE=$PRAVEL_EMULATED_IMAGE \\"
 echo "  $build/cli/pravel-flash verify --firmware-dir $demo/firmware"
 exec "$demo/pravel-fw-loader" "$@"

@@ -102,8 +102,8 @@ ApplicationWindow {
             var problem = firmwareCheck.problem(images[i].path, images[i].offset)
             if (problem !== "") {
                 var kind = images[i].offset === fwUpdateProcessor.BootloaderOffset
-                           ? qsTr("an FPGA bitstream") : qsTr("an application image")
-                found.push(qsTr("%1 is to be written at offset 0x%2 but does not look like %3: %4")
+                           ? qsTr("the FPGA bitstream") : qsTr("the application image")
+                found.push(qsTr("%1 goes to offset 0x%2, where %3 belongs.\n%4")
                            .arg(images[i].path).arg(images[i].offset.toString(16)).arg(kind).arg(problem))
             }
         }
@@ -454,7 +454,8 @@ ApplicationWindow {
                 Layout.fillWidth: true
                 from: 0
                 to: 1
-                value: busyProgramming ? runProgress : (lastOutcome === "complete" ? 1 : 0)
+                // Idle: full after a complete run, where it stopped after a failed one.
+                value: busyProgramming || lastOutcome !== "" ? runProgress : 0
             }
         }
 

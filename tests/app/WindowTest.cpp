@@ -148,6 +148,7 @@ private slots:
     void logRowsAsTheyReadAndFollowTheNewest();
     void savedLogHoldsEveryRow();
     void quitDuringARunFinishesTheRunFirst();
+    void progressAreaFollowsTheRun();
     void secondStartRaisesThisWindowOnceItExists();
 };
 
@@ -518,6 +519,53 @@ void WindowTest::quitDuringARunFinishesTheRunFirst()
     QVERIFY(rig.logHas("Device programming is complete."));
     QCOMPARE(rig.flash(0x500000, rig.srec.size()), rig.srec);
     QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
+}
+
+// The stage, how far it and the run are, the time; idle, the last outcome
+// in its colour.
+void WindowTest::progressAreaFollowsTheRun()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QCOMPARE(rig.text("stageLabel"), QStringLiteral("Idle"));
+    QVERIFY(!rig.item("timeLabel")->isVisible());
+    FWUpdateProcessor& processor = rig.processor();
+
+    // Held at the first write of the run: the erase of the application.
+    rig.driver->holdNextWrite();
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    QTRY_COMPARE(rig.text("stageLabel"), QStringLiteral("Erasing pravel.srec"));
+    QCOMPARE(processor.property("stageText").toString(), QStringLiteral("Erasing pravel.srec"));
+    QQuickItem* bar = rig.item("runProgressBar");
+    const double run = processor.property("runProgress").toDouble();
+    QCOMPARE(bar->property("value").toDouble(), run);
+    QVERIFY(run >= 0 && run < 0.5);
+    const QString times = rig.text("timeLabel");
+    QVERIFY(rig.item("timeLabel")->isVisible());
+    QVERIFY2(times.startsWith(QString("stage %1%, run %2%, ")
+                                  .arg(int(processor.property("stageProgress").toDouble() * 100))
+                                  .arg(int(run * 100))) &&
+                 times.contains(" elapsed"),
+             qPrintable(times));
+
+    rig.driver->release();
+    QTRY_VERIFY_WITH_TIMEOUT(!processor.isProgramming(), 20000);
+    QTRY_COMPARE(rig.text("stageLabel"), QStringLiteral("Last run: programming complete"));
+    QCOMPARE(rig.item("stageLabel")->property("color").value<QColor>(),
+             rig.window->property("successColor").value<QColor>());
+    QCOMPARE(bar->property("value").toDouble(), 1.0);
+    QVERIFY(!rig.item("timeLabel")->isVisible());
+
+    // A run that fails: its application image went missing.
+    QVERIFY(QFile::remove(rig.firmwareDir + "/pravel.srec"));
+    rig.click("loadFirmwareButton");
+    QTRY_VERIFY_WITH_TIMEOUT(processor.property("lastOutcome").toString() == "failed", 20000);
+    QTRY_COMPARE(rig.text("stageLabel"), QStringLiteral("Last run: programming failed"));
+    QCOMPARE(rig.item("stageLabel")->property("color").value<QColor>(),
+             rig.window->property("errorColor").value<QColor>());
+    // The bar stays where the run stopped.
+    QCOMPARE(bar->property("value").toDouble(), processor.property("runProgress").toDouble());
 }
 
 // Before the window exists a second start raises nothing; afterwards it

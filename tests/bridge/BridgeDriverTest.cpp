@@ -238,6 +238,18 @@ TEST_F(BridgeDriverTest, TimedUsbRunsOnMicroframesAndPackets)
     EXPECT_GE(nowNs() - spiDone, 12 * microframeNs);
     EXPECT_LE(nowNs() - spiDone, 14 * microframeNs);
 
+    // A 64 KiB write overlaps its 129 packets with its clocking: the clocks set the pace.
+    const Bytes chunk = [] {
+        Bytes bytes{0x11, 0xFF, 0xFF};
+        bytes.resize(3 + 65536, 0x5A);
+        return bytes;
+    }();
+    const uint64_t writeStart = nowNs();
+    ASSERT_EQ(write(h, chunk), FT_OK);
+    const uint64_t clocking = 65536ull * 8 * 1000 / 15;
+    EXPECT_GE(nowNs() - writeStart, clocking);
+    EXPECT_LE(nowNs() - writeStart, clocking + 2 * microframeNs);
+
     // The USB face sees the packets themselves: two modem-status bytes, then
     // up to 510 data bytes; a transfer ends at its short packet.
     emu::Ft2232hBridge& bridge = *driver->bridge();

@@ -64,6 +64,40 @@ private slots:
             QVERIFY(row.contains(QChar::ReplacementCharacter));
     }
 
+    // The view's rows: progress runs folded into their latest, the closing
+    // line end and a progress line's carriage return not shown, Error marked,
+    // also for a report that crossed from another thread. The log keeps all.
+    void logViewFoldsProgressAndMarksErrors()
+    {
+        NotificationPresenter presenter;
+        report("Erasing...\n");
+        report("\rProgress: 10.0%");
+        report("\rProgress: 20.0%");
+        report("\rProgress: 100.0%\n");
+        report("Erase...NG\n", ProgressReporter::Error);
+        std::thread([] { report("two\nlines\n", ProgressReporter::Error); }).join();
+        QCoreApplication::sendPostedEvents();
+        presenter.addMessage("\rProgress: 5.0%");
+        QCOMPARE(rows(presenter).size(), 7);
+
+        QAbstractItemModel* view = presenter.logView();
+        const QHash<int, QByteArray> roles = view->roleNames();
+        const int error = roles.key("error");
+        const int hidden = roles.key("hidden");
+        QStringList shown;
+        QList<bool> errors;
+        QList<int> folded;
+        for (int row = 0; row < view->rowCount(); ++row) {
+            const QModelIndex index = view->index(row, 0);
+            shown << index.data(Qt::DisplayRole).toString();
+            errors << index.data(error).toBool();
+            folded << index.data(hidden).toInt();
+        }
+        QCOMPARE(shown, (QStringList{"Erasing...", "Progress: 100.0%", "Erase...NG", "two\nlines", "Progress: 5.0%"}));
+        QCOMPARE(errors, (QList<bool>{false, false, true, true, false}));
+        QCOMPARE(folded, (QList<int>{0, 2, 0, 0, 0}));
+    }
+
     void workerReportsArriveInOrderOnlyThroughTheEventLoop()
     {
         NotificationPresenter presenter;

@@ -82,6 +82,24 @@ TEST(Mt25qCommands, IdentificationSfdpAndConfigurationRegisters)
     board.transact({0xAB});
     EXPECT_EQ(board.transact({0x9F}, 2), (Bytes{0x20, 0xBA}));
 
+    // Dual and quad protocols leave a one-line host nothing to say: from the
+    // enhanced volatile register, from 0x35, from the nonvolatile register at reset.
+    for (const Bytes& leave : {Bytes{0x61, 0x5F}, Bytes{0x61, 0x9F}, Bytes{0x35}}) {
+        Board lost;
+        lost.transact({0x06});
+        lost.transact(leave);
+        EXPECT_EQ(lost.transact({0x9F}, 2), (Bytes{0xFF, 0xFF})) << int(leave[0]);
+        lost.transact({0x66});
+        lost.transact({0x99});
+        EXPECT_EQ(lost.transact({0x05}, 1), Bytes{0xFF});
+    }
+    Board quadAtReset;
+    quadAtReset.write({0xB1, 0xF7, 0xFF});
+    EXPECT_EQ(quadAtReset.transact({0x9F}, 1), Bytes{0x20}) << "the nonvolatile register waits for a reset";
+    quadAtReset.transact({0x66});
+    quadAtReset.transact({0x99});
+    EXPECT_EQ(quadAtReset.transact({0x9F}, 1), Bytes{0xFF});
+
     // Commands the part lacks, and the multi-line ones, leave MISO floating.
     board.trace.clear();
     for (uint8_t opcode : {0x77, 0x3B, 0x6B, 0xEB, 0x16, 0x90})

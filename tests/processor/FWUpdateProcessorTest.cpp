@@ -1,6 +1,9 @@
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
 
+#include "cli/CommandLine.h"
+#include "cli/ConsoleReporter.h"
+#include "cli/FlashTool.h"
 #include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
 #include "gui/FWUpdateProcessor.h"
@@ -12,6 +15,9 @@
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
+
+#include <atomic>
+#include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -309,6 +315,35 @@ private slots:
             "Erase...OK\n", "Programming...\n", "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.bitPath),
             "\n", kComplete};
         QCOMPARE(rig.log().mid(before), expected);
+    }
+
+    // The window's run and pravel-flash's write of the same firmware
+    // directory leave the same flash, byte for byte.
+    void theToolWritesTheSameFlashAsTheWindow()
+    {
+        Rig rig;
+        Firmware fw(rig, 70000);
+        rig.processor->refreshDevices();
+        rig.runToEnd();
+        QCOMPARE(rig.log().last(), kComplete);
+
+        const auto other = testsupport::emulatedDriver();
+        Invocation invocation;
+        std::string error;
+        QVERIFY(CommandLine::parse({"write", "--force", "--firmware-dir", fw.dir.path().toStdString()}, invocation, error));
+        std::ostringstream out, err;
+        int status = -1;
+        {
+            ConsoleReporter reporter(out, err, false, true);
+            reporter.install();
+            std::atomic<bool> stop{false};
+            FlashTool tool(invocation, reporter, stop);
+            tool.useDriver(d2xx::DriverSelection::emulated(other));
+            status = tool.run();
+        }
+        QCOMPARE(status, int(FlashTool::Success));
+        QVERIFY(rig.flash(0, 0x1000000) == bytes(testsupport::flashBytes(*other, 0, 0x1000000)));
+        QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
     }
 
     // The processor is destroyed while the run goes: it must wait for it.
