@@ -39,7 +39,7 @@ constexpr auto kHangGuard = std::chrono::seconds(30);
 // How many of each kind of fault; fewer under the sanitizers, where each run
 // of the tool costs several times as much.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr uint64_t kSample = 3;
+constexpr uint64_t kSample = 2;
 #else
 constexpr uint64_t kSample = 5;
 #endif
