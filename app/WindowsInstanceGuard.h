@@ -4,8 +4,9 @@
 
 #include <string>
 
-// A named mutex, which Windows releases when the process ends however it
-// ends; a later start that finds it taken raises the window by its title.
+// A named mutex, owned by the first copy's main thread for its whole life; a
+// later start that finds it held raises the window by its title. Plain Win32,
+// no Qt.
 class WindowsInstanceGuard final : public InstanceGuard
 {
 public:

@@ -2,8 +2,9 @@
 
 #include <atomic>
 
-// Ctrl-C as a flag: the first SIGINT only sets it, so the running operation
-// can stop between transactions; a second one ends the process at once.
+// Ctrl-C as a flag: the first SIGINT (on Windows: the console's Ctrl-C,
+// Ctrl-Break or close event) only sets it, so the running operation can stop
+// between transactions; a second one ends the process at once.
 class InterruptSignal
 {
 public:

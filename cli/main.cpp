@@ -3,6 +3,7 @@
 #include "cli/FlashTool.h"
 #include "cli/InterruptSignal.h"
 #include "cli/ProgressLineFilter.h"
+#include "cli/Utf8Console.h"
 
 #include <cstdio>
 #include <iostream>
@@ -21,8 +22,9 @@
 int main(int argc, char** argv)
 {
     InterruptSignal::install();
+    const Utf8Console console;
 
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = Utf8Console::arguments(argc, argv);
     Invocation invocation;
     std::string error;
     if (!CommandLine::parse(args, invocation, error)) {

@@ -98,7 +98,7 @@ public:
     uint32_t TypicalSectorEraseMicroseconds() const;
 
 private:
-    // Lost: the bridge is gone, which has been said already.
+    // Lost: the bridge went away during the wait.
     enum class Readiness { Ready, Busy, Stopped, Lost };
 
     // Status reads until the flash reports its write-in-progress bit clear,

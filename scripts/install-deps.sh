@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build needs, only those missing.
 #   install-deps.sh          build, tests, the window's QML runtime, the
 #                            Debian package's checks and a virtual X server
-#   install-deps.sh --cross  also the mingw-w64 cross compiler (CI)
+#   install-deps.sh --cross  also the mingw-w64 cross compiler and Wine (CI)
+#   install-deps.sh --fuzz   also clang and its libFuzzer runtime (scripts/fuzz.sh)
 set -euo pipefail
 
 # The one list of what a fresh machine needs.
@@ -19,13 +20,17 @@ build_packages=(
 package_packages=(dpkg-dev file desktop-file-utils appstream lintian man-db)
 # The screenshots and the demo under a virtual X server.
 display_packages=(xvfb xauth)
-cross_packages=(g++-mingw-w64-x86-64-posix)
+# The Windows build: mingw-w64, GoogleTest sources to build for Windows, and
+# Wine to run what was built.
+cross_packages=(g++-mingw-w64-x86-64-posix googletest wine wine64)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 wanted=("${build_packages[@]}" "${package_packages[@]}" "${display_packages[@]}")
 case "${1:-}" in
   --cross) wanted+=("${cross_packages[@]}") ;;
+  --fuzz) wanted+=("${fuzz_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--cross]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--cross | --fuzz]" >&2; exit 2 ;;
 esac
 
 missing=()

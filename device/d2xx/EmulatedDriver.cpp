@@ -383,6 +383,18 @@ void EmulatedDriver::setPlugged(bool plugged)
         s.deadHandles.insert(open.first);
 }
 
+void EmulatedDriver::endCallFaults()
+{
+    setPlugged(true);
+    State& s = *state;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.faults.failingCalls.clear();
+    s.faults.noReplyAt.clear();
+    s.faults.enumerationFails = false;
+    if (s.bridge)
+        s.bridge->dropRepliesAt({});
+}
+
 emu::CallTrace& EmulatedDriver::trace() { return state->trace; }
 
 emu::VirtualClock& EmulatedDriver::clock() { return state->clock; }

@@ -49,6 +49,10 @@ public:
     // channel each one holds stays claimed until it is closed, as with a real
     // driver.
     void setPlugged(bool plugged);
+    // The fault plan's call faults are over: no further call fails, every
+    // reply arrives and an unplugged bridge is back. The flash's own faults
+    // (stuck-busy, flipped bits) stay.
+    void endCallFaults();
 
     emu::CallTrace& trace();
     emu::VirtualClock& clock();

@@ -1,41 +1,15 @@
 #include "device/d2xx/Ftd2xxDllDriver.h"
 
-#include <windows.h>
+#include "device/d2xx/Ftd2xxDll.h"
 
 #include <algorithm>
 #include <iostream>
 #include <vector>
 
 namespace d2xx {
-namespace {
 
-// FTDI's published device-list node, in the DLL's own types (ULONG and
-// DWORD are 32 bits on Windows).
-struct DllNode
-{
-    ULONG Flags;
-    ULONG Type;
-    ULONG ID;
-    DWORD LocId;
-    char SerialNumber[16];
-    char Description[64];
-    PVOID ftHandle;
-};
-
-using CreateDeviceInfoListFn = ULONG(WINAPI*)(DWORD*);
-using GetDeviceInfoListFn = ULONG(WINAPI*)(DllNode*, DWORD*);
-using OpenExFn = ULONG(WINAPI*)(PVOID, DWORD, PVOID*);
-using ResetDeviceFn = ULONG(WINAPI*)(PVOID);
-using PurgeFn = ULONG(WINAPI*)(PVOID, ULONG);
-using SetLatencyTimerFn = ULONG(WINAPI*)(PVOID, UCHAR);
-using SetBitModeFn = ULONG(WINAPI*)(PVOID, UCHAR, UCHAR);
-using GetBitModeFn = ULONG(WINAPI*)(PVOID, UCHAR*);
-using WriteFn = ULONG(WINAPI*)(PVOID, LPVOID, DWORD, DWORD*);
-using GetStatusFn = ULONG(WINAPI*)(PVOID, DWORD*, DWORD*, DWORD*);
-using ReadFn = ULONG(WINAPI*)(PVOID, LPVOID, DWORD, DWORD*);
-using CloseFn = ULONG(WINAPI*)(PVOID);
-
-} // namespace
+using namespace ftd2xx;
+using DllNode = DeviceListNode;
 
 struct Ftd2xxDllDriver::Library
 {
@@ -69,12 +43,41 @@ struct Ftd2xxDllDriver::Library
         return true;
     }
 
+    // FTD2XX.dll from beside the program, else from the system folder where
+    // FTDI's installer puts it; never from the current folder or PATH, where
+    // any folder the user works in could slip in a DLL of the same name.
+    static HMODULE loadFromTrustedFolders(DWORD& lastError)
+    {
+        std::vector<std::wstring> folders;
+        std::wstring self(MAX_PATH, L'\0');
+        self.resize(GetModuleFileNameW(nullptr, self.data(), DWORD(self.size())));
+        const size_t slash = self.find_last_of(L"\\/");
+        if (slash != std::wstring::npos)
+            folders.push_back(self.substr(0, slash));
+        std::wstring system(MAX_PATH, L'\0');
+        system.resize(GetSystemDirectoryW(system.data(), UINT(system.size())));
+        if (!system.empty())
+            folders.push_back(system);
+        lastError = ERROR_MOD_NOT_FOUND;
+        for (const auto& folder : folders) {
+            const std::wstring path = folder + L"\\FTD2XX.dll";
+            if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+                continue;
+            // Its own dependencies are looked up beside it first.
+            if (HMODULE found = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH))
+                return found;
+            lastError = GetLastError();
+        }
+        return nullptr;
+    }
+
     bool load()
     {
-        module = LoadLibraryA("FTD2XX.dll");
+        DWORD lastError = 0;
+        module = loadFromTrustedFolders(lastError);
         if (!module) {
-            error = "FTD2XX.dll could not be loaded (Windows error " + std::to_string(GetLastError()) +
-                    "): install FTDI's D2XX driver";
+            error = "FTDI's D2XX driver is missing: FTD2XX.dll could not be loaded (Windows error " +
+                    std::to_string(lastError) + "); install the driver from FTDI";
             return false;
         }
         const bool all = bind(createDeviceInfoList, "FT_CreateDeviceInfoList") &&
@@ -94,7 +97,7 @@ struct Ftd2xxDllDriver::Library
 Ftd2xxDllDriver::Ftd2xxDllDriver() : library(std::make_unique<Library>())
 {
     if (!library->load())
-        std::cerr << "Ftd2xxDllDriver: " << library->error << "\n";
+        std::cerr << library->error << "\n";
 }
 
 Ftd2xxDllDriver::~Ftd2xxDllDriver()

@@ -1,6 +1,10 @@
 #include "device/d2xx/DriverSelection.h"
 #include "device/d2xx/EmulatedDriver.h"
+#ifdef _WIN32
+#include "device/d2xx/Ftd2xxDllDriver.h"
+#else
 #include "device/d2xx/LibFtdiDriver.h"
+#endif
 #include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/Ft2232hBridge.h"
@@ -16,6 +20,17 @@
 using namespace d2xx;
 
 namespace {
+
+// The real bridge's backend on this platform, and the other platform's.
+#ifdef _WIN32
+using HardwareDriver = Ftd2xxDllDriver;
+const char* const hardwareName = "ftd2xx";
+const char* const foreignName = "libftdi";
+#else
+using HardwareDriver = LibFtdiDriver;
+const char* const hardwareName = "libftdi";
+const char* const foreignName = "ftd2xx";
+#endif
 
 using Environment = std::map<std::string, std::string>;
 
@@ -56,11 +71,11 @@ TEST(DriverSelection, RealHardwareIsTheDefaultAndTheOtherPlatformsBackendIsRefus
 {
     std::string error = "stale";
     for (const Environment& environment : {Environment{}, Environment{{"PRAVEL_DEVICE", ""}},
-                                           Environment{{"PRAVEL_DEVICE", "libftdi"}}}) {
-        EXPECT_TRUE(std::dynamic_pointer_cast<LibFtdiDriver>(select(environment, error)));
+                                           Environment{{"PRAVEL_DEVICE", hardwareName}}}) {
+        EXPECT_TRUE(std::dynamic_pointer_cast<HardwareDriver>(select(environment, error)));
         EXPECT_EQ(error, "");
     }
-    EXPECT_EQ(select({{"PRAVEL_DEVICE", "ftd2xx"}}, error), nullptr);
+    EXPECT_EQ(select({{"PRAVEL_DEVICE", foreignName}}, error), nullptr);
     expectMentionsAll(error, {"ftd2xx", "Windows", "libftdi", "emulated"});
 }
 
@@ -87,12 +102,12 @@ TEST(DriverSelection, EmulatedVariablesNeverTurnRealHardwareIntoAnEmulation)
 {
     std::string error;
     testing::internal::CaptureStderr();
-    auto driver = select({{"PRAVEL_DEVICE", "libftdi"},
+    auto driver = select({{"PRAVEL_DEVICE", hardwareName},
                           {"PRAVEL_EMULATED_CHIP", "unplugged"},
                           {"PRAVEL_EMULATED_FAULTS", "not even parsed"}},
                          error);
     const std::string warnings = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::dynamic_pointer_cast<LibFtdiDriver>(driver)) << error;
+    EXPECT_TRUE(std::dynamic_pointer_cast<HardwareDriver>(driver)) << error;
     expectMentionsAll(warnings, {"PRAVEL_EMULATED_CHIP", "PRAVEL_EMULATED_FAULTS", "ignored"});
     EXPECT_EQ(warnings.find("PRAVEL_EMULATED_IMAGE"), std::string::npos);
 }
@@ -129,7 +144,7 @@ TEST(DriverSelection, ChipAndFaultVariablesShapeTheEmulatedBridge)
 TEST(DriverSelection, TheEmulatedInstrumentComesWithItsClockAndTrace)
 {
     std::string error;
-    const DriverSelection hardware = selection({{"PRAVEL_DEVICE", "libftdi"}}, error);
+    const DriverSelection hardware = selection({{"PRAVEL_DEVICE", hardwareName}}, error);
     EXPECT_EQ(&hardware.clock(), &Clock::system());
     EXPECT_FALSE(hardware.isEmulated() || hardware.timedEmulation());
     EXPECT_EQ(hardware.emulatedSeconds(), 0.0);

@@ -187,7 +187,7 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
 {
     for (const char* fault : {"FT_Read@1", "no-reply@1"}) {
         SCOPED_TRACE(fault);
-        start(fault);
+        ASSERT_NO_FATAL_FAILURE(start(fault));
         unsigned char id = 0;
         const uint64_t before = nowUs();
         EXPECT_EQ(ftdi->MPSSE_ReadID(id), 0);
@@ -205,7 +205,7 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
 // again until the port is opened anew.
 TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
 {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     driver->setPlugged(false);
     unsigned char status = 0;
     testing::internal::CaptureStderr();
@@ -231,7 +231,7 @@ TEST_F(FtdiBench, ThePortOpensAgainAfterTheBridgeCameBack)
 {
     for (bool refreshedWhileAway : {false, true}) {
         SCOPED_TRACE(refreshedWhileAway);
-        start();
+        ASSERT_NO_FATAL_FAILURE(start());
         driver->setPlugged(false);
         testing::internal::CaptureStderr();
         EXPECT_EQ(ftdi->PortClose(), 0);

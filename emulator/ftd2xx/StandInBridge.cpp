@@ -1,0 +1,88 @@
+#include "emulator/ftd2xx/StandInBridge.h"
+
+#include "device/d2xx/DriverSelection.h"
+#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/VirtualClock.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+const char kPrefix[] = "PRAVEL_EMULATED_";
+
+// Every PRAVEL_EMULATED_* variable as NAME=value lines, sorted as the
+// environment block keeps them.
+std::string emulatedVariables()
+{
+    std::string found;
+    char* block = GetEnvironmentStringsA();
+    if (!block)
+        return found;
+    for (const char* entry = block; *entry; entry += std::strlen(entry) + 1)
+        if (std::strncmp(entry, kPrefix, sizeof kPrefix - 1) == 0)
+            found.append(entry).push_back('\n');
+    FreeEnvironmentStringsA(block);
+    return found;
+}
+
+} // namespace
+
+StandInBridge& StandInBridge::instance()
+{
+    static StandInBridge bridge;
+    return bridge;
+}
+
+std::shared_ptr<d2xx::D2xxDriver> StandInBridge::driver()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::string variables = emulatedVariables();
+    if (openHandles.empty() && (variables != builtFrom || (!bridge && reportedError.empty()))) {
+        builtFrom = variables;
+        bridge.reset();
+        reportedError.clear();
+        std::string error;
+        const auto selection = d2xx::DriverSelection::fromLookup(
+            [](const char* name) -> const char* {
+                return std::strcmp(name, "PRAVEL_DEVICE") == 0 ? "emulated" : std::getenv(name);
+            },
+            error);
+        bridge = std::dynamic_pointer_cast<d2xx::EmulatedDriver>(selection.driver());
+        if (!bridge) {
+            reportedError = error.empty() ? "no emulated bridge" : error;
+            std::cerr << "FTD2XX.dll (emulated): " << reportedError << "\n";
+            return nullptr;
+        }
+        // Nobody reads the trace here, and a long write would keep it all.
+        selection.setCallTrace(false);
+        realStart = std::chrono::steady_clock::now();
+        virtualStartNs = bridge->clock().nowNanoseconds();
+    }
+    if (!bridge)
+        return nullptr;
+
+    // Emulated time never runs behind real time: a flash busy for 2 ms is
+    // done after the caller slept 2 ms.
+    const auto realNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realStart);
+    const uint64_t due = virtualStartNs + static_cast<uint64_t>(realNs.count());
+    emu::VirtualClock& clock = bridge->clock();
+    if (clock.nowNanoseconds() < due)
+        clock.advanceNanoseconds(due - clock.nowNanoseconds());
+    return bridge;
+}
+
+void StandInBridge::opened(d2xx::FT_HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    openHandles.insert(handle);
+}
+
+void StandInBridge::closed(d2xx::FT_HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    openHandles.erase(handle);
+}

@@ -1,0 +1,318 @@
+// pravel-flash write --verify --firmware-dir, as a process on the emulated
+// instrument (flash kept in an image file), with one fault at a sample of
+// D2XX calls, unplug moments and lost replies. Each faulted run must exit 0
+// with both images in the flash, or 1 without claiming success; nothing
+// outside the images' sectors may change; and the next run must succeed.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
+constexpr uint32_t kFlashSize = 16 * 1024 * 1024;
+constexpr uint32_t kAppOffset = 0x500000;
+constexpr uint32_t kSector = 0x10000;
+// Only a guard against a run that never ends: a faulted run takes a few
+// milliseconds, one that waited out its polls took a minute or more.
+constexpr auto kHangGuard = std::chrono::seconds(30);
+// How many of each kind of fault; fewer under the sanitizers, where each run
+// of the tool costs several times as much.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr uint64_t kSample = 2;
+#else
+constexpr uint64_t kSample = 5;
+#endif
+
+Bytes randomBytes(size_t size, uint32_t seed)
+{
+    Bytes bytes(size);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+    return bytes;
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    Bytes bytes(in ? static_cast<size_t>(in.tellg()) : 0);
+    in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+// Byte for byte, [offset, offset + length) of both.
+bool same(const Bytes& a, const Bytes& b, size_t offset, size_t length)
+{
+    return a.size() >= offset + length && b.size() >= offset + length &&
+           std::memcmp(a.data() + offset, b.data() + offset, length) == 0;
+}
+
+struct Outcome
+{
+    int status = -1; // exit code, 128 + signal, or -1 when it had to be stopped
+    std::string out, err;
+};
+
+// The tool with only `env` for its environment, its output in files.
+Outcome runTool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, const fs::path& capture)
+{
+    const std::string outPath = capture.string() + ".out", errPath = capture.string() + ".err";
+    std::vector<std::string> argv = {PRAVEL_FLASH_BINARY}, environment;
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (const auto& [name, value] : env)
+        environment.push_back(name + "=" + value);
+    // The sanitizers' settings reach the child, so it runs as the tests do.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            environment.push_back(std::string(name) + "=" + value);
+    std::vector<char*> cargv, cenv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    for (auto& e : environment)
+        cenv.push_back(e.data());
+    cargv.push_back(nullptr);
+    cenv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return {};
+
+    Outcome outcome;
+    int raw = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &raw, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (done == pid) {
+        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    } else {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    const Bytes out = readFile(outPath), err = readFile(errPath);
+    outcome.out.assign(out.begin(), out.end());
+    outcome.err.assign(err.begin(), err.end());
+    return outcome;
+}
+
+class ToolSweep : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("pravel-tool-sweep-" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "fw");
+        writeFile(dir / "fw" / "pravel.srec", application);
+        writeFile(dir / "fw" / "download.bit", bitstream);
+        writeFile(dir / "fw" / "version.txt", Bytes{'3', '\n'});
+        flash = dir / "flash.bin";
+        const Bytes block = randomBytes(kSector, 31);
+        for (uint32_t at = 0; at < kFlashSize; at += kSector)
+            before.insert(before.end(), block.begin(), block.end());
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        fs::remove(dir.string() + ".out", ec);
+        fs::remove(dir.string() + ".err", ec);
+    }
+
+    Outcome write(const std::string& faults, const std::string& chip = "")
+    {
+        std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_IMAGE", flash.string()}};
+        if (!faults.empty())
+            env["PRAVEL_EMULATED_FAULTS"] = faults;
+        if (!chip.empty())
+            env["PRAVEL_EMULATED_CHIP"] = chip;
+        // --force: the images are random bytes, not what the file-kind check
+        // expects. With the flash's typical busy times the tool ends by
+        // saying how much emulated time the run took.
+        return runTool({"-q", "--timing", "typical", "write", "--verify", "--force", "--firmware-dir", (dir / "fw").string()},
+                       env, dir);
+    }
+
+    // "Emulated time: 2.41 s" from standard error, in seconds; -1 without it.
+    static double emulatedSeconds(const Outcome& outcome)
+    {
+        const std::string label = "Emulated time: ";
+        const size_t at = outcome.err.rfind(label);
+        return at == std::string::npos ? -1.0 : std::atof(outcome.err.c_str() + at + label.size());
+    }
+
+    // The fault-free run: its emulated time, and how many D2XX calls it makes,
+    // found as the first unplug moment that no longer fails the run.
+    void calibrate()
+    {
+        writeFile(flash, before);
+        const Outcome clean = write("");
+        ASSERT_EQ(clean.status, 0) << clean.out << clean.err;
+        faultFreeSeconds = emulatedSeconds(clean);
+        ASSERT_GT(faultFreeSeconds, 0.0) << clean.err;
+        uint64_t failing = 1, passing = 1;
+        while (write("unplug@" + std::to_string(passing)).status != 0)
+            failing = passing, passing *= 2;
+        while (passing - failing > 1) {
+            const uint64_t middle = (failing + passing) / 2;
+            (write("unplug@" + std::to_string(middle)).status == 0 ? passing : failing) = middle;
+        }
+        calls = passing;
+    }
+
+    bool holdsImages(const Bytes& contents) const
+    {
+        return contents.size() == kFlashSize &&
+               std::memcmp(contents.data() + kAppOffset, application.data(), application.size()) == 0 &&
+               std::memcmp(contents.data(), bitstream.data(), bitstream.size()) == 0;
+    }
+
+    // Returns whether the run survived the fault.
+    bool check(const std::string& fault)
+    {
+        writeFile(flash, before);
+        const Outcome faulted = write(fault);
+        SCOPED_TRACE(fault + "\nstdout:\n" + faulted.out + "stderr:\n" + faulted.err);
+        EXPECT_TRUE(faulted.status == 0 || faulted.status == 1) << "exit status " << faulted.status;
+        // The fault struck within the fault-free run's time: at most 5 s more.
+        const double seconds = emulatedSeconds(faulted);
+        EXPECT_GE(seconds, 0.0);
+        EXPECT_LE(seconds, faultFreeSeconds + 5.0);
+        const Bytes contents = readFile(flash);
+        if (faulted.status == 0) {
+            EXPECT_NE(faulted.out.find(kComplete), std::string::npos);
+            EXPECT_TRUE(holdsImages(contents)) << "exit 0, but the flash holds something else";
+        } else {
+            EXPECT_EQ(faulted.out.find(kComplete), std::string::npos);
+            EXPECT_FALSE(faulted.err.empty()) << "the failure was not said";
+        }
+        // Outside the two images' sectors every byte is as it was.
+        EXPECT_TRUE(same(contents, before, kSector, kAppOffset - kSector));
+        EXPECT_TRUE(same(contents, before, kAppOffset + kSector, kFlashSize - kAppOffset - kSector));
+
+        const Outcome again = write("");
+        EXPECT_EQ(again.status, 0) << "the run after the fault:\n" << again.out << again.err;
+        EXPECT_TRUE(holdsImages(readFile(flash)));
+        return faulted.status == 0;
+    }
+
+    static std::vector<uint64_t> spread(uint64_t count, uint64_t samples)
+    {
+        std::vector<uint64_t> out;
+        for (uint64_t i = 0; i < samples; ++i)
+            out.push_back(1 + i * (count - 1) / std::max<uint64_t>(samples - 1, 1));
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return out;
+    }
+
+    fs::path dir, flash;
+    Bytes before;
+    double faultFreeSeconds = 0;
+    uint64_t calls = 0;
+    const Bytes application = randomBytes(3000, 32);
+    const Bytes bitstream = randomBytes(1500, 33);
+};
+
+TEST_F(ToolSweep, WriteAndVerifyWithOneFaultEach)
+{
+    ASSERT_NO_FATAL_FAILURE(calibrate());
+    // Nearly every call belongs to a status poll (a write, a queue query, a
+    // read): each of those functions makes about a third of the calls.
+    const uint64_t third = std::max<uint64_t>(calls / 3, 2);
+    std::vector<std::string> faults = {"FT_OpenEx@1", "FT_ResetDevice@1", "FT_Purge@1", "FT_SetLatencyTimer@1",
+                                       "FT_SetBitMode@1", "FT_SetBitMode@2", "FT_Close@1"};
+    for (uint64_t n : spread(third, 2 * kSample))
+        faults.push_back("FT_Write@" + std::to_string(n));
+    for (uint64_t n : spread(third, kSample + 2))
+        faults.push_back("FT_Read@" + std::to_string(n));
+    for (uint64_t n : spread(third, kSample))
+        faults.push_back("FT_GetStatus@" + std::to_string(n));
+    for (uint64_t n : spread(calls, 2 * kSample))
+        faults.push_back("unplug@" + std::to_string(n));
+    for (uint64_t n : spread(third, kSample + 1))
+        faults.push_back("no-reply@" + std::to_string(n));
+
+    unsigned survived = 0, failed = 0;
+    for (const std::string& fault : faults) {
+        (check(fault) ? survived : failed)++;
+        if (HasFatalFailure())
+            return;
+    }
+    std::cout << "tool fault sweep: " << faults.size() << " runs over a run of " << calls << " D2XX calls and "
+              << faultFreeSeconds << " s emulated: " << survived << " survived, " << failed << " failed cleanly\n";
+}
+
+// A failed status read once left its reply queued, and every later read then
+// waited a second: the run took close to three hours of emulated time (a
+// minute of real time here). Now the read is retried and the run succeeds
+// in the time a clean one takes.
+TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
+{
+    writeFile(flash, before);
+    const double clean = emulatedSeconds(write(""));
+    for (const char* fault : {"FT_Read@2", "FT_Read@3"}) {
+        writeFile(flash, before);
+        const Outcome outcome = write(fault);
+        EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+        EXPECT_TRUE(holdsImages(readFile(flash)));
+        EXPECT_LE(emulatedSeconds(outcome), clean + 0.1) << fault;
+    }
+}
+
+// The S25FL256 has no flag status register and no NVCR: status shows only
+// what the part has, and a register write is refused before anything is sent.
+TEST_F(ToolSweep, RegistersThePartLacks)
+{
+    std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "s25fl256"}};
+    const Outcome status = runTool({"status"}, env, dir);
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Status = "), std::string::npos);
+    EXPECT_EQ(status.out.find("Flag Status"), std::string::npos) << status.out;
+
+    const Outcome nvcrWrite = runTool({"nvcr", "--write", "0x1234"}, env, dir);
+    EXPECT_EQ(nvcrWrite.status, 1);
+    EXPECT_EQ(nvcrWrite.out.find("NVCR Write Success"), std::string::npos) << nvcrWrite.out;
+    EXPECT_NE(nvcrWrite.err.find("has no non-volatile configuration register"), std::string::npos) << nvcrWrite.err;
+    EXPECT_EQ(runTool({"nvcr"}, env, dir).status, 1);
+
+    env["PRAVEL_EMULATED_CHIP"] = "mt25q128";
+    const Outcome micron = runTool({"status"}, env, dir);
+    EXPECT_EQ(micron.status, 0);
+    EXPECT_NE(micron.out.find("Flag Status = "), std::string::npos) << micron.out;
+}
+
+} // namespace
