@@ -153,9 +153,7 @@ TEST_F(Recovery, AnUnreadableBitstreamLeavesTheFlashAsItWas)
         const std::string refusal = "Error opening file for reading: " + (dir / "firmware" / "download.bit").string() + "\n";
         EXPECT_EQ(count(log, refusal), 1u) << joined(log);
     }
-    std::ifstream in(image, std::ios::binary);
-    const Bytes after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(after == before) << "the flash image changed";
+    EXPECT_TRUE(readFile(image) == before) << "the flash image changed";
 }
 
 } // namespace
