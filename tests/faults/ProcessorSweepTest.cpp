@@ -219,7 +219,7 @@ protected:
         EXPECT_LE(run.afterFaultNs, kFaultBoundNs);
         const bool survived = !run.log.empty() && run.log.back().text == kComplete;
         if (survived) {
-            EXPECT_TRUE(holdsImages(scenario, *emulated)) << "called complete, but the flash holds something else";
+            EXPECT_TRUE(holdsImages(*emulated, scenario.application, scenario.bitstream)) << "called complete, but the flash holds something else";
         } else {
             expectFailedCleanly(run.log);
         }
@@ -241,24 +241,12 @@ protected:
         processor.waitForProgramming();
         const auto again = capture.take();
         EXPECT_TRUE(!again.empty() && again.back().text == kComplete) << "the run after the fault:\n" << joined(again);
-        EXPECT_TRUE(holdsImages(scenario, *emulated)) << "after the run that followed the fault";
+        EXPECT_TRUE(holdsImages(*emulated, scenario.application, scenario.bitstream)) << "after the run that followed the fault";
 
         ++processorTotals.runs;
         processorTotals.longestAfterFaultNs = std::max(processorTotals.longestAfterFaultNs, run.afterFaultNs);
         ++(survived ? processorTotals.survived : processorTotals.failedCleanly);
         return run;
-    }
-
-    static bool holdsImages(const Scenario& scenario, d2xx::EmulatedDriver& emulated)
-    {
-        const auto& storage = emulated.instrument()->flash().storage();
-        for (size_t i = 0; i < scenario.application.size(); ++i)
-            if (storage.at(kAppOffset + uint32_t(i)) != scenario.application[i])
-                return false;
-        for (size_t i = 0; i < scenario.bitstream.size(); ++i)
-            if (storage.at(uint32_t(i)) != scenario.bitstream[i])
-                return false;
-        return true;
     }
 
     // A failure is said, as an error, and no success follows it.

@@ -60,17 +60,6 @@ protected:
         processor.program();
         processor.waitForProgramming();
     }
-    bool holdsImages(d2xx::EmulatedDriver& driver) const
-    {
-        const auto& storage = driver.instrument()->flash().storage();
-        for (size_t i = 0; i < application.size(); ++i)
-            if (storage.at(kAppOffset + uint32_t(i)) != application[i])
-                return false;
-        for (size_t i = 0; i < bitstream.size(); ++i)
-            if (storage.at(uint32_t(i)) != bitstream[i])
-                return false;
-        return true;
-    }
     static size_t count(const std::vector<LogRow>& log, const std::string& text)
     {
         return size_t(std::count_if(log.begin(), log.end(), [&](const LogRow& r) { return r.text == text; }));
@@ -121,7 +110,7 @@ TEST_F(Recovery, UnplugMidRunReplugRefreshAndRunAgain)
         const auto again = capture.take();
         ASSERT_FALSE(again.empty());
         EXPECT_EQ(again.back().text, kComplete) << joined(again);
-        EXPECT_TRUE(holdsImages(*driver));
+        EXPECT_TRUE(holdsImages(*driver, application, bitstream));
     }
 }
 

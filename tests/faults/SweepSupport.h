@@ -3,7 +3,7 @@
 // What the whole-run fault tests share: files, the captured activity log,
 // and a way to reach the emulated flash without going through the bridge.
 
-#include "tests/support/Files.h"
+#include "tests/support/Emulated.h"
 
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/EmulatedInstrument.h"
@@ -56,6 +56,13 @@ private:
     std::mutex mutex;
     std::vector<LogRow> rows;
 };
+
+// Both images where a run writes them.
+inline bool holdsImages(d2xx::EmulatedDriver& driver, const Bytes& application, const Bytes& bitstream)
+{
+    return testsupport::flashBytes(driver, 0x500000, application.size()) == application &&
+           testsupport::flashBytes(driver, 0, bitstream.size()) == bitstream;
+}
 
 inline std::string joined(const std::vector<LogRow>& log)
 {
