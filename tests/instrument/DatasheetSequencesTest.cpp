@@ -9,14 +9,6 @@ namespace {
 
 using Board = InstrumentBoard;
 
-// JESD216: READ SFDP is 5Ah, a 24-bit address, eight dummy clocks; the
-// header at address 0 begins with the signature 53h 46h 44h 50h.
-TEST(DatasheetSequences, Jesd216ReadSfdpHeader)
-{
-    Board board;
-    EXPECT_EQ(board.transact({0x5A, 0x00, 0x00, 0x00, 0xFF}, 4), (Bytes{0x53, 0x46, 0x44, 0x50}));
-}
-
 // MT25QL128ABA: READ ID answers 20h (Micron), BAh (3 V), 18h (128Mb), then
 // the number of bytes still to come, 10h. READ FLAG STATUS REGISTER, 70h,
 // shows bit 7 set when ready. FAST READ is 0Bh, three address bytes, eight
