@@ -1,10 +1,7 @@
-// One whole Basic run (discovery, then both images) through the update
-// processor on the emulated instrument, once with no fault to count its D2XX
-// calls, then once for each fault of a spread over every function it calls,
-// over the moment the bridge is pulled and over the replies that never come.
-// Each faulted run must end within 5 s of emulated time after the fault,
-// never call itself a success when it was not, touch no flash outside the
-// sectors of its images, and leave the loader able to run again.
+// A Basic run through the update processor with one fault at a spread of
+// D2XX calls, unplug moments and lost replies: each must end within 5 s of
+// emulated time, never claim success wrongly, touch nothing outside its
+// images' sectors, and leave the loader able to run again.
 
 #include "tests/faults/SweepSupport.h"
 

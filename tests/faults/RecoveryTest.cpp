@@ -70,10 +70,8 @@ protected:
     const Bytes bitstream = randomBytes(2000, 22);
 };
 
-// The cable pulled while the application is being programmed, with the port
-// open: the log names the lost connection once, and after the cable is back
-// Refresh Device finds the instrument and a run writes the firmware. Once
-// with a refresh while the cable was out, once without.
+// The cable pulled mid-application: the loss is named once; once it is back,
+// Refresh Device finds the instrument and a run writes the firmware.
 TEST_F(Recovery, UnplugMidRunReplugRefreshAndRunAgain)
 {
     for (bool refreshWhileOut : {false, true}) {

@@ -205,10 +205,8 @@ TEST_F(ToolSweep, WriteAndVerifyWithOneFaultEach)
               << faultFreeSeconds << " s emulated: " << survived << " survived, " << failed << " failed cleanly\n";
 }
 
-// A failed status read once left its reply queued, and every later read then
-// waited a second: the run took close to three hours of emulated time (a
-// minute of real time here). Now the read is retried and the run succeeds
-// in the time a clean one takes.
+// A failed status read once left its reply queued and every later read waited
+// a second (hours of emulated time); now it is retried at no extra cost.
 TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
 {
     writeFile(flash, before);

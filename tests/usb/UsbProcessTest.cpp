@@ -299,15 +299,11 @@ TEST_F(UsbProcess, FlashromWritesTheWholeMt25ql128WithFourByteAddresses)
     EXPECT_TRUE(readFile(flash) == image);
 }
 
-// openFPGALoader 0.10.0 takes its SPI pin map from a variable it never
-// initialises when no --board is given (main.cpp, the --spi branch): stack
-// left-overs may move chip select or the clock to other pins, and the flash
-// then reads 0xFF. A fault of the peer, not of the model. The left-overs
-// depend on where things land in memory, so the run is made the same every
-// time: no address randomisation, and an environment and paths of fixed
-// length (the stand-in through a link in the test's directory). For this
-// spelling of the arguments they leave the cable's own pins (chip select
-// on bit 3), as on the instrument.
+// openFPGALoader 0.10.0 leaves its SPI pin map uninitialised without --board:
+// stack left-overs may move chip select or the clock (a fault of the peer).
+// So the run is made the same every time: no address randomisation, a fixed
+// environment and fixed-length paths (the stand-in through a link), which for
+// these arguments leave the cable's own pins, as on the instrument.
 TEST_F(UsbProcess, OpenFpgaLoaderWritesAndVerifiesThroughSpiOnChannelB)
 {
     const fs::path flash = dir / "flash.bin";
