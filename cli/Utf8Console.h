@@ -20,5 +20,7 @@ public:
     static std::vector<std::string> arguments(int argc, char** argv);
 
 private:
+#ifdef _WIN32
     unsigned previousOutputCodePage = 0; // 0: left alone
+#endif
 };
