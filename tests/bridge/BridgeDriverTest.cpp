@@ -1,3 +1,5 @@
+#include "tests/support/Emulated.h"
+
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/Ft2232hBridge.h"
@@ -25,12 +27,7 @@ class BridgeDriverTest : public ::testing::Test
 protected:
     void start(const std::string& faults = "", bool timed = false)
     {
-        EmulatedDriverOptions options;
-        options.instrument.timed = timed;
-        std::string error;
-        ASSERT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
-        driver = EmulatedDriver::create(options, error);
-        ASSERT_TRUE(driver) << error;
+        driver = testsupport::emulatedDriver("mt25q128", faults, 2, timed);
     }
     // Opened as the loader opens it when `mpsse`: MPSSE mode, SPI set up.
     FT_HANDLE open(const char* description = kChannelB, bool mpsse = false)

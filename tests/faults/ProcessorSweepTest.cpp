@@ -1,10 +1,7 @@
-// One whole Basic run (discovery, then both images) through the update
-// processor on the emulated instrument, once with no fault to count its D2XX
-// calls, then once for each fault of a spread over every function it calls,
-// over the moment the bridge is pulled and over the replies that never come.
-// Each faulted run must end within 5 s of emulated time after the fault,
-// never call itself a success when it was not, touch no flash outside the
-// sectors of its images, and leave the loader able to run again.
+// A Basic run through the update processor with one fault at a spread of
+// D2XX calls, unplug moments and lost replies: each must end within 5 s of
+// emulated time, never claim success wrongly, touch nothing outside its
+// images' sectors, and leave the loader able to run again.
 
 #include "tests/faults/SweepSupport.h"
 
@@ -219,7 +216,7 @@ protected:
         EXPECT_LE(run.afterFaultNs, kFaultBoundNs);
         const bool survived = !run.log.empty() && run.log.back().text == kComplete;
         if (survived) {
-            EXPECT_TRUE(holdsImages(scenario, *emulated)) << "called complete, but the flash holds something else";
+            EXPECT_TRUE(holdsImages(*emulated, scenario.application, scenario.bitstream)) << "called complete, but the flash holds something else";
         } else {
             expectFailedCleanly(run.log);
         }
@@ -241,24 +238,12 @@ protected:
         processor.waitForProgramming();
         const auto again = capture.take();
         EXPECT_TRUE(!again.empty() && again.back().text == kComplete) << "the run after the fault:\n" << joined(again);
-        EXPECT_TRUE(holdsImages(scenario, *emulated)) << "after the run that followed the fault";
+        EXPECT_TRUE(holdsImages(*emulated, scenario.application, scenario.bitstream)) << "after the run that followed the fault";
 
         ++processorTotals.runs;
         processorTotals.longestAfterFaultNs = std::max(processorTotals.longestAfterFaultNs, run.afterFaultNs);
         ++(survived ? processorTotals.survived : processorTotals.failedCleanly);
         return run;
-    }
-
-    static bool holdsImages(const Scenario& scenario, d2xx::EmulatedDriver& emulated)
-    {
-        const auto& storage = emulated.instrument()->flash().storage();
-        for (size_t i = 0; i < scenario.application.size(); ++i)
-            if (storage.at(kAppOffset + uint32_t(i)) != scenario.application[i])
-                return false;
-        for (size_t i = 0; i < scenario.bitstream.size(); ++i)
-            if (storage.at(uint32_t(i)) != scenario.bitstream[i])
-                return false;
-        return true;
     }
 
     // A failure is said, as an error, and no success follows it.

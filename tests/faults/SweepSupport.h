@@ -3,6 +3,8 @@
 // What the whole-run fault tests share: files, the captured activity log,
 // and a way to reach the emulated flash without going through the bridge.
 
+#include "tests/support/Emulated.h"
+
 #include "device/d2xx/EmulatedDriver.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/VirtualClock.h"
@@ -10,7 +12,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -23,20 +24,9 @@ using Bytes = std::vector<uint8_t>;
 
 inline const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
 
-inline Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-inline void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::randomBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 struct LogRow
 {
@@ -66,6 +56,13 @@ private:
     std::mutex mutex;
     std::vector<LogRow> rows;
 };
+
+// Both images where a run writes them.
+inline bool holdsImages(d2xx::EmulatedDriver& driver, const Bytes& application, const Bytes& bitstream)
+{
+    return testsupport::flashBytes(driver, 0x500000, application.size()) == application &&
+           testsupport::flashBytes(driver, 0, bitstream.size()) == bitstream;
+}
 
 inline std::string joined(const std::vector<LogRow>& log)
 {

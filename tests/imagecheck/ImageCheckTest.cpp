@@ -3,11 +3,11 @@
 
 #include "device/ImageCheck.h"
 #include "emulator/DemoFirmware.h"
+#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -108,10 +108,7 @@ TEST(ImageCheck, DamagedSRecordsNameTheLineAndTheFault)
 TEST(ImageCheck, FromDisk)
 {
     const std::string path = ::testing::TempDir() + "image-check-demo.srec";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(demoSrec.data()), std::streamsize(demoSrec.size()));
-    }
+    testsupport::writeFile(path, demoSrec);
     EXPECT_EQ(ImageCheck::checkFile(path, 0x500000), "");
     EXPECT_NE(ImageCheck::checkFile(path, 0), "");
     EXPECT_EQ(ImageCheck::checkFile(path, 0x200000), "");

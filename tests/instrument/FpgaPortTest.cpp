@@ -1,6 +1,7 @@
 #include "InstrumentBoard.h"
 
 #include "emulator/DemoFirmware.h"
+#include "emulator/FpgaConfigPort.h"
 
 #include <algorithm>
 
@@ -142,6 +143,36 @@ TEST(FpgaPort, ProgramPulseClearsEverythingAndHoldsOffData)
     EXPECT_EQ(board.transact({0x9F}, 3), (Bytes{0x20, 0xBA, 0x18}));
     EXPECT_FALSE(done(board));
     EXPECT_EQ(board.board->fpga().bytesReceived(), 0u);
+}
+
+// The 7-series configuration user guide's packet examples: the bus-width
+// pattern, the sync word AA995566h, a Type 1 write of CMD (30008001h) with
+// RCRC (7), a Type 1 write of IDCODE (30018001h) with the XC7A35T's
+// 0362D093h, a Type 1 write of FDRI with no words (30004000h) followed by a
+// Type 2 header carrying the XC7A35T's frame data count (50085A5Ch).
+TEST(FpgaPort, UserGuidePacketHeadersByHand)
+{
+    const uint32_t words[] = {0xFFFFFFFF, 0x000000BB, 0x11220044, 0xFFFFFFFF, 0xAA995566, 0x20000000,
+                              0x30008001, 0x00000007, 0x20000000, 0x30018001, 0x0362D093, 0x30004000, 0x50085A5C};
+    emu::FpgaConfigPort fpga;
+    for (uint32_t word : words)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            fpga.shift(uint8_t(word >> shift), 8);
+    EXPECT_TRUE(fpga.busWidthSeen());
+    EXPECT_TRUE(fpga.syncSeen());
+    EXPECT_TRUE(fpga.idcodeMatched());
+    for (uint32_t i = 0; i < 0x85A5C; ++i)
+        fpga.shift(0, 8), fpga.shift(0, 8), fpga.shift(0, 8), fpga.shift(0, 8);
+    EXPECT_EQ(fpga.frameWordsWritten(), 0x85A5Cu) << "exactly the XC7A35T's frames";
+    EXPECT_TRUE(fpga.initB());
+
+    // The XC7A100T's IDCODE, 13631093h (revision 1), is another part.
+    emu::FpgaConfigPort other;
+    for (uint32_t word : {0xAA995566u, 0x30018001u, 0x13631093u})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            other.shift(uint8_t(word >> shift), 8);
+    EXPECT_FALSE(other.idcodeMatched());
+    EXPECT_FALSE(other.initB());
 }
 
 } // namespace

@@ -3,13 +3,8 @@
 // below go through the real libftdi1 into the emulated bridge; the stand-in's
 // own entry points rebuild the bus for each test and read its clock.
 
-#include "device/TFtdi.h"
-#include "device/TRom.h"
-#include "device/d2xx/EmulatedDriver.h"
 #include "device/d2xx/LibFtdiDriver.h"
-#include "emulator/CallTrace.h"
 #include "emulator/Ft2232hBridge.h"
-#include "emulator/VirtualClock.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -17,12 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -450,55 +442,4 @@ TEST_F(UsbBus, DeviceListStaysWholeWhileAnotherThreadRescans)
     stop = true;
     rescanner.join();
     EXPECT_EQ(whole, 200);
-}
-
-namespace {
-
-// What `pravel-flash write --verify` does, on `driver`; true when it all worked.
-bool writeAndVerify(std::shared_ptr<D2xxDriver> driver, Clock& clock, const std::string& file)
-{
-    TFtdi ftdi(std::move(driver), clock);
-    TRom rom(&ftdi);
-    const bool ok = ftdi.PortOpen(kChannelB) == 1 && rom.CheckMemory() == 1 && rom.SetOffset(0) == 1 &&
-                    rom.FileOpen(file) == 1 && rom.Program(false) == 1 && rom.Verify() == 1;
-    ftdi.PortClose();
-    return ok;
-}
-
-} // namespace
-
-// Small replies (status polls after every page) are fetched as soon as they
-// are there: the libftdi path takes about the D2XX face's time for the same job.
-TEST_F(UsbBus, LibftdiPathCostsWhatTheD2xxFaceCostsForAWriteAndVerify)
-{
-    char pattern[] = "/tmp/pravel-usb-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string image = std::string(pattern) + "/image.bin";
-    Bytes bytes(256 * 1024);
-    uint32_t state = 5;
-    for (auto& b : bytes)
-        b = static_cast<unsigned char>((state = state * 1664525u + 1013904223u) >> 24);
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-
-    EmulatedDriverOptions options;
-    options.instrument.timed = true;
-    std::string error;
-    std::shared_ptr<EmulatedDriver> face = EmulatedDriver::create(options, error);
-    ASSERT_TRUE(face) << error;
-    face->trace().setEnabled(false);
-    const uint64_t faceStart = face->clock().nowNanoseconds();
-    ASSERT_TRUE(writeAndVerify(face, face->clock(), image));
-    const double faceNs = double(face->clock().nowNanoseconds() - faceStart);
-
-    // The libftdi side sleeps in real calls, which the stand-in's virtual
-    // time charges to the bus's clock.
-    configure("mt25q128", "", "typical");
-    ASSERT_TRUE(writeAndVerify(std::make_shared<LibFtdiDriver>(), Clock::system(), image));
-    const double usbNs = double(counts().ns);
-    std::filesystem::remove_all(pattern);
-
-    RecordProperty("d2xx_face_ms", std::to_string(faceNs / 1e6));
-    RecordProperty("libftdi_ms", std::to_string(usbNs / 1e6));
-    EXPECT_LT(usbNs, faceNs * 1.10) << "libftdi " << usbNs / 1e6 << " ms, D2XX face " << faceNs / 1e6 << " ms";
-    EXPECT_GT(usbNs, faceNs * 0.90) << "libftdi " << usbNs / 1e6 << " ms, D2XX face " << faceNs / 1e6 << " ms";
 }

@@ -4,13 +4,9 @@
 // bus. The flash is kept in image files, checked byte for byte afterwards.
 
 #include "emulator/DemoFirmware.h"
+#include "tests/support/ChildRun.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -21,7 +17,10 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::randomBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace {
 
@@ -31,78 +30,20 @@ const char* const kFlashromProgrammer = "ft2232_spi:type=2232H,port=B,divisor=4"
 // keeps to 3-byte addresses.
 const char* const kMt25qThreeByte = "N25Q128..3E";
 
-Bytes randomBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
-    return bytes;
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    Bytes bytes(in ? static_cast<size_t>(in.tellg()) : 0);
-    in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
 bool has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 
-struct Outcome
+struct Outcome : testsupport::ChildOutcome
 {
-    int status = -1; // exit code, or 128 + signal
-    std::string out, err;
     // What pravel-emulate said at the end, taken off `err`.
     std::string summary;
     double emulatedSeconds = -1;
     uint64_t transfers = 0; // bulk and control
 };
 
-// `argv` as a child in `cwd`, with only `env` (and PATH), standard input
-// empty, output captured.
 Outcome run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, const fs::path& cwd)
 {
-    std::vector<std::string> args = argv, environment;
-    for (const auto& [name, value] : env)
-        environment.push_back(name + "=" + value);
-    if (!env.count("PATH"))
-        environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
-    std::vector<char*> cargv, cenv;
-    for (auto& a : args)
-        cargv.push_back(a.data());
-    for (auto& e : environment)
-        cenv.push_back(e.data());
-    cargv.push_back(nullptr);
-    cenv.push_back(nullptr);
-    const std::string out = (cwd / ".stdout").string(), err = (cwd / ".stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
     Outcome outcome;
-    if (posix_spawnp(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) == 0) {
-        int raw = 0;
-        if (waitpid(pid, &raw, 0) == pid)
-            outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    const Bytes o = readFile(out), e = readFile(err);
-    outcome.out.assign(o.begin(), o.end());
-    outcome.err.assign(e.begin(), e.end());
-    fs::remove(out);
-    fs::remove(err);
-
+    static_cast<testsupport::ChildOutcome&>(outcome) = testsupport::runChild(argv, env, cwd);
     static const std::regex summary(
         "pravel-emulate: emulated time ([0-9.]+) s; USB: ([0-9]+) bulk transfers[^\n]*, ([0-9]+) control requests\n");
     std::smatch m;
@@ -358,15 +299,11 @@ TEST_F(UsbProcess, FlashromWritesTheWholeMt25ql128WithFourByteAddresses)
     EXPECT_TRUE(readFile(flash) == image);
 }
 
-// openFPGALoader 0.10.0 takes its SPI pin map from a variable it never
-// initialises when no --board is given (main.cpp, the --spi branch): stack
-// left-overs may move chip select or the clock to other pins, and the flash
-// then reads 0xFF. A fault of the peer, not of the model. The left-overs
-// depend on where things land in memory, so the run is made the same every
-// time: no address randomisation, and an environment and paths of fixed
-// length (the stand-in through a link in the test's directory). For this
-// spelling of the arguments they leave the cable's own pins (chip select
-// on bit 3), as on the instrument.
+// openFPGALoader 0.10.0 leaves its SPI pin map uninitialised without --board:
+// stack left-overs may move chip select or the clock (a fault of the peer).
+// So the run is made the same every time: no address randomisation, a fixed
+// environment and fixed-length paths (the stand-in through a link), which for
+// these arguments leave the cable's own pins, as on the instrument.
 TEST_F(UsbProcess, OpenFpgaLoaderWritesAndVerifiesThroughSpiOnChannelB)
 {
     const fs::path flash = dir / "flash.bin";
