@@ -54,25 +54,39 @@ bool parseNumber(const std::string& text, bool allowHex, uint64_t limit, uint64_
 
 } // namespace
 
-bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& error)
+bool FaultPlan::forEachItem(const std::string& text, const std::function<bool(const Item&)>& visit)
 {
-    FaultPlan parsed;
     size_t position = 0;
     while (position <= text.size()) {
         size_t comma = text.find(',', position);
         if (comma == std::string::npos)
             comma = text.size();
-        const std::string item = trim(text.substr(position, comma - position));
+        Item item;
+        item.text = trim(text.substr(position, comma - position));
         position = comma + 1;
-        if (item.empty())
+        if (item.text.empty())
             continue;
+        const auto at = item.text.find('@');
+        item.name = item.text.substr(0, at);
+        item.hasArgument = at != std::string::npos;
+        if (item.hasArgument)
+            item.argument = item.text.substr(at + 1);
+        if (!visit(item))
+            return false;
+    }
+    return true;
+}
 
-        const auto at = item.find('@');
-        const std::string name = item.substr(0, at);
-        const std::string argument = at == std::string::npos ? std::string() : item.substr(at + 1);
+bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& error)
+{
+    FaultPlan parsed;
+    const bool ok = forEachItem(text, [&](const Item& entry) {
+        const std::string& item = entry.text;
+        const std::string& name = entry.name;
+        const std::string& argument = entry.argument;
         uint64_t number = 0;
 
-        if (at == std::string::npos) {
+        if (!entry.hasArgument) {
             if (name == "enumeration")
                 parsed.enumerationFails = true;
             else if (name == "stuck-busy")
@@ -81,7 +95,7 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
                 error = "unknown fault \"" + item + "\"; " + acceptedForms();
                 return false;
             }
-            continue;
+            return true;
         }
 
         if (name == "flip" || name == "slow-page" || name == "held-page" || name == "stuck-page") {
@@ -94,7 +108,7 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
                          : name == "held-page" ? parsed.heldPages
                                                : parsed.stuckPages;
             list.push_back(static_cast<uint32_t>(number));
-            continue;
+            return true;
         }
 
         const bool isFunction = std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -112,7 +126,10 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
             parsed.noReplyAt.push_back(number);
         else if (parsed.unplugAtCall == 0 || number < parsed.unplugAtCall)
             parsed.unplugAtCall = number; // the earliest unplug wins
-    }
+        return true;
+    });
+    if (!ok)
+        return false;
     plan = std::move(parsed);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,18 @@ struct FaultPlan
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);
+
+    // One item of a comma-separated fault list: NAME or NAME@ARGUMENT, trimmed.
+    struct Item
+    {
+        std::string text;
+        std::string name;
+        std::string argument;
+        bool hasArgument = false;
+    };
+    // Hands `visit` each non-empty item in order; false as soon as it refuses one.
+    // Every fault list (the bridge's, the USB bus's) is split here.
+    static bool forEachItem(const std::string& text, const std::function<bool(const Item&)>& visit);
 };
 
 } // namespace emu

@@ -9,14 +9,6 @@ const char* const kAccepted =
     "accepted, comma-separated: unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration, "
     "stuck-busy, no-reply@N, flip@ADDR; N counts from 1";
 
-std::string trim(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 bool count(const std::string& text, uint64_t& value)
 {
     const char* end = text.data() + text.size();
@@ -30,27 +22,17 @@ bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::strin
 {
     UsbFaultPlan parsed;
     std::string instrumentItems;
-    size_t position = 0;
-    while (position <= text.size()) {
-        size_t comma = text.find(',', position);
-        if (comma == std::string::npos)
-            comma = text.size();
-        const std::string item = trim(text.substr(position, comma - position));
-        position = comma + 1;
-        if (item.empty())
-            continue;
-        const auto at = item.find('@');
-        const std::string name = item.substr(0, at);
-        const std::string argument = at == std::string::npos ? std::string() : item.substr(at + 1);
-
-        if (name == "enumeration" && at == std::string::npos) {
+    const bool ok = FaultPlan::forEachItem(text, [&](const FaultPlan::Item& entry) {
+        const std::string& item = entry.text;
+        const std::string& name = entry.name;
+        if (name == "enumeration" && !entry.hasArgument) {
             parsed.enumerationFails = true;
-            continue;
+            return true;
         }
         if (name == "stuck-busy" || name == "no-reply" || name == "flip") {
             // The instrument's faults keep their own syntax and checks.
             instrumentItems += (instrumentItems.empty() ? "" : ",") + item;
-            continue;
+            return true;
         }
         Kind kind = Kind::BulkOut;
         const bool unplug = name == "unplug";
@@ -69,7 +51,7 @@ bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::strin
             return false;
         }
         uint64_t n = 0;
-        if (at == std::string::npos || !count(argument, n)) {
+        if (!entry.hasArgument || !count(entry.argument, n)) {
             error = "bad count in \"" + item + "\"; " + kAccepted;
             return false;
         }
@@ -79,7 +61,10 @@ bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::strin
         } else {
             parsed.failing.emplace_back(kind, n);
         }
-    }
+        return true;
+    });
+    if (!ok)
+        return false;
     if (!instrumentItems.empty() && !FaultPlan::parse(instrumentItems, parsed.instrument, error))
         return false;
     plan = std::move(parsed);
