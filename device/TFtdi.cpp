@@ -1,10 +1,10 @@
 #include "device/TFtdi.h"
 
+#include "base/HexText.h"
 #include "base/ProgressReporter.h"
 
 #include <algorithm>
 #include <iostream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -239,16 +239,10 @@ int32_t TFtdi::PortDetect()
 {
     uint32_t count = 0;
     if (driver->FT_CreateDeviceInfoList(&count) != FT_OK) {
-        std::stringstream text;
-        text << std::showbase << "No device detected\n";
-        report(ProgressReporter::Info, text.str());
+        report(ProgressReporter::Info, "No device detected\n");
         return 0;
     }
-    {
-        std::stringstream text;
-        text << std::showbase << "Number of detected channels: " << count << "\n";
-        report(ProgressReporter::Info, text.str());
-    }
+    report(ProgressReporter::Info, "Number of detected channels: " + std::to_string(count) + "\n");
     if (count == 0)
         return 0;
 
@@ -265,20 +259,11 @@ int32_t TFtdi::PortDetect()
         const std::pair<const char*, uint32_t> numbers[] = {
             {"  Flags: ", node.Flags}, {"  Type: ", node.Type}, {"  ID: ", node.ID}, {"  LocId: ", node.LocId}};
 
-        std::stringstream index;
-        index << std::showbase << "No. " << i << "\n";
-        report(ProgressReporter::Info, index.str());
-        for (const auto& number : numbers) {
-            std::stringstream text;
-            text << std::showbase << number.first << std::hex << number.second << "\n";
-            report(ProgressReporter::Info, text.str());
-        }
-        std::stringstream serial;
-        serial << std::showbase << "  Serial Number: " << fieldText(node.SerialNumber) << "\n";
-        report(ProgressReporter::Info, serial.str());
-        std::stringstream description;
-        description << std::showbase << "  Description: " << fieldText(node.Description) << "\n";
-        report(ProgressReporter::Info, description.str());
+        report(ProgressReporter::Info, "No. " + std::to_string(i) + "\n");
+        for (const auto& number : numbers)
+            report(ProgressReporter::Info, number.first + hexText(number.second) + "\n");
+        report(ProgressReporter::Info, "  Serial Number: " + fieldText(node.SerialNumber) + "\n");
+        report(ProgressReporter::Info, "  Description: " + fieldText(node.Description) + "\n");
     }
     return 1;
 }
@@ -286,9 +271,7 @@ int32_t TFtdi::PortDetect()
 int32_t TFtdi::PortOpen()
 {
     if (portDescription.empty()) {
-        std::stringstream text;
-        text << std::showbase << "Port Open Error, Port description is empty\n";
-        report(ProgressReporter::Error, text.str());
+        report(ProgressReporter::Error, "Port Open Error, Port description is empty\n");
         return -1;
     }
     if (handleHeld) {
@@ -300,9 +283,7 @@ int32_t TFtdi::PortOpen()
     }
     linkLost = false;
     if (driver->FT_OpenEx(portDescription.c_str(), FT_OPEN_BY_DESCRIPTION, &handle) != FT_OK) {
-        std::stringstream text;
-        text << std::showbase << "Port Open Error\n";
-        report(ProgressReporter::Error, text.str());
+        report(ProgressReporter::Error, "Port Open Error\n");
         return 0;
     }
     handleHeld = true;
@@ -323,9 +304,7 @@ int32_t TFtdi::PortOpen()
         return 0;
     }
 
-    std::stringstream text;
-    text << std::showbase << "Port(" << portDescription << ") open\n";
-    report(ProgressReporter::Info, text.str());
+    report(ProgressReporter::Info, "Port(" + portDescription + ") open\n");
     return 1;
 }
 
