@@ -118,13 +118,13 @@ TEST_F(StandInDriver, FaultsEndTheSameWayThroughTheDll)
 {
     // A bridge pulled out, a flash that stays busy, a bit that will not
     // program: the run fails, alike on both.
-    for (const char* faults : {"unplug@900", "stuck-busy", "flip@0x500020"}) {
+    for (const char* faults : {"unplug@40", "stuck-busy", "flip@0x500020"}) {
         SCOPED_TRACE(faults);
         EXPECT_EQ(both({"write", "--verify", "--firmware-dir", fw.string()}, faults).status, 1u);
     }
     // A refused write and a lost reply: whatever the tool makes of them, the
     // DLL makes the same.
-    for (const char* faults : {"FT_Write@100", "no-reply@40"}) {
+    for (const char* faults : {"FT_Write@30", "no-reply@20"}) {
         SCOPED_TRACE(faults);
         both({"write", "--verify", "--firmware-dir", fw.string()}, faults);
     }
