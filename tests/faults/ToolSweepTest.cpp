@@ -4,7 +4,14 @@
 // with both images in the flash, or 1 without claiming success; nothing
 // outside the images' sectors may change; and the next run must succeed.
 
+#ifdef _WIN32
+#include "tests/support/Files.h"
+#include "tests/windows/ChildProcess.h"
+
+#include <windows.h>
+#else
 #include "tests/support/ChildRun.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -16,6 +23,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,7 +32,12 @@ using testsupport::Bytes;
 using testsupport::randomBytes;
 using testsupport::readFile;
 using testsupport::writeFile;
-using Outcome = testsupport::ChildOutcome;
+
+struct Outcome
+{
+    int status = -1;
+    std::string out, err;
+};
 
 namespace {
 
@@ -35,14 +48,27 @@ constexpr uint32_t kSector = 0x10000;
 // Only a guard against a run that never ends: a faulted run takes a few
 // milliseconds, one that waited out its polls took a minute or more.
 constexpr auto kHangGuard = std::chrono::seconds(30);
-// How many of each kind of fault; fewer under the sanitizers, where each run
-// of the tool costs several times as much.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// How many of each kind of fault; fewer under the sanitizers and Wine, where
+// each run of the tool costs several times as much.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(_WIN32)
 constexpr uint64_t kSample = 2;
 #else
 constexpr uint64_t kSample = 5;
 #endif
 
+#ifdef _WIN32
+// pravel-flash.exe beside this test program, in "tools", as a user would place it.
+Outcome tool(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, const fs::path& cwd)
+{
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), DWORD(self.size())));
+    static int runs = 0;
+    ChildProcess child(fs::path(self).parent_path() / "tools" / "pravel-flash.exe", args, env,
+                       cwd / ("run" + std::to_string(++runs)), cwd);
+    const auto outcome = child.finish();
+    return {static_cast<int>(outcome.status), outcome.out, outcome.err};
+}
+#else
 Outcome tool(std::vector<std::string> args, std::map<std::string, std::string> env, const fs::path& cwd)
 {
     args.insert(args.begin(), PRAVEL_FLASH_BINARY);
@@ -50,8 +76,10 @@ Outcome tool(std::vector<std::string> args, std::map<std::string, std::string> e
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name))
             env[name] = value;
-    return testsupport::runChild(args, env, cwd, kHangGuard);
+    const auto outcome = testsupport::runChild(args, env, cwd, kHangGuard);
+    return {outcome.status, outcome.out, outcome.err};
 }
+#endif
 
 // Byte for byte, [offset, offset + length) of both.
 bool same(const Bytes& a, const Bytes& b, size_t offset, size_t length)
@@ -65,7 +93,9 @@ class ToolSweep : public ::testing::Test
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("pravel-tool-sweep-" + std::to_string(::getpid()));
+        const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              (std::string("pravel-tool-sweep-") + test->name() + "-" + std::to_string(std::random_device{}()));
         fs::remove_all(dir);
         fs::create_directories(dir / "fw");
         writeFile(dir / "fw" / "pravel.srec", application);
