@@ -1,11 +1,11 @@
 // The demo firmware must look real: a .bit file whose header a reader can
 // walk, and S-records whose counts, checksums and addresses add up.
 
+#include "tests/support/Files.h"
 #include "emulator/DemoFirmware.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -67,10 +67,8 @@ TEST(DemoFirmware, SrecRecordsAddUpAndTheDirectoryHoldsTheThreeFiles)
     EXPECT_EQ(types.back(), '7');
     EXPECT_EQ(next, 0x8000u + 1000);
 
-    // A directory of this run's own: suites of other build trees may run at the same time.
-    std::string pattern = (std::filesystem::temp_directory_path() / "pravel-demo-firmware-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const std::filesystem::path root = pattern;
+    const testsupport::ScratchDir scratch("pravel-demo-firmware");
+    const std::filesystem::path& root = scratch.path();
     std::string error;
     ASSERT_TRUE(DemoFirmware::writeDirectory((root / "fw").string(), "demo", error)) << error;
     EXPECT_EQ(std::filesystem::file_size(root / "fw" / "version.txt"), 5u);
@@ -79,5 +77,4 @@ TEST(DemoFirmware, SrecRecordsAddUpAndTheDirectoryHoldsTheThreeFiles)
     // Below a file no directory can be made: an error, not a crash.
     EXPECT_FALSE(DemoFirmware::writeDirectory((root / "fw" / "version.txt" / "x").string(), "demo", error));
     EXPECT_FALSE(error.empty());
-    std::filesystem::remove_all(root);
 }

@@ -131,17 +131,9 @@ private:
 class FlashToolTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "pravel-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        flash = dir / "flash.bin";
-    }
     void TearDown() override
     {
         std::error_code ec;
-        fs::remove_all(dir, ec);
         fs::remove(dir.string() + ".out", ec);
         fs::remove(dir.string() + ".err", ec);
     }
@@ -167,7 +159,9 @@ protected:
         return (dir / name).string();
     }
 
-    fs::path dir, flash;
+    testsupport::ScratchDir scratch{"pravel-cli"};
+    const fs::path dir = scratch.path();
+    const fs::path flash = dir / "flash.bin";
 };
 
 TEST_F(FlashToolTest, FirmwareSetLandsAtItsOffsetsAndNothingElseChanges)

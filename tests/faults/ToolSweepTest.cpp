@@ -23,7 +23,6 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -93,25 +92,14 @@ class ToolSweep : public ::testing::Test
 protected:
     void SetUp() override
     {
-        const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              (std::string("pravel-tool-sweep-") + test->name() + "-" + std::to_string(std::random_device{}()));
-        fs::remove_all(dir);
         fs::create_directories(dir / "fw");
         writeFile(dir / "fw" / "pravel.srec", application);
         writeFile(dir / "fw" / "download.bit", bitstream);
         writeFile(dir / "fw" / "version.txt", Bytes{'3', '\n'});
-        flash = dir / "flash.bin";
         const Bytes block = randomBytes(kSector, 31);
         for (uint32_t at = 0; at < kFlashSize; at += kSector)
             before.insert(before.end(), block.begin(), block.end());
     }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
     Outcome write(const std::string& faults, const std::string& chip = "")
     {
         std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_IMAGE", flash.string()}};
@@ -198,7 +186,9 @@ protected:
         return out;
     }
 
-    fs::path dir, flash;
+    testsupport::ScratchDir scratch{"pravel-tool-sweep"};
+    const fs::path dir = scratch.path();
+    const fs::path flash = dir / "flash.bin";
     Bytes before;
     double faultFreeSeconds = 0;
     uint64_t calls = 0;

@@ -64,18 +64,6 @@ std::string describe(const Outcome& o)
 class UsbProcess : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "pravel-usb-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
     // `command` under pravel-emulate with the flash in `image`.
     Outcome emulate(const std::vector<std::string>& command, const fs::path& image, const std::string& chip = "mt25q128",
                     const std::string& faults = "", const fs::path& cwd = {})
@@ -116,7 +104,8 @@ protected:
         return emulate(command, image, chip);
     }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"pravel-usb"};
+    const fs::path dir = scratch.path();
 };
 
 } // namespace
