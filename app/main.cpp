@@ -7,7 +7,7 @@
 #include "app/SignalQuitter.h"
 #endif
 #include "base/Clock.h"
-#include "device/d2xx/DriverSelection.h"
+#include "composition/DriverSelection.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -84,7 +84,7 @@ int main(int argc, char* argv[])
     if (!displayExpected(argc, argv)) {
         // Still worth knowing that the device settings are wrong too.
         std::string driverError;
-        const bool driverOk = static_cast<bool>(d2xx::DriverSelection::fromEnvironment(driverError));
+        const bool driverOk = static_cast<bool>(DriverSelection::fromEnvironment(driverError));
         std::cerr << (driverOk ? "pravel-fw-loader: no display to show the window on (DISPLAY and WAYLAND_DISPLAY are unset)"
                                : driverError)
                   << std::endl;
@@ -104,7 +104,7 @@ int main(int argc, char* argv[])
         return 0;
 
     std::string driverError;
-    const d2xx::DriverSelection selection = d2xx::DriverSelection::fromEnvironment(driverError);
+    const DriverSelection selection = DriverSelection::fromEnvironment(driverError);
     if (!selection) {
         LoaderShell::showStartupError(QString::fromStdString(driverError));
         return 1;

@@ -1,7 +1,9 @@
 #include "cli/CommandLine.h"
 
 #include "base/HexText.h"
+#include "composition/DriverSelection.h"
 #include "device/FirmwareRun.h"
+#include "emulator/config/BenchConfig.h"
 
 #include <algorithm>
 #include <cctype>
@@ -196,16 +198,16 @@ bool Parser::number(const std::string& name, const std::string& text, uint64_t m
 bool Parser::option(const std::string& name, const std::string& value)
 {
     if (name == "--device") {
-        if (value != "emulated" && value != "libftdi" && value != "ftd2xx")
-            return fail("--device \"" + value + "\" is not a known device; accepted values: emulated, libftdi, ftd2xx");
+        if (const std::string why = DriverSelection::refusal(value); !why.empty())
+            return fail(emu::BenchConfig::Setting{value, name}.quoted() + " " + why);
         inv.device = value;
     } else if (name == "--chip") {
         inv.chip = value;
     } else if (name == "--image") {
         inv.image = value;
     } else if (name == "--timing") {
-        if (value != "instant" && value != "typical" && value != "worst")
-            return fail("--timing \"" + value + "\" is not a known timing; accepted values: instant, typical, worst");
+        if (const std::string why = emu::BenchConfig::refusal("timing", value); !why.empty())
+            return fail(emu::BenchConfig::Setting{value, name}.quoted() + " " + why);
         inv.timing = value;
     } else if (name == "--port") {
         if (value.empty())
@@ -369,15 +371,20 @@ std::string CommandLine::toolHelp()
     for (const CommandInfo& command : kCommands)
         s << "  " << command.name << std::string(10 - std::min<size_t>(9, std::string(command.name).size()), ' ')
           << command.summary << "\n";
+    std::string devices;
+    for (const std::string& device : DriverSelection::devices())
+        devices += (devices.empty() ? "" : "|") + device;
+    const std::vector<std::string>& timings = emu::BenchConfig::timings();
     s << "\n"
          "Global options:\n"
-         "  --device emulated|libftdi|ftd2xx   the bridge's driver (default: PRAVEL_DEVICE,\n"
+         "  --device " << devices << std::string(26 - std::min<size_t>(25, devices.size()), ' ')
+      << "the bridge's driver (default: PRAVEL_DEVICE,\n"
          "                                     else the platform's)\n"
          "  --chip NAME        the emulated flash chip (default: PRAVEL_EMULATED_CHIP)\n"
          "  --image PATH       the emulated flash's contents file (default: PRAVEL_EMULATED_IMAGE)\n"
-         "  --timing MODE      the emulated flash's busy times: instant, typical, worst\n"
-         "                     (default: PRAVEL_EMULATED_TIMING, else instant)\n"
-         "  --port DESCRIPTION the bridge channel (default: \"USB <-> Serial Converter B\")\n"
+         "  --timing MODE      the emulated flash's busy times: " << emu::BenchConfig::listed(timings) << "\n"
+         "                     (default: PRAVEL_EMULATED_TIMING, else " << timings.front() << ")\n"
+         "  --port DESCRIPTION the bridge channel (default: \"" << FirmwareSet::portDescription << "\")\n"
          "  -q, --quiet        no progress lines\n"
          "  -h, --help         this help; after a command, that command's help\n"
          "  --version          the tool's version\n"

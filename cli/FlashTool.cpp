@@ -7,8 +7,6 @@
 #include "device/TFtdi.h"
 #include "device/TRom.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -36,7 +34,7 @@ FlashTool::FlashTool(const Invocation& invocation, ConsoleReporter& reporter, co
 {
 }
 
-void FlashTool::useDriver(d2xx::DriverSelection given)
+void FlashTool::useDriver(DriverSelection given)
 {
     selection = std::move(given);
     driverGiven = true;
@@ -87,34 +85,25 @@ int FlashTool::run()
 
 int FlashTool::setUp()
 {
-    const bool emulatedOnly = !inv.chip.empty() || !inv.image.empty() || !inv.timing.empty();
-    const char* envDevice = std::getenv("PRAVEL_DEVICE");
-    const std::string device = !inv.device.empty() ? inv.device : (envDevice ? envDevice : "");
-    if (emulatedOnly && device != "emulated" && !driverGiven) {
-        complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
-        return Usage;
-    }
-    if (!inv.chip.empty() && !d2xx::DriverSelection::isKnownChip(inv.chip)) {
-        complain("pravel-flash: --chip \"" + inv.chip + "\" is not a known chip; accepted values: " +
-                 d2xx::DriverSelection::chipNames() + "\n");
-        return Usage;
-    }
-
-    // The options take precedence over the environment.
-    const auto lookup = [this](const char* name) -> const char* {
-        if (!inv.device.empty() && std::strcmp(name, "PRAVEL_DEVICE") == 0)
-            return inv.device.c_str();
-        if (!inv.chip.empty() && std::strcmp(name, "PRAVEL_EMULATED_CHIP") == 0)
-            return inv.chip.c_str();
-        if (!inv.image.empty() && std::strcmp(name, "PRAVEL_EMULATED_IMAGE") == 0)
-            return inv.image.c_str();
-        if (!inv.timing.empty() && std::strcmp(name, "PRAVEL_EMULATED_TIMING") == 0)
-            return inv.timing.c_str();
-        return std::getenv(name);
-    };
     if (!driverGiven) {
+        // The options go over the environment, setting by setting.
+        DriverSelection::Request request;
+        request.device = inv.device;
+        for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"chip", inv.chip},
+                                          {"image", inv.image}, {"timing", inv.timing}}) {
+            if (!value.empty())
+                request.bench[name] = value;
+        }
+        if (!request.bench.empty() && DriverSelection::deviceOf(request) != "emulated") {
+            complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
+            return Usage;
+        }
+        if (const std::string why = emu::BenchConfig::refusal("chip", inv.chip); !inv.chip.empty() && !why.empty()) {
+            complain("pravel-flash: " + emu::BenchConfig::Setting{inv.chip, "--chip"}.quoted() + " " + why + "\n");
+            return Usage;
+        }
         std::string error;
-        selection = d2xx::DriverSelection::fromLookup(lookup, error);
+        selection = DriverSelection::choose(request, error);
         if (!selection) {
             complain("pravel-flash: " + error + "\n");
             return Failed;

@@ -2,7 +2,7 @@
 
 #include "cli/CommandLine.h"
 #include "device/FirmwareRun.h"
-#include "device/d2xx/DriverSelection.h"
+#include "composition/DriverSelection.h"
 
 #include <atomic>
 #include <memory>
@@ -30,7 +30,7 @@ public:
 
     // Runs on this driver instead of choosing one from the options and the
     // environment.
-    void useDriver(d2xx::DriverSelection selection);
+    void useDriver(DriverSelection selection);
 
     int run();
 
@@ -59,7 +59,7 @@ private:
     const Invocation& inv;
     ConsoleReporter& reporter;
     const std::atomic<bool>& stop;
-    d2xx::DriverSelection selection;
+    DriverSelection selection;
     bool driverGiven = false;
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;

@@ -5,9 +5,14 @@
 # wrong include fails to compile instead of creeping in.
 function(pravel_layer target)
   set(root "${PROJECT_BINARY_DIR}/layers/${target}")
+  get_target_property(type ${target} TYPE)
+  set(scope PUBLIC)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(scope INTERFACE) # headers only: the root is all there is
+  endif()
   if(CMAKE_HOST_WIN32)
     # No symbolic links without privileges there: the whole tree, unchecked.
-    target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}")
+    target_include_directories(${target} ${scope} "${PROJECT_SOURCE_DIR}")
     return()
   endif()
   foreach(dir IN LISTS ARGN)
@@ -17,5 +22,5 @@ function(pravel_layer target)
       file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${dir}" "${root}/${dir}" SYMBOLIC)
     endif()
   endforeach()
-  target_include_directories(${target} PUBLIC "${root}")
+  target_include_directories(${target} ${scope} "${root}")
 endfunction()

@@ -209,13 +209,8 @@ std::string fieldText(const char (&field)[N])
 
 } // namespace
 
-TFtdi::TFtdi()
-    : TFtdi(D2xxDriver::getDefault(), Clock::system())
-{
-}
-
 TFtdi::TFtdi(std::shared_ptr<D2xxDriver> driver, Clock& clock)
-    : driver(driver ? std::move(driver) : D2xxDriver::getDefault())
+    : driver(std::move(driver))
     , sleepClock(&clock)
 {
 }

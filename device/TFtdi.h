@@ -19,10 +19,8 @@
 class TFtdi
 {
 public:
-    // Uses the driver picked at start-up and real time.
-    TFtdi();
-    // Tests and tools hand in their own driver and clock.
-    explicit TFtdi(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock = Clock::system());
+    // The entry points hand in the driver they chose and the clock to sleep on.
+    TFtdi(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock);
 
     void SetPortDescription(std::string description);
 

@@ -1,6 +1,6 @@
 #include "emulator/EmulatedInstrument.h"
 
-#include "emulator/FlashPart.h"
+#include "emulator/config/FlashPart.h"
 #include "emulator/FlashStorage.h"
 #include "emulator/FpgaConfigPort.h"
 #include "emulator/SpiFlash.h"
@@ -33,11 +33,7 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.busyStatusReads = options.busyStatusReads;
     behaviour.timed = options.timed;
     behaviour.worst = options.worst;
-    behaviour.stuckBusy = options.stuckBusy;
-    behaviour.flippedAddresses = options.flippedAddresses;
-    behaviour.slowPages = options.slowPages;
-    behaviour.heldPages = options.heldPages;
-    behaviour.stuckPages = options.stuckPages;
+    behaviour.faults = options.faults;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>();
     return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "emulator/MpsseTarget.h"
+#include "emulator/config/InstrumentOptions.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace emu {
 
@@ -13,20 +13,6 @@ class CallTrace;
 class FpgaConfigPort;
 class SpiFlash;
 class VirtualClock;
-
-struct InstrumentOptions
-{
-    std::string chip = "mt25q128"; // a name from the flash part table
-    std::string imagePath;         // raw flash contents kept in this file; empty: in memory
-    unsigned busyStatusReads = 2;  // instant mode: status reads that still show WIP after a program or erase
-    bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
-    bool worst = false;            // with `timed`: the datasheet's maximum times
-    bool stuckBusy = false;
-    std::vector<uint32_t> flippedAddresses;
-    std::vector<uint32_t> slowPages; // programs of the pages holding these addresses run long
-    std::vector<uint32_t> heldPages;  // ... stay busy through three status reads, however long
-    std::vector<uint32_t> stuckPages; // ... never end
-};
 
 // The board behind channel B: the SPI flash on chip select (low byte bit 3,
 // active low) and the configuration port of its XC7A35T, which takes the

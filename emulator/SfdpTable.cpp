@@ -1,6 +1,6 @@
 #include "emulator/SfdpTable.h"
 
-#include "emulator/FlashPart.h"
+#include "emulator/config/FlashPart.h"
 
 #include <algorithm>
 

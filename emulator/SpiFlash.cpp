@@ -224,7 +224,7 @@ SpiFlash::SpiFlash(const FlashPart& part, std::unique_ptr<FlashStorage> storage,
     : chip(part), store(std::move(storage)), behaviour(std::move(behaviour)), clock(clock), trace(trace),
       pageBuffer(part.pageSize, 0xFF)
 {
-    std::sort(this->behaviour.flippedAddresses.begin(), this->behaviour.flippedAddresses.end());
+    std::sort(this->behaviour.faults.flippedAddresses.begin(), this->behaviour.faults.flippedAddresses.end());
     if (chip.hasSfdp)
         sfdp = SfdpTable::build(chip);
     for (uint8_t r = 0; r < RegisterCount; ++r)
@@ -686,10 +686,10 @@ bool SpiFlash::execute()
             return std::any_of(pages.begin(), pages.end(),
                                [&](uint32_t at) { return at / chip.pageSize == pageStart / chip.pageSize; });
         };
-        if (listed(behaviour.stuckPages))
+        if (listed(behaviour.faults.stuckPages))
             stuck = true;
-        startBusy(chip.pageProgram, suspendProgram, listed(behaviour.heldPages) ? kHeldPageStatusReads : 0);
-        for (uint32_t slow : behaviour.slowPages) {
+        startBusy(chip.pageProgram, suspendProgram, listed(behaviour.faults.heldPages) ? kHeldPageStatusReads : 0);
+        for (uint32_t slow : behaviour.faults.slowPages) {
             if (slow / chip.pageSize != pageStart / chip.pageSize)
                 continue;
             busyReadsLeft += 50;
@@ -908,7 +908,7 @@ void SpiFlash::startBusy(const BusyTime& time, uint8_t operation, unsigned holdR
 {
     busyActive = true;
     busyOperation = operation;
-    if (operation != 0 && behaviour.stuckBusy)
+    if (operation != 0 && behaviour.faults.stuckBusy)
         stuck = true;
     busyUntilNs = clock.nowNanoseconds() + (behaviour.worst ? time.maximumNs : time.typicalNs);
     busyReadsLeft = behaviour.busyStatusReads;
@@ -939,9 +939,9 @@ uint8_t SpiFlash::flagStatusValue()
 uint8_t SpiFlash::dataAt(uint32_t at) const
 {
     const uint8_t stored = store->at(at);
-    if (behaviour.flippedAddresses.empty())
+    if (behaviour.faults.flippedAddresses.empty())
         return stored;
-    const bool flipped = std::binary_search(behaviour.flippedAddresses.begin(), behaviour.flippedAddresses.end(), at);
+    const bool flipped = std::binary_search(behaviour.faults.flippedAddresses.begin(), behaviour.faults.flippedAddresses.end(), at);
     return flipped ? static_cast<uint8_t>(stored ^ 0x01) : stored;
 }
 

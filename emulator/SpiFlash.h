@@ -1,6 +1,7 @@
 #pragma once
 
-#include "emulator/FlashPart.h"
+#include "emulator/config/FlashFaults.h"
+#include "emulator/config/FlashPart.h"
 #include "emulator/FlashStorage.h"
 
 #include <cstdint>
@@ -18,17 +19,7 @@ struct FlashBehaviour
     unsigned busyStatusReads = 2; // instant mode: status bytes that still show WIP
     bool timed = false;           // busy for the part's datasheet times on the virtual clock
     bool worst = false;           // with `timed`: the maximum times instead of the typical ones
-    bool stuckBusy = false;       // WIP never clears after the first program or erase
-    std::vector<uint32_t> flippedAddresses; // bit 0 of these bytes reads inverted
-    // Programs of the pages holding these addresses stay busy beyond the
-    // datasheet maximum: 50 more status reads in instant mode, twice the
-    // maximum page time when timed.
-    std::vector<uint32_t> slowPages;
-    // Programs of these pages stay busy through kHeldPageStatusReads status
-    // reads (chip select framed), however long each is, on top of their time;
-    // programs of the stuck pages never end.
-    std::vector<uint32_t> heldPages;
-    std::vector<uint32_t> stuckPages;
+    FlashFaults faults;           // what the chip does wrong
 };
 
 // A SPI NOR flash in mode 0, MSB first, as seen from its pins: chip select,
@@ -77,7 +68,7 @@ private:
     bool eraseRange(uint32_t at, uint32_t& start, uint32_t& length) const;
     bool isProtected(uint32_t start, uint32_t length) const;
     void refuse(bool program);
-    // operation: program, erase or 0 (a register); holdReads: see FlashBehaviour::heldPages
+    // operation: program, erase or 0 (a register); holdReads: see FlashFaults::heldPages
     void startBusy(const BusyTime& time, uint8_t operation, unsigned holdReads = 0);
     void finishBusy();
     void softwareReset();

@@ -1,7 +1,7 @@
 // PRAVEL_EMULATED_FAULTS as a user might type it: parsed or refused with a
 // message, never anything else.
 
-#include "emulator/FaultPlan.h"
+#include "emulator/config/FaultPlan.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // What the fuzz targets share: the emulated instrument and a scratch
 // directory of the process's own.
 
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 
 #include <cstdint>
@@ -21,9 +21,8 @@ namespace fuzz {
 inline std::shared_ptr<d2xx::EmulatedDriver> instrument()
 {
     static const std::shared_ptr<d2xx::EmulatedDriver> shared = [] {
-        d2xx::EmulatedDriverOptions options;
         std::string error;
-        auto driver = d2xx::EmulatedDriver::create(options, error);
+        auto driver = d2xx::EmulatedDriver::create(emu::BenchConfig(), error);
         if (!driver)
             std::abort();
         // The trace would keep every call of the whole run.

@@ -2,13 +2,12 @@
 
 #include "device/d2xx/D2xxTypes.h"
 
-#include <memory>
-
 namespace d2xx {
 
 // The D2XX calls the loader makes, with D2XX's meaning, and nothing more.
 // Only TFtdi calls it. Backends: libftdi1 (Linux), FTD2XX.dll (Windows) and
-// the emulated bridge. Every call of one driver comes from one thread at a time.
+// the emulated bridge; the entry points choose one (composition/) and hand
+// it down. Every call of one driver comes from one thread at a time.
 class D2xxDriver
 {
 public:
@@ -28,11 +27,6 @@ public:
     virtual FT_STATUS FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventStatus) = 0;
     virtual FT_STATUS FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned) = 0;
     virtual FT_STATUS FT_Close(FT_HANDLE handle) = 0;
-
-    // The driver chosen once at start-up by the entry point; TFtdi() uses it.
-    // Until one is set, a driver that finds no device stands in.
-    static void setDefault(std::shared_ptr<D2xxDriver> driver);
-    static std::shared_ptr<D2xxDriver> getDefault();
 };
 
 } // namespace d2xx

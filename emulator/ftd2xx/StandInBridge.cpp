@@ -1,12 +1,12 @@
 #include "emulator/ftd2xx/StandInBridge.h"
 
-#include "device/d2xx/DriverSelection.h"
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
+#include "emulator/config/BenchConfig.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -46,19 +46,19 @@ std::shared_ptr<d2xx::D2xxDriver> StandInBridge::driver()
         bridge.reset();
         reportedError.clear();
         std::string error;
-        const auto selection = d2xx::DriverSelection::fromLookup(
-            [](const char* name) -> const char* {
-                return std::strcmp(name, "PRAVEL_DEVICE") == 0 ? "emulated" : std::getenv(name);
-            },
-            error);
-        bridge = std::dynamic_pointer_cast<d2xx::EmulatedDriver>(selection.driver());
+        emu::BenchConfig bench;
+        if (emu::BenchConfig::parse(emu::BenchConfig::environment(kPrefix), emu::BenchConfig::Face::D2xx, bench, error)) {
+            bridge = d2xx::EmulatedDriver::create(bench, error);
+            if (!bridge)
+                error = "emulated instrument: " + error;
+        }
         if (!bridge) {
             reportedError = error.empty() ? "no emulated bridge" : error;
             std::cerr << "FTD2XX.dll (emulated): " << reportedError << "\n";
             return nullptr;
         }
         // Nobody reads the trace here, and a long write would keep it all.
-        selection.setCallTrace(false);
+        bridge->trace().setEnabled(false);
         realStart = std::chrono::steady_clock::now();
         virtualStartNs = bridge->clock().nowNanoseconds();
     }

@@ -14,7 +14,8 @@ class EmulatedDriver;
 }
 
 // The one emulated bridge behind the stand-in FTD2XX.dll's entry points.
-// Built on first use from the PRAVEL_EMULATED_* variables, and built again
+// Built on first use from the PRAVEL_EMULATED_* variables (the bench's
+// settings, as the loader's own emulated device reads them), and built again
 // when they have changed while no handle is open, as a re-plugged bridge
 // would be. Its virtual clock is kept up with real time, because the loader
 // driving a DLL sleeps on the real clock.

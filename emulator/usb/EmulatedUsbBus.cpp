@@ -1,6 +1,5 @@
 #include "emulator/usb/EmulatedUsbBus.h"
 
-#include "emulator/FlashPart.h"
 #include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 #include "emulator/usb/UsbFt2232h.h"
@@ -14,53 +13,6 @@
 #include <unistd.h>
 
 namespace emu {
-namespace {
-
-const char* const kUnplugged = "unplugged";
-
-std::string valueOf(const std::function<const char*(const char*)>& lookup, const char* name)
-{
-    const char* value = lookup ? lookup(name) : nullptr;
-    return value ? value : "";
-}
-
-} // namespace
-
-bool UsbBusOptions::parse(const std::function<const char*(const char*)>& lookup, UsbBusOptions& options,
-                          std::string& error)
-{
-    UsbBusOptions parsed;
-    const std::string chip = valueOf(lookup, kChip);
-    if (chip == kUnplugged) {
-        parsed.attached = false;
-    } else if (!chip.empty()) {
-        if (!FlashPart::find(chip)) {
-            error = "chip \"" + chip + "\" is not known; accepted: " + FlashPart::acceptedNames() + ", " + kUnplugged;
-            return false;
-        }
-        parsed.instrument.chip = chip;
-    }
-    parsed.instrument.imagePath = valueOf(lookup, kImage);
-
-    const std::string timing = valueOf(lookup, kTiming);
-    if (timing == "typical" || timing == "worst") {
-        parsed.instrument.timed = true;
-        parsed.instrument.worst = timing == "worst";
-    } else if (!timing.empty() && timing != "instant") {
-        error = "timing \"" + timing + "\" is not known; accepted: instant, typical, worst";
-        return false;
-    }
-
-    std::string faultError;
-    if (!UsbFaultPlan::parse(valueOf(lookup, kFaults), parsed.faults, faultError)) {
-        error = "faults: " + faultError;
-        return false;
-    }
-    parsed.instrument.stuckBusy = parsed.faults.instrument.stuckBusy;
-    parsed.instrument.flippedAddresses = parsed.faults.instrument.flippedAddresses;
-    options = std::move(parsed);
-    return true;
-}
 
 VirtualClock& EmulatedUsbBus::clock()
 {
@@ -77,32 +29,33 @@ EmulatedUsbBus& EmulatedUsbBus::instance()
 
 EmulatedUsbBus::EmulatedUsbBus()
 {
-    UsbBusOptions fromEnvironment;
-    if (!UsbBusOptions::parse([](const char* name) { return std::getenv(name); }, fromEnvironment, error) ||
+    BenchConfig fromEnvironment;
+    if (!BenchConfig::parse(BenchConfig::environment(kPrefix), BenchConfig::Face::Usb, fromEnvironment,
+                            error) ||
         !configure(fromEnvironment, error)) {
         std::fprintf(stderr, "pravel-emulate: %s\n", error.c_str());
-        options = UsbBusOptions();
-        options.attached = false; // a bus that cannot be built has nothing on it
+        bench = BenchConfig();
+        bench.attached = false; // a bus that cannot be built has nothing on it
     }
 }
 
 EmulatedUsbBus::~EmulatedUsbBus() = default;
 
-bool EmulatedUsbBus::configure(const UsbBusOptions& wanted, std::string& why)
+bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 {
-    UsbBusOptions previous = std::move(options);
-    options = wanted;
+    BenchConfig previous = std::move(bench);
+    bench = wanted;
     usb.reset();
     bridge.reset();
     instrumentBoard.reset();
     gone = false;
     transfers = controlCount = bulkInCount = bulkOutCount = bytesOut = bytesIn = 0;
     startNs = clock().nowNanoseconds();
-    if (!options.attached)
+    if (!bench.attached)
         return true;
     if (!build(why)) {
-        options = std::move(previous);
-        options.attached = false;
+        bench = std::move(previous);
+        bench.attached = false;
         return false;
     }
     return true;
@@ -110,20 +63,20 @@ bool EmulatedUsbBus::configure(const UsbBusOptions& wanted, std::string& why)
 
 bool EmulatedUsbBus::build(std::string& why)
 {
-    instrumentBoard = EmulatedInstrument::create(options.instrument, clock(), nullptr, why);
+    instrumentBoard = EmulatedInstrument::create(bench.instrument, clock(), nullptr, why);
     if (!instrumentBoard)
         return false;
     // Timed, the bridge runs bulk transfers on USB microframes as for the D2XX face.
-    const BridgeTiming timing = options.instrument.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
+    const BridgeTiming timing = bench.instrument.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
     bridge = std::make_unique<Ft2232hBridge>(clock(), instrumentBoard.get(), timing);
-    bridge->dropRepliesAt(options.faults.instrument.noReplyAt);
+    bridge->dropRepliesAt(bench.transfers.instrument.noReplyAt);
     usb = std::make_unique<UsbFt2232h>(*bridge, clock());
     return true;
 }
 
 bool EmulatedUsbBus::present() const
 {
-    return options.attached && usb && !gone;
+    return bench.attached && usb && !gone;
 }
 
 int EmulatedUsbBus::beginTransfer(Transfer kind)
@@ -144,11 +97,11 @@ int EmulatedUsbBus::beginTransfer(Transfer kind)
         planned = UsbFaultPlan::Kind::BulkIn;
         break;
     }
-    if (options.faults.unplugAtTransfer != 0 && transfers >= options.faults.unplugAtTransfer)
+    if (bench.transfers.unplugAtTransfer != 0 && transfers >= bench.transfers.unplugAtTransfer)
         gone = true;
     if (!present())
         return LIBUSB_ERROR_NO_DEVICE;
-    for (const auto& fault : options.faults.failing) {
+    for (const auto& fault : bench.transfers.failing) {
         if (fault.second != nth)
             continue;
         if (fault.first == planned)
@@ -179,7 +132,7 @@ UsbCounts EmulatedUsbBus::counts() const
 
 void EmulatedUsbBus::writeReport() const
 {
-    const char* directory = std::getenv(UsbBusOptions::kReport);
+    const char* directory = std::getenv(kReport);
     if (!directory || !*directory)
         return;
     const UsbCounts c = counts();

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "emulator/EmulatedInstrument.h"
-#include "emulator/usb/UsbFaultPlan.h"
+#include "emulator/config/BenchConfig.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,25 +13,6 @@ namespace emu {
 class Ft2232hBridge;
 class UsbFt2232h;
 class VirtualClock;
-
-// What the launcher hands the stand-in, as PRAVEL_USB_* variables.
-struct UsbBusOptions
-{
-    static constexpr const char* kChip = "PRAVEL_USB_CHIP";       // a flash part, or "unplugged"
-    static constexpr const char* kImage = "PRAVEL_USB_IMAGE";     // file keeping the flash's contents
-    static constexpr const char* kFaults = "PRAVEL_USB_FAULTS";   // UsbFaultPlan's list
-    static constexpr const char* kTiming = "PRAVEL_USB_TIMING";   // instant | typical | worst
-    static constexpr const char* kVirtualTime = "PRAVEL_USB_VIRTUAL_TIME"; // 1: sleeps and clocks are emulated
-    static constexpr const char* kReport = "PRAVEL_USB_REPORT";   // directory for the exit counts
-
-    InstrumentOptions instrument;
-    bool attached = true;
-    UsbFaultPlan faults;
-
-    // false with `error` naming the accepted values.
-    static bool parse(const std::function<const char*(const char*)>& lookup, UsbBusOptions& options,
-                      std::string& error);
-};
 
 struct UsbCounts
 {
@@ -52,6 +32,12 @@ class EmulatedUsbBus
 public:
     enum class Transfer { Control, BulkOut, BulkIn };
 
+    // What the launcher hands the stand-in: the bench's settings under this
+    // prefix (emu::BenchConfig), and these of its own.
+    static constexpr const char* kPrefix = "PRAVEL_USB_";
+    static constexpr const char* kVirtualTime = "PRAVEL_USB_VIRTUAL_TIME"; // 1: sleeps and clocks are emulated
+    static constexpr const char* kReport = "PRAVEL_USB_REPORT";           // directory for the exit counts
+
     static EmulatedUsbBus& instance();
     // The clock every emulated cost and, with virtual time, every sleep of
     // the process runs on. Never reset.
@@ -60,13 +46,13 @@ public:
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(guard); }
 
     // Replaces the instrument and the plan, clears the counts (tests).
-    bool configure(const UsbBusOptions& options, std::string& error);
-    // Why the environment's options were refused; empty when they were not.
+    bool configure(const BenchConfig& bench, std::string& error);
+    // Why the environment's settings were refused; empty when they were not.
     const std::string& configurationError() const { return error; }
 
     // Attached and not unplugged.
     bool present() const;
-    bool enumerationFails() const { return options.faults.enumerationFails; }
+    bool enumerationFails() const { return bench.transfers.enumerationFails; }
     UsbFt2232h& device() { return *usb; }
 
     // Counts one transfer and applies the plan: 0 to carry it out, else
@@ -84,7 +70,7 @@ private:
     bool build(std::string& why);
 
     std::mutex guard;
-    UsbBusOptions options;
+    BenchConfig bench;
     std::string error;
     std::unique_ptr<EmulatedInstrument> instrumentBoard;
     std::unique_ptr<Ft2232hBridge> bridge;

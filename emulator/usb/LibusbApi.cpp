@@ -886,22 +886,15 @@ extern "C" {
 int pravel_usb_configure(const char* chip, const char* image, const char* faults, const char* timing, char* error,
                          size_t errorSize)
 {
-    const std::pair<const char*, const char*> values[] = {{emu::UsbBusOptions::kChip, chip},
-                                                          {emu::UsbBusOptions::kImage, image},
-                                                          {emu::UsbBusOptions::kFaults, faults},
-                                                          {emu::UsbBusOptions::kTiming, timing}};
-    const auto lookup = [&](const char* name) -> const char* {
-        for (const auto& value : values)
-            if (std::strcmp(value.first, name) == 0)
-                return value.second;
-        return nullptr;
-    };
-    emu::UsbBusOptions options;
+    const auto text = [](const char* value) { return std::string(value ? value : ""); };
+    const emu::BenchConfig::Settings settings = {
+        {"chip", text(chip)}, {"image", text(image)}, {"faults", text(faults)}, {"timing", text(timing)}};
+    emu::BenchConfig bench;
     std::string why;
-    bool ok = emu::UsbBusOptions::parse(lookup, options, why);
+    bool ok = emu::BenchConfig::parse(emu::BenchConfig::options(settings), emu::BenchConfig::Face::Usb, bench, why);
     if (ok) {
         auto lock = bus().lock();
-        ok = bus().configure(options, why);
+        ok = bus().configure(bench, why);
     }
     if (!ok && error && errorSize > 0) {
         std::strncpy(error, why.c_str(), errorSize - 1);

@@ -39,7 +39,7 @@ F next(const char* name)
 std::atomic<int>& virtualTimeSetting()
 {
     static std::atomic<int> on{[] {
-        const char* value = std::getenv(emu::UsbBusOptions::kVirtualTime);
+        const char* value = std::getenv(emu::EmulatedUsbBus::kVirtualTime);
         return value && *value && std::strcmp(value, "0") != 0 ? 1 : 0;
     }()};
     return on;

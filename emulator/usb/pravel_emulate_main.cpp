@@ -2,7 +2,7 @@
 // bus, in place of the system's libusb, and reports the emulated time and
 // the USB traffic when it ends.
 
-#include "emulator/FlashPart.h"
+#include "emulator/config/BenchConfig.h"
 #include "emulator/usb/EmulatedUsbBus.h"
 
 #include <dirent.h>
@@ -10,13 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -26,19 +26,29 @@ const char* const kLibraryName = "libpravel-usb.so";
 
 void usage(std::ostream& out)
 {
+    using emu::BenchConfig;
+    std::vector<std::string> chips = BenchConfig::chips();
+    chips.pop_back(); // "unplugged", named on its own
     out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--virtual-time]\n"
            "                      -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
            "behind channel B on a virtual USB bus, in place of the system's libusb-1.0.\n"
            "  --chip NAME      the flash: "
-        << emu::FlashPart::acceptedNames()
-        << ", or unplugged (no device)\n"
-           "                   (default mt25q128)\n"
+        << BenchConfig::listed(chips) << ", or " << BenchConfig::unpluggedChip
+        << " (no device)\n"
+           "                   (default "
+        << emu::InstrumentOptions().chip
+        << ")\n"
            "  --image FILE     keep the flash's contents in FILE (created erased when missing)\n"
            "  --faults LIST    unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration,\n"
-           "                   stuck-busy, no-reply@N, flip@ADDR (N counts USB transfers from 1)\n"
-           "  --timing MODE    instant (default), typical or worst: the flash's busy times and USB\n"
-           "                   microframes on the emulated clock\n"
+           "                   stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR,\n"
+           "                   stuck-page@ADDR (N counts USB transfers from 1)\n"
+           "  --timing MODE    "
+        << BenchConfig::listed(BenchConfig::timings())
+        << ": the flash's busy times and USB\n"
+           "                   microframes on the emulated clock (default "
+        << BenchConfig::timings().front()
+        << ")\n"
            "  --virtual-time   COMMAND's own sleeps and clock reads run on the emulated clock too\n"
            "At exit the emulated time and the USB counts go to standard error.\n";
 }
@@ -126,7 +136,8 @@ void report(const Totals& totals)
 
 int main(int argc, char** argv)
 {
-    std::map<std::string, std::string> settings;
+    using emu::BenchConfig;
+    BenchConfig::Settings settings; // by name: chip, image, faults, timing
     bool virtualTime = false;
     int i = 1;
     for (; i < argc; ++i) {
@@ -143,18 +154,14 @@ int main(int argc, char** argv)
             virtualTime = true;
             continue;
         }
-        const std::map<std::string, const char*> valued = {{"--chip", emu::UsbBusOptions::kChip},
-                                                           {"--image", emu::UsbBusOptions::kImage},
-                                                           {"--faults", emu::UsbBusOptions::kFaults},
-                                                           {"--timing", emu::UsbBusOptions::kTiming}};
-        const auto option = valued.find(arg);
-        if (option == valued.end() || i + 1 >= argc) {
-            std::cerr << "pravel-emulate: " << (option == valued.end() ? "unknown option " : "missing value for ")
-                      << arg << "\n";
+        const auto& names = BenchConfig::names();
+        const bool known = arg.rfind("--", 0) == 0 && std::find(names.begin(), names.end(), arg.substr(2)) != names.end();
+        if (!known || i + 1 >= argc) {
+            std::cerr << "pravel-emulate: " << (!known ? "unknown option " : "missing value for ") << arg << "\n";
             usage(std::cerr);
             return 2;
         }
-        settings[option->second] = argv[++i];
+        settings[arg.substr(2)] = argv[++i];
     }
     if (i >= argc) {
         std::cerr << "pravel-emulate: no command given\n";
@@ -163,13 +170,9 @@ int main(int argc, char** argv)
     }
 
     // Refuse bad options here, before the program runs with a dead bus.
-    emu::UsbBusOptions checked;
+    BenchConfig checked;
     std::string error;
-    const auto lookup = [&](const char* name) -> const char* {
-        const auto found = settings.find(name);
-        return found == settings.end() ? nullptr : found->second.c_str();
-    };
-    if (!emu::UsbBusOptions::parse(lookup, checked, error)) {
+    if (!BenchConfig::parse(BenchConfig::options(settings), BenchConfig::Face::Usb, checked, error)) {
         std::cerr << "pravel-emulate: " << error << "\n";
         return 2;
     }
@@ -186,15 +189,15 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    for (const char* name : {emu::UsbBusOptions::kChip, emu::UsbBusOptions::kImage, emu::UsbBusOptions::kFaults,
-                             emu::UsbBusOptions::kTiming, emu::UsbBusOptions::kVirtualTime}) {
-        ::unsetenv(name);
-    }
-    for (const auto& setting : settings)
-        ::setenv(setting.first.c_str(), setting.second.c_str(), 1);
+    // The stand-in reads the same settings from its environment.
+    for (const std::string& name : BenchConfig::names())
+        ::unsetenv(BenchConfig::variable(emu::EmulatedUsbBus::kPrefix, name).c_str());
+    ::unsetenv(emu::EmulatedUsbBus::kVirtualTime);
+    for (const auto& [name, value] : settings)
+        ::setenv(BenchConfig::variable(emu::EmulatedUsbBus::kPrefix, name).c_str(), value.c_str(), 1);
     if (virtualTime)
-        ::setenv(emu::UsbBusOptions::kVirtualTime, "1", 1);
-    ::setenv(emu::UsbBusOptions::kReport, reportDir, 1);
+        ::setenv(emu::EmulatedUsbBus::kVirtualTime, "1", 1);
+    ::setenv(emu::EmulatedUsbBus::kReport, reportDir, 1);
     const char* preload = std::getenv("LD_PRELOAD");
     ::setenv("LD_PRELOAD", (library + (preload && *preload ? std::string(":") + preload : "")).c_str(), 1);
     // A program built with AddressSanitizer wants its runtime first; the stand-in comes first instead.

@@ -4,7 +4,7 @@
 
 #include "app/LoaderShell.h"
 #include "base/ProgressReporter.h"
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/VirtualClock.h"
 #include "gui/NotificationPresenter.h"
 

@@ -1,6 +1,6 @@
 #include "tests/support/Emulated.h"
 
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/Ft2232hBridge.h"
 #include "emulator/SpiFlash.h"

@@ -1,4 +1,4 @@
-#include "emulator/FaultPlan.h"
+#include "emulator/config/FaultPlan.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +15,17 @@ TEST(FaultPlanTest, ReadsEveryForm)
         << error;
     EXPECT_EQ(plan.failingCalls, (std::vector<std::pair<std::string, uint64_t>>{{"FT_Write", 120}, {"FT_Read", 7}}));
     EXPECT_EQ(plan.unplugAtCall, 40u) << "the earliest unplug wins";
-    EXPECT_TRUE(plan.enumerationFails && plan.stuckBusy);
+    EXPECT_TRUE(plan.enumerationFails && plan.flash.stuckBusy);
     EXPECT_EQ(plan.noReplyAt, (std::vector<uint64_t>{3, 9}));
-    EXPECT_EQ(plan.flippedAddresses, (std::vector<uint32_t>{0x500010, 42}));
-    EXPECT_EQ(plan.slowPages, (std::vector<uint32_t>{0x500100}));
-    EXPECT_EQ(plan.heldPages, (std::vector<uint32_t>{0x500200}));
-    EXPECT_EQ(plan.stuckPages, (std::vector<uint32_t>{9}));
+    EXPECT_EQ(plan.flash.flippedAddresses, (std::vector<uint32_t>{0x500010, 42}));
+    EXPECT_EQ(plan.flash.slowPages, (std::vector<uint32_t>{0x500100}));
+    EXPECT_EQ(plan.flash.heldPages, (std::vector<uint32_t>{0x500200}));
+    EXPECT_EQ(plan.flash.stuckPages, (std::vector<uint32_t>{9}));
 
     // Nothing at all is a plan without faults, and replaces what was there.
     ASSERT_TRUE(emu::FaultPlan::parse("", plan, error));
-    EXPECT_TRUE(plan.failingCalls.empty() && plan.noReplyAt.empty() && plan.flippedAddresses.empty());
-    EXPECT_FALSE(plan.enumerationFails || plan.stuckBusy || plan.unplugAtCall);
+    EXPECT_TRUE(plan.failingCalls.empty() && plan.noReplyAt.empty() && plan.flash.flippedAddresses.empty());
+    EXPECT_FALSE(plan.enumerationFails || plan.flash.stuckBusy || plan.unplugAtCall);
 }
 
 TEST(FaultPlanTest, RefusesBadTextAndNamesTheAcceptedForms)
@@ -46,7 +46,7 @@ TEST(FaultPlanTest, RefusesBadTextAndNamesTheAcceptedForms)
         EXPECT_NE(error.find("FT_GetDeviceInfoList"), std::string::npos) << error;
         EXPECT_NE(error.find(text), std::string::npos) << "the message quotes the bad item: " << error;
         EXPECT_EQ(plan.unplugAtCall, 77u) << "a refused plan leaves the old one alone";
-        EXPECT_FALSE(plan.stuckBusy);
+        EXPECT_FALSE(plan.flash.stuckBusy);
     }
 }
 

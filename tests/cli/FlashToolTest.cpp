@@ -463,7 +463,7 @@ TEST(FlashToolStop, CtrlCStopsBetweenTransactions)
     ConsoleReporter reporter(out, err, false, false);
     reporter.install();
     FlashTool tool(invocation, reporter, stop);
-    tool.useDriver(d2xx::DriverSelection::emulated(emulated, gate));
+    tool.useDriver(DriverSelection::emulated(emulated, gate));
     auto running = std::async(std::launch::async, [&] { return tool.run(); });
     gate->waitUntilHeld();
     stop = true;

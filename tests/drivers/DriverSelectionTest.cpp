@@ -1,5 +1,5 @@
-#include "device/d2xx/DriverSelection.h"
-#include "device/d2xx/EmulatedDriver.h"
+#include "composition/DriverSelection.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #ifdef _WIN32
 #include "device/d2xx/Ftd2xxDllDriver.h"
 #else
@@ -36,12 +36,10 @@ using Environment = std::map<std::string, std::string>;
 
 DriverSelection selection(const Environment& environment, std::string& error)
 {
-    return DriverSelection::fromLookup(
-        [&environment](const char* name) -> const char* {
-            auto it = environment.find(name);
-            return it == environment.end() ? nullptr : it->second.c_str();
-        },
-        error);
+    return DriverSelection::choose({}, error, [&environment](const char* name) -> const char* {
+        auto it = environment.find(name);
+        return it == environment.end() ? nullptr : it->second.c_str();
+    });
 }
 
 std::shared_ptr<D2xxDriver> select(const Environment& environment, std::string& error)

@@ -5,7 +5,7 @@
 
 #include "tests/faults/SweepSupport.h"
 
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "device/d2xx/ForwardingDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/EmulatedInstrument.h"
@@ -174,13 +174,13 @@ protected:
     // one that must succeed.
     Run runWith(const Scenario& scenario, const Fault& fault, bool check = true)
     {
-        d2xx::EmulatedDriverOptions options;
-        options.instrument.timed = scenario.timed;
+        const emu::BenchConfig::Settings settings = {{"timing", scenario.timed ? "typical" : "instant"},
+                                                     {"faults", fault.kind.empty() ? "" : fault.text()}};
+        emu::BenchConfig bench;
         std::string error;
-        if (!fault.kind.empty()) {
-            EXPECT_TRUE(emu::FaultPlan::parse(fault.text(), options.faults, error)) << error;
-        }
-        auto emulated = d2xx::EmulatedDriver::create(options, error);
+        EXPECT_TRUE(emu::BenchConfig::parse(emu::BenchConfig::options(settings), emu::BenchConfig::Face::D2xx, bench, error))
+            << error;
+        auto emulated = d2xx::EmulatedDriver::create(bench, error);
         if (!emulated) {
             ADD_FAILURE() << error;
             return {};

@@ -41,11 +41,12 @@ protected:
 
     std::shared_ptr<d2xx::EmulatedDriver> makeDriver(const std::string& faults, const std::string& image = "")
     {
-        d2xx::EmulatedDriverOptions options;
-        options.instrument.imagePath = image;
+        emu::BenchConfig bench;
         std::string error;
-        EXPECT_TRUE(emu::FaultPlan::parse(faults, options.faults, error)) << error;
-        auto driver = d2xx::EmulatedDriver::create(options, error);
+        EXPECT_TRUE(emu::BenchConfig::parse(emu::BenchConfig::options({{"faults", faults}, {"image", image}}),
+                                            emu::BenchConfig::Face::D2xx, bench, error))
+            << error;
+        auto driver = d2xx::EmulatedDriver::create(bench, error);
         EXPECT_TRUE(driver) << error;
         return driver;
     }

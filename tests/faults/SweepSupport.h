@@ -5,7 +5,7 @@
 
 #include "tests/support/Emulated.h"
 
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/VirtualClock.h"
 #include "base/ProgressReporter.h"

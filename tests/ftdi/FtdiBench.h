@@ -3,7 +3,7 @@
 #include "tests/support/Emulated.h"
 
 #include "device/TFtdi.h"
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
 #include "base/ProgressReporter.h"

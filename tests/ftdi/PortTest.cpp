@@ -79,7 +79,7 @@ TEST_F(FtdiBench, ListingPrintsZeroBareAndStaysInsideItsNodes)
     std::memset(node.SerialNumber, 'S', sizeof node.SerialNumber);
     std::strcpy(node.Description, "Dual RS232-HS");
     listing->nodes.assign(2, node);
-    TFtdi ftdi(listing);
+    TFtdi ftdi(listing, Clock::system());
     EXPECT_EQ(ftdi.PortDetect(), 1);
     EXPECT_EQ(infoTexts(log), (std::vector<std::string>{"Number of detected channels: 1\n", "No. 0\n", "  Flags: 0\n",
                                                         "  Type: 0x6\n", "  ID: 0\n", "  LocId: 0\n",

@@ -148,7 +148,7 @@ TEST(FlashBusy, StatusRepeatsCountsDownPollsAndOnlyStatusIsAnswered)
 TEST(FlashBusy, ASlowPageOutlastsTheDatasheet)
 {
     emu::InstrumentOptions options = Board::chip("mt25q128", 2);
-    options.slowPages = {0x500180};
+    options.faults.slowPages = {0x500180};
     Board board(options);
     board.transact({0x06});
     board.transact(Board::cmd(0x02, 0x500000, {0x00}));

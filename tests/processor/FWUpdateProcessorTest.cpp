@@ -338,7 +338,7 @@ private slots:
             reporter.install();
             std::atomic<bool> stop{false};
             FlashTool tool(invocation, reporter, stop);
-            tool.useDriver(d2xx::DriverSelection::emulated(other));
+            tool.useDriver(DriverSelection::emulated(other));
             status = tool.run();
         }
         QCOMPARE(status, int(FlashTool::Success));

@@ -6,11 +6,10 @@
 
 #include "tests/support/Files.h"
 
-#include "device/d2xx/EmulatedDriver.h"
 #include "emulator/EmulatedInstrument.h"
-#include "emulator/FaultPlan.h"
 #include "emulator/FlashStorage.h"
 #include "emulator/SpiFlash.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 
 #include <cstdint>
 #include <memory>
@@ -28,16 +27,15 @@ inline std::shared_ptr<d2xx::EmulatedDriver> emulatedDriver(const std::string& c
                                                            const std::string& faults = "", unsigned busyReads = 2,
                                                            bool timed = false, bool worst = false)
 {
-    d2xx::EmulatedDriverOptions options;
-    options.bridgeAttached = chip != "unplugged";
-    options.instrument.chip = options.bridgeAttached ? chip : "mt25q128";
-    options.instrument.busyStatusReads = busyReads;
-    options.instrument.timed = timed;
-    options.instrument.worst = worst;
+    const emu::BenchConfig::Settings settings = {
+        {"chip", chip}, {"faults", faults}, {"timing", worst ? "worst" : timed ? "typical" : "instant"}};
+    emu::BenchConfig bench;
     std::string error;
     std::shared_ptr<d2xx::EmulatedDriver> driver;
-    if (emu::FaultPlan::parse(faults, options.faults, error))
-        driver = d2xx::EmulatedDriver::create(options, error);
+    if (emu::BenchConfig::parse(emu::BenchConfig::options(settings), emu::BenchConfig::Face::D2xx, bench, error)) {
+        bench.instrument.busyStatusReads = busyReads;
+        driver = d2xx::EmulatedDriver::create(bench, error);
+    }
     if (!driver)
         throw std::runtime_error("emulated instrument: " + error);
     return driver;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "device/d2xx/ForwardingDriver.h"
 
 #include <algorithm>

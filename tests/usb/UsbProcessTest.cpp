@@ -366,7 +366,7 @@ TEST_F(UsbProcess, TheLauncherRefusesWhatItCannotEmulateAndPassesTheExitStatusOn
         std::vector<std::string> args;
         const char* says;
     } refused[] = {
-        {{"--chip", "w25q64", "--", "true"}, "accepted: mt25q128"},
+        {{"--chip", "w25q64", "--", "true"}, "accepted values: mt25q128"},
         {{"--faults", "FT_Write@3", "--", "true"}, "D2XX"},
         {{"--faults", "unplug@0", "--", "true"}, "bad count"},
         {{"--timing", "fast", "--", "true"}, "instant, typical, worst"},

@@ -1,4 +1,4 @@
-#include "emulator/FaultPlan.h"
+#include "emulator/config/FaultPlan.h"
 
 #include <algorithm>
 #include <charconv>
@@ -77,6 +77,14 @@ bool FaultPlan::forEachItem(const std::string& text, const std::function<bool(co
     return true;
 }
 
+bool FaultPlan::isInstrumentFault(const std::string& name)
+{
+    for (const char* own : {"stuck-busy", "no-reply", "flip", "slow-page", "held-page", "stuck-page"})
+        if (name == own)
+            return true;
+    return false;
+}
+
 bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& error)
 {
     FaultPlan parsed;
@@ -90,7 +98,7 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
             if (name == "enumeration")
                 parsed.enumerationFails = true;
             else if (name == "stuck-busy")
-                parsed.stuckBusy = true;
+                parsed.flash.stuckBusy = true;
             else {
                 error = "unknown fault \"" + item + "\"; " + acceptedForms();
                 return false;
@@ -103,10 +111,10 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
                 error = "bad address in \"" + item + "\"; " + acceptedForms();
                 return false;
             }
-            auto& list = name == "flip"        ? parsed.flippedAddresses
-                         : name == "slow-page" ? parsed.slowPages
-                         : name == "held-page" ? parsed.heldPages
-                                               : parsed.stuckPages;
+            auto& list = name == "flip"        ? parsed.flash.flippedAddresses
+                         : name == "slow-page" ? parsed.flash.slowPages
+                         : name == "held-page" ? parsed.flash.heldPages
+                                               : parsed.flash.stuckPages;
             list.push_back(static_cast<uint32_t>(number));
             return true;
         }

@@ -1,4 +1,4 @@
-#include "emulator/FlashPart.h"
+#include "emulator/config/FlashPart.h"
 
 namespace emu {
 

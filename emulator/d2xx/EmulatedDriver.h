@@ -1,34 +1,27 @@
 #pragma once
 
 #include "device/d2xx/D2xxDriver.h"
-#include "emulator/EmulatedInstrument.h"
-#include "emulator/FaultPlan.h"
+#include "emulator/config/BenchConfig.h"
 
 #include <memory>
 #include <string>
 
 namespace emu {
 class CallTrace;
+class EmulatedInstrument;
 class Ft2232hBridge;
 class VirtualClock;
 }
 
 namespace d2xx {
 
-struct EmulatedDriverOptions
-{
-    emu::InstrumentOptions instrument;
-    emu::FaultPlan faults;
-    bool bridgeAttached = true; // false: no bridge on the bus at all
-};
-
 // D2XX over the emulated FT2232H and the instrument behind its channel B.
-// Keeps the call trace and carries out the fault plan.
+// Keeps the call trace and carries out the bench's D2XX fault plan.
 class EmulatedDriver final : public D2xxDriver
 {
 public:
     // nullptr with `error` set when the instrument cannot be built.
-    static std::shared_ptr<EmulatedDriver> create(const EmulatedDriverOptions& options, std::string& error);
+    static std::shared_ptr<EmulatedDriver> create(const emu::BenchConfig& bench, std::string& error);
     ~EmulatedDriver() override;
 
     FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) override;

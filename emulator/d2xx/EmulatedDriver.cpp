@@ -1,6 +1,7 @@
-#include "device/d2xx/EmulatedDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 
 #include "emulator/CallTrace.h"
+#include "emulator/EmulatedInstrument.h"
 #include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 
@@ -114,27 +115,17 @@ EmulatedDriver::EmulatedDriver(std::unique_ptr<State> state) : state(std::move(s
 
 EmulatedDriver::~EmulatedDriver() = default;
 
-std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const EmulatedDriverOptions& options, std::string& error)
+std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& bench, std::string& error)
 {
     auto state = std::make_unique<State>();
-    state->faults = options.faults;
-    if (options.bridgeAttached) {
-        emu::InstrumentOptions instrument = options.instrument;
-        instrument.stuckBusy = instrument.stuckBusy || options.faults.stuckBusy;
-        instrument.flippedAddresses.insert(instrument.flippedAddresses.end(), options.faults.flippedAddresses.begin(),
-                                           options.faults.flippedAddresses.end());
-        instrument.slowPages.insert(instrument.slowPages.end(), options.faults.slowPages.begin(),
-                                    options.faults.slowPages.end());
-        instrument.heldPages.insert(instrument.heldPages.end(), options.faults.heldPages.begin(),
-                                    options.faults.heldPages.end());
-        instrument.stuckPages.insert(instrument.stuckPages.end(), options.faults.stuckPages.begin(),
-                                     options.faults.stuckPages.end());
-        state->instrument = emu::EmulatedInstrument::create(instrument, state->clock, &state->trace, error);
+    state->faults = bench.calls;
+    if (bench.attached) {
+        state->instrument = emu::EmulatedInstrument::create(bench.instrument, state->clock, &state->trace, error);
         if (!state->instrument)
             return nullptr;
-        const emu::BridgeTiming timing = instrument.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
+        const emu::BridgeTiming timing = bench.instrument.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
         state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get(), timing);
-        state->bridge->dropRepliesAt(options.faults.noReplyAt);
+        state->bridge->dropRepliesAt(bench.calls.noReplyAt);
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/FaultPlan.h"
+#include "emulator/config/FaultPlan.h"
 
 #include <cstdint>
 #include <string>
@@ -17,7 +17,8 @@ namespace emu {
 //   timeout@N     the Nth bulk IN transfer times out with nothing read
 //   enumeration   listing the bus fails (LIBUSB_ERROR_IO)
 // and the instrument's own faults as the emulated D2XX face takes them:
-// stuck-busy, no-reply@N, flip@ADDR. Counts start at 1.
+// stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR,
+// stuck-page@ADDR. Counts start at 1.
 struct UsbFaultPlan
 {
     enum class Kind { BulkOut, BulkIn, Control, Timeout };

@@ -1,4 +1,4 @@
-#include "emulator/usb/UsbFaultPlan.h"
+#include "emulator/config/UsbFaultPlan.h"
 
 #include <charconv>
 
@@ -7,7 +7,8 @@ namespace {
 
 const char* const kAccepted =
     "accepted, comma-separated: unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration, "
-    "stuck-busy, no-reply@N, flip@ADDR; N counts from 1";
+    "stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR; N counts from 1, ADDR is "
+    "decimal or 0x hex";
 
 bool count(const std::string& text, uint64_t& value)
 {
@@ -29,7 +30,7 @@ bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::strin
             parsed.enumerationFails = true;
             return true;
         }
-        if (name == "stuck-busy" || name == "no-reply" || name == "flip") {
+        if (FaultPlan::isInstrumentFault(name)) {
             // The instrument's faults keep their own syntax and checks.
             instrumentItems += (instrumentItems.empty() ? "" : ",") + item;
             return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "emulator/config/FlashFaults.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,15 +29,14 @@ struct FaultPlan
     std::vector<std::pair<std::string, uint64_t>> failingCalls;
     uint64_t unplugAtCall = 0; // 0: never
     bool enumerationFails = false;
-    bool stuckBusy = false;
     std::vector<uint64_t> noReplyAt;
-    std::vector<uint32_t> flippedAddresses;
-    std::vector<uint32_t> slowPages;
-    std::vector<uint32_t> heldPages;
-    std::vector<uint32_t> stuckPages;
+    FlashFaults flash; // stuck-busy and the address faults: the chip's own
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);
+    // Whether `name` is one of the instrument's own faults (the flash's, and
+    // lost replies), which every face of the bridge takes as this plan does.
+    static bool isInstrumentFault(const std::string& name);
 
     // One item of a comma-separated fault list: NAME or NAME@ARGUMENT, trimmed.
     struct Item

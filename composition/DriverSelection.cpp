@@ -1,0 +1,136 @@
+#include "composition/DriverSelection.h"
+
+#include "emulator/CallTrace.h"
+#include "emulator/VirtualClock.h"
+#include "emulator/d2xx/EmulatedDriver.h"
+
+#ifdef _WIN32
+#include "device/d2xx/Ftd2xxDllDriver.h"
+#else
+#include "device/d2xx/LibFtdiDriver.h"
+#endif
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+using emu::BenchConfig;
+
+const char* const deviceVariable = "PRAVEL_DEVICE";
+
+#ifdef _WIN32
+const char* const platformDevice = "ftd2xx";
+#else
+const char* const platformDevice = "libftdi";
+#endif
+
+DriverSelection::Environment orProcess(const DriverSelection::Environment& environment)
+{
+    if (environment)
+        return environment;
+    return [](const char* name) -> const char* { return std::getenv(name); };
+}
+
+std::shared_ptr<d2xx::D2xxDriver> hardwareDriver(const std::string& name, std::string& error)
+{
+#ifdef _WIN32
+    if (name == "ftd2xx")
+        return std::make_shared<d2xx::Ftd2xxDllDriver>();
+    error = std::string(deviceVariable) + "=" + name + " is not available on Windows; use ftd2xx or emulated";
+#else
+    if (name == "libftdi")
+        return std::make_shared<d2xx::LibFtdiDriver>();
+    error = std::string(deviceVariable) + "=" + name + " is only available on Windows; use libftdi or emulated";
+#endif
+    return nullptr;
+}
+
+} // namespace
+
+const std::vector<std::string>& DriverSelection::devices()
+{
+    static const std::vector<std::string> all = {"emulated", "libftdi", "ftd2xx"};
+    return all;
+}
+
+std::string DriverSelection::refusal(const std::string& device)
+{
+    if (std::find(devices().begin(), devices().end(), device) != devices().end())
+        return {};
+    return "is not a known device; accepted values: " + BenchConfig::listed(devices());
+}
+
+std::string DriverSelection::deviceOf(const Request& request, const Environment& environment)
+{
+    if (!request.device.empty())
+        return request.device;
+    const char* variable = orProcess(environment)(deviceVariable);
+    return variable && *variable ? variable : platformDevice;
+}
+
+DriverSelection DriverSelection::choose(const Request& request, std::string& error, const Environment& environment)
+{
+    error.clear();
+    const Environment getenv = orProcess(environment);
+    const std::string device = deviceOf(request, getenv);
+    const BenchConfig::Lookup bench =
+        BenchConfig::layered(BenchConfig::options(request.bench), BenchConfig::environment(emulatedPrefix, getenv));
+
+    if (device == "emulated") {
+        BenchConfig config;
+        if (!BenchConfig::parse(bench, BenchConfig::Face::D2xx, config, error))
+            return {};
+        std::shared_ptr<d2xx::EmulatedDriver> driver = d2xx::EmulatedDriver::create(config, error);
+        if (!driver) {
+            error = "emulated instrument: " + error;
+            return {};
+        }
+        return emulated(driver, nullptr, config.instrument.timed);
+    }
+
+    if (const std::string why = refusal(device); !why.empty()) {
+        const BenchConfig::Setting given{device, request.device.empty() ? deviceVariable : "--device"};
+        error = given.quoted() + " " + why;
+        return {};
+    }
+    // A forgotten PRAVEL_DEVICE=emulated would otherwise reach the real
+    // bridge without anyone noticing.
+    for (const std::string& name : BenchConfig::names()) {
+        if (const auto ignored = bench(name))
+            std::cerr << "Warning: " << ignored->source << " is ignored because " << deviceVariable << " is " << device
+                      << ", not emulated\n";
+    }
+    DriverSelection selection;
+    selection.chosen = hardwareDriver(device, error);
+    return selection;
+}
+
+DriverSelection DriverSelection::emulated(std::shared_ptr<d2xx::EmulatedDriver> instrument,
+                                          std::shared_ptr<d2xx::D2xxDriver> front, bool timed)
+{
+    DriverSelection selection;
+    selection.chosen = front ? std::move(front) : std::shared_ptr<d2xx::D2xxDriver>(instrument);
+    selection.instrument = std::move(instrument);
+    selection.timed = timed;
+    return selection;
+}
+
+Clock& DriverSelection::clock() const
+{
+    if (instrument)
+        return instrument->clock();
+    return Clock::system();
+}
+
+void DriverSelection::setCallTrace(bool enabled) const
+{
+    if (instrument)
+        instrument->trace().setEnabled(enabled);
+}
+
+double DriverSelection::emulatedSeconds() const
+{
+    return instrument ? static_cast<double>(instrument->clock().nowNanoseconds()) / 1e9 : 0.0;
+}

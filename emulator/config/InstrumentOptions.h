@@ -1,0 +1,21 @@
+#pragma once
+
+#include "emulator/config/FlashFaults.h"
+
+#include <string>
+
+namespace emu {
+
+// One emulated instrument: the flash chip on its board, where that flash
+// keeps its contents, how long it stays busy and what it does wrong.
+struct InstrumentOptions
+{
+    std::string chip = "mt25q128"; // a name from the flash part table
+    std::string imagePath;         // raw flash contents kept in this file; empty: in memory
+    unsigned busyStatusReads = 2;  // instant mode: status reads that still show WIP after a program or erase
+    bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
+    bool worst = false;            // with `timed`: the datasheet's maximum times
+    FlashFaults faults;
+};
+
+} // namespace emu
