@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextStream>
 #include <QtQml/qqml.h>
 
 #include <cmath>
@@ -171,18 +170,11 @@ void FWUpdateProcessor::setFirmwareDir(QUrl dir)
 
 bool FWUpdateProcessor::readVersionFile()
 {
-    m_firmwareVersion.clear();
-    bool opened = false;
+    std::string version;
     // A URL that names no local directory must not turn into "/version.txt".
     const QString dir = m_firmwareDir.toLocalFile();
-    if (!dir.isEmpty()) {
-        QFile file(dir + QLatin1Char('/') + versionFileName);
-        if (file.exists() && file.open(QIODevice::ReadOnly)) {
-            QTextStream stream(&file);
-            m_firmwareVersion = stream.readLine();
-            opened = true;
-        }
-    }
+    const bool opened = !dir.isEmpty() && FirmwareSet::readVersion(text(dir), version);
+    m_firmwareVersion = QString::fromStdString(version);
     if (m_firmwareVersion.isEmpty())
         m_firmwareVersion = QStringLiteral("Unknown");
     emit firmwareVersionChanged();
@@ -206,6 +198,25 @@ void FWUpdateProcessor::refreshFirmware()
     const QString application = QDir::cleanPath(dir + QLatin1Char('/') + firmwareFileName);
     if (QFile::exists(application))
         setFirmwareFile(application);
+}
+
+QVariantList FWUpdateProcessor::runImages() const
+{
+    const FirmwareSet next = firmwareOf({m_deviceDetected, m_firmwareFile, m_bootloaderFile, m_programmingMode});
+    QVariantList images;
+    for (const FirmwareSet::Image& image : next.images()) {
+        const bool bitstream = image.offset == FirmwareSet::bitstreamOffset;
+        images.append(QVariantMap{{QStringLiteral("path"), QString::fromStdString(image.path)},
+                                  {QStringLiteral("offset"), static_cast<int>(image.offset)},
+                                  {QStringLiteral("kind"), bitstream ? QStringLiteral("bitstream")
+                                                                     : QStringLiteral("application")}});
+    }
+    return images;
+}
+
+QString FWUpdateProcessor::localPath(const QUrl& url) const
+{
+    return url.toLocalFile();
 }
 
 void FWUpdateProcessor::refreshDevices()
@@ -312,6 +323,13 @@ void FWUpdateProcessor::doProgramming()
     m_runActive.store(false);
 }
 
+FirmwareSet FWUpdateProcessor::firmwareOf(const RunRequest& run) const
+{
+    if (run.mode == Full)
+        return FirmwareSet::basic(text(run.firmwareFile), text(run.bootloaderFile));
+    return FirmwareSet::single(text(run.firmwareFile), static_cast<uint32_t>(m_memOffset.load()));
+}
+
 bool FWUpdateProcessor::runSteps(const RunRequest& run)
 {
     if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
@@ -321,9 +339,7 @@ bool FWUpdateProcessor::runSteps(const RunRequest& run)
     m_isProgramming.store(true);
     emit isProgrammingChanged(true);
 
-    const FirmwareSet firmware =
-        run.mode == Full ? FirmwareSet::basic(text(run.firmwareFile), text(run.bootloaderFile))
-                         : FirmwareSet::single(text(run.firmwareFile), static_cast<uint32_t>(m_memOffset.load()));
+    const FirmwareSet firmware = firmwareOf(run);
     FirmwareRun::Options options;
     options.setOffset = [this](uint32_t offset) { applyMemOffset(static_cast<int>(offset)); };
     FirmwareRun::Progress shown;

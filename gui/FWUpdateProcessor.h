@@ -6,12 +6,14 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVariantList>
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 
+class FirmwareSet;
 class TFtdi;
 class TRom;
 class TFpga;
@@ -83,6 +85,13 @@ public:
     // Asks the run under way to stop at its next transaction boundary; the
     // flash finishes a command already sent. Nothing happens when no run goes.
     Q_INVOKABLE void requestStop();
+    // What program() would write now, in the order it writes it: one map per
+    // image with "path", "offset" and "kind" ("bitstream" at the bitstream's
+    // offset, else "application"), so the window can check the files first.
+    Q_INVOKABLE QVariantList runImages() const;
+    // A file URL as the local path the processor takes ("/home/u/a.bit",
+    // "C:/u/a.bit", "//host/share/a.bit"); empty for anything else.
+    Q_INVOKABLE QString localPath(const QUrl& url) const;
 
     // Blocks until the run started last has ended; returns at once when none
     // is pending or active. For tools and tests that need the run's outcome.
@@ -114,6 +123,8 @@ private:
 
     bool readVersionFile();
     void refreshFirmware();
+    // The images of a run of `run`, in order; Single mode at the current offset.
+    FirmwareSet firmwareOf(const RunRequest& run) const;
     void doProgramming();
     bool runSteps(const RunRequest& run);
     void applyMemOffset(int offset);

@@ -42,19 +42,6 @@ ApplicationWindow {
     readonly property real runProgress: runValue("runProgress", 0)
     readonly property string lastOutcome: runValue("lastOutcome", "")
 
-    // A file URL as a local path: "/home/u/a.bit" on Linux, "C:/u/a.bit" on
-    // Windows, "//host/share/a.bit" for a share; escapes such as %23 decoded.
-    function localPath(url) {
-        var text = url.toString()
-        if (/^file:\/\/\/[A-Za-z]:/.test(text))
-            text = text.substring(8)
-        else if (/^file:\/\/\//.test(text))
-            text = text.substring(7)
-        else if (/^file:\/\//.test(text))
-            text = text.substring(5)
-        return decodeURIComponent(text)
-    }
-
     function updateMemOffset() {
         if (!hasProcessor)
             return
@@ -81,28 +68,17 @@ ApplicationWindow {
             fwUpdateProcessor.firmwareFile = ""
     }
 
-    // What this run is about to write, each file with the offset it goes to.
-    function runImages() {
-        if (tabs.currentIndex === 0) {
-            var dir = localPath(fwUpdateProcessor.firmwareDir)
-            return [{ path: firmwareFile, offset: fwUpdateProcessor.ApplicationOffset },
-                    { path: dir + "/download.bit", offset: fwUpdateProcessor.BootloaderOffset }]
-        }
-        return [{ path: firmwareFile, offset: fwUpdateProcessor.memOffset }]
-    }
-
     // Files that do not look like what belongs where they are going: each
     // one is named with what is wrong, for the confirmation.
     function runProblems() {
         var found = []
         if (typeof firmwareCheck === "undefined" || firmwareCheck === null)
             return found
-        var images = runImages()
+        var images = fwUpdateProcessor.runImages()
         for (var i = 0; i < images.length; ++i) {
             var problem = firmwareCheck.problem(images[i].path, images[i].offset)
             if (problem !== "") {
-                var kind = images[i].offset === fwUpdateProcessor.BootloaderOffset
-                           ? qsTr("the FPGA bitstream") : qsTr("the application image")
+                var kind = images[i].kind === "bitstream" ? qsTr("the FPGA bitstream") : qsTr("the application image")
                 found.push(qsTr("%1 goes to offset 0x%2, where %3 belongs.\n%4")
                            .arg(images[i].path).arg(images[i].offset.toString(16)).arg(kind).arg(problem))
             }
@@ -160,10 +136,9 @@ ApplicationWindow {
             folder: hasProcessor ? fwUpdateProcessor.firmwareDir
                                  : Platform.StandardPaths.writableLocation(Platform.StandardPaths.DownloadLocation)
             onAccepted: {
-                var path = localPath(file)
                 updateMemOffset()
                 if (hasProcessor)
-                    fwUpdateProcessor.openFile(path)
+                    fwUpdateProcessor.openFile(fwUpdateProcessor.localPath(file))
                 Qt.callLater(renewFileDialog)
             }
             onRejected: Qt.callLater(renewFileDialog)
@@ -179,10 +154,11 @@ ApplicationWindow {
         folder: Platform.StandardPaths.writableLocation(Platform.StandardPaths.DocumentsLocation)
         currentFile: folder + "/pravel-fw-loader-log.txt"
         onAccepted: {
-            var problem = hasNotifications ? notifications.saveLog(localPath(file)) : ""
+            var path = hasProcessor ? fwUpdateProcessor.localPath(file) : ""
+            var problem = hasNotifications && hasProcessor ? notifications.saveLog(path) : ""
             if (problem !== "") {
                 messageDialog.title = qsTr("Save Log")
-                messageDialog.text = qsTr("The log could not be saved to %1: %2").arg(localPath(file)).arg(problem)
+                messageDialog.text = qsTr("The log could not be saved to %1: %2").arg(path).arg(problem)
                 messageDialog.open()
             }
         }
