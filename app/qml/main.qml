@@ -45,8 +45,8 @@ ApplicationWindow {
     function updateMemOffset() {
         if (!hasProcessor)
             return
-        fwUpdateProcessor.memOffset = bootloaderRadio.checked ? fwUpdateProcessor.BootloaderOffset
-                                                              : fwUpdateProcessor.ApplicationOffset
+        fwUpdateProcessor.memOffset = advancedTab.bootloaderChosen ? fwUpdateProcessor.BootloaderOffset
+                                                                   : fwUpdateProcessor.ApplicationOffset
     }
 
     // The file dialog is made anew whenever its selection must go: a widget
@@ -101,13 +101,6 @@ ApplicationWindow {
         if (hasNotifications)
             notifications.addMessage("Starting loading of " + firmwareFile)
         fwUpdateProcessor.program()
-    }
-
-    function clock(ms) {
-        var seconds = Math.max(0, Math.round(ms / 1000))
-        var minutes = Math.floor(seconds / 60)
-        seconds = seconds % 60
-        return minutes + ":" + (seconds < 10 ? "0" : "") + seconds
     }
 
     Component.onCompleted: {
@@ -252,269 +245,60 @@ ApplicationWindow {
             }
         }
 
-        Pane {
+        BasicPanel {
             id: basicTab
-            objectName: "basicTab"
             visible: tabs.currentIndex === 0
             Layout.fillWidth: true
-
-            Label {
-                id: basicInfoLabel
-                objectName: "basicInfoLabel"
-                width: parent.width
-                elide: Text.ElideMiddle
-                text: firmwareDirMissing
-                      ? qsTr("The firmware directory is missing: it was looked for at %1.").arg(searchedFirmwareDir)
-                      : hasProcessor && fwUpdateProcessor.deviceDetected && firmwareFile !== ""
-                        ? qsTr("Ready to load version %1.").arg(fwUpdateProcessor.firmwareVersion)
-                        : qsTr("Device not ready.")
-
-                states: State {
-                    name: "programming"
-                    when: busyProgramming
-                    PropertyChanges {
-                        target: basicInfoLabel
-                        text: qsTr("Loading version %1. Please wait for programming to complete.")
-                              .arg(hasProcessor ? fwUpdateProcessor.firmwareVersion : "")
-                    }
-                }
-            }
+            busy: busyProgramming
+            ready: hasProcessor && fwUpdateProcessor.deviceDetected && firmwareFile !== ""
+            version: hasProcessor ? fwUpdateProcessor.firmwareVersion : ""
+            missingDirectory: firmwareDirMissing ? searchedFirmwareDir : ""
         }
 
-        Pane {
+        AdvancedPanel {
             id: advancedTab
-            objectName: "advancedTab"
             visible: tabs.currentIndex === 1
             Layout.fillWidth: true
-
-            Column {
-                width: parent.width
-                spacing: 8
-
-                GroupBox {
-                    id: firmwareTypeBox
-                    objectName: "firmwareTypeBox"
-                    title: qsTr("Firmware Type")
-
-                    Row {
-                        RadioButton {
-                            id: bootloaderRadio
-                            objectName: "bootloaderRadio"
-                            text: qsTr("Bootloader")
-                            enabled: !busyProgramming
-                            onCheckedChanged: firmwareTypeChanged()
-                        }
-                        RadioButton {
-                            id: applicationRadio
-                            objectName: "applicationRadio"
-                            text: qsTr("Application")
-                            checked: true
-                            enabled: !busyProgramming
-                            onCheckedChanged: firmwareTypeChanged()
-                        }
-                    }
-                }
-
-                Button {
-                    id: selectFileButton
-                    objectName: "selectFileButton"
-                    text: qsTr("Select File...")
-                    enabled: !busyProgramming
-                    onClicked: {
-                        fileDialog.nameFilters = bootloaderRadio.checked ? [qsTr("FPGA bitstream (*.bit)")]
-                                                                         : [qsTr("Application executable (*.srec)")]
-                        fileDialog.open()
-                    }
-                }
-
-                Label {
-                    id: fileLabel
-                    objectName: "fileLabel"
-                    width: parent.width
-                    // The file name is the part that matters: the folders give way first.
-                    elide: Text.ElideMiddle
-                    text: firmwareFile !== "" ? firmwareFile : qsTr("No file selected.")
-                    ToolTip.text: firmwareFile
-                    ToolTip.visible: firmwareFile !== "" && fileLabelHover.hovered
-                    ToolTip.delay: 500
-
-                    HoverHandler {
-                        id: fileLabelHover
-                    }
-                }
+            busy: busyProgramming
+            firmwareFile: appWindow.firmwareFile
+            onFirmwareTypeChosen: firmwareTypeChanged()
+            onSelectFileClicked: {
+                fileDialog.nameFilters = bootloaderChosen ? [qsTr("FPGA bitstream (*.bit)")]
+                                                          : [qsTr("Application executable (*.srec)")]
+                fileDialog.open()
             }
         }
 
-        Row {
-            spacing: 8
-
-            Button {
-                id: refreshDeviceButton
-                objectName: "refreshDeviceButton"
-                text: qsTr("Refresh Device")
-                enabled: !busyProgramming
-                onClicked: {
-                    if (hasProcessor)
-                        fwUpdateProcessor.refreshDevices()
-                }
+        ActionButtons {
+            busy: busyProgramming
+            canLoad: firmwareFile !== "" && hasProcessor && fwUpdateProcessor.deviceDetected
+            onRefreshClicked: {
+                if (hasProcessor)
+                    fwUpdateProcessor.refreshDevices()
             }
-            Button {
-                id: loadFirmwareButton
-                objectName: "loadFirmwareButton"
-                text: qsTr("Load Firmware")
-                enabled: firmwareFile !== "" && !busyProgramming && hasProcessor && fwUpdateProcessor.deviceDetected
-                onClicked: loadFirmware()
-            }
+            onLoadClicked: loadFirmware()
         }
 
-        // The run at a glance: stage, how far, how long. Idle: the last outcome.
-        ColumnLayout {
-            id: progressArea
-            objectName: "progressArea"
+        ProgressPanel {
             Layout.fillWidth: true
-            spacing: 4
-
-            property double startedAt: 0
-            property double now: 0
-
-            Connections {
-                target: hasProcessor ? fwUpdateProcessor : null
-                function onIsProgrammingChanged(running) {
-                    if (running) {
-                        progressArea.startedAt = Date.now()
-                        progressArea.now = progressArea.startedAt
-                    }
-                }
-            }
-            Timer {
-                interval: 250
-                repeat: true
-                running: busyProgramming
-                onTriggered: progressArea.now = Date.now()
-            }
-
-            RowLayout {
-                Layout.fillWidth: true
-                Label {
-                    id: stageLabel
-                    objectName: "stageLabel"
-                    Layout.fillWidth: true
-                    elide: Text.ElideMiddle
-                    font.bold: !busyProgramming && lastOutcome !== ""
-                    color: finishingBeforeExit || busyProgramming ? palette.windowText
-                           : lastOutcome === "failed" ? errorColor
-                           : lastOutcome === "complete" ? successColor : palette.windowText
-                    text: finishingBeforeExit ? qsTr("Finishing the programming run before exit...")
-                          : busyProgramming ? (stageText !== "" ? stageText : qsTr("Programming"))
-                          : lastOutcome === "complete" ? qsTr("Last run: programming complete")
-                          : lastOutcome === "failed" ? qsTr("Last run: programming failed")
-                          : qsTr("Idle")
-                }
-                Label {
-                    id: timeLabel
-                    objectName: "timeLabel"
-                    visible: busyProgramming
-                    readonly property double elapsed: Math.max(0, progressArea.now - progressArea.startedAt)
-                    text: {
-                        var left = runProgress > 0.01 && runProgress < 1
-                                   ? qsTr(", about %1 left").arg(clock(elapsed * (1 - runProgress) / runProgress)) : ""
-                        return qsTr("stage %1%, run %2%, %3 elapsed")
-                               .arg(Math.floor(stageProgress * 100)).arg(Math.floor(runProgress * 100))
-                               .arg(clock(elapsed)) + left
-                    }
-                }
-            }
-            ProgressBar {
-                id: runProgressBar
-                objectName: "runProgressBar"
-                Layout.fillWidth: true
-                from: 0
-                to: 1
-                // Idle: full after a complete run, where it stopped after a failed one.
-                value: busyProgramming || lastOutcome !== "" ? runProgress : 0
-            }
+            processor: hasProcessor ? fwUpdateProcessor : null
+            busy: busyProgramming
+            finishingBeforeExit: appWindow.finishingBeforeExit
+            stageText: appWindow.stageText
+            stageProgress: appWindow.stageProgress
+            runProgress: appWindow.runProgress
+            lastOutcome: appWindow.lastOutcome
+            errorColor: appWindow.errorColor
+            successColor: appWindow.successColor
         }
 
-        RowLayout {
-            Layout.fillWidth: true
-
-            Label {
-                id: logTitle
-                objectName: "logTitle"
-                text: "Activity Log"
-                Layout.fillWidth: true
-            }
-            Button {
-                id: saveLogButton
-                objectName: "saveLogButton"
-                text: qsTr("Save Log...")
-                onClicked: saveLogDialog.open()
-            }
-        }
-
-        Pane {
-            id: logPane
-            objectName: "logPane"
+        LogPanel {
             Layout.fillWidth: true
             Layout.fillHeight: true
-            padding: 4
-            background: Rectangle { color: "white" }
-
-            ListView {
-                id: messagesListView
-                objectName: "messagesListView"
-                anchors.fill: parent
-                clip: true
-                model: hasNotifications ? notifications.logView : []
-
-                // Follows the newest row while the view is at its end; a
-                // user scrolling back (wheel, drag, scroll bar) stops that
-                // until scrolling down to the end again. A move of the view
-                // while its content keeps its height is the user's.
-                property bool followNewest: true
-                property bool autoScrolling: false
-                property real knownContentHeight: 0
-                function follow() {
-                    if (!followNewest || moving)
-                        return
-                    autoScrolling = true
-                    positionViewAtEnd()
-                    autoScrolling = false
-                }
-
-                delegate: TextEdit {
-                    objectName: "logRow"
-                    width: messagesListView.width - logScrollBar.width - 2
-                    text: model.display
-                    color: model.error ? errorColor : "black"
-                    font: logFont
-                    textFormat: TextEdit.PlainText
-                    wrapMode: TextEdit.Wrap
-                    readOnly: true
-                    selectByMouse: true
-                    persistentSelection: false
-                }
-
-                ScrollBar.vertical: ScrollBar {
-                    id: logScrollBar
-                    objectName: "logScrollBar"
-                    policy: ScrollBar.AlwaysOn
-                    // Still something to grab with a hundred thousand rows.
-                    minimumSize: messagesListView.height > 0 ? Math.min(1, 32 / messagesListView.height) : 0
-                }
-
-                onContentYChanged: {
-                    if (!autoScrolling && height > 0 && (moving || contentHeight === knownContentHeight))
-                        followNewest = atYEnd
-                }
-                onMovementEnded: followNewest = atYEnd
-                onContentHeightChanged: {
-                    knownContentHeight = contentHeight
-                    follow()
-                }
-                // ...also when the log pane itself changes size with the tab shown.
-                onHeightChanged: follow()
-            }
+            rows: hasNotifications ? notifications.logView : []
+            errorColor: appWindow.errorColor
+            logFont: appWindow.logFont
+            onSaveLogClicked: saveLogDialog.open()
         }
     }
 
