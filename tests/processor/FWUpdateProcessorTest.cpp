@@ -263,10 +263,14 @@ private slots:
         const int before = rig.log().size();
         QSignalSpy deviceChanged(rig.processor.get(), &FWUpdateProcessor::deviceDetectedChanged);
         QList<bool> delivered; // as a window binding sees it: queued, on the GUI thread
+        QString outcomeAtEnd;  // ...which finds the run's outcome and progress final when it ends
+        double progressAtEnd = 0;
         QObject window;
         connect(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged, &window, [&](bool on) {
             QCOMPARE(QThread::currentThread(), window.thread());
             delivered << on;
+            if (!on)
+                outcomeAtEnd = rig.processor->lastOutcome(), progressAtEnd = rig.processor->runProgress();
         });
 
         rig.gate->holdNextWrite();
@@ -292,6 +296,8 @@ private slots:
         QCOMPARE(log.count("Programming is already in progress.\n"), 5);
         QCOMPARE(log.filter("Starting programming of ").size(), 2);
         QCOMPARE(delivered, (QList<bool>{true, false}));
+        QCOMPARE(outcomeAtEnd, QString("complete"));
+        QCOMPARE(progressAtEnd, 1.0);
         QCOMPARE(deviceChanged.count(), 0);
         QCOMPARE(rig.processor->firmwareFile(), fw.appPath);
         QCOMPARE(rig.processor->memOffset(), 0);
