@@ -211,6 +211,9 @@ TEST_F(UsbProcess, TransferFaultsNeverPassForAGoodWrite)
         else
             EXPECT_TRUE(has(o.out + o.err, "NG") || has(o.err, "failed") || has(o.err, "Error")) << describe(o);
     }
+    // The flash's own faults reach the instrument on this face too.
+    const Outcome stuck = libftdi(write, dir / "stuck.bin", "mt25q128", "stuck-page@0x100");
+    EXPECT_TRUE(stuck.status == 1 && has(stuck.err, "Program...NG")) << describe(stuck);
 }
 
 TEST_F(UsbProcess, FlashromProbesEveryEmulatedPart)
