@@ -94,7 +94,7 @@ int FlashTool::setUp()
             if (!value.empty())
                 request.bench[name] = value;
         }
-        if (!request.bench.empty() && DriverSelection::deviceOf(request) != "emulated") {
+        if (!request.bench.empty() && DriverSelection::deviceOf(request) != DriverSelection::emulatedDevice) {
             complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
             return Usage;
         }

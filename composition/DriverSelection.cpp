@@ -51,7 +51,7 @@ std::shared_ptr<d2xx::D2xxDriver> hardwareDriver(const std::string& name, std::s
 
 const std::vector<std::string>& DriverSelection::devices()
 {
-    static const std::vector<std::string> all = {"emulated", "libftdi", "ftd2xx"};
+    static const std::vector<std::string> all = {emulatedDevice, "libftdi", "ftd2xx"};
     return all;
 }
 
@@ -78,7 +78,7 @@ DriverSelection DriverSelection::choose(const Request& request, std::string& err
     const BenchConfig::Lookup bench =
         BenchConfig::layered(BenchConfig::options(request.bench), BenchConfig::environment(emulatedPrefix, getenv));
 
-    if (device == "emulated") {
+    if (device == emulatedDevice) {
         BenchConfig config;
         if (!BenchConfig::parse(bench, BenchConfig::Face::D2xx, config, error))
             return {};

@@ -28,6 +28,7 @@ class DriverSelection
 public:
     // Reads one variable of the environment, as std::getenv does.
     using Environment = std::function<const char*(const char* name)>;
+    static constexpr const char* emulatedDevice = "emulated";
     static constexpr const char* emulatedPrefix = "PRAVEL_EMULATED_";
 
     // What an entry point asks for over the environment; what it leaves

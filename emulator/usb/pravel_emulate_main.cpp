@@ -28,7 +28,7 @@ void usage(std::ostream& out)
 {
     using emu::BenchConfig;
     std::vector<std::string> chips = BenchConfig::chips();
-    chips.pop_back(); // "unplugged", named on its own
+    chips.erase(std::remove(chips.begin(), chips.end(), BenchConfig::unpluggedChip), chips.end()); // named on its own
     out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--virtual-time]\n"
            "                      -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
