@@ -139,7 +139,7 @@ private slots:
     {
         QTemporaryDir dir, other;
         const QString srec = writeFile(dir.filePath("pravel.srec"), pattern(100, 1));
-        writeFile(dir.filePath("download.bit"), pattern(100, 2));
+        const QString bit = writeFile(dir.filePath("download.bit"), pattern(100, 2));
         Rig rig;
         FWUpdateProcessor& p = *rig.processor;
         QSignalSpy dirChanged(&p, &FWUpdateProcessor::firmwareDirChanged),
@@ -156,6 +156,9 @@ private slots:
         QCOMPARE(fileChanged.count(), 0);
         p.setProgrammingMode(FWUpdateProcessor::Full);
         QCOMPARE(p.firmwareFile(), srec);
+        // What the window checks before a run: the run's own images, in its order.
+        QCOMPARE(p.runImages(), (QVariantList{QVariantMap{{"path", srec}, {"offset", 0x500000}, {"kind", "application"}},
+                                              QVariantMap{{"path", bit}, {"offset", 0}, {"kind", "bitstream"}}}));
 
         // An empty first line: "Unknown", yet the file opened, so images are chosen.
         writeFile(other.filePath("version.txt"), "\r\n2.0\r\n");
