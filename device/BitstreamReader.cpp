@@ -263,22 +263,31 @@ void BitstreamReader::finish()
 {
     if (decided)
         return;
+    // Erased bytes where the FPGA hunts for the sync word or expects its
+    // next packet: a long run of them ends the question, nothing of a
+    // bitstream comes after it.
+    size_t erasedFrom = size;
+    while (erasedFrom > 0 && data[erasedFrom - 1] == 0xFF)
+        --erasedFrom;
+    const bool erasedEnd = size - erasedFrom >= erasedRun && (hunting || packetWordsLeft == 0);
     const std::string read = std::to_string(size) + " byte" + (size == 1 ? "" : "s");
     if (!report.synced) {
         if (size == 0)
             report.reason = "There is no bitstream: no bytes.";
-        else if (std::all_of(data, data + size, [](unsigned char b) { return b == 0xFF; }))
+        else if (erasedFrom == 0)
             report.reason = "There is no bitstream: all " + read + " are FF (erased).";
         else
             report.reason = "There is no bitstream: the sync word AA995566 does not occur in the " + read + ".";
-        report.moreBytes = readAhead;
-        return;
-    }
-    if (hunting)
+    } else if (hunting) {
         report.reason = "The bitstream ends its configuration (DESYNC) without the start-up command (START).";
-    else if (packetWordsLeft > 0 && packetRegister == fdriRegister)
+    } else if (erasedEnd) {
+        report.reason = "The bitstream is cut short: from byte " + std::to_string(erasedFrom) +
+                        " on the bytes are erased (FF), and no start-up command (START) came before.";
+    } else if (packetWordsLeft > 0 && packetRegister == fdriRegister) {
         report.reason = "The bitstream is cut short: it ends after " + read + ", inside its frame data.";
-    else
+    } else {
         report.reason = "The bitstream is cut short: it ends after " + read + ", before its start-up command (START).";
-    report.moreBytes = size_t(std::min<uint64_t>(packetWordsLeft * 4, SIZE_MAX - readAhead)) + readAhead;
+    }
+    if (!erasedEnd)
+        report.moreBytes = size_t(std::min<uint64_t>(packetWordsLeft * 4, SIZE_MAX - readAhead)) + readAhead;
 }

@@ -37,6 +37,11 @@ public:
     // What `moreBytes` adds beyond the packet under way: the packets after
     // the frame data and up to DESYNC fit, and a hunt for the sync word goes on.
     static constexpr size_t readAhead = 4096;
+    // Erased bytes (FF) that end the verdict where the FPGA hunts for the
+    // sync word or expects a packet header: an erased flash, or one whose
+    // bitstream was cut, is judged without reading all of it. (The FPGA
+    // itself would read on; no bitstream holds such a run there.)
+    static constexpr size_t erasedRun = 65536;
 
 private:
     BitstreamReader(const unsigned char* data, size_t size, uint32_t fpgaIdcode);
