@@ -56,7 +56,8 @@ public:
     // whole array once. The flash answers as it is (bit faults included); it
     // keeps its volatile state, the model has no power-on reset. An FPGA the
     // bridge holds in reset (both control lines low) does not configure.
-    // true when DONE is high afterwards.
+    // true when DONE is high afterwards. Call it between D2XX calls, with no
+    // flash transaction open: chip select rising would complete one.
     bool powerCycle();
 
 private:
