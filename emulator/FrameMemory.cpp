@@ -9,7 +9,7 @@ FrameMemory::FrameMemory(const SevenSeriesDevice& device)
     for (size_t r = 0; r < device.rowCount; ++r) {
         Row row{device.rows[r].address, places.size(), {0}};
         for (const char* column = device.rows[r].columns; *column; ++column)
-            row.columnStart.push_back(row.columnStart.back() + FrameRow::framesIn(*column));
+            row.columnStart.push_back(row.columnStart.back() + SevenSeriesDevice::framesIn(*column));
         const uint32_t frames = row.columnStart.back();
         addressedFrames += frames;
         places.insert(places.end(), frames, unwritten);

@@ -40,7 +40,7 @@ const SevenSeriesDevice devices[] = {
 
 } // namespace
 
-uint32_t FrameRow::framesIn(char column)
+uint32_t SevenSeriesDevice::framesIn(char column)
 {
     switch (column) {
     case 'I': return 42;
@@ -58,7 +58,7 @@ uint32_t SevenSeriesDevice::addressedFrames() const
     uint32_t total = 0;
     for (size_t row = 0; row < rowCount; ++row)
         for (const char* column = rows[row].columns; *column; ++column)
-            total += FrameRow::framesIn(*column);
+            total += framesIn(*column);
     return total;
 }
 

@@ -17,8 +17,6 @@ struct FrameRow
 {
     uint32_t address;
     const char* columns;
-
-    static uint32_t framesIn(char column); // 0 for a letter not listed above
 };
 
 // A 7-series FPGA as its configuration logic sees it: the IDCODE a
@@ -44,6 +42,8 @@ struct SevenSeriesDevice
     uint32_t frameWords() const { return frames() * wordsPerFrame; }
     // "XC7A35T"
     std::string displayName() const;
+    // The frames of a column by its letter in FrameRow::columns; 0 for another letter.
+    static uint32_t framesIn(char column);
 
     static const SevenSeriesDevice& xc7a35t();
     // The device whose name begins `part` ("7a35tcsg324"), or nullptr.
