@@ -18,6 +18,14 @@ void CallTrace::recordSpi(SpiTransaction transaction)
     spiList.push_back(transaction);
 }
 
+void CallTrace::recordFpga(std::string event)
+{
+    if (!recording)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    fpgaList.push_back(std::move(event));
+}
+
 std::vector<D2xxCall> CallTrace::calls() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -40,11 +48,18 @@ std::vector<SpiTransaction> CallTrace::spi() const
     return spiList;
 }
 
+std::vector<std::string> CallTrace::fpga() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return fpgaList;
+}
+
 void CallTrace::clear()
 {
     std::lock_guard<std::mutex> lock(mutex);
     callList.clear();
     spiList.clear();
+    fpgaList.clear();
 }
 
 } // namespace emu

@@ -27,17 +27,22 @@ struct SpiTransaction
     bool ignored = false;    // the flash did not act on it (busy, no write enable, ...)
 };
 
-// What tests assert on: every D2XX call and every flash transaction, in order.
+// What tests assert on: every D2XX call, every flash transaction and the
+// FPGA's configuration events, in order.
 // Thread-safe.
 class CallTrace
 {
 public:
     void recordCall(D2xxCall call);
     void recordSpi(SpiTransaction transaction);
+    // What the FPGA's configuration logic did that a test asks about: why
+    // it stopped, DONE rising, a power-up read.
+    void recordFpga(std::string event);
 
     std::vector<D2xxCall> calls() const;
     std::vector<D2xxCall> calls(const std::string& function) const;
     std::vector<SpiTransaction> spi() const;
+    std::vector<std::string> fpga() const;
     void clear();
 
     // Long runs (benchmarks, demos) can stop recording; on by default.
@@ -49,6 +54,7 @@ private:
     mutable std::mutex mutex;
     std::vector<D2xxCall> callList;
     std::vector<SpiTransaction> spiList;
+    std::vector<std::string> fpgaList;
 };
 
 } // namespace emu

@@ -1,5 +1,6 @@
 #include "emulator/EmulatedInstrument.h"
 
+#include "emulator/CallTrace.h"
 #include "emulator/config/FlashPart.h"
 #include "emulator/FlashStorage.h"
 #include "emulator/FpgaConfigPort.h"
@@ -35,12 +36,13 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.worst = options.worst;
     behaviour.faults = options.faults;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
-    auto fpga = std::make_unique<FpgaConfigPort>();
-    return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga)));
+    auto fpga = std::make_unique<FpgaConfigPort>(SevenSeriesDevice::xc7a35t(), trace);
+    return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga), trace));
 }
 
-EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga)
-    : flashChip(std::move(flash)), fpgaPort(std::move(fpga))
+EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga,
+                                       CallTrace* trace)
+    : flashChip(std::move(flash)), fpgaPort(std::move(fpga)), trace(trace)
 {
 }
 
@@ -103,6 +105,29 @@ SpiFlash& EmulatedInstrument::flash()
 FpgaConfigPort& EmulatedInstrument::fpga()
 {
     return *fpgaPort;
+}
+
+bool EmulatedInstrument::powerCycle()
+{
+    const bool heldByBridge = !level(pinValue, pinDirection, pinFpgaA) && !level(pinValue, pinDirection, pinFpgaB);
+    fpgaPort->setReset(true);
+    fpgaPort->setReset(heldByBridge);
+    flashChip->select(false); // the power loss ends whatever the bridge had under way
+    uint32_t bytesRead = 0;
+    if (!heldByBridge) {
+        flashChip->select(true);
+        for (uint8_t byte : {0x03, 0x00, 0x00, 0x00})
+            flashChip->shift(byte, 8);
+        const uint32_t size = flashChip->part().size;
+        for (; bytesRead < size && !fpgaPort->done() && fpgaPort->initB(); ++bytesRead)
+            fpgaPort->shift(flashChip->shift(0x00, 8), 8);
+        flashChip->select(false);
+    }
+    if (trace)
+        trace->recordFpga("power cycle: the FPGA read " + std::to_string(bytesRead) + " bytes of the flash from 0, DONE " +
+                          (fpgaPort->done() ? "high" : "low"));
+    flashChip->select(!level(pinValue, pinDirection, pinCs));
+    return fpgaPort->done();
 }
 
 } // namespace emu

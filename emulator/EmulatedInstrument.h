@@ -35,11 +35,23 @@ public:
     SpiFlash& flash();
     FpgaConfigPort& fpga();
 
+    // The instrument switched off and on, for tests: the FPGA loses its
+    // configuration and, in master SPI mode, reads the flash from address 0
+    // with the read command (0x03) through the flash model's pins, as the
+    // board wires them, until DONE rises, INIT_B falls or it has read the
+    // whole array once. The flash answers as it is (bit faults included); it
+    // keeps its volatile state, the model has no power-on reset. An FPGA the
+    // bridge holds in reset (both control lines low) does not configure.
+    // true when DONE is high afterwards. Call it between D2XX calls, with no
+    // flash transaction open: chip select rising would complete one.
+    bool powerCycle();
+
 private:
-    EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga);
+    EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga, CallTrace* trace);
 
     std::unique_ptr<SpiFlash> flashChip;
     std::unique_ptr<FpgaConfigPort> fpgaPort;
+    CallTrace* trace;
     uint8_t pinValue = 0;
     uint8_t pinDirection = 0;
 };

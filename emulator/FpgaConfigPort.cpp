@@ -1,21 +1,38 @@
 #include "emulator/FpgaConfigPort.h"
 
+#include "emulator/CallTrace.h"
 #include "emulator/ConfigCrc.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace emu {
 namespace {
 
-// Configuration registers and commands (7-series configuration user guide).
-enum : uint32_t { regCrc = 0x00, regFdri = 0x02, regCmd = 0x04, regIdcode = 0x0C };
-enum : uint32_t { cmdRcrc = 0x07, cmdStart = 0x05, cmdDesync = 0x0D };
+// Configuration registers, commands and the CTL0 bit that turns on the AES
+// decryptor (7-series configuration user guide).
+enum : uint32_t {
+    regCrc = 0x00, regFar = 0x01, regFdri = 0x02, regCmd = 0x04, regCtl0 = 0x05, regMask = 0x06,
+    regMfwr = 0x0A, regIdcode = 0x0C,
+};
+enum : uint32_t { cmdWcfg = 0x01, cmdStart = 0x05, cmdRcrc = 0x07, cmdDesync = 0x0D };
+constexpr uint32_t ctl0Dec = 0x40;
 
 constexpr uint64_t busWidthWords = 0x000000BB11220044ull;
 
+std::string hex8(uint32_t value)
+{
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", unsigned(value));
+    return text;
+}
+
 } // namespace
 
-FpgaConfigPort::FpgaConfigPort(const SevenSeriesDevice& device) : part(device) {}
+FpgaConfigPort::FpgaConfigPort(const SevenSeriesDevice& device, CallTrace* trace)
+    : part(device), trace(trace), memory(device), framePlace(memory.position(0))
+{
+}
 
 void FpgaConfigPort::setReset(bool hold)
 {
@@ -32,10 +49,18 @@ void FpgaConfigPort::setReset(bool hold)
         packetWordsLeft = 0;
         packetWrites = false;
         crc = 0;
+        mask = 0;
+        ctl0 = 0;
         idMatched = false;
         fdriWords = 0;
+        memory.clear();
+        frameAddress = 0; // the frame address register's reset value
+        framePlace = memory.position(0);
+        frameWordsIn = 0;
+        framePending = false;
         errorSeen = false;
         crcFailed = false;
+        failureText.clear();
         startRequested = false;
         clocksSinceStart = 0;
         doneHigh = false;
@@ -81,8 +106,11 @@ void FpgaConfigPort::clocks(uint64_t count)
     if (!startRequested || errorSeen || doneHigh)
         return;
     clocksSinceStart += count;
-    if (clocksSinceStart >= startupClocks)
+    if (clocksSinceStart >= startupClocks) {
         doneHigh = true;
+        if (trace)
+            trace->recordFpga("DONE high after " + std::to_string(bytesReceived()) + " bytes");
+    }
 }
 
 void FpgaConfigPort::bitIn(unsigned bit)
@@ -123,7 +151,7 @@ void FpgaConfigPort::wordIn(uint32_t value)
     const uint32_t type = value >> 29;
     const uint32_t opcode = (value >> 27) & 0x3;
     if (type == 1) {
-        packetRegister = (value >> 13) & 0x1F;
+        packetRegister = (value >> 13) & 0x1F; // five address bits are decoded, the ones the CRC takes
         packetWordsLeft = value & 0x7FF;
         packetWrites = opcode == 2;
     } else if (type == 2) {
@@ -131,7 +159,8 @@ void FpgaConfigPort::wordIn(uint32_t value)
         packetWordsLeft = value & 0x07FFFFFF;
         packetWrites = opcode == 2;
     }
-    // Reads send their words out on DOUT; nothing comes in for them.
+    // Reads send their words out on DOUT; nothing comes in for them. Other
+    // header types carry nothing either.
     if (!packetWrites)
         packetWordsLeft = 0;
 }
@@ -141,7 +170,7 @@ void FpgaConfigPort::registerWrite(uint32_t reg, uint32_t value)
     if (reg == regCrc) {
         if (value != crc) {
             crcFailed = true;
-            fail();
+            fail("CRC error: the bitstream says " + hex8(value) + ", its register writes give " + hex8(crc));
             return;
         }
         crc = 0; // checked: the next stretch starts over
@@ -150,42 +179,98 @@ void FpgaConfigPort::registerWrite(uint32_t reg, uint32_t value)
     crc = ConfigCrc::update(crc, reg, value);
     switch (reg) {
     case regIdcode:
-        idMatched = (value & 0x0FFFFFFF) == (part.idcode & 0x0FFFFFFF);
-        if (!idMatched)
-            fail();
+        idMatched = ((value ^ part.idcode) & 0x0FFFFFFF) == 0;
+        if (!idMatched) {
+            const SevenSeriesDevice* named = SevenSeriesDevice::byIdcode(value);
+            fail("IDCODE " + hex8(value) + (named ? " (" + named->displayName() + ")" : std::string()) +
+                 " is not this FPGA's: it is an " + part.displayName() + " (" + hex8(part.idcode) + ")");
+        }
+        break;
+    case regMask:
+        mask = value;
+        break;
+    case regCtl0:
+        ctl0 = (ctl0 & ~mask) | (value & mask);
+        if (ctl0 & ctl0Dec)
+            fail("encrypted bitstream (CTL0 DEC set): this FPGA holds no AES key");
+        break;
+    case regFar:
+        frameAddress = value;
+        framePlace = memory.position(value);
+        framePending = false;
         break;
     case regFdri:
-        // Frame data before a matching IDCODE, or more than the device has, is an error.
-        if (!idMatched || fdriWords >= part.frameWords()) {
-            fail();
+        if (!idMatched) {
+            fail("frame data before a matching IDCODE");
             break;
         }
         ++fdriWords;
+        if (++frameWordsIn == SevenSeriesDevice::wordsPerFrame) {
+            frameWordsIn = 0;
+            if (framePending) {
+                writeFrame();
+                framePlace = memory.next(framePlace);
+            }
+            framePending = true;
+        }
+        break;
+    case regMfwr:
+        if (!idMatched)
+            fail("frame data before a matching IDCODE");
+        else
+            writeFrame();
         break;
     case regCmd:
-        if (value == cmdRcrc) {
-            crc = 0;
-        } else if (value == cmdStart) {
-            // Start-up of a device whose frames are not all written never completes.
-            if (fdriWords != part.frameWords())
-                fail();
-            else
-                startRequested = true;
-        } else if (value == cmdDesync) {
-            synced = false;
-            window = 0;
-            packetWordsLeft = 0;
-        }
+        command(value);
         break;
     default:
         break;
     }
 }
 
-void FpgaConfigPort::fail()
+void FpgaConfigPort::command(uint32_t code)
 {
+    switch (code) {
+    case cmdRcrc:
+        crc = 0;
+        break;
+    case cmdWcfg:
+        framePending = false;
+        break;
+    case cmdStart:
+        if (memory.written() != memory.frames())
+            fail("START with " + std::to_string(memory.frames() - memory.written()) + " of " +
+                 std::to_string(memory.frames()) + " frames of the " + part.displayName() +
+                 " unwritten: start-up does not complete");
+        else
+            startRequested = true;
+        break;
+    case cmdDesync:
+        synced = false;
+        window = 0;
+        packetWordsLeft = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void FpgaConfigPort::writeFrame()
+{
+    if (!memory.write(framePlace))
+        fail("frame written outside the " + part.displayName() + "'s frames (after FAR " + hex8(frameAddress) + ")");
+}
+
+void FpgaConfigPort::fail(const std::string& reason)
+{
+    if (errorSeen)
+        return;
     errorSeen = true; // INIT_B low: the configuration is lost until PROGRAM_B
     startRequested = false;
+    failureText = reason;
+    if (trace)
+        trace->recordFpga(reason + "; configuration stopped at byte " + std::to_string(bytesReceived()) +
+                          (doneHigh ? "" : ", DONE stays low"));
 }
 
 } // namespace emu

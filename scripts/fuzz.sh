@@ -4,7 +4,8 @@
 # bounded time, starting from its seed corpus in fuzz/corpus/NAME.
 #   fuzz.sh                   every target, 30 s each
 #   fuzz.sh SECONDS [NAME...] that long each, only the named targets
-# Targets: fault_plan command_line mpsse_stream bitstream version_file, and
+# Targets: fault_plan command_line mpsse_stream bitstream bitstream_reader
+# version_file, and
 # image_check where device/ImageCheck is.
 # A crash, a hang (10 s for one input) or a sanitizer report stops the run;
 # the input is kept in build-fuzz/artifacts. Fix the fault, then add the
@@ -18,7 +19,7 @@ seconds=${1:-30}
 [[ $# -gt 0 ]] && shift
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-  targets=(fault_plan command_line mpsse_stream bitstream version_file)
+  targets=(fault_plan command_line mpsse_stream bitstream bitstream_reader version_file)
   [[ -f "$repo/device/ImageCheck.h" ]] && targets+=(image_check)
 fi
 

@@ -1,5 +1,7 @@
 #include "InstrumentBoard.h"
 
+#include "tests/support/Files.h"
+
 #include "emulator/DemoFirmware.h"
 #include "emulator/FpgaConfigPort.h"
 
@@ -176,3 +178,65 @@ TEST(FpgaPort, UserGuidePacketHeadersByHand)
 }
 
 } // namespace
+
+namespace {
+
+// An instrument whose flash holds `image` at address 0, erased above it.
+std::unique_ptr<InstrumentBoard> holding(const Bytes& image, emu::InstrumentOptions options = {})
+{
+    static const testsupport::ScratchDir dir("fpga-power");
+    Bytes flash(16 << 20, 0xFF);
+    std::copy(image.begin(), image.end(), flash.begin());
+    options.imagePath = testsupport::writeFile(dir.path() / "flash.img", flash);
+    return std::make_unique<InstrumentBoard>(options);
+}
+
+bool traced(const InstrumentBoard& board, const std::string& text)
+{
+    for (const std::string& event : board.trace.fpga())
+        if (event.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST(FpgaPort, PowerCycleConfiguresFromTheFlashAtZero)
+{
+    const Bytes& bit = demoBit();
+    const size_t cut = (bit.size() - 0x1000) & ~size_t(0xFF); // page-aligned: completed below
+    emu::InstrumentOptions flipped;
+    flipped.faults.flippedAddresses = {uint32_t(bit.size() / 2)};
+    const struct
+    {
+        const char* what;
+        Bytes image;
+        emu::InstrumentOptions options;
+        bool done;
+        const char* event;
+    } cases[] = {
+        {"the demo bitstream", bit, {}, true, "DONE high"},
+        {"another part's", emu::DemoFirmware::bitFile("other", "7a50tcsg324"), {}, false, "IDCODE 0362C093 (XC7A50T)"},
+        {"a bit flipped in the frames", bit, flipped, false, "CRC error"},
+        {"erased", {}, {}, false, "read 16777216 bytes of the flash from 0, DONE low"},
+        {"cut short", Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(cut)), {}, false, "read 16777216 bytes"},
+    };
+    std::unique_ptr<InstrumentBoard> board;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        board = holding(c.image, c.options);
+        EXPECT_EQ(board->board->powerCycle(), c.done);
+        EXPECT_EQ(done(*board), c.done);
+        EXPECT_TRUE(traced(*board, c.event));
+    }
+
+    // The cut stream, completed, starts the next time; an FPGA the bridge
+    // holds in reset never reads the flash.
+    for (size_t at = cut; at < bit.size(); at += 256)
+        board->program(uint32_t(at), Bytes(bit.begin() + std::ptrdiff_t(at),
+                                           bit.begin() + std::ptrdiff_t(std::min(bit.size(), at + 256))));
+    EXPECT_TRUE(board->board->powerCycle());
+    board->pins(0x08);
+    EXPECT_FALSE(board->board->powerCycle());
+    EXPECT_TRUE(traced(*board, "read 0 bytes"));
+}
