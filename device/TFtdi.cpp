@@ -1,10 +1,10 @@
 #include "device/TFtdi.h"
 
+#include "base/ConsoleSink.h"
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 #include <vector>
 
@@ -298,7 +298,7 @@ int32_t TFtdi::PortOpen()
         ready = MPSSE_Setup() == 1;
     }
     if (!ready) {
-        std::cerr << "Error::FTDI_PortOpen()::Setting\n";
+        ConsoleSink::error("Error::FTDI_PortOpen()::Setting\n");
         // Release the channel so that the next open can claim it again.
         handleHeld = driver->FT_Close(handle) != FT_OK;
         return 0;
@@ -317,15 +317,15 @@ int32_t TFtdi::PortOpen(std::string description)
 int32_t TFtdi::PortClose()
 {
     if (driver->FT_SetBitMode(handle, 0x00, FT_BITMODE_RESET) != FT_OK) {
-        std::cerr << "Error::TFtdi::PortClose()::FT_SetBitMode()\n";
+        ConsoleSink::error("Error::TFtdi::PortClose()::FT_SetBitMode()\n");
         return 0;
     }
     if (driver->FT_Close(handle) != FT_OK) {
-        std::cerr << "Error::TFtdi::PortClose()::FT_Close()\n";
+        ConsoleSink::error("Error::TFtdi::PortClose()::FT_Close()\n");
         return 0;
     }
     handleHeld = false;
-    std::cout << "Port(" << portDescription << ") close\n" << std::flush;
+    ConsoleSink::note("Port(" + portDescription + ") close\n");
     return 1;
 }
 
@@ -428,7 +428,7 @@ int32_t TFtdi::MPSSE_WriteEnable()
 {
     Bytes out = simpleCommand(kFlashWriteEnable);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n");
         return 0;
     }
     return 1;
@@ -437,12 +437,12 @@ int32_t TFtdi::MPSSE_WriteEnable()
 int32_t TFtdi::MPSSE_BulkErase()
 {
     if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n");
         return 0;
     }
     Bytes out = simpleCommand(kFlashBulkErase);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n");
         return 0;
     }
     return 1;
@@ -451,7 +451,7 @@ int32_t TFtdi::MPSSE_BulkErase()
 int32_t TFtdi::MPSSE_EraseSector(uint32_t address)
 {
     if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n");
         return 0;
     }
     Bytes out;
@@ -461,7 +461,7 @@ int32_t TFtdi::MPSSE_EraseSector(uint32_t address)
     appendAddress(out, address);
     chipSelectHigh(out);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n");
         return 0;
     }
     return 1;
@@ -529,7 +529,7 @@ int32_t TFtdi::MPSSE_NVCRWrite(unsigned char high, unsigned char low)
     chipSelectHigh(out);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
         return 0;
-    std::cout << "NVCR Write Success\n" << std::flush;
+    ConsoleSink::note("NVCR Write Success\n");
     return 1;
 }
 
@@ -634,7 +634,7 @@ int32_t TFtdi::MPSSE_Configuration(unsigned char* data, int32_t length)
     clockBytesOut(out, static_cast<uint32_t>(length));
     out.insert(out.end(), data, data + length);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
         return 0;
     }
     return 1;
@@ -647,14 +647,14 @@ int32_t TFtdi::MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t 
     if (length < 0 || length > kMaxPageProgram || (!data && length > 0))
         return 0;
     if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n");
         return 0;
     }
     Bytes out;
     out.reserve(static_cast<size_t>(length) + 13);
     appendPageProgram(out, address, data, length);
     if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
         return 0;
     }
     return 1;
@@ -680,7 +680,7 @@ int32_t TFtdi::MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count,
     // One flush for all the status bytes.
     sendImmediate(batch);
     if (FW_Write(batch.data(), static_cast<int32_t>(batch.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
         return 0;
     }
     return 1;

@@ -2,6 +2,7 @@
 
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
+#include "base/ConsoleSink.h"
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
 
@@ -9,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <iomanip>
-#include <iostream>
 #include <sstream>
 
 // What the identification byte (the JEDEC capacity code) tells about the chip.
@@ -255,7 +255,7 @@ int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
 {
     const Readiness readiness = WaitUntilReady(maxReads, 0);
     if (readiness == Readiness::Busy)
-        std::cerr << "Status check (without timer) overflow\n";
+        ConsoleSink::error("Status check (without timer) overflow\n");
     return readiness == Readiness::Ready ? 1 : 0;
 }
 
@@ -313,7 +313,7 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
         const Readiness readiness = WaitReadySpaced(firstPoll, laterPolls, kEraseReadyReads);
         if (readiness != Readiness::Ready) {
             if (readiness == Readiness::Busy)
-                std::cerr << "Status check (without timer) overflow\n";
+                ConsoleSink::error("Status check (without timer) overflow\n");
             result = 0;
             break;
         }

@@ -1,5 +1,7 @@
 #include "device/d2xx/LibFtdiDriver.h"
 
+#include "base/ConsoleSink.h"
+
 #include <ftdi.h>
 #include <libusb.h>
 
@@ -8,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace d2xx {
 namespace {
@@ -117,8 +118,8 @@ int scanDevices(ftdi_context* ctx, ftdi_device_list** list, std::vector<ScannedD
             device.facts.product = product;
             device.facts.serial = serial;
         } else {
-            std::cerr << "LibFtdiDriver: cannot read the FTDI device at " << describeUsbPath(device.facts) << " ("
-                      << ftdi_get_error_string(ctx) << "): " << udevHint << "\n";
+            ConsoleSink::error("LibFtdiDriver: cannot read the FTDI device at " + describeUsbPath(device.facts) + " (" +
+                               ftdi_get_error_string(ctx) + "): " + udevHint + "\n");
         }
         found.push_back(device);
     }
@@ -143,7 +144,7 @@ void reportLibusbUnavailable()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        std::cerr << "LibFtdiDriver: libusb could not be initialised; no FTDI bridge can be reached\n";
+        ConsoleSink::error("LibFtdiDriver: libusb could not be initialised; no FTDI bridge can be reached\n");
     });
 }
 
@@ -217,7 +218,7 @@ FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
     std::vector<ScannedDevice> found;
     FT_STATUS status = FT_OK;
     if (scanDevices(ctx, &list, found) < 0) {
-        std::cerr << "LibFtdiDriver: USB scan failed (" << ftdi_get_error_string(ctx) << ")\n";
+        ConsoleSink::error(std::string("LibFtdiDriver: USB scan failed (") + ftdi_get_error_string(ctx) + ")\n");
         status = FT_IO_ERROR;
     }
     for (const ScannedDevice& device : found) {
@@ -290,9 +291,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
             // The interface has to be chosen before the device is opened.
             const auto iface = static_cast<ftdi_interface>(INTERFACE_A + channel);
             if (ftdi_set_interface(ctx, iface) != 0 || ftdi_usb_open_dev(ctx, device.usb) != 0) {
-                std::cerr << "LibFtdiDriver: cannot open " << nodes[channel].Description << " at "
-                          << describeUsbPath(device.facts) << " (" << ftdi_get_error_string(ctx) << "): " << udevHint
-                          << "\n";
+                ConsoleSink::error(std::string("LibFtdiDriver: cannot open ") + nodes[channel].Description + " at " +
+                                   describeUsbPath(device.facts) + " (" + ftdi_get_error_string(ctx) + "): " + udevHint +
+                                   "\n");
                 status = FT_DEVICE_NOT_OPENED;
                 break;
             }
@@ -428,8 +429,8 @@ FT_STATUS LibFtdiDriver::failed(Port& port, const char* call)
     int configuration = 0;
     if (!port.gone && libusb_get_configuration(port.context->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE) {
         port.gone = true;
-        std::cerr << "LibFtdiDriver: the FTDI bridge was unplugged (" << call << ": "
-                  << ftdi_get_error_string(port.context) << ")\n";
+        ConsoleSink::error(std::string("LibFtdiDriver: the FTDI bridge was unplugged (") + call + ": " +
+                           ftdi_get_error_string(port.context) + ")\n");
     }
     return FT_IO_ERROR;
 }

@@ -62,9 +62,7 @@ TEST(TRomIdentify, FailedOrUnsupportedIdentificationKeepsEarlierGeometry)
 TEST(TRomRegisters, NvcrTravelsLowByteFirstAndStatusReadsReportHex)
 {
     Rig rig;
-    testing::internal::CaptureStdout();
     EXPECT_EQ(rig.rom->NVCRWrite(0xffef), 1);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(rig.driver->instrument()->flash().storage().nvcr(), 0xffef);
     ASSERT_EQ(rig.rom->BusyCheck_WithoutTimer(1000), 1);
     unsigned short value = 0;
@@ -122,9 +120,7 @@ TEST(TRomErase, UnalignedSingleAndFailingRanges)
     Rig failing("mt25q128", "FT_Write@" + std::to_string(second));
     failing.rom->CheckMemory();
     failing.log.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(failing.rom->EraseSectorAddr(0, 0x20000), 0);
-    testing::internal::GetCapturedStderr();
     EXPECT_THAT(failing.texts(), ElementsAre("Erase Sector address 0 to 0x20000\n", "Erasing...\n", "\rProgress: 0.0%",
                                              "\rProgress: 100.0%\n"));
 }
@@ -165,12 +161,11 @@ TEST(TRomRegisters, RegistersThePartLacksAreNeitherReadNorWritten)
     EXPECT_FALSE(rig.rom->HasNvcr());
     rig.log.clear();
     rig.trace().clear();
-    testing::internal::CaptureStdout();
     EXPECT_EQ(rig.rom->NVCRWrite(0x1234), 0);
     unsigned short value = 0x5555;
     EXPECT_EQ(rig.rom->NVCRRead(value), 0);
     EXPECT_EQ(rig.rom->CheckFlagStatus(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), ""); // no "NVCR Write Success"
+    EXPECT_EQ(rig.console.out(), ""); // no "NVCR Write Success"
     EXPECT_EQ(value, 0x5555);
     EXPECT_TRUE(rig.trace().calls().empty());
     const std::string nvcr = "Error, the S25FL256 has no non-volatile configuration register\n";
@@ -195,10 +190,9 @@ TEST(TRomRegisters, ALostBridgeEndsTheReadyWaitWithoutTheOverflowLine)
     Rig rig;
     rig.trace().clear();
     rig.driver->setPlugged(false);
-    testing::internal::CaptureStderr();
     EXPECT_EQ(rig.rom->BusyCheck_WithoutTimer(10000), 0);
     EXPECT_EQ(rig.rom->EraseBulk(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr().find("overflow"), std::string::npos);
+    EXPECT_EQ(rig.console.err().find("overflow"), std::string::npos);
     EXPECT_THAT(rig.texts(), ElementsAre("The USB connection to the bridge was lost\n"));
     EXPECT_EQ(rig.trace().calls().size(), 2u); // the status read's write and the purge that found the bridge gone
 }

@@ -134,9 +134,8 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     ASSERT_NO_FATAL_FAILURE(rig.load(0, romtest::pattern(1000, 3)));
     rig.trace().clear();
     rig.log.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(rig.rom->Program(true), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Status check (without timer) overflow\n");
+    EXPECT_EQ(rig.console.err(), "Status check (without timer) overflow\n");
     EXPECT_THAT(after(rig.texts(), "Programming...\n"),
                 ElementsAre("Error in BusyCheck_WithoutTimer\n", "Program...NG\n", "Dump not supported yet...\n"));
     EXPECT_EQ(rig.log.back().first, ProgressReporter::Info);
@@ -152,9 +151,8 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     const auto image = romtest::pattern(300 * 256, 4);
     ASSERT_NO_FATAL_FAILURE(deep.load(0x500000, image));
     deep.log.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(deep.rom->Program(false), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Status check (without timer) overflow\n");
+    EXPECT_EQ(deep.console.err(), "Status check (without timer) overflow\n");
     EXPECT_THAT(after(deep.texts(), "Programming...\n"),
                 ElementsAre(progress(100.0 / 3), "Error in BusyCheck_WithoutTimer\n", "Program...NG\n"));
     EXPECT_EQ(deep.rom->chunkCount, 149);

@@ -3,6 +3,8 @@
 // below go through the real libftdi1 into the emulated bridge; the stand-in's
 // own entry points rebuild the bus for each test and read its clock.
 
+#include "tests/support/ConsoleCapture.h"
+
 #include "device/d2xx/LibFtdiDriver.h"
 #include "emulator/Ft2232hBridge.h"
 
@@ -410,13 +412,13 @@ TEST_F(UsbBus, GetStatusReportsAFailedReadAndAnUnplugEveryTime)
     const std::string unplug = "unplug@" + std::to_string(opening.bulkIn + opening.bulkOut + opening.control + 1);
     configure("mt25q128", unplug.c_str(), "");
     ASSERT_EQ(driver.FT_OpenEx(kChannelB, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
-    testing::internal::CaptureStderr();
+    testsupport::ConsoleCapture console;
     int failures = 0;
     for (int i = 0; i < 20; ++i)
         failures += driver.FT_GetStatus(handle, &rx, &tx, &events) != FT_OK;
     uint8_t pins = 0;
     EXPECT_EQ(driver.FT_GetBitMode(handle, &pins), FT_IO_ERROR);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = console.err();
     EXPECT_EQ(failures, 20);
     EXPECT_NE(err.find("unplugged"), std::string::npos) << err;
     EXPECT_EQ(err.find("unplugged"), err.rfind("unplugged"));
