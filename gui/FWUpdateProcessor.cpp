@@ -54,17 +54,6 @@ std::string text(const QString& s)
 
 } // namespace
 
-FWUpdateProcessor::FWUpdateProcessor(QObject* parent)
-    : QObject(parent)
-    , ftdi(std::make_unique<TFtdi>())
-    , rom(std::make_unique<TRom>(ftdi.get()))
-    , fpga(std::make_unique<TFpga>(ftdi.get()))
-{
-    ftdi->SetStopRequest(&m_stopRequest);
-    qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
-                                                  QStringLiteral("FWUpdateProcessor"));
-}
-
 FWUpdateProcessor::FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent)
     : QObject(parent)
     , ftdi(std::make_unique<TFtdi>(std::move(driver), clock))

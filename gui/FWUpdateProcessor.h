@@ -52,8 +52,6 @@ public:
     static const QString firmwareFileName;
     static const std::string portDescB;
 
-    // Over the driver picked at start-up, in real time.
-    explicit FWUpdateProcessor(QObject* parent = nullptr);
     // Tests hand in the emulated instrument's driver and its virtual clock.
     FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent = nullptr);
     // Waits for a run still going before the device objects go.

@@ -167,7 +167,7 @@ TEST_F(FtdiBench, ReadWaitsForTheWholeReplyAndLeavesNoStaleBytes)
     EXPECT_FALSE(ftdi->LinkLost());
 
     for (int32_t timeout : {0, -5}) {
-        ftdi->readTimeout = timeout;
+        ftdi->SetReadTimeout(timeout);
         driver->trace().clear();
         const uint64_t at = nowUs();
         EXPECT_EQ(ftdi->FW_Read(reply, 1), 1);
