@@ -78,15 +78,14 @@ int TFpga::FileOpen(std::string fileName)
         return 0;
     }
     WholeFile file;
-    const WholeFile::Status opened = file.open(fileName);
-    if (opened == WholeFile::OpenFailed) {
-        ConsoleSink::error("Error opening file for reading: " + fileName + "\n");
-        return 0;
-    }
+    WholeFile::Status status = file.open(fileName);
+    if (status == WholeFile::Ok && file.size() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        status = WholeFile::ReadFailed;
     // A failed or short read keeps the bitstream loaded before.
-    if (opened != WholeFile::Ok || file.size() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
-        || file.readInto(bitstreamData) != WholeFile::Ok) {
-        ConsoleSink::error("Error reading file!\n");
+    if (status == WholeFile::Ok)
+        status = file.readInto(bitstreamData);
+    if (status != WholeFile::Ok) {
+        ConsoleSink::error(WholeFile::failure(status, fileName));
         return 0;
     }
     bitstreamSize = static_cast<int32_t>(bitstreamData.size());

@@ -34,11 +34,11 @@ TEST(TRomIdentify, EachEmulatedChipGivesItsLinesResultAndGeometry)
         EXPECT_EQ(rig.rom->CheckMemory(), c.result);
         EXPECT_THAT(rig.texts(), ElementsAre(c.idLine, c.chipLine));
         EXPECT_EQ(rig.log.at(1).first, ProgressReporter::Info);
-        EXPECT_EQ(rig.rom->sectorCount, c.sectors);
-        EXPECT_EQ(rig.rom->memorySize, c.memory);
-        EXPECT_EQ(rig.rom->capacityCode, c.code);
-        EXPECT_EQ(rig.rom->pageSize, c.result ? 256 : 0);
-        EXPECT_EQ(rig.rom->sectorSize, c.result ? 65536 : 0);
+        EXPECT_EQ(rig.rom->SectorCount(), c.sectors);
+        EXPECT_EQ(rig.rom->MemorySize(), c.memory);
+        EXPECT_EQ(rig.rom->CapacityCode(), c.code);
+        EXPECT_EQ(rig.rom->PageSize(), c.result ? 256 : 0);
+        EXPECT_EQ(rig.rom->SectorSize(), c.result ? 65536 : 0);
     }
 }
 
@@ -50,13 +50,18 @@ TEST(TRomIdentify, FailedOrUnsupportedIdentificationKeepsEarlierGeometry)
     EXPECT_EQ(rig.rom->CheckMemory(), 0);
     EXPECT_EQ(rig.log, (decltype(rig.log){{ProgressReporter::Error, "Memory access failed\n"}}));
 
-    Rig other("unknown");
-    rig.rom->ftdi = other.ftdi.get();
-    EXPECT_EQ(rig.rom->CheckMemory(), 0);
-    EXPECT_EQ(other.log.back().second, "Unknown memory is detected\n");
-    EXPECT_EQ(rig.rom->sectorSize, 65536);
-    EXPECT_EQ(rig.rom->memorySize, 0x2000000);
-    EXPECT_EQ(rig.rom->capacityCode, 0x19);
+    EXPECT_EQ(rig.rom->MemorySize(), 0x2000000);
+
+    // In deep power-down the MT25Q leaves the line undriven: it reads as corrupted.
+    Rig micron;
+    ASSERT_EQ(micron.rom->CheckMemory(), 1);
+    romtest::Bytes powerDown = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0xB9, 0x80, 0x68, 0x6B};
+    ASSERT_EQ(micron.ftdi->FW_Write(powerDown.data(), 10), 0u);
+    EXPECT_EQ(micron.rom->CheckMemory(), 0);
+    EXPECT_EQ(micron.log.back().second.rfind("Flash corrupted!\n", 0), 0u);
+    EXPECT_EQ(micron.rom->SectorSize(), 65536);
+    EXPECT_EQ(micron.rom->MemorySize(), 0x1000000);
+    EXPECT_EQ(micron.rom->CapacityCode(), 0x18);
 }
 
 TEST(TRomRegisters, NvcrTravelsLowByteFirstAndStatusReadsReportHex)
