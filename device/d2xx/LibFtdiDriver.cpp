@@ -323,103 +323,91 @@ LibFtdiDriver::Port* LibFtdiDriver::find(FT_HANDLE handle)
     return it == ports.end() ? nullptr : it->second.get();
 }
 
-FT_STATUS LibFtdiDriver::FT_ResetDevice(FT_HANDLE handle)
+template <typename Call>
+FT_STATUS LibFtdiDriver::withPort(FT_HANDLE handle, Call call)
 {
     std::lock_guard<std::mutex> lock(mutex);
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
     if (port->gone)
-        return FT_IO_ERROR; // said once already
-    port->received.clear();
-    return ftdi_usb_reset(port->context) == 0 ? FT_OK : failed(*port, "ftdi_usb_reset");
+        return FT_IO_ERROR;
+    return call(*port);
+}
+
+FT_STATUS LibFtdiDriver::FT_ResetDevice(FT_HANDLE handle)
+{
+    return withPort(handle, [this](Port& port) -> FT_STATUS {
+        port.received.clear();
+        return ftdi_usb_reset(port.context) == 0 ? FT_OK : failed(port, "ftdi_usb_reset");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    const bool rx = mask & FT_PURGE_RX;
-    const bool tx = mask & FT_PURGE_TX;
-    if (rx)
-        port->received.clear();
-    int result = 0;
-    if (rx && tx)
-        result = ftdi_tcioflush(port->context);
-    else if (rx)
-        result = ftdi_tciflush(port->context);
-    else if (tx)
-        result = ftdi_tcoflush(port->context);
-    return result == 0 ? FT_OK : failed(*port, "ftdi_tcflush");
+    return withPort(handle, [this, mask](Port& port) -> FT_STATUS {
+        const bool rx = mask & FT_PURGE_RX;
+        const bool tx = mask & FT_PURGE_TX;
+        if (rx)
+            port.received.clear();
+        int result = 0;
+        if (rx && tx)
+            result = ftdi_tcioflush(port.context);
+        else if (rx)
+            result = ftdi_tciflush(port.context);
+        else if (tx)
+            result = ftdi_tcoflush(port.context);
+        return result == 0 ? FT_OK : failed(port, "ftdi_tcflush");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (milliseconds < 1)
-        return FT_INVALID_PARAMETER;
-    if (ftdi_set_latency_timer(port->context, milliseconds) != 0)
-        return failed(*port, "ftdi_set_latency_timer");
-    port->latency = std::chrono::milliseconds(milliseconds);
-    return FT_OK;
+    return withPort(handle, [this, milliseconds](Port& port) -> FT_STATUS {
+        if (milliseconds < 1)
+            return FT_INVALID_PARAMETER;
+        if (ftdi_set_latency_timer(port.context, milliseconds) != 0)
+            return failed(port, "ftdi_set_latency_timer");
+        port.latency = std::chrono::milliseconds(milliseconds);
+        return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    return ftdi_set_bitmode(port->context, mask, mode) == 0 ? FT_OK : failed(*port, "ftdi_set_bitmode");
+    return withPort(handle, [this, mask, mode](Port& port) -> FT_STATUS {
+        return ftdi_set_bitmode(port.context, mask, mode) == 0 ? FT_OK : failed(port, "ftdi_set_bitmode");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_GetBitMode(FT_HANDLE handle, uint8_t* pins)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (!pins)
-        return FT_INVALID_PARAMETER;
-    return ftdi_read_pins(port->context, pins) == 0 ? FT_OK : failed(*port, "ftdi_read_pins");
+    return withPort(handle, [this, pins](Port& port) -> FT_STATUS {
+        if (!pins)
+            return FT_INVALID_PARAMETER;
+        return ftdi_read_pins(port.context, pins) == 0 ? FT_OK : failed(port, "ftdi_read_pins");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_t count, uint32_t* written)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (written)
-        *written = 0;
-    if (count == 0)
-        return FT_OK;
-    if (!buffer || count > static_cast<uint32_t>(INT_MAX))
-        return FT_INVALID_PARAMETER;
-    port->quietUntil = {}; // a command may bring a reply at once
-    const int result =
-        ftdi_write_data(port->context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
-    if (result < 0)
-        return failed(*port, "ftdi_write_data");
-    if (written)
-        *written = static_cast<uint32_t>(result);
-    // Callers take FT_OK as "all of it went out".
-    return static_cast<uint32_t>(result) == count ? FT_OK : FT_IO_ERROR;
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (written)
+            *written = 0;
+        if (count == 0)
+            return FT_OK;
+        if (!buffer || count > static_cast<uint32_t>(INT_MAX))
+            return FT_INVALID_PARAMETER;
+        port.quietUntil = {}; // a command may bring a reply at once
+        const int result =
+            ftdi_write_data(port.context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
+        if (result < 0)
+            return failed(port, "ftdi_write_data");
+        if (written)
+            *written = static_cast<uint32_t>(result);
+        // Callers take FT_OK as "all of it went out".
+        return static_cast<uint32_t>(result) == count ? FT_OK : FT_IO_ERROR;
+    });
 }
 
 // After a failed libftdi call: names an unplugged bridge once, and gives
@@ -469,58 +457,50 @@ FT_STATUS LibFtdiDriver::fillReceiveBuffer(Port& port, size_t wanted)
 
 FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventStatus)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= port->quietUntil) {
-        // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
-        const size_t before = port->received.size();
-        const FT_STATUS status = fillReceiveBuffer(*port, before + 64 * 1024);
-        if (status != FT_OK)
-            return status;
-        if (port->received.size() == before)
-            port->quietUntil = std::chrono::steady_clock::now() + port->latency;
-    }
-    if (rxBytes)
-        *rxBytes = static_cast<uint32_t>(std::min<size_t>(port->received.size(), UINT32_MAX));
-    if (txBytes)
-        *txBytes = 0; // ftdi_write_data returns once the bytes are sent
-    if (eventStatus)
-        *eventStatus = 0;
-    return FT_OK;
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (std::chrono::steady_clock::now() >= port.quietUntil) {
+            // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
+            const size_t before = port.received.size();
+            const FT_STATUS status = fillReceiveBuffer(port, before + 64 * 1024);
+            if (status != FT_OK)
+                return status;
+            if (port.received.size() == before)
+                port.quietUntil = std::chrono::steady_clock::now() + port.latency;
+        }
+        if (rxBytes)
+            *rxBytes = static_cast<uint32_t>(std::min<size_t>(port.received.size(), UINT32_MAX));
+        if (txBytes)
+            *txBytes = 0; // ftdi_write_data returns once the bytes are sent
+        if (eventStatus)
+            *eventStatus = 0;
+        return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
     if (returned)
         *returned = 0;
-    if (count == 0)
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (count == 0)
+            return FT_OK;
+        if (!buffer)
+            return FT_INVALID_PARAMETER;
+        // An empty pass waits for the chip's latency timer, so this loop does not spin.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMilliseconds);
+        while (port.received.size() < count && std::chrono::steady_clock::now() < deadline) {
+            const FT_STATUS status = fillReceiveBuffer(port, count);
+            if (status != FT_OK)
+                return status;
+        }
+        // As D2XX: a time-out is FT_OK with fewer bytes than asked for.
+        const size_t n = std::min<size_t>(count, port.received.size());
+        std::memcpy(buffer, port.received.data(), n);
+        port.received.erase(port.received.begin(), port.received.begin() + static_cast<std::ptrdiff_t>(n));
+        if (returned)
+            *returned = static_cast<uint32_t>(n);
         return FT_OK;
-    if (!buffer)
-        return FT_INVALID_PARAMETER;
-    if (port->gone)
-        return FT_IO_ERROR;
-    // An empty pass waits for the chip's latency timer, so this loop does not spin.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMilliseconds);
-    while (port->received.size() < count && std::chrono::steady_clock::now() < deadline) {
-        const FT_STATUS status = fillReceiveBuffer(*port, count);
-        if (status != FT_OK)
-            return status;
-    }
-    // As D2XX: a time-out is FT_OK with fewer bytes than asked for.
-    const size_t n = std::min<size_t>(count, port->received.size());
-    std::memcpy(buffer, port->received.data(), n);
-    port->received.erase(port->received.begin(), port->received.begin() + static_cast<std::ptrdiff_t>(n));
-    if (returned)
-        *returned = static_cast<uint32_t>(n);
-    return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle)
