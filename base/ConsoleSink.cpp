@@ -6,10 +6,10 @@
 
 namespace {
 
-// Recursive: a route may write a line of its own.
+// Recursive: a handler may write a line of its own.
 std::recursive_mutex processMutex;
-ConsoleSink::Route processRoute;
-thread_local const ConsoleSink::Route* threadRoute = nullptr;
+ConsoleSink::Handler processHandler;
+thread_local const ConsoleSink::Handler* threadHandler = nullptr;
 
 } // namespace
 
@@ -25,13 +25,13 @@ void ConsoleSink::error(const std::string& text)
 
 void ConsoleSink::write(Stream stream, const std::string& text)
 {
-    if (threadRoute) {
-        (*threadRoute)(stream, text);
+    if (threadHandler) {
+        (*threadHandler)(stream, text);
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(processMutex);
-    if (processRoute)
-        processRoute(stream, text);
+    if (processHandler)
+        processHandler(stream, text);
     else
         toStandardStreams(stream, text);
 }
@@ -42,25 +42,24 @@ void ConsoleSink::toStandardStreams(Stream stream, const std::string& text)
     out << text << std::flush;
 }
 
-ConsoleSink::ProcessRoute::ProcessRoute(Route route)
+ConsoleSink::Route::Route(Scope scope, Handler handler) : scope(scope), handler(std::move(handler))
 {
+    if (scope == ThisThread) {
+        previousThreadHandler = threadHandler;
+        threadHandler = &this->handler;
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(processMutex);
-    previous = std::move(processRoute);
-    processRoute = std::move(route);
+    previousProcessHandler = std::move(processHandler);
+    processHandler = this->handler;
 }
 
-ConsoleSink::ProcessRoute::~ProcessRoute()
+ConsoleSink::Route::~Route()
 {
+    if (scope == ThisThread) {
+        threadHandler = previousThreadHandler;
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(processMutex);
-    processRoute = std::move(previous);
-}
-
-ConsoleSink::ThreadRoute::ThreadRoute(Route route) : route(std::move(route)), previous(threadRoute)
-{
-    threadRoute = &this->route;
-}
-
-ConsoleSink::ThreadRoute::~ThreadRoute()
-{
-    threadRoute = previous;
+    processHandler = std::move(previousProcessHandler);
 }

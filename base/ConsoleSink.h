@@ -14,7 +14,7 @@ class ConsoleSink
 public:
     enum Stream { Note, Error };
 
-    using Route = std::function<void(Stream, const std::string&)>;
+    using Handler = std::function<void(Stream, const std::string&)>;
 
     static void note(const std::string& text);
     static void error(const std::string& text);
@@ -23,33 +23,23 @@ public:
     // Where the lines go when no route takes them.
     static void toStandardStreams(Stream stream, const std::string& text);
 
-    // While it lives, every line of the process that no thread route takes
-    // goes to `route`. Uninstalling waits for a line in flight, so nothing
-    // reaches a route that has gone. Nests like the thread route.
-    class ProcessRoute
+    // While it lives, the lines of its scope go to `handler`; routes nest,
+    // the one made before is back when it goes. Taking down a process route
+    // waits for a line in flight, so nothing reaches a handler that has gone.
+    class Route
     {
     public:
-        explicit ProcessRoute(Route route);
-        ~ProcessRoute();
-        ProcessRoute(const ProcessRoute&) = delete;
-        ProcessRoute& operator=(const ProcessRoute&) = delete;
+        enum Scope { WholeProcess, ThisThread };
+
+        Route(Scope scope, Handler handler);
+        ~Route();
+        Route(const Route&) = delete;
+        Route& operator=(const Route&) = delete;
 
     private:
-        Route previous;
-    };
-
-    // While it lives, the lines of the thread that made it go to `route`.
-    // Nests: the one made before it is back when it goes.
-    class ThreadRoute
-    {
-    public:
-        explicit ThreadRoute(Route route);
-        ~ThreadRoute();
-        ThreadRoute(const ThreadRoute&) = delete;
-        ThreadRoute& operator=(const ThreadRoute&) = delete;
-
-    private:
-        Route route;
-        const Route* previous;
+        Scope scope;
+        Handler handler;
+        Handler previousProcessHandler;
+        const Handler* previousThreadHandler = nullptr;
     };
 };

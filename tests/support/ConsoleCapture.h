@@ -33,7 +33,7 @@ private:
     std::mutex mutex;
     std::string outText, errText;
     // Last: installed once the texts exist, removed before they go.
-    ConsoleSink::ProcessRoute route{[this](ConsoleSink::Stream stream, const std::string& text) {
+    ConsoleSink::Route route{ConsoleSink::Route::WholeProcess, [this](ConsoleSink::Stream stream, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         (stream == ConsoleSink::Error ? errText : outText) += text;
     }};
