@@ -26,7 +26,7 @@ struct FlashChip
     uint32_t typicalPageProgramMicroseconds = 0;
     uint32_t typicalSectorEraseMicroseconds = 0;
 
-    int32_t sectorCount() const { return memorySize / sectorSize; }
+    int32_t sectorCount() const { return sectorSize > 0 ? memorySize / sectorSize : 0; }
 
     // What an identification byte tells: the line reported, and the part
     // when it is one the loader supports (nullptr: nothing to work with).

@@ -112,40 +112,26 @@ int TRom::CheckMemory()
     return 1;
 }
 
-uint8_t TRom::CapacityCode() const
+const FlashChip& TRom::Geometry() const
 {
-    return identifiedChip ? identifiedChip->capacityCode : 0;
+    // Before any identification: no geometry at all, so that nothing can
+    // erase or program.
+    static const FlashChip none = [] {
+        FlashChip chip;
+        chip.pageSize = 0;
+        chip.sectorSize = 0;
+        return chip;
+    }();
+    return identifiedChip ? *identifiedChip : none;
 }
 
-int32_t TRom::PageSize() const
-{
-    return identifiedChip ? identifiedChip->pageSize : 0;
-}
-
-int32_t TRom::SectorSize() const
-{
-    return identifiedChip ? identifiedChip->sectorSize : 0;
-}
-
-int32_t TRom::MemorySize() const
-{
-    return identifiedChip ? identifiedChip->memorySize : 0;
-}
-
-int32_t TRom::SectorCount() const
-{
-    return identifiedChip ? identifiedChip->sectorCount() : 0;
-}
-
-uint32_t TRom::TypicalPageProgramMicroseconds() const
-{
-    return identifiedChip ? identifiedChip->typicalPageProgramMicroseconds : 0;
-}
-
-uint32_t TRom::TypicalSectorEraseMicroseconds() const
-{
-    return identifiedChip ? identifiedChip->typicalSectorEraseMicroseconds : 0;
-}
+uint8_t TRom::CapacityCode() const { return Geometry().capacityCode; }
+int32_t TRom::PageSize() const { return Geometry().pageSize; }
+int32_t TRom::SectorSize() const { return Geometry().sectorSize; }
+int32_t TRom::MemorySize() const { return Geometry().memorySize; }
+int32_t TRom::SectorCount() const { return Geometry().sectorCount(); }
+uint32_t TRom::TypicalPageProgramMicroseconds() const { return Geometry().typicalPageProgramMicroseconds; }
+uint32_t TRom::TypicalSectorEraseMicroseconds() const { return Geometry().typicalSectorEraseMicroseconds; }
 
 bool TRom::HasFlagStatus() const
 {

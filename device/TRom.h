@@ -102,6 +102,9 @@ public:
     void Dump(std::string fileName, unsigned char* data, int length);
 
 private:
+    // The identified part, or one without any geometry before.
+    const FlashChip& Geometry() const;
+
     // Lost: the bridge went away during the wait.
     enum class Readiness { Ready, Busy, Stopped, Lost };
 

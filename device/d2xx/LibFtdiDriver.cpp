@@ -148,6 +148,33 @@ void reportLibusbUnavailable()
     });
 }
 
+// One look at the bus through a libftdi context of its own, freed with the
+// list of what it found unless the context was handed on (set to nullptr).
+// No context: libusb could not start, and that has been said.
+struct BusScan
+{
+    ftdi_context* context = ftdi_new();
+    ftdi_device_list* list = nullptr;
+    std::vector<ScannedDevice> found;
+    int result = -1;
+
+    BusScan()
+    {
+        if (context)
+            result = scanDevices(context, &list, found);
+        else
+            reportLibusbUnavailable();
+    }
+    ~BusScan()
+    {
+        ftdi_list_free(&list);
+        if (context)
+            ftdi_free(context);
+    }
+    BusScan(const BusScan&) = delete;
+    BusScan& operator=(const BusScan&) = delete;
+};
+
 } // namespace
 
 struct LibFtdiDriver::Port
@@ -209,19 +236,15 @@ FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
     deviceList.clear();
     listed = true;
 
-    ftdi_context* ctx = ftdi_new();
-    if (!ctx) {
-        reportLibusbUnavailable();
+    const BusScan scan;
+    if (!scan.context)
         return FT_OK;
-    }
-    ftdi_device_list* list = nullptr;
-    std::vector<ScannedDevice> found;
     FT_STATUS status = FT_OK;
-    if (scanDevices(ctx, &list, found) < 0) {
-        ConsoleSink::error(std::string("LibFtdiDriver: USB scan failed (") + ftdi_get_error_string(ctx) + ")\n");
+    if (scan.result < 0) {
+        ConsoleSink::error(std::string("LibFtdiDriver: USB scan failed (") + ftdi_get_error_string(scan.context) + ")\n");
         status = FT_IO_ERROR;
     }
-    for (const ScannedDevice& device : found) {
+    for (const ScannedDevice& device : scan.found) {
         for (FT_DEVICE_LIST_INFO_NODE node : channelNodes(device.facts)) {
             for (const auto& entry : ports) {
                 if (entry.second->location == node.LocId) {
@@ -232,8 +255,6 @@ FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
             deviceList.push_back(node);
         }
     }
-    ftdi_list_free(&list);
-    ftdi_free(ctx);
     *count = static_cast<uint32_t>(deviceList.size());
     return status;
 }
@@ -268,17 +289,12 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
         return FT_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
 
-    ftdi_context* ctx = ftdi_new();
-    if (!ctx) {
-        reportLibusbUnavailable();
+    BusScan scan;
+    ftdi_context* ctx = scan.context;
+    if (!ctx)
         return FT_DEVICE_NOT_FOUND;
-    }
-    ftdi_device_list* list = nullptr;
-    std::vector<ScannedDevice> found;
-    scanDevices(ctx, &list, found);
-
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
-    for (const ScannedDevice& device : found) {
+    for (const ScannedDevice& device : scan.found) {
         const std::vector<FT_DEVICE_LIST_INFO_NODE> nodes = channelNodes(device.facts);
         for (unsigned channel = 0; channel < nodes.size() && status == FT_DEVICE_NOT_FOUND; ++channel) {
             if (!matches(nodes[channel], arg, flags))
@@ -305,15 +321,12 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
             port->location = nodes[channel].LocId;
             *handle = port.get();
             ports.emplace(port.get(), std::move(port));
-            ctx = nullptr;
+            scan.context = nullptr;
             status = FT_OK;
         }
         if (status != FT_DEVICE_NOT_FOUND)
             break;
     }
-    ftdi_list_free(&list);
-    if (ctx)
-        ftdi_free(ctx);
     return status;
 }
 
