@@ -1,14 +1,14 @@
 #include "device/TFpga.h"
 
+#include "base/ConsoleSink.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
-#include "base/ConsoleSink.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <string>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
