@@ -465,6 +465,7 @@ TEST_F(UsbBus, TheDriverKeepsQueuedRepliesAndAPurgeLeavesNone)
         SCOPED_TRACE(withTheDriver ? "a reply the driver holds" : "a reply still in the chip");
         send(readCommand(0x9F, 20, withTheDriver));
         for (int poll = 0; withTheDriver && poll < 100 && queued() < 20; ++poll) {
+            // until the driver has taken the whole reply off the bus
         }
         ASSERT_EQ(driver.FT_Purge(h, FT_PURGE_RX), FT_OK);
         EXPECT_EQ(queued(), 0u); // also once the chip's latency timer has run out
