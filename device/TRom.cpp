@@ -151,24 +151,25 @@ bool TRom::RefuseMissingRegister(bool present, const char* which)
     return true;
 }
 
+int TRom::ReportRegister(int32_t (TFtdi::*read)(unsigned char&), const char* label)
+{
+    unsigned char value = 0;
+    if (!(ftdi->*read)(value))
+        return 0;
+    reportHex(label, static_cast<unsigned>(value));
+    return 1;
+}
+
 int TRom::CheckStatus()
 {
-    unsigned char status = 0;
-    if (!ftdi->MPSSE_ReadStatus(status))
-        return 0;
-    reportHex("Status = ", static_cast<unsigned>(status));
-    return 1;
+    return ReportRegister(&TFtdi::MPSSE_ReadStatus, "Status = ");
 }
 
 int TRom::CheckFlagStatus()
 {
     if (RefuseMissingRegister(HasFlagStatus(), "flag status register"))
         return 0;
-    unsigned char flags = 0;
-    if (!ftdi->MPSSE_ReadFlagStatus(flags))
-        return 0;
-    reportHex("Flag Status = ", static_cast<unsigned>(flags));
-    return 1;
+    return ReportRegister(&TFtdi::MPSSE_ReadFlagStatus, "Flag Status = ");
 }
 
 int TRom::BusyCheck()

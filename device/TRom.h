@@ -131,6 +131,8 @@ private:
     bool FitsTheImageLimit(uint64_t size);
     void TakeImage(std::vector<unsigned char>& data);
     void Observe(Phase phase, double done);
+    // One register byte read and reported as "<label><value>"; 0 when the read fails.
+    int ReportRegister(int32_t (TFtdi::*read)(unsigned char&), const char* label);
     // true (after saying so) when the identified part lacks the register.
     bool RefuseMissingRegister(bool present, const char* which);
     bool ImageFits();
