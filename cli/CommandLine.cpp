@@ -2,7 +2,7 @@
 
 #include "base/HexText.h"
 #include "composition/DriverSelection.h"
-#include "device/FirmwareRun.h"
+#include "device/FlashGeometry.h"
 #include "emulator/config/BenchConfig.h"
 
 #include <algorithm>
@@ -220,9 +220,9 @@ bool Parser::option(const std::string& name, const std::string& value)
     } else if (name == "--version") {
         inv.version = true;
     } else if (name == "--offset") {
-        return number(name, value, FirmwareRun::addressSpace - 1, inv.offset);
+        return number(name, value, FlashGeometry::addressSpace - 1, inv.offset);
     } else if (name == "--length") {
-        return number(name, value, FirmwareRun::addressSpace, inv.length);
+        return number(name, value, FlashGeometry::addressSpace, inv.length);
     } else if (name == "--write") {
         return number(name, value, 0xFFFF, inv.nvcrValue);
     } else if (name == "--application") {
@@ -255,11 +255,11 @@ bool Parser::checkRange(bool sectorAligned)
         return fail(std::string(command->name) + " needs --length");
     if (*inv.length == 0)
         return fail("--length must be at least 1");
-    if (uint64_t(*inv.offset) + *inv.length > FirmwareRun::addressSpace)
+    if (uint64_t(*inv.offset) + *inv.length > FlashGeometry::addressSpace)
         return fail("--offset " + hexText(*inv.offset) + " with --length " + hexText(*inv.length) +
-                    " runs past the flash's address space (" + hexText(FirmwareRun::addressSpace) + ")");
-    if (sectorAligned && (*inv.offset % FirmwareRun::sectorSize || *inv.length % FirmwareRun::sectorSize))
-        return fail("--offset and --length must be multiples of the erase sector, " + hexText(FirmwareRun::sectorSize) +
+                    " runs past the flash's address space (" + hexText(FlashGeometry::addressSpace) + ")");
+    if (sectorAligned && (*inv.offset % FlashGeometry::sectorSize || *inv.length % FlashGeometry::sectorSize))
+        return fail("--offset and --length must be multiples of the erase sector, " + hexText(FlashGeometry::sectorSize) +
                     ": an erase wipes whole sectors");
     return true;
 }
@@ -282,9 +282,9 @@ bool Parser::checkImages(bool forWrite)
         const uint32_t offset = inv.offset.value_or(0);
         // The erase before programming wipes whole sectors: an offset inside
         // one would lose the bytes in front of it.
-        if (forWrite && offset % FirmwareRun::sectorSize)
+        if (forWrite && offset % FlashGeometry::sectorSize)
             return fail("--offset " + hexText(offset) + " must be a multiple of the erase sector, " +
-                        hexText(FirmwareRun::sectorSize));
+                        hexText(FlashGeometry::sectorSize));
         inv.firmware = FirmwareSet::single(files[0], offset);
         return true;
     }

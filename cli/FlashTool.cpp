@@ -182,9 +182,9 @@ int FlashTool::detect()
     if (!openAndIdentify())
         return Failed;
     std::ostringstream s;
-    s << "Flash size: " << hexText(static_cast<uint64_t>(rom->memorySize)) << " bytes ("
-      << rom->memorySize / (1024 * 1024) << " MiB), " << rom->sectorCount << " sectors of "
-      << hexText(static_cast<uint64_t>(rom->sectorSize)) << " bytes, pages of " << rom->pageSize
+    s << "Flash size: " << hexText(static_cast<uint64_t>(rom->MemorySize())) << " bytes ("
+      << rom->MemorySize() / (1024 * 1024) << " MiB), " << rom->SectorCount() << " sectors of "
+      << hexText(static_cast<uint64_t>(rom->SectorSize())) << " bytes, pages of " << rom->PageSize()
       << " bytes\n";
     say(s.str());
     return Success;

@@ -1,5 +1,7 @@
 #include "composition/DriverSelection.h"
 
+#include "base/ConsoleSink.h"
+
 #include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
 #include "emulator/d2xx/EmulatedDriver.h"
@@ -12,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iostream>
 
 namespace {
 
@@ -99,8 +100,8 @@ DriverSelection DriverSelection::choose(const Request& request, std::string& err
     // bridge without anyone noticing.
     for (const std::string& name : BenchConfig::names()) {
         if (const auto ignored = bench(name))
-            std::cerr << "Warning: " << ignored->source << " is ignored because " << deviceVariable << " is " << device
-                      << ", not emulated\n";
+            ConsoleSink::error("Warning: " + ignored->source + " is ignored because " + deviceVariable + " is " +
+                               device + ", not emulated\n");
     }
     DriverSelection selection;
     selection.chosen = hardwareDriver(device, error);

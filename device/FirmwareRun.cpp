@@ -2,6 +2,7 @@
 
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
+#include "device/FlashGeometry.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
 
@@ -21,10 +22,10 @@ std::string fileName(const std::string& path)
     }
 }
 
-uint64_t sectorStart(uint64_t address) { return address / FirmwareRun::sectorSize * FirmwareRun::sectorSize; }
+uint64_t sectorStart(uint64_t address) { return address / FlashGeometry::sectorSize * FlashGeometry::sectorSize; }
 uint64_t sectorEnd(uint64_t address)
 {
-    return (address + FirmwareRun::sectorSize - 1) / FirmwareRun::sectorSize * FirmwareRun::sectorSize;
+    return (address + FlashGeometry::sectorSize - 1) / FlashGeometry::sectorSize * FlashGeometry::sectorSize;
 }
 
 } // namespace
@@ -69,15 +70,13 @@ FirmwareRun::Outcome FirmwareRun::prepare()
         const int index = static_cast<int>(i);
         WholeFile file;
         const WholeFile::Status opened = file.open(image.path);
-        if (opened == WholeFile::OpenFailed)
-            return failLoad(index, "Error opening file for reading: " + image.path + "\n");
         if (opened != WholeFile::Ok)
-            return failLoad(index, "Error reading file!\n");
+            return failLoad(index, WholeFile::failure(opened, image.path));
         const uint64_t size = file.size();
-        if (image.offset + size > addressSpace)
+        if (image.offset + size > FlashGeometry::addressSpace)
             return failLoad(index, "Error, " + image.path + " (" + std::to_string(size) +
                                        " bytes) does not fit into the flash at " + hexText(image.offset) +
-                                       ": the address space ends at " + hexText(addressSpace) + "\n");
+                                       ": the address space ends at " + hexText(FlashGeometry::addressSpace) + "\n");
         if (writing && size == 0)
             return failLoad(index, "Error, " + image.path + " is empty: nothing to write\n");
         // Programming erases whole sectors: a later image must not wipe an earlier one.
@@ -88,8 +87,9 @@ FirmwareRun::Outcome FirmwareRun::prepare()
                 return failLoad(index, "Error, " + image.path + " at " + hexText(image.offset) +
                                            " would erase sectors of the image written before it\n");
         }
-        if (file.readInto(data[i]) != WholeFile::Ok)
-            return failLoad(index, "Error reading file!\n");
+        const WholeFile::Status read = file.readInto(data[i]);
+        if (read != WholeFile::Ok)
+            return failLoad(index, WholeFile::failure(read, image.path));
         if (writing && options.checkImage) {
             const std::string refusal = options.checkImage(image, data[i]);
             if (!refusal.empty())
@@ -128,7 +128,7 @@ FirmwareRun::Outcome FirmwareRun::failProgramming(int index, Stage stage, bool h
     Outcome outcome;
     outcome.failedImage = index;
     outcome.failedStage = stage;
-    outcome.stopped = rom.ftdi->StopRequested();
+    outcome.stopped = rom.Ftdi()->StopRequested();
     ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
     if (hint && !outcome.stopped)
         ProgressReporter::error(checkConnections);
@@ -139,16 +139,16 @@ bool FirmwareRun::verifyImage(int index, Outcome& outcome)
 {
     const FirmwareSet::Image& image = set.images()[static_cast<size_t>(index)];
     const int stageIndex = options.verifyOnly ? 0 : 2;
-    rom.progressObserver = [&](TRom::Phase, double done) { observe(index, stageIndex, "Verifying", done); };
+    rom.SetProgressObserver([&](TRom::Phase, double done) { observe(index, stageIndex, "Verifying", done); });
     const int verified = rom.Verify(outcome.verify, options.shownMismatches);
-    rom.progressObserver = nullptr;
+    rom.SetProgressObserver(nullptr);
     const TRom::VerifyResult& result = outcome.verify;
     if (verified == 1) {
         ProgressReporter::info("Verify...OK: " + image.path + " matches the flash at " + hexText(image.offset) + "\n");
         return true;
     }
     if (!result.readOk) {
-        if (!rom.ftdi->StopRequested())
+        if (!rom.Ftdi()->StopRequested())
             ProgressReporter::error("Verify...NG: the flash could not be read\n");
         return false;
     }
@@ -175,7 +175,7 @@ FirmwareRun::Outcome FirmwareRun::run()
     for (size_t i = 0; i < images.size(); ++i) {
         const FirmwareSet::Image& image = images[i];
         const int index = static_cast<int>(i);
-        if (rom.ftdi->StopRequested()) {
+        if (rom.Ftdi()->StopRequested()) {
             ProgressReporter::error(TRom::stoppedBetweenCommands);
             Outcome stopped;
             stopped.stopped = true;
@@ -197,13 +197,13 @@ FirmwareRun::Outcome FirmwareRun::run()
 
         if (writing) {
             Stage stage = Stage::Erase;
-            rom.progressObserver = [&](TRom::Phase phase, double done) {
+            rom.SetProgressObserver([&](TRom::Phase phase, double done) {
                 const bool erasing = phase == TRom::Phase::Erasing;
                 stage = erasing ? Stage::Erase : Stage::Program;
                 observe(index, erasing ? 0 : 1, erasing ? "Erasing" : "Programming", done);
-            };
+            });
             const int programmed = options.changedOnly ? rom.ProgramChanged(false) : rom.Program(false);
-            rom.progressObserver = nullptr;
+            rom.SetProgressObserver(nullptr);
             if (!programmed)
                 return failProgramming(index, stage, true);
         }
@@ -217,7 +217,7 @@ FirmwareRun::Outcome FirmwareRun::run()
                 outcome.ok = false;
                 outcome.failedImage = index;
                 outcome.failedStage = Stage::Verify;
-                if (rom.ftdi->StopRequested()) {
+                if (rom.Ftdi()->StopRequested()) {
                     outcome.stopped = true;
                     return outcome;
                 }

@@ -17,11 +17,6 @@
 class FirmwareRun
 {
 public:
-    // The erase granularity of every supported chip, and how far three
-    // address bytes reach.
-    static constexpr uint32_t sectorSize = 0x10000;
-    static constexpr uint64_t addressSpace = 0x1000000;
-
     static const char checkConnections[];
     static const char complete[];
 

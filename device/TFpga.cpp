@@ -1,13 +1,14 @@
 #include "device/TFpga.h"
 
+#include "base/ConsoleSink.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -30,20 +31,20 @@ int TFpga::Configuration()
             // The closing clocks still go out, so the FPGA is not left mid-byte.
             ftdi->MPSSE_SendClock(kClosingClocks);
             chunkCount = 0;
-            std::cerr << "Configuration...NG\n";
+            ConsoleSink::error("Configuration...NG\n");
             return 0;
         }
         ++chunkCount;
-        std::cout << "Progress: " << chunkCount << "\n";
+        ConsoleSink::note("Progress: " + std::to_string(chunkCount) + "\n");
     }
     // Start-up of the FPGA needs clocks after the last byte.
     if (!ftdi->MPSSE_SendClock(kClosingClocks)) {
         chunkCount = 0;
-        std::cerr << "Configuration...NG\n";
+        ConsoleSink::error("Configuration...NG\n");
         return 0;
     }
     chunkCount = 0;
-    std::cout << "Configuration...OK\n";
+    ConsoleSink::note("Configuration...OK\n");
     return 1;
 }
 
@@ -73,24 +74,23 @@ std::string TFpga::ExtractFileExt(std::string fileName)
 int TFpga::FileOpen(std::string fileName)
 {
     if (ExtractFileExt(fileName) != kExtension) {
-        std::cerr << "Invalid file type: Xilinx bitstream [.bit] required.\n";
+        ConsoleSink::error("Invalid file type: Xilinx bitstream [.bit] required.\n");
         return 0;
     }
     WholeFile file;
-    const WholeFile::Status opened = file.open(fileName);
-    if (opened == WholeFile::OpenFailed) {
-        std::cerr << "Error opening file for reading: " << fileName << "\n";
-        return 0;
-    }
+    WholeFile::Status status = file.open(fileName);
+    if (status == WholeFile::Ok && file.size() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+        status = WholeFile::ReadFailed;
     // A failed or short read keeps the bitstream loaded before.
-    if (opened != WholeFile::Ok || file.size() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
-        || file.readInto(bitstreamData) != WholeFile::Ok) {
-        std::cerr << "Error reading file!\n";
+    if (status == WholeFile::Ok)
+        status = file.readInto(bitstreamData);
+    if (status != WholeFile::Ok) {
+        ConsoleSink::error(WholeFile::failure(status, fileName));
         return 0;
     }
     bitstreamSize = static_cast<int32_t>(bitstreamData.size());
 
-    std::cout << "File read successfully. Size: " << bitstreamSize << " bytes\n";
+    ConsoleSink::note("File read successfully. Size: " + std::to_string(bitstreamSize) + " bytes\n");
     return 1;
 }
 

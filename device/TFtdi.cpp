@@ -1,10 +1,11 @@
 #include "device/TFtdi.h"
 
+#include "base/ConsoleSink.h"
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
+#include "device/MpsseCommands.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 #include <vector>
 
@@ -21,15 +22,6 @@ constexpr unsigned char kPinsIdle = 0x68;       // CS high, FPGA lines high
 constexpr unsigned char kPinsSelected = 0x00;   // CS low, everything low
 constexpr unsigned char kPinsFpgaReset = 0x08;  // CS high, FPGA lines low
 
-// MPSSE opcodes.
-constexpr unsigned char kSetLowByte = 0x80;
-constexpr unsigned char kReadLowByte = 0x81;
-constexpr unsigned char kBytesOutFalling = 0x11;
-constexpr unsigned char kBytesInRising = 0x20;
-constexpr unsigned char kSendImmediate = 0x87;
-constexpr unsigned char kClockPulses = 0x8E;
-constexpr unsigned char kClockBytesIdle = 0x8F;
-
 // SPI flash opcodes.
 constexpr unsigned char kFlashWriteEnable = 0x06;
 constexpr unsigned char kFlashBulkErase = 0xC7;
@@ -43,11 +35,12 @@ constexpr unsigned char kFlashRead = 0x03;
 constexpr unsigned char kFlashPageProgram = 0x02;
 
 // One MPSSE length field carries at most 65536 bytes.
-constexpr int32_t kMaxTransfer = 65536;
+constexpr int32_t kMaxTransfer = static_cast<int32_t>(MpsseCommands::maxLength);
 // Opcode and three address bytes share the page program's length field.
 constexpr int32_t kMaxPageProgram = kMaxTransfer - 4;
 
 // SK with divide-by-5 off and divisor 1 (the set-up sequence): 60 MHz / 4.
+constexpr uint16_t kClockDivisor = 1;
 constexpr uint64_t kSpiClockHz = 15000000;
 
 constexpr uint32_t kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
@@ -59,140 +52,31 @@ constexpr uint64_t kFpgaResetUs = 1000000;
 constexpr uint64_t kFpgaResetSliceUs = 50000;
 constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
+constexpr unsigned char kDonePin = 0x80;
 
 const char kLinkLost[] = "The USB connection to the bridge was lost\n";
 
 // Loop-back off, adaptive clocking off, divide-by-5 off, SK = 60 MHz / 4,
 // pins idle.
-const Bytes kSetupSequence = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, kSetLowByte, kPinsIdle, kPinDirection};
-
-void setLowByte(Bytes& out, unsigned char value)
-{
-    out.push_back(kSetLowByte);
-    out.push_back(value);
-    out.push_back(kPinDirection);
-}
-
-void chipSelectLow(Bytes& out) { setLowByte(out, kPinsSelected); }
-void chipSelectHigh(Bytes& out) { setLowByte(out, kPinsIdle); }
-void sendImmediate(Bytes& out) { out.push_back(kSendImmediate); }
-
-// MPSSE lengths are count - 1, low byte first; callers keep count in 1..65536.
-void appendLength(Bytes& out, uint32_t count)
-{
-    const uint32_t field = count - 1;
-    out.push_back(static_cast<unsigned char>(field & 0xFF));
-    out.push_back(static_cast<unsigned char>((field >> 8) & 0xFF));
-}
-
-// Header of a bytes-out command; the `count` payload bytes follow it.
-void clockBytesOut(Bytes& out, uint32_t count)
-{
-    out.push_back(kBytesOutFalling);
-    appendLength(out, count);
-}
-
-void clockBytesOut(Bytes& out, std::initializer_list<unsigned char> payload)
-{
-    clockBytesOut(out, static_cast<uint32_t>(payload.size()));
-    for (unsigned char byte : payload)
-        out.push_back(byte);
-}
-
-void clockBytesIn(Bytes& out, uint32_t count)
-{
-    out.push_back(kBytesInRising);
-    appendLength(out, count);
-}
-
-// SK cycles without data for at least `microseconds`: a wait timed by the
-// bridge itself, with no USB round trip.
-void clockIdle(Bytes& out, uint32_t microseconds)
-{
-    uint64_t bytes = (static_cast<uint64_t>(microseconds) * kSpiClockHz / 1000000 + 7) / 8;
-    while (bytes > 0) {
-        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(bytes, kMaxTransfer));
-        out.push_back(kClockBytesIdle);
-        appendLength(out, chunk);
-        bytes -= chunk;
-    }
-}
-
-// Three address bytes, most significant first: only bits 23..0 reach the flash.
-void appendAddress(Bytes& out, uint32_t address)
-{
-    out.push_back(static_cast<unsigned char>((address >> 16) & 0xFF));
-    out.push_back(static_cast<unsigned char>((address >> 8) & 0xFF));
-    out.push_back(static_cast<unsigned char>(address & 0xFF));
-}
-
-// A flash command with no address or data: CS low, opcode, CS high.
-void appendSimpleCommand(Bytes& out, unsigned char opcode)
-{
-    chipSelectLow(out);
-    clockBytesOut(out, {opcode});
-    chipSelectHigh(out);
-}
-
-Bytes simpleCommand(unsigned char opcode)
+Bytes setupSequence()
 {
     Bytes out;
-    out.reserve(10);
-    appendSimpleCommand(out, opcode);
+    MpsseCommands(out).loopbackOff().adaptiveClockingOff().divideBy5Off().clockDivisor(kClockDivisor).setLowByte(
+        kPinsIdle, kPinDirection);
     return out;
 }
 
-// A flash command answered with `replyLength` bytes.
-Bytes readCommand(unsigned char opcode, uint32_t replyLength)
+Bytes pins(unsigned char value)
 {
     Bytes out;
-    out.reserve(14);
-    chipSelectLow(out);
-    clockBytesOut(out, {opcode});
-    clockBytesIn(out, replyLength);
-    sendImmediate(out);
-    chipSelectHigh(out);
+    MpsseCommands(out).setLowByte(value, kPinDirection);
     return out;
 }
 
-// The page program transaction without its write enable.
-void appendPageProgram(Bytes& out, uint32_t address, const unsigned char* data, int32_t length)
+// Whole bytes of SK at least `microseconds` long.
+uint64_t idleBytes(uint32_t microseconds)
 {
-    chipSelectLow(out);
-    clockBytesOut(out, static_cast<uint32_t>(length) + 4);
-    out.push_back(kFlashPageProgram);
-    appendAddress(out, address);
-    out.insert(out.end(), data, data + length);
-    chipSelectHigh(out);
-}
-
-// A status read whose one byte is clocked in after `waitMicroseconds`. The
-// wait runs with chip select low, inside the read: the flash only repeats its
-// status meanwhile, and the FPGA, which listens while chip select is high,
-// sees no clocks.
-void appendStatusReadAfter(Bytes& out, uint32_t waitMicroseconds, bool flush)
-{
-    chipSelectLow(out);
-    clockBytesOut(out, {kFlashReadStatus});
-    clockIdle(out, waitMicroseconds);
-    clockBytesIn(out, 1);
-    if (flush)
-        sendImmediate(out);
-    chipSelectHigh(out);
-}
-
-Bytes readDataCommand(uint32_t address, int32_t length)
-{
-    Bytes out;
-    out.reserve(17);
-    chipSelectLow(out);
-    clockBytesOut(out, 4);
-    out.push_back(kFlashRead);
-    appendAddress(out, address);
-    clockBytesIn(out, static_cast<uint32_t>(length));
-    sendImmediate(out);
-    chipSelectHigh(out);
-    return out;
+    return (static_cast<uint64_t>(microseconds) * kSpiClockHz / 1000000 + 7) / 8;
 }
 
 void report(ProgressReporter::MessageType type, const std::string& text)
@@ -293,7 +177,7 @@ int32_t TFtdi::PortOpen()
         ready = MPSSE_Setup() == 1;
     }
     if (!ready) {
-        std::cerr << "Error::FTDI_PortOpen()::Setting\n";
+        ConsoleSink::error("Error::FTDI_PortOpen()::Setting\n");
         // Release the channel so that the next open can claim it again.
         handleHeld = driver->FT_Close(handle) != FT_OK;
         return 0;
@@ -312,24 +196,16 @@ int32_t TFtdi::PortOpen(std::string description)
 int32_t TFtdi::PortClose()
 {
     if (driver->FT_SetBitMode(handle, 0x00, FT_BITMODE_RESET) != FT_OK) {
-        std::cerr << "Error::TFtdi::PortClose()::FT_SetBitMode()\n";
+        ConsoleSink::error("Error::TFtdi::PortClose()::FT_SetBitMode()\n");
         return 0;
     }
     if (driver->FT_Close(handle) != FT_OK) {
-        std::cerr << "Error::TFtdi::PortClose()::FT_Close()\n";
+        ConsoleSink::error("Error::TFtdi::PortClose()::FT_Close()\n");
         return 0;
     }
     handleHeld = false;
-    std::cout << "Port(" << portDescription << ") close\n" << std::flush;
+    ConsoleSink::note("Port(" + portDescription + ") close\n");
     return 1;
-}
-
-FT_STATUS TFtdi::PortCloseSimple()
-{
-    const FT_STATUS status = driver->FT_Close(handle);
-    if (status == FT_OK)
-        handleHeld = false;
-    return status;
 }
 
 void TFtdi::DiscardQueues()
@@ -360,29 +236,35 @@ FT_STATUS TFtdi::FW_Write(unsigned char* data, int32_t length)
 
 int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
 {
-    const int64_t limit = static_cast<int64_t>(readTimeout) * 100;
-    if (limit < 1)
+    if (static_cast<int64_t>(readTimeout) * 100 < 1)
         return 1;
     if (!buffer && length > 0)
         return static_cast<int32_t>(FT_INVALID_PARAMETER);
+    return Receive(buffer, length, false);
+}
+
+int32_t TFtdi::Receive(unsigned char* buffer, uint32_t length, bool moreMayFollow)
+{
     if (linkLost)
         return static_cast<int32_t>(FT_IO_ERROR);
-
     // Whatever goes wrong, the receive queue is emptied before the next
     // command: a reply left behind would otherwise stand in front of every
     // later one, and each of those reads would wait its whole time-out.
     // A stop ends the wait like a time-out: the reply may never come.
+    int32_t result = 1;
+    const int64_t limit = static_cast<int64_t>(readTimeout) * 100;
     for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
         if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK) {
-            // Exactly the expected count: the reply is fetched whole.
-            if (rxBytes == length) {
+            if (rxBytes == length || (moreMayFollow && rxBytes > length)) {
+                // The reply is fetched whole.
                 uint32_t returned = 0;
                 const FT_STATUS status = driver->FT_Read(handle, buffer, length, &returned);
                 if (status == FT_OK && returned == length)
                     return 0;
-                DiscardQueues();
-                return status != FT_OK ? static_cast<int32_t>(status) : 1;
+                if (status != FT_OK)
+                    result = static_cast<int32_t>(status);
+                break;
             }
             // More than the reply: bytes of an earlier one are mixed in, and
             // waiting cannot sort them out.
@@ -392,7 +274,7 @@ int32_t TFtdi::FW_Read(unsigned char* buffer, uint32_t length)
         sleepClock->sleepMicroseconds(kPollUs);
     }
     DiscardQueues();
-    return 1;
+    return result;
 }
 
 FT_STATUS TFtdi::FW_GetStatus(uint32_t& rxBytes, uint32_t& txBytes)
@@ -411,19 +293,99 @@ FT_STATUS TFtdi::FW_SetBitMode(unsigned char mask, unsigned char mode)
     return driver->FT_SetBitMode(handle, mask, mode);
 }
 
+TFtdi::SpiCommand& TFtdi::SpiCommand::at(uint32_t flashAddress)
+{
+    hasAddress = true;
+    address = flashAddress;
+    return *this;
+}
+
+TFtdi::SpiCommand& TFtdi::SpiCommand::sending(const unsigned char* bytes, uint32_t count)
+{
+    data = bytes;
+    dataLength = count;
+    return *this;
+}
+
+TFtdi::SpiCommand& TFtdi::SpiCommand::idle(uint32_t microseconds)
+{
+    idleMicroseconds = microseconds;
+    return *this;
+}
+
+TFtdi::SpiCommand& TFtdi::SpiCommand::reading(uint32_t count)
+{
+    replyLength = count;
+    return *this;
+}
+
+TFtdi::SpiCommand& TFtdi::SpiCommand::flushed()
+{
+    flush = true;
+    return *this;
+}
+
+void TFtdi::AppendSpi(Bytes& out, const SpiCommand& command)
+{
+    MpsseCommands mpsse(out);
+    mpsse.setLowByte(kPinsSelected, kPinDirection)
+        .bytesOutHeader(1 + (command.hasAddress ? 3 : 0) + command.dataLength)
+        .byte(command.opcode);
+    if (command.hasAddress)
+        mpsse.address24(command.address);
+    mpsse.bytes(command.data, command.dataLength).idleClockBytes(idleBytes(command.idleMicroseconds));
+    if (command.replyLength > 0)
+        mpsse.bytesIn(command.replyLength);
+    if (command.flush)
+        mpsse.sendImmediate();
+    mpsse.setLowByte(kPinsIdle, kPinDirection);
+}
+
+int32_t TFtdi::Send(Bytes& bytes)
+{
+    return FW_Write(bytes.data(), static_cast<int32_t>(bytes.size())) == FT_OK ? 1 : 0;
+}
+
+int32_t TFtdi::MPSSE_Transfer(const SpiCommand& command, unsigned char* reply)
+{
+    // A reply with nowhere to go would stay queued in front of the next one.
+    if (command.replyLength > 0 && !reply)
+        return 0;
+    Bytes out;
+    out.reserve(20 + command.dataLength);
+    AppendSpi(out, command);
+    if (!Send(out))
+        return 0;
+    return command.replyLength == 0 || FW_Read(reply, command.replyLength) == 0 ? 1 : 0;
+}
+
+int32_t TFtdi::WriteEnabled(const SpiCommand& command, const char* enableFailed, const char* commandFailed)
+{
+    if (MPSSE_WriteEnable() != 1) {
+        if (enableFailed)
+            ConsoleSink::error(enableFailed);
+        return 0;
+    }
+    if (MPSSE_Transfer(command) != 1) {
+        if (commandFailed)
+            ConsoleSink::error(commandFailed);
+        return 0;
+    }
+    return 1;
+}
+
 int32_t TFtdi::MPSSE_Setup()
 {
     if (driver->FT_SetBitMode(handle, 0x00, FT_BITMODE_MPSSE) != FT_OK)
         return 0;
-    Bytes setup = kSetupSequence;
-    return FW_Write(setup.data(), static_cast<int32_t>(setup.size())) == FT_OK ? 1 : 0;
+    Bytes setup = setupSequence();
+    return Send(setup);
 }
 
 int32_t TFtdi::MPSSE_WriteEnable()
 {
-    Bytes out = simpleCommand(kFlashWriteEnable);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n";
+    if (MPSSE_Transfer(SpiCommand(kFlashWriteEnable)) != 1) {
+        ConsoleSink::error("Error::TFtdi::MPSSE_WriteEnable()::FW_Write()\n");
         return 0;
     }
     return 1;
@@ -431,55 +393,28 @@ int32_t TFtdi::MPSSE_WriteEnable()
 
 int32_t TFtdi::MPSSE_BulkErase()
 {
-    if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n";
-        return 0;
-    }
-    Bytes out = simpleCommand(kFlashBulkErase);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n";
-        return 0;
-    }
-    return 1;
+    return WriteEnabled(SpiCommand(kFlashBulkErase), "Error::TFtdi::MPSSE_BulkErase()::MPSSE_WriteEnable()\n",
+                        "Error::TFtdi::MPSSE_BulkErase()::FW_Write()\n");
 }
 
 int32_t TFtdi::MPSSE_EraseSector(uint32_t address)
 {
-    if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n";
-        return 0;
-    }
-    Bytes out;
-    chipSelectLow(out);
-    clockBytesOut(out, 4);
-    out.push_back(kFlashSectorErase);
-    appendAddress(out, address);
-    chipSelectHigh(out);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n";
-        return 0;
-    }
-    return 1;
+    return WriteEnabled(SpiCommand(kFlashSectorErase).at(address),
+                        "Error::TFtdi::MPSSE_SectorErase()::MPSSE_WriteEnable()\n",
+                        "Error::TFtdi::MPSSE_SectorErase()::FW_Write()\n");
 }
 
 int32_t TFtdi::MPSSE_SendClock(unsigned char count)
 {
-    Bytes out = {kClockPulses, count};
-    return FW_Write(out.data(), static_cast<int32_t>(out.size())) == FT_OK ? 1 : 0;
-}
-
-int32_t TFtdi::ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count)
-{
-    Bytes out = readCommand(opcode, count);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    return FW_Read(reply, count) == 0 ? 1 : 0;
+    Bytes out;
+    MpsseCommands(out).clockPulses(count);
+    return Send(out);
 }
 
 int32_t TFtdi::MPSSE_ReadID(unsigned char& id)
 {
     unsigned char reply[kIdLength] = {};
-    if (!ReadRegister(kFlashReadId, reply, kIdLength))
+    if (!MPSSE_Transfer(SpiCommand(kFlashReadId).reading(kIdLength).flushed(), reply))
         return 0;
     id = reply[kIdCapacityIndex];
     return 1;
@@ -487,9 +422,8 @@ int32_t TFtdi::MPSSE_ReadID(unsigned char& id)
 
 int32_t TFtdi::MPSSE_FPGAReset()
 {
-    Bytes low;
-    setLowByte(low, kPinsFpgaReset);
-    if (FW_Write(low.data(), static_cast<int32_t>(low.size())) != FT_OK)
+    Bytes low = pins(kPinsFpgaReset);
+    if (!Send(low))
         return 0;
     // In slices, so a stop request ends the pulse early: a few milliseconds
     // of it reset the FPGA all the same.
@@ -500,9 +434,8 @@ int32_t TFtdi::MPSSE_FPGAReset()
 
 int32_t TFtdi::MPSSE_IdlePins()
 {
-    Bytes idle;
-    setLowByte(idle, kPinsIdle);
-    return FW_Write(idle.data(), static_cast<int32_t>(idle.size())) == FT_OK ? 1 : 0;
+    Bytes idle = pins(kPinsIdle);
+    return Send(idle);
 }
 
 int32_t TFtdi::MPSSE_NVCRRead(unsigned char* value)
@@ -510,37 +443,31 @@ int32_t TFtdi::MPSSE_NVCRRead(unsigned char* value)
     if (!value)
         return 0;
     // Least significant byte arrives first.
-    return ReadRegister(kFlashReadNvcr, value, 2);
+    return MPSSE_Transfer(SpiCommand(kFlashReadNvcr).reading(2).flushed(), value);
 }
 
 int32_t TFtdi::MPSSE_NVCRWrite(unsigned char high, unsigned char low)
 {
-    if (MPSSE_WriteEnable() != 1)
+    const unsigned char value[2] = {low, high};
+    if (!WriteEnabled(SpiCommand(kFlashWriteNvcr).sending(value, 2).flushed(), nullptr, nullptr))
         return 0;
-    Bytes out;
-    chipSelectLow(out);
-    clockBytesOut(out, {kFlashWriteNvcr, low, high});
-    sendImmediate(out);
-    chipSelectHigh(out);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    std::cout << "NVCR Write Success\n" << std::flush;
+    ConsoleSink::note("NVCR Write Success\n");
     return 1;
 }
 
 int32_t TFtdi::MPSSE_ReadStatus(unsigned char& status)
 {
-    return ReadRegister(kFlashReadStatus, &status, 1);
+    return MPSSE_Transfer(SpiCommand(kFlashReadStatus).reading(1).flushed(), &status);
 }
 
 int32_t TFtdi::MPSSE_GetDone(int32_t& done)
 {
     if (driver->FT_SetBitMode(handle, 0x00, FT_BITMODE_CBUS_BITBANG) != FT_OK)
         return 0;
-    unsigned char pins = 0;
-    if (driver->FT_GetBitMode(handle, &pins) != FT_OK)
+    unsigned char pinByte = 0;
+    if (driver->FT_GetBitMode(handle, &pinByte) != FT_OK)
         return 0;
-    done = (pins & 0x80) ? 1 : 0;
+    done = (pinByte & kDonePin) ? 1 : 0;
     // Back to MPSSE for the flash; the answer stands whether or not this works.
     MPSSE_Setup();
     return 1;
@@ -548,7 +475,7 @@ int32_t TFtdi::MPSSE_GetDone(int32_t& done)
 
 int32_t TFtdi::MPSSE_ReadFlagStatus(unsigned char& flags)
 {
-    return ReadRegister(kFlashReadFlagStatus, &flags, 1);
+    return MPSSE_Transfer(SpiCommand(kFlashReadFlagStatus).reading(1).flushed(), &flags);
 }
 
 int32_t TFtdi::MPSSE_ReadDataBitsLowByte(unsigned char* value)
@@ -557,17 +484,18 @@ int32_t TFtdi::MPSSE_ReadDataBitsLowByte(unsigned char* value)
         return 0;
     if (driver->FT_Purge(handle, kPurgeBoth) != FT_OK)
         return 0;
-    Bytes out = {kReadLowByte};
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
+    Bytes out;
+    MpsseCommands(out).readLowByte();
+    if (!Send(out))
         return 0;
     sleepClock->sleepMicroseconds(kPinReadWaitUs);
     uint32_t rxBytes = 0, txBytes = 0;
     if (FW_GetStatus(rxBytes, txBytes) != FT_OK || rxBytes == 0)
         return 0;
-    unsigned char pins = 0;
-    if (FW_Read(&pins, 1) != 0)
+    unsigned char pinByte = 0;
+    if (FW_Read(&pinByte, 1) != 0)
         return 0;
-    *value = pins;
+    *value = pinByte;
     return 1;
 }
 
@@ -576,47 +504,24 @@ int32_t TFtdi::MPSSE_ReadDataBytes(uint32_t address, unsigned char* buffer, int3
     // Below 1 the length field would wrap to 65536 and overrun the buffer.
     if (length < 1 || length > kMaxTransfer || !buffer)
         return 0;
-    Bytes out = readDataCommand(address, length);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    return FW_Read(buffer, static_cast<uint32_t>(length)) == 0 ? 1 : 0;
+    return MPSSE_Transfer(SpiCommand(kFlashRead).at(address).reading(static_cast<uint32_t>(length)).flushed(), buffer);
 }
 
 int32_t TFtdi::MPSSE_ReadDataBytesSend(uint32_t address, int32_t length)
 {
     if (length < 1 || length > kMaxTransfer)
         return 0;
-    Bytes out = readDataCommand(address, length);
-    return FW_Write(out.data(), static_cast<int32_t>(out.size())) == FT_OK ? 1 : 0;
+    Bytes out;
+    AppendSpi(out, SpiCommand(kFlashRead).at(address).reading(static_cast<uint32_t>(length)).flushed());
+    return Send(out);
 }
 
 int32_t TFtdi::MPSSE_ReadDataBytesReceive(unsigned char* buffer, int32_t length)
 {
     if (length < 1 || length > kMaxTransfer || !buffer)
         return 0;
-    return ReadQueued(buffer, static_cast<uint32_t>(length)) == 0 ? 1 : 0;
-}
-
-int32_t TFtdi::ReadQueued(unsigned char* buffer, uint32_t length)
-{
-    if (linkLost)
-        return static_cast<int32_t>(FT_IO_ERROR);
-    const int64_t limit = static_cast<int64_t>(readTimeout) * 100;
-    for (int64_t poll = 0; poll < limit && !StopRequested(); ++poll) {
-        uint32_t rxBytes = 0, txBytes = 0, events = 0;
-        // The next queued reply may already be arriving behind this one.
-        if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes >= length) {
-            uint32_t returned = 0;
-            const FT_STATUS status = driver->FT_Read(handle, buffer, length, &returned);
-            if (status == FT_OK && returned == length)
-                return 0;
-            break;
-        }
-        sleepClock->sleepMicroseconds(kPollUs);
-    }
-    // Whatever is still on its way belongs to a read nobody waits for now.
-    DiscardQueues();
-    return 1;
+    // The next queued reply may already be arriving behind this one.
+    return Receive(buffer, static_cast<uint32_t>(length), true) == 0 ? 1 : 0;
 }
 
 int32_t TFtdi::MPSSE_Configuration(unsigned char* data, int32_t length)
@@ -626,10 +531,9 @@ int32_t TFtdi::MPSSE_Configuration(unsigned char* data, int32_t length)
         return 0;
     Bytes out;
     out.reserve(static_cast<size_t>(length) + 3);
-    clockBytesOut(out, static_cast<uint32_t>(length));
-    out.insert(out.end(), data, data + length);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
+    MpsseCommands(out).bytesOutHeader(static_cast<uint32_t>(length)).bytes(data, static_cast<size_t>(length));
+    if (!Send(out)) {
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
         return 0;
     }
     return 1;
@@ -641,18 +545,9 @@ int32_t TFtdi::MPSSE_PageProgram(uint32_t address, unsigned char* data, int32_t 
     // run as MPSSE commands.
     if (length < 0 || length > kMaxPageProgram || (!data && length > 0))
         return 0;
-    if (MPSSE_WriteEnable() != 1) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n";
-        return 0;
-    }
-    Bytes out;
-    out.reserve(static_cast<size_t>(length) + 13);
-    appendPageProgram(out, address, data, length);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
-        return 0;
-    }
-    return 1;
+    return WriteEnabled(SpiCommand(kFlashPageProgram).at(address).sending(data, static_cast<uint32_t>(length)),
+                        "Error::TFtdi::MPSSE_PageProgram::MPSSE_WriteEnable\n",
+                        "Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
 }
 
 int32_t TFtdi::MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count, uint32_t waitMicroseconds)
@@ -668,14 +563,15 @@ int32_t TFtdi::MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count,
     batch.clear();
     batch.reserve(size);
     for (int32_t i = 0; i < count; ++i) {
-        appendSimpleCommand(batch, kFlashWriteEnable);
-        appendPageProgram(batch, pages[i].address, pages[i].data, pages[i].length);
-        appendStatusReadAfter(batch, waitMicroseconds, false);
+        const PageWrite& page = pages[i];
+        AppendSpi(batch, SpiCommand(kFlashWriteEnable));
+        AppendSpi(batch, SpiCommand(kFlashPageProgram).at(page.address).sending(page.data, static_cast<uint32_t>(page.length)));
+        AppendSpi(batch, SpiCommand(kFlashReadStatus).idle(waitMicroseconds).reading(1));
     }
     // One flush for all the status bytes.
-    sendImmediate(batch);
-    if (FW_Write(batch.data(), static_cast<int32_t>(batch.size())) != FT_OK) {
-        std::cerr << "Error::TFtdi::MPSSE_PageProgram::FW_Write\n";
+    MpsseCommands(batch).sendImmediate();
+    if (!Send(batch)) {
+        ConsoleSink::error("Error::TFtdi::MPSSE_PageProgram::FW_Write\n");
         return 0;
     }
     return 1;
@@ -690,10 +586,13 @@ int32_t TFtdi::MPSSE_ReadStatusBytes(unsigned char* statuses, int32_t count)
 
 int32_t TFtdi::MPSSE_ReadStatusAfter(uint32_t waitMicroseconds, unsigned char& status)
 {
-    Bytes out;
-    out.reserve(32);
-    appendStatusReadAfter(out, waitMicroseconds, true);
-    if (FW_Write(out.data(), static_cast<int32_t>(out.size())) != FT_OK)
-        return 0;
-    return FW_Read(&status, 1) == 0 ? 1 : 0;
+    return MPSSE_Transfer(SpiCommand(kFlashReadStatus).idle(waitMicroseconds).reading(1).flushed(), &status);
+}
+
+FT_STATUS TFtdi::PortCloseSimple()
+{
+    const FT_STATUS status = driver->FT_Close(handle);
+    if (status == FT_OK)
+        handleHeld = false;
+    return status;
 }

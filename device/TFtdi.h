@@ -11,8 +11,8 @@
 
 // The one connection to the instrument's programming port: an FTDI bridge
 // channel in MPSSE mode, driven as an SPI master. Port management (open,
-// close, list, the FW_ wrappers) and the MPSSE command layer that frames every
-// flash command and FPGA pin action in one USB write.
+// close, list, the FW_ wrappers) and the MPSSE command layer: every flash
+// command is one SPI transaction (MPSSE_Transfer) in one USB write.
 //
 // Results: 1 success, 0 failure (PortOpen also -1); the FW_ wrappers pass the
 // D2XX status through. Nothing throws.
@@ -34,16 +34,43 @@ public:
     int32_t PortOpen();
     int32_t PortOpen(std::string description);
     int32_t PortClose();
-    // FT_Close alone, without leaving MPSSE mode first; nothing in the
-    // loader calls it, it is kept as part of the interface.
-    d2xx::FT_STATUS PortCloseSimple();
 
     d2xx::FT_STATUS FW_Write(unsigned char* data, int32_t length);
     // 0: `length` bytes read; FT_Read's status on a failed read; 1: time-out.
+    // Waits for exactly `length` bytes queued: more means a stale reply.
     int32_t FW_Read(unsigned char* buffer, uint32_t length);
     d2xx::FT_STATUS FW_GetStatus(uint32_t& rxBytes, uint32_t& txBytes);
     d2xx::FT_STATUS FW_GetBitMode(unsigned char& pins);
     d2xx::FT_STATUS FW_SetBitMode(unsigned char mask, unsigned char mode);
+
+    // One flash transaction: chip select low; the opcode, its address and
+    // its data bytes clocked out; `idleMicroseconds` of clocks with nothing
+    // on the line (a wait timed by the bridge, chip select still low: the
+    // flash only repeats its status meanwhile, and the FPGA, which listens
+    // while chip select is high, sees no clocks); `replyLength` bytes clocked
+    // in; send-immediate when flushed; chip select high.
+    struct SpiCommand
+    {
+        explicit SpiCommand(unsigned char opcode) : opcode(opcode) {}
+        SpiCommand& at(uint32_t flashAddress);
+        SpiCommand& sending(const unsigned char* bytes, uint32_t count);
+        SpiCommand& idle(uint32_t microseconds);
+        SpiCommand& reading(uint32_t count);
+        SpiCommand& flushed();
+
+        unsigned char opcode;
+        bool hasAddress = false;
+        uint32_t address = 0; // three bytes: only bits 23..0 reach the flash
+        const unsigned char* data = nullptr;
+        uint32_t dataLength = 0;
+        uint32_t idleMicroseconds = 0;
+        uint32_t replyLength = 0;
+        bool flush = false;
+    };
+    // The transaction as MPSSE bytes, appended to `out`.
+    static void AppendSpi(std::vector<unsigned char>& out, const SpiCommand& command);
+    // The transaction in one write and, when it has one, its reply into `reply`.
+    int32_t MPSSE_Transfer(const SpiCommand& command, unsigned char* reply = nullptr);
 
     int32_t MPSSE_Setup();
     int32_t MPSSE_WriteEnable();
@@ -67,11 +94,10 @@ public:
 
     // Pipelined programming: one page's write enable and page program
     // transactions, followed by a status read whose byte is clocked in
-    // `waitMicroseconds` after the page program ended (the bridge clocks the
-    // wait on the wire, chip select low). MPSSE_PageProgramPipelined sends the
-    // pages in one USB write; MPSSE_ReadStatusBytes then fetches their status
-    // bytes in one read. A page still busy at its status read makes the flash
-    // ignore the pages after it.
+    // `waitMicroseconds` after the page program ended. MPSSE_PageProgramPipelined
+    // sends the pages in one USB write; MPSSE_ReadStatusBytes then fetches
+    // their status bytes in one read. A page still busy at its status read
+    // makes the flash ignore the pages after it.
     struct PageWrite
     {
         uint32_t address;
@@ -81,7 +107,8 @@ public:
     int32_t MPSSE_PageProgramPipelined(const PageWrite* pages, int32_t count, uint32_t waitMicroseconds);
     int32_t MPSSE_ReadStatusBytes(unsigned char* statuses, int32_t count);
     // A status read whose byte is clocked in `waitMicroseconds` after chip
-    // select falls, flushed at once: one poll spaced on the wire.
+    // select falls, flushed at once: one poll spaced on the wire. With no
+    // wait it is MPSSE_ReadStatus.
     int32_t MPSSE_ReadStatusAfter(uint32_t waitMicroseconds, unsigned char& status);
     // Queued reads: the command goes out now, its bytes are fetched in order
     // by MPSSE_ReadDataBytesReceive, so the next command can be on its way
@@ -98,23 +125,35 @@ public:
     bool LinkLost() const { return linkLost; }
 
     // Written by FT_OpenEx; never cleared.
-    d2xx::FT_HANDLE handle = nullptr;
-    std::string portDescription;
-    // FW_Read polls the receive queue up to readTimeout * 100 times, 100 us apart.
-    int32_t readTimeout = 100;
+    d2xx::FT_HANDLE Handle() const { return handle; }
+    const std::string& PortDescription() const { return portDescription; }
+    // FW_Read polls the receive queue up to ReadTimeout() * 100 times, 100 us apart.
+    int32_t ReadTimeout() const { return readTimeout; }
+    void SetReadTimeout(int32_t timeout) { readTimeout = timeout; }
+
+    // Part of the interface; nothing in the loader calls it.
+    // FT_Close alone, without leaving MPSSE mode first.
+    d2xx::FT_STATUS PortCloseSimple();
 
 private:
-    // One flash command answered with `count` bytes: one write, one read.
-    int32_t ReadRegister(unsigned char opcode, unsigned char* reply, uint32_t count);
+    // Waits until the reply is queued, then reads `length` bytes. With
+    // `moreMayFollow` the queue may already hold later replies behind it;
+    // without, more than `length` bytes queued is a stale reply and fails.
+    // Whatever fails, the receive queue is emptied.
+    int32_t Receive(unsigned char* buffer, uint32_t length, bool moreMayFollow);
+    // Write enable as a transaction of its own, then `command`; a failure
+    // of either is named by its line on standard error, when given.
+    int32_t WriteEnabled(const SpiCommand& command, const char* enableFailed, const char* commandFailed);
+    int32_t Send(std::vector<unsigned char>& bytes);
     // After a failed or mismatched transfer: empties both queues, so no stale
     // reply is taken for the next one. A failing purge means the bridge is gone.
     void DiscardQueues();
 
-    // Waits until at least `length` bytes are queued, then reads `length`.
-    int32_t ReadQueued(unsigned char* buffer, uint32_t length);
-
     std::shared_ptr<d2xx::D2xxDriver> driver;
     Clock* sleepClock;
+    d2xx::FT_HANDLE handle = nullptr;
+    std::string portDescription;
+    int32_t readTimeout = 100;
     std::vector<unsigned char> batch; // kept between calls: a pipelined write is tens of KiB
     // The handle has not been closed successfully since FT_OpenEx gave it:
     // the driver may still hold the channel, so the next open closes it first.

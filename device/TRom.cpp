@@ -1,66 +1,24 @@
 #include "device/TRom.h"
 
-#include "device/TFtdi.h"
-#include "device/WholeFile.h"
+#include "base/ConsoleSink.h"
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
+#include "device/ChangePlan.h"
+#include "device/FlashChip.h"
+#include "device/PagePipeline.h"
+#include "device/TFtdi.h"
+#include "device/WholeFile.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <iomanip>
-#include <iostream>
 #include <sstream>
-
-// What the identification byte (the JEDEC capacity code) tells about the chip.
-struct TRom::ChipRow
-{
-    uint8_t id;
-    const char* report;
-    bool identified; // false: geometry left alone, result 0
-    uint8_t capacityCode;
-    int32_t pageSize;
-    int32_t sectorSize;
-    int32_t memorySize;
-    int32_t sectorCount;
-    const char* name;   // for messages about the part
-    bool hasFlagStatus; // 0x70
-    bool hasNvcr;       // 0xB5 / 0xB1
-    // Datasheet typical times: the programming and erase loops space their
-    // status reads by them.
-    uint32_t pageProgramMicroseconds;
-    uint32_t sectorEraseMicroseconds;
-};
+#include <utility>
 
 namespace {
 
-using ChipRow = TRom::ChipRow;
-
-const char kFlashCorrupted[] =
-    "Flash corrupted!\n"
-    "Please do the following:\n"
-    "- Ground pin 13 of the SPI connector (EXT_RESET) to the chassis\n"
-    "- Re-launch this program or click refresh devices\n"
-    "- Verify that a valid device is reported below \"Config ROM ID\"\n"
-    "- Program the flash\n"
-    "- After programming, disconnect the line to EXT_RESET and power cycle\n";
-
-// The Micron parts have the flag status and non-volatile configuration
-// registers; the Spansion part has neither (its 0x70 reads a floating line).
-const ChipRow kChips[] = {
-    {0x18, "MT25Q128 is detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true, 120, 150000},
-    {0x0C, "Arty detected\n", true, 0x18, 256, 65536, 0x1000000, 256, "MT25Q128", true, true, 120, 150000},
-    {0x19, "S25FL256 is detected\n", true, 0x19, 256, 65536, 0x2000000, 512, "S25FL256", false, false, 250, 130000},
-    // A bus with nothing driving MISO reads all ones.
-    {0xFF, kFlashCorrupted, false, 0, 0, 0, 0, 0, "", false, false, 0, 0},
-};
-const ChipRow kUnknownChip = {0, "Unknown memory is detected\n", false, 0, 0, 0, 0, 0, "", false, false, 0, 0};
-
-constexpr uint64_t kFileLimit = 0x2000000;    // offset + file size may not pass this
-constexpr uint64_t kAddressSpace = 0x1000000; // three address bytes reach this far
 constexpr uint32_t kReadChunk = 0x10000;
 constexpr unsigned kEraseReadyReads = 10000;
-constexpr unsigned kPageReadyReads = 100;
 constexpr int32_t kProgressPages = 100;
 constexpr uint64_t kBulkPollMicroseconds = 100000;
 constexpr unsigned kBulkPolls = 4000; // 400 s: well past the slowest chip's maximum
@@ -68,34 +26,12 @@ constexpr uint64_t kBusyPauseMicroseconds = 100000;
 constexpr unsigned kBusyCheckReads = 2;
 // Differing positions a verify hands back; the count covers them all.
 constexpr size_t kKeptMismatches = 1024;
-// Status register bit 0: a program, erase or register write is still going.
-constexpr unsigned char kStatusWriteInProgress = 0x01;
-// Pipelined programming: pages per USB write start at one and double up to
-// this after every batch that found each page ready in time.
-constexpr size_t kMaxPipelinedPages = 128;
-// A page found busy at its pipelined status read stretches the wait of the
-// pages after it by a quarter, up to this many typical page times.
-constexpr uint32_t kMaxPageWaitFactor = 16;
 // The erase's first poll comes after the typical sector erase time, the
 // later ones this fraction of it apart; no single poll waits longer than
 // kMaxPollWaitMicroseconds, well inside the read time-out.
 constexpr uint32_t kLaterPollDivisor = 32;
 constexpr uint32_t kMaxPollWaitMicroseconds = 200000;
 constexpr uint32_t kMinPollWaitMicroseconds = 100;
-
-// Every report starts from a fresh stream with the base shown, so hex numbers
-// read 0x.. and zero reads 0.
-std::stringstream message()
-{
-    std::stringstream s;
-    s.setf(std::ios::showbase);
-    return s;
-}
-
-void report(ProgressReporter::MessageType type, const std::stringstream& s)
-{
-    ProgressReporter::getInstance().reportMessage(type, s.str());
-}
 
 void info(const std::string& text) { ProgressReporter::info(text); }
 void error(const std::string& text) { ProgressReporter::error(text); }
@@ -108,9 +44,9 @@ void reportHex(const char* label, unsigned value)
 
 void reportProgress(double percent, bool last)
 {
-    auto s = message();
+    std::ostringstream s;
     s << "\rProgress: " << std::fixed << std::setprecision(1) << percent << (last ? "%\n" : "%");
-    report(ProgressReporter::Info, s);
+    info(s.str());
 }
 
 } // namespace
@@ -121,40 +57,22 @@ const char TRom::stoppedWhileBusy[] =
 
 TRom::TRom(TFtdi* ftdi) : ftdi(ftdi) {}
 
-TRom::Readiness TRom::WaitUntilReady(unsigned maxReads, uint64_t pauseMicroseconds)
+TRom::Readiness TRom::WaitUntilReady(const ReadyWait& wait)
 {
-    for (unsigned read = 0; read < maxReads; ++read) {
+    for (unsigned read = 0; read < wait.maxReads; ++read) {
         if (ftdi->StopRequested()) {
             error(stoppedWhileBusy);
             return Readiness::Stopped;
         }
         unsigned char status = 0;
-        if (ftdi->MPSSE_ReadStatus(status) && !(status & kStatusWriteInProgress))
+        const uint32_t onTheWire = read == 0 ? wait.firstWaitMicroseconds : wait.laterWaitMicroseconds;
+        if (ftdi->MPSSE_ReadStatusAfter(onTheWire, status) && !(status & kStatusWriteInProgress))
             return Readiness::Ready;
         // The bridge is gone (already said): the flash is not to blame.
         if (ftdi->LinkLost())
             return Readiness::Lost;
-        if (pauseMicroseconds > 0 && read + 1 < maxReads)
-            ftdi->clock().sleepMicroseconds(pauseMicroseconds);
-    }
-    return Readiness::Busy;
-}
-
-// The wait runs on the wire (see TFtdi::MPSSE_ReadStatusAfter), so no USB
-// exchange is spent on polls that could only answer busy.
-TRom::Readiness TRom::WaitReadySpaced(uint32_t firstWait, uint32_t laterWait, unsigned int maxReads)
-{
-    for (unsigned int read = 0; read < maxReads; ++read) {
-        if (ftdi->StopRequested()) {
-            error(stoppedWhileBusy);
-            return Readiness::Stopped;
-        }
-        unsigned char status = 0;
-        if (ftdi->MPSSE_ReadStatusAfter(read == 0 ? firstWait : laterWait, status) &&
-            !(status & kStatusWriteInProgress))
-            return Readiness::Ready;
-        if (ftdi->LinkLost())
-            return Readiness::Lost;
+        if (wait.pauseMicroseconds > 0 && read + 1 < wait.maxReads)
+            ftdi->clock().sleepMicroseconds(wait.pauseMicroseconds);
     }
     return Readiness::Busy;
 }
@@ -165,6 +83,11 @@ bool TRom::StopBeforeNextCommand()
         return false;
     error(stoppedBetweenCommands);
     return true;
+}
+
+void TRom::SetProgressObserver(std::function<void(Phase, double)> observer)
+{
+    progressObserver = std::move(observer);
 }
 
 void TRom::Observe(Phase phase, double done)
@@ -181,45 +104,38 @@ int TRom::CheckMemory()
         return 0;
     }
     reportHex("Config ROM ID: ", static_cast<unsigned>(id));
-
-    const ChipRow* row = &kUnknownChip;
-    for (const ChipRow& chip : kChips)
-        if (chip.id == id)
-            row = &chip;
-    info(row->report);
-    if (!row->identified)
+    const FlashChip::Identification& identification = FlashChip::identify(id);
+    info(identification.report);
+    if (!identification.chip)
         return 0;
-    identifiedChip = row;
-    capacityCode = row->capacityCode;
-    pageSize = row->pageSize;
-    sectorSize = row->sectorSize;
-    memorySize = row->memorySize;
-    sectorCount = row->sectorCount;
+    identifiedChip = identification.chip;
     return 1;
 }
 
-int TRom::CheckStatus()
+const FlashChip& TRom::Geometry() const
 {
-    unsigned char status = 0;
-    if (!ftdi->MPSSE_ReadStatus(status))
-        return 0;
-    reportHex("Status = ", static_cast<unsigned>(status));
-    return 1;
+    // Before any identification: no geometry at all, so that nothing can
+    // erase or program.
+    static const FlashChip none = [] {
+        FlashChip chip;
+        chip.pageSize = 0;
+        chip.sectorSize = 0;
+        return chip;
+    }();
+    return identifiedChip ? *identifiedChip : none;
 }
+
+uint8_t TRom::CapacityCode() const { return Geometry().capacityCode; }
+int32_t TRom::PageSize() const { return Geometry().pageSize; }
+int32_t TRom::SectorSize() const { return Geometry().sectorSize; }
+int32_t TRom::MemorySize() const { return Geometry().memorySize; }
+int32_t TRom::SectorCount() const { return Geometry().sectorCount(); }
+uint32_t TRom::TypicalPageProgramMicroseconds() const { return Geometry().typicalPageProgramMicroseconds; }
+uint32_t TRom::TypicalSectorEraseMicroseconds() const { return Geometry().typicalSectorEraseMicroseconds; }
 
 bool TRom::HasFlagStatus() const
 {
     return !identifiedChip || identifiedChip->hasFlagStatus;
-}
-
-uint32_t TRom::TypicalPageProgramMicroseconds() const
-{
-    return identifiedChip ? identifiedChip->pageProgramMicroseconds : 0;
-}
-
-uint32_t TRom::TypicalSectorEraseMicroseconds() const
-{
-    return identifiedChip ? identifiedChip->sectorEraseMicroseconds : 0;
 }
 
 bool TRom::HasNvcr() const
@@ -235,27 +151,42 @@ bool TRom::RefuseMissingRegister(bool present, const char* which)
     return true;
 }
 
+int TRom::ReportRegister(int32_t (TFtdi::*read)(unsigned char&), const char* label)
+{
+    unsigned char value = 0;
+    if (!(ftdi->*read)(value))
+        return 0;
+    reportHex(label, static_cast<unsigned>(value));
+    return 1;
+}
+
+int TRom::CheckStatus()
+{
+    return ReportRegister(&TFtdi::MPSSE_ReadStatus, "Status = ");
+}
+
 int TRom::CheckFlagStatus()
 {
     if (RefuseMissingRegister(HasFlagStatus(), "flag status register"))
         return 0;
-    unsigned char flags = 0;
-    if (!ftdi->MPSSE_ReadFlagStatus(flags))
-        return 0;
-    reportHex("Flag Status = ", static_cast<unsigned>(flags));
-    return 1;
+    return ReportRegister(&TFtdi::MPSSE_ReadFlagStatus, "Flag Status = ");
 }
 
 int TRom::BusyCheck()
 {
-    return WaitUntilReady(kBusyCheckReads, kBusyPauseMicroseconds) == Readiness::Ready ? 1 : 0;
+    ReadyWait wait;
+    wait.maxReads = kBusyCheckReads;
+    wait.pauseMicroseconds = kBusyPauseMicroseconds;
+    return WaitUntilReady(wait) == Readiness::Ready ? 1 : 0;
 }
 
 int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
 {
-    const Readiness readiness = WaitUntilReady(maxReads, 0);
+    ReadyWait wait;
+    wait.maxReads = maxReads;
+    const Readiness readiness = WaitUntilReady(wait);
     if (readiness == Readiness::Busy)
-        std::cerr << "Status check (without timer) overflow\n";
+        ConsoleSink::error("Status check (without timer) overflow\n");
     return readiness == Readiness::Ready ? 1 : 0;
 }
 
@@ -287,6 +218,7 @@ int TRom::NVCRWrite(unsigned short value)
 
 int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
 {
+    const int32_t sectorSize = SectorSize();
     if (sectorSize <= 0) {
         // Without a sector size the loop would never advance.
         error("Error, no flash chip identified: cannot erase\n");
@@ -299,8 +231,10 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
     // Polling a sector erase back to back would only load the bus: the first
     // status read comes when a typical erase is done, the others close after.
     const uint32_t eraseTime = TypicalSectorEraseMicroseconds();
-    const uint32_t firstPoll = std::min(eraseTime, kMaxPollWaitMicroseconds);
-    const uint32_t laterPolls =
+    ReadyWait wait;
+    wait.maxReads = kEraseReadyReads;
+    wait.firstWaitMicroseconds = std::min(eraseTime, kMaxPollWaitMicroseconds);
+    wait.laterWaitMicroseconds =
         std::min(std::max(eraseTime / kLaterPollDivisor, kMinPollWaitMicroseconds), kMaxPollWaitMicroseconds);
     int result = 1;
     Observe(Phase::Erasing, 0.0);
@@ -310,10 +244,10 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
             result = 0;
             break;
         }
-        const Readiness readiness = WaitReadySpaced(firstPoll, laterPolls, kEraseReadyReads);
+        const Readiness readiness = WaitUntilReady(wait);
         if (readiness != Readiness::Ready) {
             if (readiness == Readiness::Busy)
-                std::cerr << "Status check (without timer) overflow\n";
+                ConsoleSink::error("Status check (without timer) overflow\n");
             result = 0;
             break;
         }
@@ -333,12 +267,10 @@ int TRom::EraseBulk()
     if (StopBeforeNextCommand() || !ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
         return 0;
     // A whole-chip erase takes tens of seconds; poll until it is done.
-    return WaitUntilReady(kBulkPolls + 1, kBulkPollMicroseconds) == Readiness::Ready ? 1 : 0;
-}
-
-int TRom::EraseSectorNum(int /*sector*/)
-{
-    return 0;
+    ReadyWait wait;
+    wait.maxReads = kBulkPolls + 1;
+    wait.pauseMicroseconds = kBulkPollMicroseconds;
+    return WaitUntilReady(wait) == Readiness::Ready ? 1 : 0;
 }
 
 int TRom::SetOffset(uint32_t newOffset)
@@ -351,12 +283,8 @@ int TRom::FileOpen(std::string fileName)
 {
     WholeFile file;
     const WholeFile::Status opened = file.open(fileName);
-    if (opened == WholeFile::OpenFailed) {
-        error("Error opening file for reading: " + fileName + "\n");
-        return 0;
-    }
     if (opened != WholeFile::Ok) {
-        error("Error reading file!\n");
+        error(WholeFile::failure(opened, fileName));
         return 0;
     }
     if (!FitsTheImageLimit(file.size()))
@@ -364,8 +292,9 @@ int TRom::FileOpen(std::string fileName)
     // A failed or short read leaves the image loaded before, so nothing can
     // later write half a file.
     std::vector<unsigned char> data;
-    if (file.readInto(data) != WholeFile::Ok) {
-        error("Error reading file!\n");
+    const WholeFile::Status read = file.readInto(data);
+    if (read != WholeFile::Ok) {
+        error(WholeFile::failure(read, fileName));
         return 0;
     }
     TakeImage(data);
@@ -382,7 +311,7 @@ int TRom::SetImage(std::vector<unsigned char> data)
 
 bool TRom::FitsTheImageLimit(uint64_t size)
 {
-    if (static_cast<uint64_t>(offset) + size <= kFileLimit)
+    if (static_cast<uint64_t>(offset) + size <= FlashGeometry::imageLimit)
         return true;
     error("Error, file is too large: " + std::to_string(size) + " bytes\n");
     return false;
@@ -391,26 +320,19 @@ bool TRom::FitsTheImageLimit(uint64_t size)
 void TRom::TakeImage(std::vector<unsigned char>& data)
 {
     imageData.swap(data);
-    imageSize = static_cast<int32_t>(imageData.size());
-    info("File read successfully. Size: " + std::to_string(imageSize) + " bytes\n");
+    info("File read successfully. Size: " + std::to_string(imageData.size()) + " bytes\n");
 }
 
 bool TRom::ImageFits()
 {
-    if (pageSize <= 0 || sectorSize <= 0) {
+    if (PageSize() <= 0 || SectorSize() <= 0) {
         error("Error, no flash chip identified: cannot program\n");
         return false;
     }
-
     // Addresses go out as three bytes: an image past the chip's end or past
     // 16 MiB would wrap round onto the start of the flash.
-    const uint64_t imageEnd = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max<int32_t>(imageSize, 0));
-    const uint64_t limit = std::min<uint64_t>(kAddressSpace, static_cast<uint64_t>(std::max<int32_t>(memorySize, 0)));
-    if (imageSize < 0 || static_cast<size_t>(imageSize) != imageData.size()) {
-        error("Error, image size does not match the loaded data\n");
-        error("Program...NG\n");
-        return false;
-    }
+    const uint64_t imageEnd = static_cast<uint64_t>(offset) + imageData.size();
+    const uint64_t limit = std::min<uint64_t>(FlashGeometry::addressSpace, static_cast<uint64_t>(MemorySize()));
     if (imageEnd > limit) {
         error("Error, image does not fit into the flash: it ends at " + hexText(imageEnd) + ", the flash ends at " +
               hexText(limit) + "\n");
@@ -425,13 +347,13 @@ int TRom::Program(bool dump)
     if (!ImageFits())
         return 0;
 
-    if (imageSize > 0) {
+    if (!imageData.empty()) {
         // Erase the sectors from the one at `offset` to the one holding the
         // image's last byte. The erase steps from `offset` in whole sectors,
         // so an offset inside a sector needs the end moved to the same
         // position in the last sector to reach it.
-        const uint32_t last = offset + static_cast<uint32_t>(imageSize) - 1;
-        const uint32_t sector = static_cast<uint32_t>(sectorSize);
+        const uint32_t last = offset + static_cast<uint32_t>(imageData.size()) - 1;
+        const uint32_t sector = static_cast<uint32_t>(SectorSize());
         const uint32_t reach = last / sector * sector + offset % sector;
         if (!EraseSectorAddr(offset, std::max(last, reach))) {
             error("Erase...NG\n");
@@ -464,174 +386,51 @@ int TRom::ProgramChanged(bool dump)
     if (!ImageFits())
         return 0;
     std::vector<bool> wanted;
-    if (imageSize > 0) {
+    if (!imageData.empty()) {
         info("Comparing the flash with the image...\n");
-        std::vector<unsigned char> current(static_cast<size_t>(imageSize));
-        if (!ReadRange(offset, current.data(), imageSize, nullptr)) {
+        std::vector<unsigned char> current(imageData.size());
+        if (!ReadRange(offset, current.data(), ImageSize(), nullptr)) {
             error("Error, the flash could not be read\n");
             error("Program...NG\n");
             return 0;
         }
-
-        // Per sector: already the image, reachable by programming alone (it
-        // only clears bits), or in need of an erase.
-        enum Need { Nothing, ProgramOnly, Erase };
-        const uint32_t sector = static_cast<uint32_t>(sectorSize);
-        const uint32_t firstSector = offset / sector;
-        const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(imageSize);
-        const uint32_t sectors = static_cast<uint32_t>((end - 1) / sector - firstSector + 1);
-        std::vector<Need> needs(sectors, Nothing);
-        for (uint32_t i = 0; i < sectors; ++i) {
-            const uint64_t from = std::max<uint64_t>(offset, uint64_t(firstSector + i) * sector) - offset;
-            const uint64_t to = std::min<uint64_t>(end, uint64_t(firstSector + i + 1) * sector) - offset;
-            for (uint64_t k = from; k < to && needs[i] != Erase; ++k) {
-                const unsigned char want = imageData[k], have = current[k];
-                if (want != have)
-                    needs[i] = (want & ~have) ? Erase : ProgramOnly;
-            }
-        }
-        const auto count = [&](Need need) { return std::count(needs.begin(), needs.end(), need); };
-        info("Unchanged sectors skipped: " + std::to_string(count(Nothing)) + " of " + std::to_string(sectors) + "\n");
-        info("Sectors programmed without erase: " + std::to_string(count(ProgramOnly)) + "\n");
-
-        // Runs of sectors that need the erase, each erased as one range.
-        for (uint32_t i = 0; i < sectors;) {
-            if (needs[i] != Erase) {
-                ++i;
-                continue;
-            }
-            uint32_t last = i;
-            while (last + 1 < sectors && needs[last + 1] == Erase)
-                ++last;
-            if (!EraseSectorAddr((firstSector + i) * sector, (firstSector + last) * sector)) {
+        ChangePlan plan = ChangePlan::make(offset, imageData, current, static_cast<uint32_t>(SectorSize()),
+                                           static_cast<uint32_t>(PageSize()));
+        using Need = ChangePlan::Need;
+        info("Unchanged sectors skipped: " + std::to_string(plan.count(Need::Nothing)) + " of " +
+             std::to_string(plan.sectors.size()) + "\n");
+        info("Sectors programmed without erase: " + std::to_string(plan.count(Need::ProgramOnly)) + "\n");
+        for (const auto& [first, last] : plan.erases) {
+            if (!EraseSectorAddr(first, last)) {
                 error("Erase...NG\n");
                 return 0;
             }
-            i = last + 1;
         }
-
-        // A page is written when its sector was erased and it holds more than
-        // erased bytes, or when it differs from what the flash holds.
-        uint32_t at = offset;
-        int32_t left = imageSize;
-        while (left > 0) {
-            const int32_t room = pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize));
-            const int32_t length = std::min(room, left);
-            const size_t from = at - offset;
-            const auto first = imageData.begin() + static_cast<std::ptrdiff_t>(from);
-            const Need need = needs[at / sector - firstSector];
-            wanted.push_back(need == Erase ? std::any_of(first, first + length, [](unsigned char b) { return b != 0xFF; })
-                                           : !std::equal(first, first + length, current.begin() + static_cast<std::ptrdiff_t>(from)));
-            at += static_cast<uint32_t>(length);
-            left -= length;
-        }
+        wanted = std::move(plan.pages);
     }
     info("Erase...OK\n");
     info("Programming...\n");
     return FinishProgram(ProgramPages(&wanted), dump);
 }
 
-// Pages go out in pipelined batches: each page's write enable, page program
-// and a status read clocked after the page's typical program time, many pages
-// per USB write and all their status bytes in one read. A page still busy at
-// its status read made the flash ignore the pages after it: that page gets
-// the rest of its status reads one by one, and programming resumes after it.
-// What is reported, and when, is the same as page by page.
 int TRom::ProgramPages(const std::vector<bool>* wanted)
 {
     chunkCount = 0;
-    uint32_t address = offset;
-    size_t position = 0;
-    int32_t remaining = imageSize;
-    size_t page = 0;
-    const auto pageLength = [&](uint32_t at, int32_t left) {
-        return std::min(pageSize - static_cast<int32_t>(at % static_cast<uint32_t>(pageSize)), left);
-    };
-    const auto advance = [&](int32_t length) {
-        ++page;
-        remaining -= length;
-        address += static_cast<uint32_t>(length);
-        position += static_cast<size_t>(length);
+    const double size = static_cast<double>(imageData.size());
+    double written = 0;
+    PagePipeline::Hooks hooks;
+    hooks.stopBeforeNextCommand = [this] { return StopBeforeNextCommand(); };
+    hooks.waitReady = [this](unsigned maxReads) { return BusyCheck_WithoutTimer(maxReads); };
+    hooks.pageDone = [&](int32_t length) {
+        written += length;
         ++chunkCount;
-        Observe(Phase::Programming, 1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize));
+        Observe(Phase::Programming, 1.0 - (size - written) / size);
         if (chunkCount % kProgressPages == 0)
-            reportProgress((1.0 - static_cast<double>(remaining) / static_cast<double>(imageSize)) * 100.0, false);
+            reportProgress((1.0 - (size - written) / size) * 100.0, false);
     };
-
-    const uint32_t typicalWait = TypicalPageProgramMicroseconds();
-    const uint32_t longestWait = std::max<uint32_t>(typicalWait, 1) * kMaxPageWaitFactor;
-    uint32_t wait = typicalWait;
-    size_t batchPages = 1;
-    std::vector<TFtdi::PageWrite> pages;
-    std::vector<unsigned char> statuses;
-    const auto skipped = [&](size_t index) { return wanted && !(*wanted)[index]; };
     Observe(Phase::Programming, 0.0);
-    while (remaining > 0) {
-        // Pages that need no writing count as written.
-        while (remaining > 0 && skipped(page))
-            advance(pageLength(address, remaining));
-        if (remaining == 0)
-            break;
-        if (StopBeforeNextCommand())
-            return 0;
-        // A write never runs past the end of a flash page: the chip would wrap
-        // it onto the page's start. With a page-aligned offset every write is
-        // a whole page but the last.
-        pages.clear();
-        uint32_t at = address;
-        size_t from = position;
-        int32_t left = remaining;
-        while (pages.size() < batchPages && left > 0 && !skipped(page + pages.size())) {
-            const int32_t length = pageLength(at, left);
-            pages.push_back({at, imageData.data() + from, length});
-            at += static_cast<uint32_t>(length);
-            from += static_cast<size_t>(length);
-            left -= length;
-        }
-        const int32_t count = static_cast<int32_t>(pages.size());
-        if (!ftdi->MPSSE_PageProgramPipelined(pages.data(), count, wait)) {
-            error("Error in MPSSE_PageProgram\n");
-            return 0;
-        }
-        statuses.assign(pages.size(), 0);
-        // A failed read counts as a busy answer.
-        if (!ftdi->MPSSE_ReadStatusBytes(statuses.data(), count))
-            statuses.assign(pages.size(), 0x01);
-
-        size_t ready = 0;
-        while (ready < pages.size() && !(statuses[ready] & 0x01))
-            ++ready;
-        for (size_t i = 0; i < ready; ++i)
-            advance(pages[i].length);
-        if (ready == pages.size()) {
-            batchPages = std::min(batchPages * 2, kMaxPipelinedPages);
-            continue;
-        }
-        // One of the page's status reads is spent already.
-        if (!BusyCheck_WithoutTimer(kPageReadyReads - 1)) {
-            if (!ftdi->StopRequested())
-                error("Error in BusyCheck_WithoutTimer\n");
-            return 0;
-        }
-        advance(pages[ready].length);
-        // This chip takes longer than typical: wait longer, and risk fewer pages.
-        wait = std::min(wait + std::max<uint32_t>(wait / 4, 1), longestWait);
-        batchPages = 1;
-    }
-    return 1;
-}
-
-void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
-{
-    if (!out || !in || imageSize <= 0)
-        return;
-    for (int32_t i = 0; i < imageSize; ++i) {
-        unsigned char b = in[i];
-        unsigned char r = 0;
-        for (int bit = 0; bit < 8; ++bit)
-            r = static_cast<unsigned char>(r | (((b >> bit) & 1u) << (7 - bit)));
-        out[i] = r;
-    }
+    PagePipeline pipeline(*ftdi, PageSize(), TypicalPageProgramMicroseconds(), std::move(hooks));
+    return pipeline.Write(offset, imageData.data(), ImageSize(), wanted);
 }
 
 int TRom::Read(unsigned char* buffer, int length, bool dump)
@@ -644,8 +443,9 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
     // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
     // would wrap round and return the start of the flash as if it were there.
-    const uint64_t limit = memorySize > 0 ? std::min<uint64_t>(kAddressSpace, static_cast<uint64_t>(memorySize))
-                                          : kAddressSpace;
+    const uint64_t limit = MemorySize() > 0
+                               ? std::min<uint64_t>(FlashGeometry::addressSpace, static_cast<uint64_t>(MemorySize()))
+                               : FlashGeometry::addressSpace;
     const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
     if (result && length > 0 && end > limit) {
         error("Error, the read does not fit into the flash: it ends at " + hexText(end) + ", the flash ends at " +
@@ -716,7 +516,7 @@ int TRom::Verify(VerifyResult& outcome, uint64_t reportedMismatches)
 {
     outcome = VerifyResult();
     std::vector<unsigned char> readBack;
-    const int32_t size = std::min<int64_t>(std::max<int32_t>(imageSize, 0), static_cast<int64_t>(imageData.size()));
+    const int32_t size = ImageSize();
     try {
         readBack.resize(static_cast<size_t>(size));
     } catch (const std::exception&) {
@@ -736,6 +536,24 @@ int TRom::Verify(VerifyResult& outcome, uint64_t reportedMismatches)
         }
     }
     return outcome.mismatchCount == 0 ? 1 : 0;
+}
+
+int TRom::EraseSectorNum(int /*sector*/)
+{
+    return 0;
+}
+
+void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
+{
+    if (!out || !in)
+        return;
+    for (size_t i = 0; i < imageData.size(); ++i) {
+        unsigned char b = in[i];
+        unsigned char r = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            r = static_cast<unsigned char>(r | (((b >> bit) & 1u) << (7 - bit)));
+        out[i] = r;
+    }
 }
 
 void TRom::Dump(std::string /*fileName*/, unsigned char* /*data*/, int /*length*/) {}

@@ -26,6 +26,19 @@ WholeFile::Status WholeFile::open(const std::string& name)
     return Ok;
 }
 
+std::string WholeFile::failure(Status status, const std::string& name)
+{
+    switch (status) {
+    case Ok:
+        return {};
+    case OpenFailed:
+        return "Error opening file for reading: " + name + "\n";
+    case ReadFailed:
+        break;
+    }
+    return "Error reading file!\n";
+}
+
 WholeFile::Status WholeFile::readInto(std::vector<unsigned char>& data)
 {
     try {

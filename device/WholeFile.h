@@ -20,6 +20,9 @@ public:
     // Replaces `data` with the file's contents on success only.
     Status readInto(std::vector<unsigned char>& data);
 
+    // The line that tells the user a load of `name` failed; empty for Ok.
+    static std::string failure(Status status, const std::string& name);
+
 private:
     std::ifstream file;
     uint64_t bytes = 0;

@@ -68,18 +68,22 @@ bytes $((16 << 20)) 2 >"$work/whole.bin"
 cp "$work/app1m.bin" "$work/basic/pravel.srec"
 
 # The parts' typical times, from the loader's own chip table.
-typical() { # CHIP-REPORT FIELD(1: page us, 2: sector erase us)
-  sed -n "s/.*\"$1 is detected\\\\n\".*, \([0-9]*\), \([0-9]*\)},.*/\\$2/p" "$repo/device/TRom.cpp"
+typical() { # CHIP-NAME FIELD(1: page us, 2: sector erase us)
+  local field=typicalPageProgramMicroseconds
+  [ "$2" = 2 ] && field=typicalSectorEraseMicroseconds
+  awk -v name="chip.name = \"$1\";" -v field="chip.$field" '
+    index($0, name) { inside = 1 }
+    inside && $1 == field { sub(/;/, "", $3); print $3; exit }' "$repo/device/FlashChip.cpp"
 }
 # What must happen at the least: every sector erased and every page programmed
 # in the typical time, and every byte that has to cross the SPI wire at
 # 15 MHz: write enable, command, address and data of each erase, page program
 # and 64 KiB read-back, one status byte each for erase and page.
-floor() { # CHIP-REPORT SIZE@OFFSET...
-  local report=$1; shift
+floor() { # CHIP-NAME SIZE@OFFSET...
+  local chip=$1; shift
   local page erase
-  page=$(typical "$report" 1)
-  erase=$(typical "$report" 2)
+  page=$(typical "$chip" 1)
+  erase=$(typical "$chip" 2)
   for image in "$@"; do echo "${image%@*} $((${image#*@}))"; done |
     awk -v page="$page" -v erase="$erase" '
       { size = $1; off = $2

@@ -1,9 +1,9 @@
 #include "device/d2xx/Ftd2xxDllDriver.h"
 
 #include "device/d2xx/Ftd2xxDll.h"
+#include "base/ConsoleSink.h"
 
 #include <algorithm>
-#include <iostream>
 #include <vector>
 
 namespace d2xx {
@@ -97,7 +97,7 @@ struct Ftd2xxDllDriver::Library
 Ftd2xxDllDriver::Ftd2xxDllDriver() : library(std::make_unique<Library>())
 {
     if (!library->load())
-        std::cerr << library->error << "\n";
+        ConsoleSink::error(library->error + "\n");
 }
 
 Ftd2xxDllDriver::~Ftd2xxDllDriver()

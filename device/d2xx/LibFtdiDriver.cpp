@@ -1,5 +1,7 @@
 #include "device/d2xx/LibFtdiDriver.h"
 
+#include "base/ConsoleSink.h"
+
 #include <ftdi.h>
 #include <libusb.h>
 
@@ -8,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace d2xx {
 namespace {
@@ -117,8 +118,8 @@ int scanDevices(ftdi_context* ctx, ftdi_device_list** list, std::vector<ScannedD
             device.facts.product = product;
             device.facts.serial = serial;
         } else {
-            std::cerr << "LibFtdiDriver: cannot read the FTDI device at " << describeUsbPath(device.facts) << " ("
-                      << ftdi_get_error_string(ctx) << "): " << udevHint << "\n";
+            ConsoleSink::error("LibFtdiDriver: cannot read the FTDI device at " + describeUsbPath(device.facts) + " (" +
+                               ftdi_get_error_string(ctx) + "): " + udevHint + "\n");
         }
         found.push_back(device);
     }
@@ -143,9 +144,36 @@ void reportLibusbUnavailable()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        std::cerr << "LibFtdiDriver: libusb could not be initialised; no FTDI bridge can be reached\n";
+        ConsoleSink::error("LibFtdiDriver: libusb could not be initialised; no FTDI bridge can be reached\n");
     });
 }
+
+// One look at the bus through a libftdi context of its own, freed with the
+// list of what it found unless the context was handed on (set to nullptr).
+// No context: libusb could not start, and that has been said.
+struct BusScan
+{
+    ftdi_context* context = ftdi_new();
+    ftdi_device_list* list = nullptr;
+    std::vector<ScannedDevice> found;
+    int result = -1;
+
+    BusScan()
+    {
+        if (context)
+            result = scanDevices(context, &list, found);
+        else
+            reportLibusbUnavailable();
+    }
+    ~BusScan()
+    {
+        ftdi_list_free(&list);
+        if (context)
+            ftdi_free(context);
+    }
+    BusScan(const BusScan&) = delete;
+    BusScan& operator=(const BusScan&) = delete;
+};
 
 } // namespace
 
@@ -208,19 +236,15 @@ FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
     deviceList.clear();
     listed = true;
 
-    ftdi_context* ctx = ftdi_new();
-    if (!ctx) {
-        reportLibusbUnavailable();
+    const BusScan scan;
+    if (!scan.context)
         return FT_OK;
-    }
-    ftdi_device_list* list = nullptr;
-    std::vector<ScannedDevice> found;
     FT_STATUS status = FT_OK;
-    if (scanDevices(ctx, &list, found) < 0) {
-        std::cerr << "LibFtdiDriver: USB scan failed (" << ftdi_get_error_string(ctx) << ")\n";
+    if (scan.result < 0) {
+        ConsoleSink::error(std::string("LibFtdiDriver: USB scan failed (") + ftdi_get_error_string(scan.context) + ")\n");
         status = FT_IO_ERROR;
     }
-    for (const ScannedDevice& device : found) {
+    for (const ScannedDevice& device : scan.found) {
         for (FT_DEVICE_LIST_INFO_NODE node : channelNodes(device.facts)) {
             for (const auto& entry : ports) {
                 if (entry.second->location == node.LocId) {
@@ -231,8 +255,6 @@ FT_STATUS LibFtdiDriver::scanLocked(uint32_t* count)
             deviceList.push_back(node);
         }
     }
-    ftdi_list_free(&list);
-    ftdi_free(ctx);
     *count = static_cast<uint32_t>(deviceList.size());
     return status;
 }
@@ -267,17 +289,12 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
         return FT_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(mutex);
 
-    ftdi_context* ctx = ftdi_new();
-    if (!ctx) {
-        reportLibusbUnavailable();
+    BusScan scan;
+    ftdi_context* ctx = scan.context;
+    if (!ctx)
         return FT_DEVICE_NOT_FOUND;
-    }
-    ftdi_device_list* list = nullptr;
-    std::vector<ScannedDevice> found;
-    scanDevices(ctx, &list, found);
-
     FT_STATUS status = FT_DEVICE_NOT_FOUND;
-    for (const ScannedDevice& device : found) {
+    for (const ScannedDevice& device : scan.found) {
         const std::vector<FT_DEVICE_LIST_INFO_NODE> nodes = channelNodes(device.facts);
         for (unsigned channel = 0; channel < nodes.size() && status == FT_DEVICE_NOT_FOUND; ++channel) {
             if (!matches(nodes[channel], arg, flags))
@@ -290,9 +307,9 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
             // The interface has to be chosen before the device is opened.
             const auto iface = static_cast<ftdi_interface>(INTERFACE_A + channel);
             if (ftdi_set_interface(ctx, iface) != 0 || ftdi_usb_open_dev(ctx, device.usb) != 0) {
-                std::cerr << "LibFtdiDriver: cannot open " << nodes[channel].Description << " at "
-                          << describeUsbPath(device.facts) << " (" << ftdi_get_error_string(ctx) << "): " << udevHint
-                          << "\n";
+                ConsoleSink::error(std::string("LibFtdiDriver: cannot open ") + nodes[channel].Description + " at " +
+                                   describeUsbPath(device.facts) + " (" + ftdi_get_error_string(ctx) + "): " + udevHint +
+                                   "\n");
                 status = FT_DEVICE_NOT_OPENED;
                 break;
             }
@@ -304,15 +321,12 @@ FT_STATUS LibFtdiDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* h
             port->location = nodes[channel].LocId;
             *handle = port.get();
             ports.emplace(port.get(), std::move(port));
-            ctx = nullptr;
+            scan.context = nullptr;
             status = FT_OK;
         }
         if (status != FT_DEVICE_NOT_FOUND)
             break;
     }
-    ftdi_list_free(&list);
-    if (ctx)
-        ftdi_free(ctx);
     return status;
 }
 
@@ -322,103 +336,91 @@ LibFtdiDriver::Port* LibFtdiDriver::find(FT_HANDLE handle)
     return it == ports.end() ? nullptr : it->second.get();
 }
 
-FT_STATUS LibFtdiDriver::FT_ResetDevice(FT_HANDLE handle)
+template <typename Call>
+FT_STATUS LibFtdiDriver::withPort(FT_HANDLE handle, Call call)
 {
     std::lock_guard<std::mutex> lock(mutex);
     Port* port = find(handle);
     if (!port)
         return FT_INVALID_HANDLE;
     if (port->gone)
-        return FT_IO_ERROR; // said once already
-    port->received.clear();
-    return ftdi_usb_reset(port->context) == 0 ? FT_OK : failed(*port, "ftdi_usb_reset");
+        return FT_IO_ERROR;
+    return call(*port);
+}
+
+FT_STATUS LibFtdiDriver::FT_ResetDevice(FT_HANDLE handle)
+{
+    return withPort(handle, [this](Port& port) -> FT_STATUS {
+        port.received.clear();
+        return ftdi_usb_reset(port.context) == 0 ? FT_OK : failed(port, "ftdi_usb_reset");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    const bool rx = mask & FT_PURGE_RX;
-    const bool tx = mask & FT_PURGE_TX;
-    if (rx)
-        port->received.clear();
-    int result = 0;
-    if (rx && tx)
-        result = ftdi_tcioflush(port->context);
-    else if (rx)
-        result = ftdi_tciflush(port->context);
-    else if (tx)
-        result = ftdi_tcoflush(port->context);
-    return result == 0 ? FT_OK : failed(*port, "ftdi_tcflush");
+    return withPort(handle, [this, mask](Port& port) -> FT_STATUS {
+        const bool rx = mask & FT_PURGE_RX;
+        const bool tx = mask & FT_PURGE_TX;
+        if (rx)
+            port.received.clear();
+        int result = 0;
+        if (rx && tx)
+            result = ftdi_tcioflush(port.context);
+        else if (rx)
+            result = ftdi_tciflush(port.context);
+        else if (tx)
+            result = ftdi_tcoflush(port.context);
+        return result == 0 ? FT_OK : failed(port, "ftdi_tcflush");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseconds)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (milliseconds < 1)
-        return FT_INVALID_PARAMETER;
-    if (ftdi_set_latency_timer(port->context, milliseconds) != 0)
-        return failed(*port, "ftdi_set_latency_timer");
-    port->latency = std::chrono::milliseconds(milliseconds);
-    return FT_OK;
+    return withPort(handle, [this, milliseconds](Port& port) -> FT_STATUS {
+        if (milliseconds < 1)
+            return FT_INVALID_PARAMETER;
+        if (ftdi_set_latency_timer(port.context, milliseconds) != 0)
+            return failed(port, "ftdi_set_latency_timer");
+        port.latency = std::chrono::milliseconds(milliseconds);
+        return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    return ftdi_set_bitmode(port->context, mask, mode) == 0 ? FT_OK : failed(*port, "ftdi_set_bitmode");
+    return withPort(handle, [this, mask, mode](Port& port) -> FT_STATUS {
+        return ftdi_set_bitmode(port.context, mask, mode) == 0 ? FT_OK : failed(port, "ftdi_set_bitmode");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_GetBitMode(FT_HANDLE handle, uint8_t* pins)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (!pins)
-        return FT_INVALID_PARAMETER;
-    return ftdi_read_pins(port->context, pins) == 0 ? FT_OK : failed(*port, "ftdi_read_pins");
+    return withPort(handle, [this, pins](Port& port) -> FT_STATUS {
+        if (!pins)
+            return FT_INVALID_PARAMETER;
+        return ftdi_read_pins(port.context, pins) == 0 ? FT_OK : failed(port, "ftdi_read_pins");
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_t count, uint32_t* written)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR; // said once already
-    if (written)
-        *written = 0;
-    if (count == 0)
-        return FT_OK;
-    if (!buffer || count > static_cast<uint32_t>(INT_MAX))
-        return FT_INVALID_PARAMETER;
-    port->quietUntil = {}; // a command may bring a reply at once
-    const int result =
-        ftdi_write_data(port->context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
-    if (result < 0)
-        return failed(*port, "ftdi_write_data");
-    if (written)
-        *written = static_cast<uint32_t>(result);
-    // Callers take FT_OK as "all of it went out".
-    return static_cast<uint32_t>(result) == count ? FT_OK : FT_IO_ERROR;
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (written)
+            *written = 0;
+        if (count == 0)
+            return FT_OK;
+        if (!buffer || count > static_cast<uint32_t>(INT_MAX))
+            return FT_INVALID_PARAMETER;
+        port.quietUntil = {}; // a command may bring a reply at once
+        const int result =
+            ftdi_write_data(port.context, static_cast<const unsigned char*>(buffer), static_cast<int>(count));
+        if (result < 0)
+            return failed(port, "ftdi_write_data");
+        if (written)
+            *written = static_cast<uint32_t>(result);
+        // Callers take FT_OK as "all of it went out".
+        return static_cast<uint32_t>(result) == count ? FT_OK : FT_IO_ERROR;
+    });
 }
 
 // After a failed libftdi call: names an unplugged bridge once, and gives
@@ -428,8 +430,8 @@ FT_STATUS LibFtdiDriver::failed(Port& port, const char* call)
     int configuration = 0;
     if (!port.gone && libusb_get_configuration(port.context->usb_dev, &configuration) == LIBUSB_ERROR_NO_DEVICE) {
         port.gone = true;
-        std::cerr << "LibFtdiDriver: the FTDI bridge was unplugged (" << call << ": "
-                  << ftdi_get_error_string(port.context) << ")\n";
+        ConsoleSink::error(std::string("LibFtdiDriver: the FTDI bridge was unplugged (") + call + ": " +
+                           ftdi_get_error_string(port.context) + ")\n");
     }
     return FT_IO_ERROR;
 }
@@ -468,58 +470,50 @@ FT_STATUS LibFtdiDriver::fillReceiveBuffer(Port& port, size_t wanted)
 
 FT_STATUS LibFtdiDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint32_t* txBytes, uint32_t* eventStatus)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
-    if (port->gone)
-        return FT_IO_ERROR;
-    if (std::chrono::steady_clock::now() >= port->quietUntil) {
-        // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
-        const size_t before = port->received.size();
-        const FT_STATUS status = fillReceiveBuffer(*port, before + 64 * 1024);
-        if (status != FT_OK)
-            return status;
-        if (port->received.size() == before)
-            port->quietUntil = std::chrono::steady_clock::now() + port->latency;
-    }
-    if (rxBytes)
-        *rxBytes = static_cast<uint32_t>(std::min<size_t>(port->received.size(), UINT32_MAX));
-    if (txBytes)
-        *txBytes = 0; // ftdi_write_data returns once the bytes are sent
-    if (eventStatus)
-        *eventStatus = 0;
-    return FT_OK;
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (std::chrono::steady_clock::now() >= port.quietUntil) {
+            // What the chip has ready now; the chip's buffer is 4 KiB, one pass is plenty.
+            const size_t before = port.received.size();
+            const FT_STATUS status = fillReceiveBuffer(port, before + 64 * 1024);
+            if (status != FT_OK)
+                return status;
+            if (port.received.size() == before)
+                port.quietUntil = std::chrono::steady_clock::now() + port.latency;
+        }
+        if (rxBytes)
+            *rxBytes = static_cast<uint32_t>(std::min<size_t>(port.received.size(), UINT32_MAX));
+        if (txBytes)
+            *txBytes = 0; // ftdi_write_data returns once the bytes are sent
+        if (eventStatus)
+            *eventStatus = 0;
+        return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Read(FT_HANDLE handle, void* buffer, uint32_t count, uint32_t* returned)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Port* port = find(handle);
-    if (!port)
-        return FT_INVALID_HANDLE;
     if (returned)
         *returned = 0;
-    if (count == 0)
+    return withPort(handle, [&](Port& port) -> FT_STATUS {
+        if (count == 0)
+            return FT_OK;
+        if (!buffer)
+            return FT_INVALID_PARAMETER;
+        // An empty pass waits for the chip's latency timer, so this loop does not spin.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMilliseconds);
+        while (port.received.size() < count && std::chrono::steady_clock::now() < deadline) {
+            const FT_STATUS status = fillReceiveBuffer(port, count);
+            if (status != FT_OK)
+                return status;
+        }
+        // As D2XX: a time-out is FT_OK with fewer bytes than asked for.
+        const size_t n = std::min<size_t>(count, port.received.size());
+        std::memcpy(buffer, port.received.data(), n);
+        port.received.erase(port.received.begin(), port.received.begin() + static_cast<std::ptrdiff_t>(n));
+        if (returned)
+            *returned = static_cast<uint32_t>(n);
         return FT_OK;
-    if (!buffer)
-        return FT_INVALID_PARAMETER;
-    if (port->gone)
-        return FT_IO_ERROR;
-    // An empty pass waits for the chip's latency timer, so this loop does not spin.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(readTimeoutMilliseconds);
-    while (port->received.size() < count && std::chrono::steady_clock::now() < deadline) {
-        const FT_STATUS status = fillReceiveBuffer(*port, count);
-        if (status != FT_OK)
-            return status;
-    }
-    // As D2XX: a time-out is FT_OK with fewer bytes than asked for.
-    const size_t n = std::min<size_t>(count, port->received.size());
-    std::memcpy(buffer, port->received.data(), n);
-    port->received.erase(port->received.begin(), port->received.begin() + static_cast<std::ptrdiff_t>(n));
-    if (returned)
-        *returned = static_cast<uint32_t>(n);
-    return FT_OK;
+    });
 }
 
 FT_STATUS LibFtdiDriver::FT_Close(FT_HANDLE handle)

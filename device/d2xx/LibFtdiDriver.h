@@ -58,6 +58,11 @@ private:
     struct Port;
 
     Port* find(FT_HANDLE handle);
+    // Under the lock, `call` on the port of `handle`. An unknown handle is
+    // FT_INVALID_HANDLE, a port whose bridge was found unplugged FT_IO_ERROR
+    // (said once already) without a call.
+    template <typename Call>
+    FT_STATUS withPort(FT_HANDLE handle, Call call);
     FT_STATUS scanLocked(uint32_t* count);
     FT_STATUS fillReceiveBuffer(Port& port, size_t wanted);
     FT_STATUS failed(Port& port, const char* call);

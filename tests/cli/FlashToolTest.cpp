@@ -350,6 +350,14 @@ TEST_F(FlashToolTest, RegistersAndFpgaConfiguration)
         EXPECT_EQ(truncated.status, 1) << cut;
         EXPECT_TRUE(has(truncated.err, "DONE is low")) << cut << truncated.err;
     }
+    // A DONE pin that could not be read (the switch to the pin's bit mode, the
+    // pin read) is no low one.
+    for (const char* fault : {"FT_SetBitMode@2", "FT_GetBitMode@1"}) {
+        const Outcome unread = run({"fpga", "--check-done", file("good.bit", bit)}, fault);
+        EXPECT_EQ(unread.status, 1) << fault;
+        EXPECT_TRUE(has(unread.err, "the DONE pin could not be read") && !has(unread.err, "DONE is low"))
+            << fault << unread.err;
+    }
     const Outcome wrongType = run({"fpga", file("image.bin", bit)});
     EXPECT_EQ(wrongType.status, 1);
     EXPECT_FALSE(has(wrongType.out, "Port(")) << "the FPGA was reset for a file it cannot load";

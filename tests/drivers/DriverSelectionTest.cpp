@@ -1,3 +1,4 @@
+#include "tests/support/ConsoleCapture.h"
 #include "composition/DriverSelection.h"
 #include "emulator/d2xx/EmulatedDriver.h"
 #ifdef _WIN32
@@ -99,12 +100,12 @@ TEST(DriverSelection, UnknownValuesAreErrorsNamingWhatIsAccepted)
 TEST(DriverSelection, EmulatedVariablesNeverTurnRealHardwareIntoAnEmulation)
 {
     std::string error;
-    testing::internal::CaptureStderr();
+    testsupport::ConsoleCapture console;
     auto driver = select({{"PRAVEL_DEVICE", hardwareName},
                           {"PRAVEL_EMULATED_CHIP", "unplugged"},
                           {"PRAVEL_EMULATED_FAULTS", "not even parsed"}},
                          error);
-    const std::string warnings = testing::internal::GetCapturedStderr();
+    const std::string warnings = console.err();
     EXPECT_TRUE(std::dynamic_pointer_cast<HardwareDriver>(driver)) << error;
     expectMentionsAll(warnings, {"PRAVEL_EMULATED_CHIP", "PRAVEL_EMULATED_FAULTS", "ignored"});
     EXPECT_EQ(warnings.find("PRAVEL_EMULATED_IMAGE"), std::string::npos);

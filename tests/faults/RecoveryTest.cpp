@@ -2,6 +2,7 @@
 // firmware file that cannot be read.
 
 #include "tests/faults/SweepSupport.h"
+#include "tests/support/ConsoleCapture.h"
 
 #include "emulator/SpiFlash.h"
 #include "gui/FWUpdateProcessor.h"
@@ -79,14 +80,14 @@ TEST_F(Recovery, UnplugMidRunReplugRefreshAndRunAgain)
         SCOPED_TRACE(refreshWhileOut ? "refreshed while unplugged" : "refreshed after replug");
         auto driver = makeDriver("unplug@32"); // discovery takes about 20 calls: this is mid-image
         LogCapture capture;
+        testsupport::ConsoleCapture console;
         auto processor = makeProcessor(driver);
         processor->refreshDevices();
         ASSERT_TRUE(processor->deviceDetected());
         capture.take();
 
-        testing::internal::CaptureStderr();
         run(*processor);
-        const std::string diagnostics = testing::internal::GetCapturedStderr();
+        const std::string diagnostics = console.err();
         const auto failed = capture.take();
         SCOPED_TRACE(joined(failed));
         EXPECT_EQ(count(failed, kLost), 1u);
@@ -94,7 +95,6 @@ TEST_F(Recovery, UnplugMidRunReplugRefreshAndRunAgain)
         EXPECT_EQ(failed.back().text, "Please check power and USB connections and try again.\n");
         EXPECT_EQ(diagnostics.find("overflow"), std::string::npos) << diagnostics;
 
-        testing::internal::CaptureStderr();
         if (refreshWhileOut) {
             processor->refreshDevices();
             EXPECT_FALSE(processor->deviceDetected());
@@ -102,7 +102,6 @@ TEST_F(Recovery, UnplugMidRunReplugRefreshAndRunAgain)
         driver->setPlugged(true);
         Marker(*driver).waitUntilReady();
         processor->refreshDevices();
-        testing::internal::GetCapturedStderr();
         ASSERT_TRUE(processor->deviceDetected()) << joined(capture.take());
         capture.take();
         run(*processor);

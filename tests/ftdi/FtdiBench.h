@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/ConsoleCapture.h"
 #include "tests/support/Emulated.h"
 
 #include "device/TFtdi.h"
@@ -22,7 +23,7 @@ inline const std::string kChannelB = "USB <-> Serial Converter B";
 inline const Bytes kSetupBytes = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, 0x80, 0x68, 0x6B};
 inline const Bytes kWriteEnableBytes = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x06, 0x80, 0x68, 0x6B};
 
-// TFtdi over the emulated bridge, with the activity log captured.
+// TFtdi over the emulated bridge, with the activity log and the console lines captured.
 class FtdiBench : public ::testing::Test
 {
 protected:
@@ -44,6 +45,7 @@ protected:
             ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
         }
         log.clear();
+        console.clear();
         driver->trace().clear();
     }
 
@@ -74,4 +76,5 @@ protected:
     std::shared_ptr<d2xx::EmulatedDriver> driver;
     std::unique_ptr<TFtdi> ftdi;
     Log log;
+    testsupport::ConsoleCapture console;
 };

@@ -67,9 +67,8 @@ TEST_F(FtdiBench, ProgramReadAndEraseGoOutAsWholeTransactions)
 TEST_F(FtdiBench, ConfigurationRegisterGoesOutLowByteFirst)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->MPSSE_NVCRWrite(0x12, 0x34), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "NVCR Write Success\n");
+    EXPECT_EQ(console.out(), "NVCR Write Success\n");
     EXPECT_EQ(writes(), (std::vector<Bytes>{kWriteEnableBytes, {0x80, 0x00, 0x6B, 0x11, 0x02, 0x00, 0xB1, 0x34, 0x12, 0x87, 0x80, 0x68, 0x6B}}));
     unsigned char value[2] = {};
     EXPECT_EQ(ftdi->MPSSE_NVCRRead(value), 1);
@@ -92,10 +91,8 @@ TEST_F(FtdiBench, MissingReplyFailsEachReadAndLeavesItsOutput)
         ASSERT_NO_FATAL_FAILURE(start("no-reply@1"));
         Bytes out(16, 0xEE);
         const uint64_t before = nowUs();
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
         EXPECT_EQ(read(*ftdi, out.data()), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(console.out() + console.err(), "");
         EXPECT_GE(nowUs() - before, 1000000u);
         EXPECT_EQ(out, Bytes(16, 0xEE));
     }
@@ -134,11 +131,9 @@ TEST_F(FtdiBench, FailedWritesStopTheOperationAndSayWhere)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.failingWrite) + " " + c.err);
         ASSERT_NO_FATAL_FAILURE(start("FT_Write@" + std::to_string(c.failingWrite)));
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
         EXPECT_EQ(c.run(*ftdi), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(console.out(), "");
+        EXPECT_EQ(console.err(), c.err);
         // Nothing follows a failed write enable.
         const bool commandFailed = c.failingWrite == 3;
         EXPECT_EQ(writes(), commandFailed ? std::vector<Bytes>{kWriteEnableBytes} : std::vector<Bytes>{});

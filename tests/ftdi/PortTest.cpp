@@ -90,9 +90,8 @@ TEST_F(FtdiBench, ListingPrintsZeroBareAndStaysInsideItsNodes)
 TEST_F(FtdiBench, OpensChannelBInMpsseModeAndReopensAfterClose)
 {
     ASSERT_NO_FATAL_FAILURE(start("", false));
-    testing::internal::CaptureStderr();
     EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(console.err(), "");
     EXPECT_EQ(functions(), (std::vector<std::string>{"FT_OpenEx", "FT_ResetDevice", "FT_Purge", "FT_SetLatencyTimer",
                                                       "FT_SetBitMode", "FT_Write"}));
     EXPECT_EQ(driver->trace().calls("FT_SetBitMode").at(0).arguments, "mask=0x0 mode=0x2");
@@ -100,9 +99,8 @@ TEST_F(FtdiBench, OpensChannelBInMpsseModeAndReopensAfterClose)
     EXPECT_GE(nowUs(), 200000u); // both settle pauses, on virtual time
     EXPECT_EQ(log, (Log{{ProgressReporter::Info, "Port(" + kChannelB + ") open\n"}}));
 
-    testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->PortClose(), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Port(" + kChannelB + ") close\n");
+    EXPECT_EQ(console.out(), "Port(" + kChannelB + ") close\n");
     EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
 }
 
@@ -111,9 +109,8 @@ TEST_F(FtdiBench, FailedSetUpStepLeavesTheChannelFree)
     for (const char* fault : {"FT_ResetDevice@1", "FT_Purge@1", "FT_SetLatencyTimer@1", "FT_SetBitMode@1", "FT_Write@1"}) {
         SCOPED_TRACE(fault);
         ASSERT_NO_FATAL_FAILURE(start(fault, false));
-        testing::internal::CaptureStderr();
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error::FTDI_PortOpen()::Setting\n");
+        EXPECT_EQ(console.err(), "Error::FTDI_PortOpen()::Setting\n");
         EXPECT_TRUE(log.empty());
         EXPECT_EQ(driver->trace().calls("FT_Close").size(), 1u);
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
@@ -130,12 +127,10 @@ TEST_F(FtdiBench, OpenAndCloseRefusals)
                         {ProgressReporter::Error, "Port Open Error\n"}}));
 
     ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
     EXPECT_EQ(ftdi->PortClose(), 0);
     EXPECT_EQ(ftdi->PortClose(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(console.out(), "");
+    EXPECT_EQ(console.err(),
               "Error::TFtdi::PortClose()::FT_SetBitMode()\nError::TFtdi::PortClose()::FT_Close()\n");
 }
 
@@ -172,7 +167,7 @@ TEST_F(FtdiBench, ReadWaitsForTheWholeReplyAndLeavesNoStaleBytes)
     EXPECT_FALSE(ftdi->LinkLost());
 
     for (int32_t timeout : {0, -5}) {
-        ftdi->readTimeout = timeout;
+        ftdi->SetReadTimeout(timeout);
         driver->trace().clear();
         const uint64_t at = nowUs();
         EXPECT_EQ(ftdi->FW_Read(reply, 1), 1);
@@ -208,14 +203,12 @@ TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
     ASSERT_NO_FATAL_FAILURE(start());
     driver->setPlugged(false);
     unsigned char status = 0;
-    testing::internal::CaptureStderr();
     EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
     EXPECT_TRUE(ftdi->LinkLost());
     const size_t calls = driver->trace().calls().size();
     EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
     EXPECT_EQ(ftdi->MPSSE_EraseSector(0), 0);
     EXPECT_EQ(driver->trace().calls().size(), calls);
-    testing::internal::GetCapturedStderr();
     EXPECT_EQ(log, (Log{{ProgressReporter::Error, "The USB connection to the bridge was lost\n"}}));
 
     driver->setPlugged(true);
@@ -233,14 +226,12 @@ TEST_F(FtdiBench, ThePortOpensAgainAfterTheBridgeCameBack)
         SCOPED_TRACE(refreshedWhileAway);
         ASSERT_NO_FATAL_FAILURE(start());
         driver->setPlugged(false);
-        testing::internal::CaptureStderr();
         EXPECT_EQ(ftdi->PortClose(), 0);
         if (refreshedWhileAway) {
             EXPECT_EQ(ftdi->PortOpen(kChannelB), 0);
         }
         driver->setPlugged(true);
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
-        testing::internal::GetCapturedStderr();
         unsigned char id = 0;
         EXPECT_EQ(ftdi->MPSSE_ReadID(id), 1);
         EXPECT_EQ(id, 0x18);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/ConsoleCapture.h"
 #include "tests/support/Emulated.h"
 
 #include "device/TFpga.h"
@@ -50,7 +51,8 @@ inline std::string sparseFile(const std::filesystem::path& path, uintmax_t size)
 }
 
 // An emulated instrument behind an open port, TRom and TFpga on it, and every
-// report captured from the moment the port is open. The flash stays busy for
+// report captured from the moment the port is open, the console lines too
+// (while several rigs live, the one made last takes them). The flash stays busy for
 // `busyReads` status reads after each program or erase (for the chip's
 // typical times when `timed`, its maximum times when `worst` as well).
 class Rig
@@ -102,6 +104,7 @@ public:
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpga;
     std::vector<std::pair<ProgressReporter::MessageType, std::string>> log;
+    testsupport::ConsoleCapture console;
 };
 
 // 1-based position, among all FT_Write calls so far, of the n-th write whose

@@ -40,21 +40,18 @@ TEST(TFpga, OnlyNamesEndingInDotBitAreOpened)
     for (const char* name : {"download.bit", "download.BIT", "image.bit.bak", "download", ".bit"})
         romtest::writeFile(dir / name, good);
 
-    testing::internal::CaptureStdout();
     EXPECT_EQ(rig.fpga->FileOpen((dir / "download.bit").u8string()), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "File read successfully. Size: 1000 bytes\n");
+    EXPECT_EQ(rig.console.out(), "File read successfully. Size: 1000 bytes\n");
     EXPECT_EQ(rig.fpga->bitstreamData, good);
 
     for (const char* name : {"download.BIT", "image.bit.bak", "download", ".bit"}) {
         SCOPED_TRACE(name);
-        testing::internal::CaptureStderr();
         EXPECT_EQ(rig.fpga->FileOpen((dir / name).u8string()), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid file type: Xilinx bitstream [.bit] required.\n");
+        EXPECT_EQ(rig.console.err(), "Invalid file type: Xilinx bitstream [.bit] required.\n");
     }
     const std::string missing = (dir / "missing.bit").u8string();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(rig.fpga->FileOpen(missing), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening file for reading: " + missing + "\n");
+    EXPECT_EQ(rig.console.err(), "Error opening file for reading: " + missing + "\n");
     EXPECT_EQ(rig.fpga->bitstreamData, good);
     EXPECT_EQ(rig.fpga->bitstreamSize, 1000);
 
@@ -71,9 +68,9 @@ TEST(TFpga, BitstreamGoesOutInChunksEvenWhenOneFails)
     ASSERT_EQ(rig.fpga->Reset(), 1);
     const size_t writesBefore = rig.trace().calls("FT_Write").size();
     rig.trace().clear();
-    testing::internal::CaptureStdout();
+    rig.console.clear();
     EXPECT_EQ(rig.fpga->Configuration(), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Progress: 1\nProgress: 2\nProgress: 3\nConfiguration...OK\n");
+    EXPECT_EQ(rig.console.out(), "Progress: 1\nProgress: 2\nProgress: 3\nConfiguration...OK\n");
     EXPECT_THAT(writeSizes(rig.trace()), testing::ElementsAre(65539u, 65539u, 18931u, 2u));
     EXPECT_EQ(rig.trace().calls("FT_Write").back().data, (std::vector<uint8_t>{0x8E, 0xFF}));
     EXPECT_EQ(rig.fpga->chunkCount, 0);
@@ -88,11 +85,10 @@ TEST(TFpga, BitstreamGoesOutInChunksEvenWhenOneFails)
     Rig failing("mt25q128", "FT_Write@" + std::to_string(writesBefore + second));
     ASSERT_EQ(failing.fpga->FileOpen(file), 1);
     ASSERT_EQ(failing.fpga->Reset(), 1);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    failing.console.clear();
     EXPECT_EQ(failing.fpga->Configuration(), 0);
-    EXPECT_THAT(testing::internal::GetCapturedStderr(), testing::HasSubstr("Configuration...NG\n"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Progress: 1\n");
+    EXPECT_THAT(failing.console.err(), testing::HasSubstr("Configuration...NG\n"));
+    EXPECT_EQ(failing.console.out(), "Progress: 1\n");
     EXPECT_EQ(failing.trace().calls("FT_Write").back().data, (std::vector<uint8_t>{0x8E, 0xFF}));
     EXPECT_EQ(failing.fpga->chunkCount, 0);
 }
@@ -101,7 +97,6 @@ TEST(TFpga, ConfigTopConfiguresOnlyFromTheNamedFile)
 {
     const auto dir = romtest::scratchDir();
     Rig rig;
-    testing::internal::CaptureStdout();
     ASSERT_EQ(rig.ftdi->PortClose(), 1); // ConfigTop opens the port itself
     rig.trace().clear();
     EXPECT_EQ(rig.fpga->ConfigTop(kPort, dir / "download.bit"), 0) << "no file yet";
@@ -118,7 +113,6 @@ TEST(TFpga, ConfigTopConfiguresOnlyFromTheNamedFile)
     // A later missing file must not send the bitstream loaded before.
     rig.trace().clear();
     EXPECT_EQ(rig.fpga->ConfigTop(kPort, dir / "gone.bit"), 0);
-    testing::internal::GetCapturedStdout();
     for (const auto& call : rig.trace().calls("FT_Write"))
         EXPECT_LT(call.data.size(), 100u);
     EXPECT_EQ(rig.driver->instrument()->fpga().bytesReceived(), 0u);

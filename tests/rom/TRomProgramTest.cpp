@@ -109,12 +109,12 @@ TEST(TRomProgramLimits, SizeLimitAndImagesThatWouldWrapRound)
     rig.log.clear();
     EXPECT_EQ(rig.rom->FileOpen(big), 0);
     EXPECT_THAT(rig.texts(), ElementsAre("Error, file is too large: 28311553 bytes\n"));
-    EXPECT_EQ(rig.rom->imageData, earlier);
-    EXPECT_EQ(rig.rom->imageSize, 300);
+    EXPECT_EQ(rig.rom->ImageData(), earlier);
+    EXPECT_EQ(rig.rom->ImageSize(), 300);
 
     std::filesystem::resize_file(big, 28311552);
     EXPECT_EQ(rig.rom->FileOpen(big), 1);
-    EXPECT_EQ(rig.rom->imageSize, 28311552);
+    EXPECT_EQ(rig.rom->ImageSize(), 28311552);
 
     // 0x500000 + 28 MiB passes the 16 MiB that three address bytes reach.
     rig.log.clear();
@@ -134,9 +134,8 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     ASSERT_NO_FATAL_FAILURE(rig.load(0, romtest::pattern(1000, 3)));
     rig.trace().clear();
     rig.log.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(rig.rom->Program(true), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Status check (without timer) overflow\n");
+    EXPECT_EQ(rig.console.err(), "Status check (without timer) overflow\n");
     EXPECT_THAT(after(rig.texts(), "Programming...\n"),
                 ElementsAre("Error in BusyCheck_WithoutTimer\n", "Program...NG\n", "Dump not supported yet...\n"));
     EXPECT_EQ(rig.log.back().first, ProgressReporter::Info);
@@ -152,12 +151,11 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     const auto image = romtest::pattern(300 * 256, 4);
     ASSERT_NO_FATAL_FAILURE(deep.load(0x500000, image));
     deep.log.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(deep.rom->Program(false), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Status check (without timer) overflow\n");
+    EXPECT_EQ(deep.console.err(), "Status check (without timer) overflow\n");
     EXPECT_THAT(after(deep.texts(), "Programming...\n"),
                 ElementsAre(progress(100.0 / 3), "Error in BusyCheck_WithoutTimer\n", "Program...NG\n"));
-    EXPECT_EQ(deep.rom->chunkCount, 149);
+    EXPECT_EQ(deep.rom->ChunkCount(), 149);
     EXPECT_EQ(deep.flash(0x500000, 150 * 256), Bytes(image.begin(), image.begin() + 150 * 256));
     EXPECT_EQ(deep.flash(0x500000 + 150 * 256, 150 * 256), Bytes(150 * 256, 0xFF));
 }
@@ -167,22 +165,23 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 int programPageByPage(Rig& rig)
 {
     TRom& rom = *rig.rom;
-    const uint32_t last = rom.offset + static_cast<uint32_t>(rom.imageSize) - 1;
-    if (!rom.EraseSectorAddr(rom.offset, last))
+    const uint32_t last = rom.Offset() + static_cast<uint32_t>(rom.ImageSize()) - 1;
+    if (!rom.EraseSectorAddr(rom.Offset(), last))
         return 0;
     ProgressReporter& reporter = ProgressReporter::getInstance();
     reporter.reportMessage(ProgressReporter::Info, "Erase...OK\n");
     reporter.reportMessage(ProgressReporter::Info, "Programming...\n");
-    int32_t remaining = rom.imageSize, pages = 0;
-    for (uint32_t address = rom.offset; remaining > 0; address += 256) {
+    Bytes image = rom.ImageData();
+    int32_t remaining = rom.ImageSize(), pages = 0;
+    for (uint32_t address = rom.Offset(); remaining > 0; address += 256) {
         const int32_t length = std::min(remaining, 256);
-        if (!rom.ftdi->MPSSE_PageProgram(address, rom.imageData.data() + (address - rom.offset), length) ||
+        if (!rom.Ftdi()->MPSSE_PageProgram(address, image.data() + (address - rom.Offset()), length) ||
             !rom.BusyCheck_WithoutTimer(100))
             return 0;
         remaining -= length;
         if (++pages % 100 == 0)
             reporter.reportMessage(ProgressReporter::Info,
-                                   progress((1.0 - double(remaining) / double(rom.imageSize)) * 100.0));
+                                   progress((1.0 - double(remaining) / double(rom.ImageSize())) * 100.0));
     }
     reporter.reportMessage(ProgressReporter::Info, progress(100.0, "%\n"));
     reporter.reportMessage(ProgressReporter::Info, "Program...OK\n");
@@ -256,7 +255,7 @@ TEST(TRomReadBack, ReadVerifyAndABadCell)
     EXPECT_EQ(rig.rom->Read(buffer.data(), 0x30000, false), 1);
     EXPECT_THAT(rig.texts(), ElementsAre("Read size = 0x30000\n", "progress = 1remain = 131072\n",
                                          "progress = 2remain = 65536\n", "progress = 3remain = 0\n", "Read...OK\n"));
-    EXPECT_EQ(rig.rom->chunkCount, 0);
+    EXPECT_EQ(rig.rom->ChunkCount(), 0);
     // Each 64 KiB read command goes out before the reply ahead of it is taken.
     std::vector<std::string> transfers;
     for (const auto& call : rig.trace().calls())
@@ -286,7 +285,7 @@ TEST(TRomReadBack, VerifyAfterAFailedReadFails)
     rig.log.clear();
     EXPECT_EQ(rig.rom->Verify(), 0);
     EXPECT_THAT(rig.texts(), ElementsAre("Read size = 0x11170\n", "progress = 1remain = 4464\n", "Read...NG\n"));
-    EXPECT_EQ(rig.rom->chunkCount, 0);
+    EXPECT_EQ(rig.rom->ChunkCount(), 0);
 }
 
 TEST(TRomProgramLimits, OffsetInsideASectorAndAPageStillLandsByteForByte)
@@ -348,7 +347,7 @@ TEST(TRomProgramChanged, OnlyTheSectorsThatDifferAreErasedOrProgrammed)
     image[0x10000 + 0x346] = 0x00;
     image[0x20000 + 0x777] = static_cast<unsigned char>(image[0x20000 + 0x777] | 0x80 | ~image[0x20000 + 0x777]);
     ASSERT_NE(image, rig.flash(base, image.size()));
-    rig.rom->imageData = image;
+    ASSERT_EQ(rig.rom->SetImage(image), 1);
     rig.trace().clear();
     rig.log.clear();
     EXPECT_EQ(rig.rom->ProgramChanged(false), 1);

@@ -3,6 +3,8 @@
 // below go through the real libftdi1 into the emulated bridge; the stand-in's
 // own entry points rebuild the bus for each test and read its clock.
 
+#include "tests/support/ConsoleCapture.h"
+
 #include "device/d2xx/LibFtdiDriver.h"
 #include "emulator/Ft2232hBridge.h"
 
@@ -410,17 +412,69 @@ TEST_F(UsbBus, GetStatusReportsAFailedReadAndAnUnplugEveryTime)
     const std::string unplug = "unplug@" + std::to_string(opening.bulkIn + opening.bulkOut + opening.control + 1);
     configure("mt25q128", unplug.c_str(), "");
     ASSERT_EQ(driver.FT_OpenEx(kChannelB, FT_OPEN_BY_DESCRIPTION, &handle), FT_OK);
-    testing::internal::CaptureStderr();
+    testsupport::ConsoleCapture console;
     int failures = 0;
     for (int i = 0; i < 20; ++i)
         failures += driver.FT_GetStatus(handle, &rx, &tx, &events) != FT_OK;
     uint8_t pins = 0;
     EXPECT_EQ(driver.FT_GetBitMode(handle, &pins), FT_IO_ERROR);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = console.err();
     EXPECT_EQ(failures, 20);
     EXPECT_NE(err.find("unplugged"), std::string::npos) << err;
     EXPECT_EQ(err.find("unplugged"), err.rfind("unplugged"));
     EXPECT_NE(driver.FT_Close(handle), FT_OK);
+}
+
+// What waits for the host through libftdi: a reply that came in one transfer
+// with the one read stays for the next read, and a purge of the receive
+// queue leaves nothing, whether the bytes were still in the chip or already
+// with the driver.
+TEST_F(UsbBus, TheDriverKeepsQueuedRepliesAndAPurgeLeavesNone)
+{
+    LibFtdiDriver driver;
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(driver.FT_OpenEx(kChannelB, FT_OPEN_BY_DESCRIPTION, &h), FT_OK);
+    ASSERT_EQ(driver.FT_SetLatencyTimer(h, 16), FT_OK);
+    ASSERT_EQ(driver.FT_SetBitMode(h, 0, FT_BITMODE_MPSSE), FT_OK);
+    uint32_t n = 0, tx = 0, events = 0;
+    const auto send = [&](Bytes bytes) {
+        EXPECT_EQ(driver.FT_Write(h, bytes.data(), static_cast<uint32_t>(bytes.size()), &n), FT_OK);
+    };
+    const auto queued = [&] {
+        uint32_t rx = 99;
+        EXPECT_EQ(driver.FT_GetStatus(h, &rx, &tx, &events), FT_OK);
+        return rx;
+    };
+    unsigned char reply[21] = {};
+    const auto read = [&](unsigned char* into, uint32_t count) {
+        EXPECT_EQ(driver.FT_Read(h, into, count, &n), FT_OK);
+        EXPECT_EQ(n, count);
+    };
+
+    // The identification, and the status register flushed with it: two replies in one transfer.
+    Bytes both = readCommand(0x9F, 20, false);
+    const Bytes status = readCommand(0x05, 1, true);
+    both.insert(both.end(), status.begin(), status.end());
+    send(both);
+    read(reply, 20);
+    read(reply + 20, 1);
+    EXPECT_EQ(reply[2], 0x18);
+    EXPECT_EQ(reply[20], 0x00);
+
+    for (bool withTheDriver : {true, false}) {
+        SCOPED_TRACE(withTheDriver ? "a reply the driver holds" : "a reply still in the chip");
+        send(readCommand(0x9F, 20, withTheDriver));
+        for (int poll = 0; withTheDriver && poll < 100 && queued() < 20; ++poll) {
+            // until the driver has taken the whole reply off the bus
+        }
+        ASSERT_EQ(driver.FT_Purge(h, FT_PURGE_RX), FT_OK);
+        EXPECT_EQ(queued(), 0u); // also once the chip's latency timer has run out
+        send(status);
+        reply[20] = 0xEE;
+        read(reply + 20, 1);
+        EXPECT_EQ(reply[20], 0x00);
+    }
+    EXPECT_EQ(driver.FT_Close(h), FT_OK);
 }
 
 TEST_F(UsbBus, DeviceListStaysWholeWhileAnotherThreadRescans)

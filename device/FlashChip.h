@@ -1,0 +1,40 @@
+#pragma once
+
+#include "device/FlashGeometry.h"
+
+#include <cstdint>
+
+// Bits of the status register (0x05) that every supported part shares.
+enum FlashStatusBit : unsigned char
+{
+    kStatusWriteInProgress = 0x01, // a program, erase or register write is still going
+};
+
+// What the loader knows of one supported flash part. One object per part;
+// a board that identifies differently names the same object.
+struct FlashChip
+{
+    const char* name = "";    // for messages about the part
+    uint8_t capacityCode = 0; // the JEDEC capacity byte
+    int32_t pageSize = static_cast<int32_t>(FlashGeometry::pageSize);
+    int32_t sectorSize = static_cast<int32_t>(FlashGeometry::sectorSize);
+    int32_t memorySize = 0;
+    bool hasFlagStatus = false; // 0x70
+    bool hasNvcr = false;       // 0xB5 / 0xB1
+    // Datasheet typical times: the programming and erase loops space their
+    // status reads by them.
+    uint32_t typicalPageProgramMicroseconds = 0;
+    uint32_t typicalSectorEraseMicroseconds = 0;
+
+    int32_t sectorCount() const { return sectorSize > 0 ? memorySize / sectorSize : 0; }
+
+    // What an identification byte tells: the line reported, and the part
+    // when it is one the loader supports (nullptr: nothing to work with).
+    struct Identification
+    {
+        uint8_t id;
+        const char* report;
+        const FlashChip* chip;
+    };
+    static const Identification& identify(uint8_t id);
+};
