@@ -66,6 +66,15 @@ Ft2232hBridge::~Ft2232hBridge() = default;
 
 const Ft2232hBridge::Identity& Ft2232hBridge::identity(unsigned channel) const { return channels[channel]->identity; }
 
+void Ft2232hBridge::place(const std::string& usbSerialNumber, unsigned hubPort)
+{
+    for (unsigned i = 0; i < kChannels; ++i) {
+        Identity& identity = channels[i]->identity;
+        identity.serialNumber = usbSerialNumber + static_cast<char>('A' + i);
+        identity.locationId = 0x2100u | (hubPort & 0xF) << 4 | (i + 1);
+    }
+}
+
 int Ft2232hBridge::findByDescription(const std::string& description) const
 {
     for (unsigned i = 0; i < kChannels; ++i)

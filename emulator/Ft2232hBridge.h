@@ -41,6 +41,10 @@ public:
     ~Ft2232hBridge();
 
     const Identity& identity(unsigned channel) const;
+    // Where the bridge sits and its serial number: port 1.<hubPort> of bus 2
+    // (location 0x21<hubPort><channel>, as libftdi's backend numbers paths)
+    // and the USB serial with the channel letter. A new bridge is FT7PRVL at 1.1.
+    void place(const std::string& usbSerialNumber, unsigned hubPort);
     // The channel with that exact identity, or -1.
     int findByDescription(const std::string& description) const;
     int findBySerialNumber(const std::string& serialNumber) const;

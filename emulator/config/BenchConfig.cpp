@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <map>
 #include <utility>
 
 namespace emu {
@@ -18,7 +19,7 @@ std::string BenchConfig::Setting::quoted() const
 
 const std::vector<std::string>& BenchConfig::names()
 {
-    static const std::vector<std::string> all = {"chip", "image", "faults", "timing"};
+    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "instruments"};
     return all;
 }
 
@@ -82,19 +83,159 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
         parsed.instrument.timed = timing->value != "instant";
         parsed.instrument.worst = timing->value == "worst";
     }
-    if (const auto faults = setting("faults")) {
+    // The fault list: items for every instrument, and items aimed at one.
+    std::string common;
+    std::map<unsigned, std::string> aimed;
+    const auto faults = setting("faults");
+    if (faults) {
         std::string why;
-        const bool ok = face == Face::D2xx ? FaultPlan::parse(faults->value, parsed.calls, why)
-                                           : UsbFaultPlan::parse(faults->value, parsed.transfers, why);
-        if (!ok)
+        const bool split = FaultPlan::forEachItem(faults->value, [&](const FaultPlan::Item& item) {
+            const size_t colon = item.text.find(':');
+            const std::string place = colon == std::string::npos ? "" : item.text.substr(0, colon);
+            if (place.empty() || !std::all_of(place.begin(), place.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                common += (common.empty() ? "" : ",") + item.text;
+                return true;
+            }
+            const unsigned long at = place.size() > 2 ? 0 : std::stoul(place);
+            if (at < 1 || at > maxInstruments) {
+                why = "\"" + item.text + "\" aims at instrument " + place + "; instruments are counted from 1 to " +
+                      std::to_string(maxInstruments);
+                return false;
+            }
+            const std::string rest = item.text.substr(colon + 1);
+            if (rest == "enumeration") {
+                why = "\"" + item.text + "\": enumeration concerns the whole bench and cannot be aimed";
+                return false;
+            }
+            std::string& list = aimed[static_cast<unsigned>(at)];
+            list += (list.empty() ? "" : ",") + rest;
+            return true;
+        });
+        if (!split)
             return refused(*faults, ": ", why);
     }
-    // The flash's own faults belong to the instrument, whichever face counts
-    // the rest: handed over here and nowhere else.
-    parsed.instrument.faults = face == Face::D2xx ? parsed.calls.flash : parsed.transfers.instrument.flash;
+    // One plan per face from a fault list; the flash's own faults belong to
+    // the instrument, whichever face counts the rest.
+    const auto parseFaults = [face](const std::string& text, FaultPlan& calls, UsbFaultPlan& transfers,
+                                    FlashFaults& flash, std::string& why) {
+        const bool ok = face == Face::D2xx ? FaultPlan::parse(text, calls, why) : UsbFaultPlan::parse(text, transfers, why);
+        flash = face == Face::D2xx ? calls.flash : transfers.instrument.flash;
+        return ok;
+    };
+    if (faults) {
+        std::string why;
+        if (!parseFaults(common, parsed.calls, parsed.transfers, parsed.instrument.faults, why))
+            return refused(*faults, ": ", why);
+    }
+
+    if (const auto instruments = setting("instruments")) {
+        if (!parseInstruments(*instruments, parsed.instrument.imagePath, parsed.slots, error))
+            return false;
+    }
+    const size_t count = parsed.slots.empty() ? 1 : parsed.slots.size();
+    if (!aimed.empty() && aimed.rbegin()->first > count)
+        return refused(*faults, ": ",
+                       "a fault aims at instrument " + std::to_string(aimed.rbegin()->first) + " but the bench has " +
+                           std::to_string(count));
+    if (parsed.slots.empty() && !aimed.empty())
+        parsed.slots.push_back(Slot{"", parsed.instrument.imagePath, {}, {}, {}});
+    for (size_t i = 0; i < parsed.slots.size(); ++i) {
+        const auto found = aimed.find(static_cast<unsigned>(i + 1));
+        const std::string text = found == aimed.end() ? common : common + "," + found->second;
+        std::string why;
+        Slot& slot = parsed.slots[i];
+        if (!parseFaults(text, slot.calls, slot.transfers, slot.flash, why))
+            return refused(*faults, ": ", why);
+    }
 
     config = std::move(parsed);
     return true;
+}
+
+// "3", or chip[:image] entries; an image comes from the entry, else from
+// the "image" setting, numbered after the first instrument's.
+bool BenchConfig::parseInstruments(const Setting& given, const std::string& image, std::vector<Slot>& slots,
+                                   std::string& error)
+{
+    const auto refuse = [&](const std::string& why) {
+        error = given.quoted() + " " + why;
+        return false;
+    };
+    const std::string limits = "; give a count from 1 to " + std::to_string(maxInstruments) +
+                               " or a comma-separated list of chip[:image] entries";
+    std::vector<std::pair<std::string, std::string>> entries; // chip, image
+    const std::string& text = given.value;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        const unsigned long count = text.size() > 2 ? 0 : std::stoul(text);
+        if (count < 1 || count > maxInstruments)
+            return refuse("is not a number of instruments" + limits);
+        entries.assign(count, {});
+    } else {
+        size_t position = 0;
+        while (position <= text.size()) {
+            size_t comma = text.find(',', position);
+            if (comma == std::string::npos)
+                comma = text.size();
+            const std::string entry = text.substr(position, comma - position);
+            position = comma + 1;
+            // The first colon only: a Windows path has one of its own.
+            const size_t colon = entry.find(':');
+            const std::string chip = entry.substr(0, colon);
+            if (chip.empty() && colon == std::string::npos)
+                return refuse("has an empty entry" + limits);
+            if (chip == unpluggedChip)
+                return refuse("names the chip \"unplugged\": leave that instrument out instead");
+            if (const std::string why = refusal("chip", chip); !chip.empty() && !why.empty())
+                return refuse("names \"" + chip + "\", which " + why);
+            entries.emplace_back(chip, colon == std::string::npos ? "" : entry.substr(colon + 1));
+        }
+        if (entries.size() > maxInstruments)
+            return refuse("lists " + std::to_string(entries.size()) + " instruments" + limits);
+    }
+    slots.clear();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        Slot slot;
+        slot.chip = entries[i].first;
+        slot.imagePath = entries[i].second;
+        if (slot.imagePath.empty() && !image.empty() && i > 0) {
+            // flash.bin, flash-2.bin, ...: after the last dot of the file name.
+            const size_t slash = image.find_last_of("/\\");
+            const size_t dot = image.rfind('.');
+            const size_t at = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? image.size() : dot;
+            slot.imagePath = image.substr(0, at) + "-" + std::to_string(i + 1) + image.substr(at);
+        } else if (slot.imagePath.empty()) {
+            slot.imagePath = image;
+        }
+        slots.push_back(std::move(slot));
+    }
+    return true;
+}
+
+std::string BenchConfig::serialNumberOf(unsigned index)
+{
+    return index == 0 ? "FT7PRVL" : "FT7PRVL" + std::to_string(index + 1);
+}
+
+std::vector<BenchConfig::Instrument> BenchConfig::bench() const
+{
+    std::vector<Instrument> all;
+    if (!attached)
+        return all;
+    if (slots.empty()) {
+        all.push_back(Instrument{instrument, calls, transfers, serialNumberOf(0), 1});
+        return all;
+    }
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const Slot& slot = slots[i];
+        Instrument one{instrument, slot.calls, slot.transfers, serialNumberOf(static_cast<unsigned>(i)),
+                       static_cast<unsigned>(i + 1)};
+        if (!slot.chip.empty())
+            one.options.chip = slot.chip;
+        one.options.imagePath = slot.imagePath;
+        one.options.faults = slot.flash;
+        all.push_back(std::move(one));
+    }
+    return all;
 }
 
 std::string BenchConfig::variable(const std::string& prefix, const std::string& name)

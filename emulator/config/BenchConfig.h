@@ -13,7 +13,8 @@
 namespace emu {
 
 // The emulated bench: what is on the bus and which faults it shows. Read in
-// one place from settings called "chip", "image", "timing" and "faults",
+// one place from settings called "chip", "image", "timing", "faults" and
+// "instruments",
 // wherever they come from: the environment (PRAVEL_EMULATED_* for the
 // loader and the stand-in FTD2XX.dll, PRAVEL_USB_* for the libusb stand-in),
 // pravel-emulate's options, or pravel-flash's options over the environment.
@@ -47,7 +48,39 @@ struct BenchConfig
     FaultPlan calls;              // the D2XX face's faults
     UsbFaultPlan transfers;       // the USB face's faults
 
-    // Every setting's name: chip, image, faults, timing.
+    // Several instruments: "instruments" is a count (3) or a list of
+    // chip[:image] entries (mt25q128:a.bin,s25fl256). A fault item may be
+    // aimed at one of them by its place on the bench, from 1: "2:unplug@50";
+    // the others apply to every instrument. Without the setting the bench
+    // holds the one instrument the fields above describe.
+    static constexpr unsigned maxInstruments = 15; // one hub's ports: 1.1 to 1.15
+    struct Slot
+    {
+        std::string chip;       // empty: `instrument`'s
+        std::string imagePath;  // empty: in memory
+        FaultPlan calls;        // the bench's faults and those aimed at this one
+        UsbFaultPlan transfers;
+        FlashFaults flash;      // of these, the chip's own for the parsed face
+    };
+    std::vector<Slot> slots;
+
+    // One instrument as the faces build it: `instrument` with its slot's
+    // chip, image and faults, and where it sits on the bus.
+    struct Instrument
+    {
+        InstrumentOptions options;
+        FaultPlan calls;
+        UsbFaultPlan transfers;
+        std::string serialNumber; // the bridge's USB serial number, no channel letter
+        unsigned hubPort = 1;     // bus 2, port 1.<hubPort>
+    };
+    // Every instrument on the bench, in order; none when not attached.
+    std::vector<Instrument> bench() const;
+    // The USB serial number of the instrument at `index` (from 0): the
+    // first keeps the one bridge's serial of old, FT7PRVL; then FT7PRVL2, ...
+    static std::string serialNumberOf(unsigned index);
+
+    // Every setting's name: chip, image, faults, timing, instruments.
     static const std::vector<std::string>& names();
     // The accepted values, for every check, message and help text.
     static std::vector<std::string> chips();          // the flash part table, then "unplugged"
@@ -62,6 +95,10 @@ struct BenchConfig
     // The bench `lookup` describes, as `face` drives it; false with `error`
     // naming the setting as its source spells it, and what is accepted.
     static bool parse(const Lookup& lookup, Face face, BenchConfig& config, std::string& error);
+
+    // The "instruments" setting as slots, images numbered after `image`.
+    static bool parseInstruments(const Setting& given, const std::string& image, std::vector<Slot>& slots,
+                                 std::string& error);
 
     // The variable a setting has in the environment: PREFIX + NAME ("PRAVEL_EMULATED_" + "CHIP").
     static std::string variable(const std::string& prefix, const std::string& name);

@@ -15,8 +15,13 @@ class VirtualClock;
 
 namespace d2xx {
 
-// D2XX over the emulated FT2232H and the instrument behind its channel B.
-// Keeps the call trace and carries out the bench's D2XX fault plan.
+// D2XX over the emulated bench: one FT2232H per instrument, the instrument
+// behind its channel B. Keeps the call trace and carries out the D2XX fault
+// plans. Each instrument counts the calls that reach it (those on its
+// handles, the opens that name it) and the bench's own (listing, an open
+// that names none), runs on its own virtual clock, as instruments on a real
+// bench run side by side, and has a lock of its own: runs on different
+// instruments go on in parallel.
 class EmulatedDriver final : public D2xxDriver
 {
 public:
@@ -42,16 +47,26 @@ public:
     // channel each one holds stays claimed until it is closed, as with a real
     // driver.
     void setPlugged(bool plugged);
+    void setPlugged(size_t index, bool plugged);
     // The fault plan's call faults are over: no further call fails, every
     // reply arrives and an unplugged bridge is back. The flash's own faults
     // (stuck-busy, flipped bits) stay.
     void endCallFaults();
 
     emu::CallTrace& trace();
+    // The first instrument's (a clock of its own when none is attached).
     emu::VirtualClock& clock();
     // nullptr when no bridge is attached.
     emu::Ft2232hBridge* bridge();
     emu::EmulatedInstrument* instrument();
+
+    // The instruments on the bench, in order; the calls above are about the first.
+    size_t instrumentCount() const;
+    emu::VirtualClock& clock(size_t index);
+    emu::Ft2232hBridge* bridge(size_t index);
+    emu::EmulatedInstrument* instrument(size_t index);
+    // The bridge's USB serial number (no channel letter), or -1.
+    int indexOf(const std::string& usbSerialNumber) const;
 
 private:
     struct State;
