@@ -1,5 +1,13 @@
 #include "base/ProgressReporter.h"
 
+#include <utility>
+
+namespace {
+
+thread_local const ProgressReporter::Callback* threadCallback = nullptr;
+
+} // namespace
+
 ProgressReporter& ProgressReporter::getInstance()
 {
     static ProgressReporter self;
@@ -14,6 +22,10 @@ void ProgressReporter::setReportCallback(const Callback& callback)
 
 void ProgressReporter::reportMessage(MessageType type, const std::string& message)
 {
+    if (threadCallback) {
+        (*threadCallback)(type, message);
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex);
     if (callback)
         callback(type, message);
@@ -27,4 +39,14 @@ void ProgressReporter::info(const std::string& message)
 void ProgressReporter::error(const std::string& message)
 {
     getInstance().reportMessage(Error, message);
+}
+
+ProgressReporter::ThreadRoute::ThreadRoute(Callback callback) : callback(std::move(callback)), previous(threadCallback)
+{
+    threadCallback = &this->callback;
+}
+
+ProgressReporter::ThreadRoute::~ThreadRoute()
+{
+    threadCallback = previous;
 }

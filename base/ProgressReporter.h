@@ -27,6 +27,22 @@ public:
     static void info(const std::string& message);
     static void error(const std::string& message);
 
+    // While it lives, the reports of the thread that made it go to `callback`
+    // instead of the installed one (an instrument's own run marking its
+    // lines); routes nest. Thread-local: no lock is taken for them.
+    class ThreadRoute
+    {
+    public:
+        explicit ThreadRoute(Callback callback);
+        ~ThreadRoute();
+        ThreadRoute(const ThreadRoute&) = delete;
+        ThreadRoute& operator=(const ThreadRoute&) = delete;
+
+    private:
+        Callback callback;
+        const Callback* previous;
+    };
+
     ProgressReporter(const ProgressReporter&) = delete;
     ProgressReporter& operator=(const ProgressReporter&) = delete;
 

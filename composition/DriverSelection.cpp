@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -105,6 +106,7 @@ DriverSelection DriverSelection::choose(const Request& request, std::string& err
     }
     DriverSelection selection;
     selection.chosen = hardwareDriver(device, error);
+    selection.hardware = device;
     return selection;
 }
 
@@ -134,4 +136,29 @@ void DriverSelection::setCallTrace(bool enabled) const
 double DriverSelection::emulatedSeconds() const
 {
     return instrument ? static_cast<double>(instrument->clock().nowNanoseconds()) / 1e9 : 0.0;
+}
+
+std::shared_ptr<d2xx::D2xxDriver> DriverSelection::driverFor(const std::string&) const
+{
+    if (hardware.empty())
+        return chosen;
+    std::string error;
+    return hardwareDriver(hardware, error);
+}
+
+Clock& DriverSelection::clockFor(const std::string& serialNumber) const
+{
+    if (!instrument)
+        return Clock::system();
+    const int index = instrument->indexOf(serialNumber);
+    return index < 0 ? instrument->clock() : instrument->clock(static_cast<size_t>(index));
+}
+
+double DriverSelection::secondsFor(const std::string& serialNumber) const
+{
+    if (!instrument)
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int index = instrument->indexOf(serialNumber);
+    const emu::VirtualClock& clock = index < 0 ? instrument->clock() : instrument->clock(static_cast<size_t>(index));
+    return static_cast<double>(clock.nowNanoseconds()) / 1e9;
 }

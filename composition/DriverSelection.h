@@ -66,8 +66,19 @@ public:
     // Emulated time so far; 0 on real hardware.
     double emulatedSeconds() const;
 
+    // For a run on the instrument with this USB serial number (several run
+    // at once): the driver its TFtdi takes (the emulated bench itself, or a
+    // hardware driver of its own, so that runs on different bridges never
+    // wait for one another), the clock it sleeps on (that emulated
+    // instrument's own: instruments side by side do not add up their
+    // times) and the time now on that clock, in seconds.
+    std::shared_ptr<d2xx::D2xxDriver> driverFor(const std::string& serialNumber) const;
+    Clock& clockFor(const std::string& serialNumber) const;
+    double secondsFor(const std::string& serialNumber) const;
+
 private:
     std::shared_ptr<d2xx::D2xxDriver> chosen;
     std::shared_ptr<d2xx::EmulatedDriver> instrument; // opaque outside the selection
     bool timed = false;
+    std::string hardware; // the hardware driver's name; empty when emulated
 };

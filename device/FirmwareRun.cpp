@@ -5,6 +5,7 @@
 #include "device/FlashGeometry.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
+#include "record/Sha256.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -100,6 +101,30 @@ FirmwareRun::Outcome FirmwareRun::prepare()
     }
     prepared = true;
     return outcome;
+}
+
+void FirmwareRun::adoptPrepared(const FirmwareRun& source)
+{
+    data = source.data;
+    sizes = source.sizes;
+    totalWork = source.totalWork;
+    prepared = source.prepared;
+}
+
+std::vector<RunRecord::Image> FirmwareRun::preparedImages() const
+{
+    std::vector<RunRecord::Image> images;
+    for (size_t i = 0; i < set.images().size(); ++i) {
+        RunRecord::Image image;
+        image.path = set.images()[i].path;
+        image.offset = set.images()[i].offset;
+        if (prepared && i < data.size()) {
+            image.size = data[i].size();
+            image.sha256 = Sha256::hex(data[i].data(), data[i].size());
+        }
+        images.push_back(std::move(image));
+    }
+    return images;
 }
 
 uint64_t FirmwareRun::work(size_t index) const

@@ -2,6 +2,7 @@
 
 #include "device/FirmwareSet.h"
 #include "device/TRom.h"
+#include "record/RunRecord.h"
 
 #include <cstdint>
 #include <functional>
@@ -66,6 +67,14 @@ public:
     Outcome run();
 
     const FirmwareSet& firmware() const { return set; }
+
+    // Several instruments, one set: a run takes the images another run
+    // prepared (read and checked once) instead of reading the files again.
+    // `source` must be prepared and never run itself: run() hands its images
+    // to TRom.
+    void adoptPrepared(const FirmwareRun& source);
+    // After prepare() and before run(): each image's path, offset, size and SHA-256.
+    std::vector<RunRecord::Image> preparedImages() const;
 
 private:
     Outcome failLoad(int index, const std::string& message);

@@ -102,6 +102,46 @@ TFtdi::TFtdi(std::shared_ptr<D2xxDriver> driver, Clock& clock)
 void TFtdi::SetPortDescription(std::string description)
 {
     portDescription = std::move(description);
+    openBy = FT_OPEN_BY_DESCRIPTION;
+}
+
+void TFtdi::SetPortSerialNumber(std::string serialNumber)
+{
+    portSerialNumber = std::move(serialNumber);
+    openBy = FT_OPEN_BY_SERIAL_NUMBER;
+}
+
+void TFtdi::SetPortLocation(uint32_t location)
+{
+    portLocation = location;
+    openBy = FT_OPEN_BY_LOCATION;
+}
+
+std::string TFtdi::PortName() const
+{
+    if (openBy == FT_OPEN_BY_SERIAL_NUMBER)
+        return "serial " + portSerialNumber;
+    if (openBy == FT_OPEN_BY_LOCATION)
+        return "location " + hexText(portLocation);
+    return portDescription;
+}
+
+int32_t TFtdi::ListPorts(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
+{
+    nodes.clear();
+    uint32_t count = 0;
+    if (driver->FT_CreateDeviceInfoList(&count) != FT_OK)
+        return 0;
+    if (count == 0)
+        return 1;
+    nodes.resize(count);
+    uint32_t listed = count;
+    if (driver->FT_GetDeviceInfoList(nodes.data(), &listed) != FT_OK) {
+        nodes.clear();
+        return 0;
+    }
+    nodes.resize(std::min(listed, count));
+    return 1;
 }
 
 void TFtdi::SetStopRequest(const std::atomic<bool>* request)
@@ -149,7 +189,7 @@ int32_t TFtdi::PortDetect()
 
 int32_t TFtdi::PortOpen()
 {
-    if (portDescription.empty()) {
+    if (openBy == FT_OPEN_BY_DESCRIPTION && portDescription.empty()) {
         report(ProgressReporter::Error, "Port Open Error, Port description is empty\n");
         return -1;
     }
@@ -161,7 +201,10 @@ int32_t TFtdi::PortOpen()
         handleHeld = false;
     }
     linkLost = false;
-    if (driver->FT_OpenEx(portDescription.c_str(), FT_OPEN_BY_DESCRIPTION, &handle) != FT_OK) {
+    const void* which = openBy == FT_OPEN_BY_SERIAL_NUMBER ? portSerialNumber.c_str()
+                        : openBy == FT_OPEN_BY_LOCATION    ? reinterpret_cast<const void*>(uintptr_t{portLocation})
+                                                           : portDescription.c_str();
+    if (driver->FT_OpenEx(which, openBy, &handle) != FT_OK) {
         report(ProgressReporter::Error, "Port Open Error\n");
         return 0;
     }
@@ -183,13 +226,13 @@ int32_t TFtdi::PortOpen()
         return 0;
     }
 
-    report(ProgressReporter::Info, "Port(" + portDescription + ") open\n");
+    report(ProgressReporter::Info, "Port(" + PortName() + ") open\n");
     return 1;
 }
 
 int32_t TFtdi::PortOpen(std::string description)
 {
-    portDescription = std::move(description);
+    SetPortDescription(std::move(description));
     return PortOpen();
 }
 
@@ -204,7 +247,7 @@ int32_t TFtdi::PortClose()
         return 0;
     }
     handleHeld = false;
-    ConsoleSink::note("Port(" + portDescription + ") close\n");
+    ConsoleSink::note("Port(" + PortName() + ") close\n");
     return 1;
 }
 
@@ -417,6 +460,7 @@ int32_t TFtdi::MPSSE_ReadID(unsigned char& id)
     if (!MPSSE_Transfer(SpiCommand(kFlashReadId).reading(kIdLength).flushed(), reply))
         return 0;
     id = reply[kIdCapacityIndex];
+    lastJedecId = static_cast<uint32_t>(reply[0]) << 16 | static_cast<uint32_t>(reply[1]) << 8 | reply[2];
     return 1;
 }
 

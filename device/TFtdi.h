@@ -23,6 +23,14 @@ public:
     TFtdi(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock);
 
     void SetPortDescription(std::string description);
+    // PortOpen() then opens the channel with this serial number ("FT7PRVLB")
+    // or at this location, as FT_OpenEx does, until a description is set again.
+    void SetPortSerialNumber(std::string serialNumber);
+    void SetPortLocation(uint32_t location);
+    // The channel as PortOpen() names it: the description, "serial S" or "location L".
+    std::string PortName() const;
+    // Every channel the driver lists, reporting nothing; 0 when listing failed.
+    int32_t ListPorts(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
 
     // A stop request (Ctrl-C, a Cancel) that the device loops check between
     // transactions and inside their waits; a transaction already begun is
@@ -78,6 +86,9 @@ public:
     int32_t MPSSE_EraseSector(uint32_t address);
     int32_t MPSSE_SendClock(unsigned char count);
     int32_t MPSSE_ReadID(unsigned char& id);
+    // Manufacturer, type and capacity bytes of the last identification that
+    // was read; 0 before any.
+    uint32_t LastJedecId() const { return lastJedecId; }
     int32_t MPSSE_FPGAReset();
     // Chip select high and the FPGA lines released: where a stopped run
     // leaves the pins before the port closes.
@@ -153,6 +164,10 @@ private:
     Clock* sleepClock;
     d2xx::FT_HANDLE handle = nullptr;
     std::string portDescription;
+    uint32_t openBy = d2xx::FT_OPEN_BY_DESCRIPTION;
+    std::string portSerialNumber;
+    uint32_t portLocation = 0;
+    uint32_t lastJedecId = 0;
     int32_t readTimeout = 100;
     std::vector<unsigned char> batch; // kept between calls: a pipelined write is tens of KiB
     // The handle has not been closed successfully since FT_OpenEx gave it:

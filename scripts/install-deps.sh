@@ -12,7 +12,7 @@ build_packages=(
   qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev
   qml-module-qtquick2 qml-module-qtquick-controls2 qml-module-qtquick-layouts
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
-  libftdi1-dev libgtest-dev libgmock-dev
+  libftdi1-dev libgtest-dev libgmock-dev nlohmann-json3-dev libssl-dev
   libqt5svg5 qml-module-qtquick-templates2
   flashrom openfpgaloader zlib1g-dev
 )
