@@ -28,6 +28,7 @@ struct CommandInfo
 
 const std::vector<OptionInfo> kGlobalOptions = {
     {"--device", true}, {"--chip", true},  {"--image", true},  {"--timing", true}, {"--port", true},
+    {"--instruments", true}, {"--serial", true}, {"--location", true}, {"--json", false},
     {"--quiet", false}, {"-q", false},     {"--help", false},  {"-h", false},
     {"--version", false},
 };
@@ -36,15 +37,22 @@ const std::vector<CommandInfo> kCommands = {
     {"channels", "channels", "list the bridge channels",
      "Lists every channel of the FTDI bridges attached. Fails when none is found.\n",
      {}},
+    {"list", "list [--json]", "list the instruments: serial number, USB location, flash part and size",
+     "Lists every instrument attached (each bridge channel named by --port), opening\n"
+     "each in turn to identify its flash. Fails when none is found.\n",
+     {}},
     {"detect", "detect", "identify the flash chip and print its geometry",
      "Opens the port and identifies the flash. Succeeds only for a supported chip.\n",
      {}},
     {"write",
-     "write [--verify] [--force] [--changed-only] [--offset N] FILE\n"
-     "       pravel-flash write [--verify] [--force] [--changed-only] [--application FILE] [--bitstream FILE]\n"
-     "       pravel-flash write [--verify] [--force] [--changed-only] --firmware-dir DIR",
+     "write [--verify] [--force] [--changed-only] [--all] [--report FILE] [--offset N] FILE\n"
+     "       pravel-flash write [...] [--application FILE] [--bitstream FILE]\n"
+     "       pravel-flash write [...] --firmware-dir DIR",
      "erase and program image files",
      "Identifies the flash, then erases the sectors each image covers and programs it.\n"
+     "With several instruments attached, choose one with --serial or --location, or\n"
+     "several: --all, or --serial more than once, programs them in parallel, each line\n"
+     "prefixed with the instrument's serial number, and ends with a table.\n"
      "  --offset N            flash address of FILE (default 0), a multiple of 0x10000\n"
      "  --application FILE    application image, at 0x500000 (written first)\n"
      "  --bitstream FILE      FPGA bitstream, at 0\n"
@@ -53,9 +61,11 @@ const std::vector<CommandInfo> kCommands = {
      "  --force               write a file even when it does not look like what belongs\n"
      "                        at its offset (a bitstream at 0, S-records at 0x500000)\n"
      "  --changed-only        read each sector first; skip those that already hold the\n"
-     "                        image, and the erase where the image only clears bits\n",
+     "                        image, and the erase where the image only clears bits\n"
+     "  --all                 every instrument attached, in parallel\n"
+     "  --report FILE         the runs' records (as in the run history) as one JSON document\n",
      {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true},
-      {"--verify", false}, {"--force", false}, {"--changed-only", false}}},
+      {"--verify", false}, {"--force", false}, {"--changed-only", false}, {"--all", false}, {"--report", true}}},
     {"read", "read --offset N --length N FILE", "read flash into a file",
      "Reads N bytes of flash into FILE. FILE is replaced only when the whole read\n"
      "succeeded; otherwise it is left as it was.\n",
@@ -70,8 +80,12 @@ const std::vector<CommandInfo> kCommands = {
      "  --offset N            flash address of FILE (default 0)\n"
      "  --application FILE    compare with the flash at 0x500000\n"
      "  --bitstream FILE      compare with the flash at 0\n"
-     "  --firmware-dir DIR    DIR's pravel.srec and download.bit\n",
-     {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true}}},
+     "  --firmware-dir DIR    DIR's pravel.srec and download.bit\n"
+     "  --all                 every instrument attached, in parallel\n"
+     "  --report FILE         the runs' records as one JSON document\n"
+     "  --json                the runs' records as one JSON document on standard output\n",
+     {{"--offset", true}, {"--application", true}, {"--bitstream", true}, {"--firmware-dir", true},
+      {"--all", false}, {"--report", true}}},
     {"erase", "erase --offset N --length N\n       pravel-flash erase --all", "erase sectors or the whole chip",
      "  --offset N --length N  erase sector by sector; both multiples of 0x10000\n"
      "  --all                  erase the whole chip\n",
@@ -209,6 +223,20 @@ bool Parser::option(const std::string& name, const std::string& value)
         if (const std::string why = emu::BenchConfig::refusal("timing", value); !why.empty())
             return fail(emu::BenchConfig::Setting{value, name}.quoted() + " " + why);
         inv.timing = value;
+    } else if (name == "--instruments") {
+        inv.instruments = value;
+    } else if (name == "--serial") {
+        if (value.empty())
+            return fail("--serial needs a serial number");
+        inv.serials.push_back(value);
+    } else if (name == "--location") {
+        return number(name, value, UINT32_MAX, inv.location);
+    } else if (name == "--json") {
+        inv.json = true;
+    } else if (name == "--report") {
+        if (value.empty())
+            return fail("--report needs a file name");
+        inv.reportFile = value;
     } else if (name == "--port") {
         if (value.empty())
             return fail("--port needs a non-empty description");
@@ -298,6 +326,15 @@ bool Parser::check()
     if (!command)
         return fail("no command given");
     const std::string name = command->name;
+    const bool batchable = name == "write" || name == "verify";
+    if (inv.serials.size() > 1 && !batchable)
+        return fail(name + " takes one --serial; several are for write and verify");
+    if (inv.location && !inv.serials.empty())
+        return fail("choose an instrument either by --serial or by --location, not both");
+    if (batchable && inv.all && (inv.location || !inv.serials.empty()))
+        return fail(name + " --all takes every instrument: leave out --serial and --location");
+    if (inv.json && name != "list" && name != "detect" && name != "status" && name != "verify")
+        return fail("--json is for list, detect, status and verify");
     const bool takesImages = name == "write" || name == "verify";
     const size_t maxFiles = takesImages || name == "read" || name == "fpga" ? 1 : 0;
     if (!takesImages && files.size() > maxFiles)
@@ -385,6 +422,12 @@ std::string CommandLine::toolHelp()
          "  --timing MODE      the emulated flash's busy times: " << emu::BenchConfig::listed(timings) << "\n"
          "                     (default: PRAVEL_EMULATED_TIMING, else " << timings.front() << ")\n"
          "  --port DESCRIPTION the bridge channel (default: \"" << FirmwareSet::portDescription << "\")\n"
+         "  --serial S         the instrument with this serial number (list shows them); given\n"
+         "                     several times, write and verify run on all of them in parallel\n"
+         "  --location L       the instrument at this USB location (list shows them)\n"
+         "  --instruments SPEC the emulated bench: a count, or chip[:image] entries\n"
+         "                     (default: PRAVEL_EMULATED_INSTRUMENTS, else one instrument)\n"
+         "  --json             list, detect, status, verify: JSON on standard output\n"
          "  -q, --quiet        no progress lines\n"
          "  -h, --help         this help; after a command, that command's help\n"
          "  --version          the tool's version\n"

@@ -16,6 +16,10 @@ struct Invocation
     std::string image;
     std::string timing;
     std::string port = FirmwareSet::portDescription;
+    std::string instruments;          // the emulated bench's instruments (--instruments)
+    std::vector<std::string> serials; // --serial, in order; several: a batch (write, verify)
+    std::optional<uint32_t> location; // --location
+    bool json = false;                // --json: list, detect, status, verify
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -28,7 +32,8 @@ struct Invocation
     std::optional<uint32_t> nvcrValue;
     bool verify = false;
     bool changedOnly = false; // write: only the sectors that differ
-    bool all = false;
+    bool all = false;        // erase: the whole chip; write, verify: every instrument
+    std::string reportFile;  // write, verify --report: the runs' records as one JSON document
     bool checkDone = false;
     bool force = false;
     std::string firmwareDir; // write/verify --firmware-dir

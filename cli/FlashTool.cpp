@@ -2,10 +2,14 @@
 
 #include "cli/ConsoleReporter.h"
 #include "base/HexText.h"
+#include "device/FirmwareBatch.h"
+#include "device/FlashChip.h"
 #include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
+
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -76,8 +80,11 @@ int FlashTool::run()
         result = Interrupted;
     }
     if (selection.timedEmulation()) {
+        // A batch takes as long as its slowest instrument.
+        const double batch = instruments ? instruments->batchSeconds() : -1;
         std::ostringstream s;
-        s << "Emulated time: " << std::fixed << std::setprecision(2) << selection.emulatedSeconds() << " s\n";
+        s << "Emulated time: " << std::fixed << std::setprecision(2) << (batch >= 0 ? batch : selection.emulatedSeconds())
+          << " s\n";
         std::cerr << s.str() << std::flush;
     }
     return result;
@@ -90,12 +97,13 @@ int FlashTool::setUp()
         DriverSelection::Request request;
         request.device = inv.device;
         for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"chip", inv.chip},
-                                          {"image", inv.image}, {"timing", inv.timing}}) {
+                                          {"image", inv.image}, {"timing", inv.timing},
+                                          {"instruments", inv.instruments}}) {
             if (!value.empty())
                 request.bench[name] = value;
         }
         if (!request.bench.empty() && DriverSelection::deviceOf(request) != DriverSelection::emulatedDevice) {
-            complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
+            complain("pravel-flash: --chip, --image, --timing and --instruments need the emulated device (--device emulated)\n");
             return Usage;
         }
         if (const std::string why = emu::BenchConfig::refusal("chip", inv.chip); !inv.chip.empty() && !why.empty()) {
@@ -112,6 +120,7 @@ int FlashTool::setUp()
         selection.setCallTrace(false);
     }
     ftdi = std::make_unique<TFtdi>(selection.driver(), selection.clock());
+    instruments = std::make_unique<InstrumentCommands>(inv, reporter, stop, selection);
     ftdi->SetStopRequest(&stop);
     rom = std::make_unique<TRom>(ftdi.get());
     fpgaLoader = std::make_unique<TFpga>(ftdi.get());
@@ -123,6 +132,8 @@ int FlashTool::dispatch()
     const std::string& c = inv.command;
     if (c == "channels")
         return channels();
+    if (c == "list")
+        return instruments->list(*ftdi);
     if (c == "detect")
         return detect();
     if (c == "write")
@@ -144,7 +155,11 @@ int FlashTool::dispatch()
 
 bool FlashTool::openPort()
 {
-    portOpen = ftdi->PortOpen(inv.port) == 1;
+    // Never the first of several without a word: one is chosen, or none is opened.
+    refused = !instruments->choose(*ftdi, chosen);
+    if (refused)
+        return false;
+    portOpen = ftdi->PortOpen() == 1;
     return portOpen;
 }
 
@@ -179,7 +194,24 @@ int FlashTool::channels()
 
 int FlashTool::detect()
 {
-    if (!openAndIdentify())
+    const bool identified = openAndIdentify();
+    if (inv.json && !refused) {
+        nlohmann::ordered_json json;
+        json["serial"] = chosen.serialNumber.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(chosen.serialNumber);
+        json["location"] = chosen.location ? nlohmann::ordered_json(hexText(chosen.location)) : nlohmann::ordered_json(nullptr);
+        json["detected"] = identified;
+        json["config_rom_id"] = portOpen ? nlohmann::ordered_json(ftdi->LastJedecId() & 0xFF) : nlohmann::ordered_json(nullptr);
+        std::ostringstream id;
+        id << std::uppercase << std::hex << std::setw(6) << std::setfill('0') << ftdi->LastJedecId();
+        json["jedec_id"] = portOpen && ftdi->LastJedecId() ? nlohmann::ordered_json(id.str()) : nlohmann::ordered_json(nullptr);
+        json["flash_part"] = identified ? nlohmann::ordered_json(rom->Chip()->name) : nlohmann::ordered_json(nullptr);
+        json["flash_size"] = identified ? rom->MemorySize() : 0;
+        json["sector_size"] = identified ? rom->SectorSize() : 0;
+        json["sector_count"] = identified ? rom->SectorCount() : 0;
+        json["page_size"] = identified ? rom->PageSize() : 0;
+        std::cout << json.dump(2) << "\n" << std::flush;
+    }
+    if (!identified)
         return Failed;
     std::ostringstream s;
     s << "Flash size: " << hexText(static_cast<uint64_t>(rom->MemorySize())) << " bytes ("
@@ -219,15 +251,34 @@ int FlashTool::runFirmware(bool verifyOnly)
                                          problem + " (--force writes it all the same)\n";
         };
     }
+    if (instruments->batchRequested())
+        return instruments->batch(*ftdi, options);
     FirmwareRun firmware(*rom, inv.firmware, options);
     if (!firmware.prepare().ok)
         return Failed;
-    if (!openAndIdentify()) {
+    // The record of this run: the images as read, the instrument, how it ended.
+    const std::vector<RunRecord::Image> images = firmware.preparedImages();
+    FirmwareBatch::Result result;
+    result.started = RunRecord::utcNow();
+    const bool identified = openAndIdentify();
+    if (refused)
+        return Failed; // no instrument chosen: no run to record
+    const double start = selection.secondsFor(chosen.serialNumber);
+    result.instrument = chosen;
+    result.jedecId = ftdi->LastJedecId();
+    if (!identified) {
         if (!verifyOnly)
             complain("Nothing was written\n");
-        return Failed;
+        result.failedStage = portOpen ? "identify" : "open";
+    } else {
+        result.flashPart = rom->Chip()->name;
+        result.outcome = firmware.run();
+        result.failedStage = FirmwareBatch::stageName(result.outcome.failedStage);
     }
-    return firmware.run().ok ? Success : Failed;
+    result.outcome.stopped = result.outcome.stopped || stop.load();
+    result.seconds = selection.secondsFor(chosen.serialNumber) - start;
+    const bool kept = instruments->keep({instruments->completed(FirmwareBatch::record(images, result))});
+    return result.outcome.ok && kept ? Success : Failed;
 }
 
 int FlashTool::write()
@@ -295,6 +346,24 @@ int FlashTool::status()
 {
     if (!openAndIdentify())
         return Failed;
+    if (inv.json) {
+        // The registers as numbers; the text reports go to standard error.
+        unsigned char value = 0, flags = 0;
+        const bool read = ftdi->MPSSE_ReadStatus(value) == 1;
+        const bool flagsRead = rom->HasFlagStatus() && ftdi->MPSSE_ReadFlagStatus(flags) == 1;
+        nlohmann::ordered_json json;
+        json["serial"] = chosen.serialNumber.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(chosen.serialNumber);
+        json["flash_part"] = rom->Chip()->name;
+        json["status"] = read ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
+        json["write_in_progress"] = read ? nlohmann::ordered_json((value & kStatusWriteInProgress) != 0) : nlohmann::ordered_json(nullptr);
+        json["flag_status"] = flagsRead ? nlohmann::ordered_json(flags) : nlohmann::ordered_json(nullptr);
+        std::cout << json.dump(2) << "\n" << std::flush;
+        if (!read || (rom->HasFlagStatus() && !flagsRead)) {
+            complain("Error, the status registers could not be read\n");
+            return Failed;
+        }
+        return Success;
+    }
     bool ok = rom->CheckStatus() == 1;
     if (!ok)
         complain("Error, the status register could not be read\n");

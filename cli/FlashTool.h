@@ -1,7 +1,9 @@
 #pragma once
 
 #include "cli/CommandLine.h"
+#include "cli/InstrumentCommands.h"
 #include "device/FirmwareRun.h"
+#include "device/InstrumentList.h"
 #include "composition/DriverSelection.h"
 
 #include <atomic>
@@ -38,6 +40,7 @@ private:
     int setUp();
     int dispatch();
     int channels();
+    int list();
     int detect();
     int write();
     int read();
@@ -64,5 +67,8 @@ private:
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpgaLoader;
+    std::unique_ptr<InstrumentCommands> instruments;
+    InstrumentList::Instrument chosen; // the instrument the port opens; empty when unknown
+    bool refused = false;              // none could be chosen: nothing was opened
     bool portOpen = false;
 };

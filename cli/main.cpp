@@ -4,6 +4,7 @@
 #include "cli/InterruptSignal.h"
 #include "cli/ProgressLineFilter.h"
 #include "cli/Utf8Console.h"
+#include "base/ConsoleSink.h"
 
 #include <cstdio>
 #include <iostream>
@@ -41,9 +42,17 @@ int main(int argc, char** argv)
         std::cout.rdbuf(filter.get());
     }
 
+    // With --json standard output is the document alone: the text goes to
+    // standard error, without progress.
+    std::unique_ptr<ConsoleSink::Route> notesAside;
+    if (invocation.json)
+        notesAside = std::make_unique<ConsoleSink::Route>(ConsoleSink::Route::WholeProcess, [](ConsoleSink::Stream, const std::string& text) {
+            ConsoleSink::toStandardStreams(ConsoleSink::Error, text);
+        });
     int status;
     {
-        ConsoleReporter reporter(std::cout, std::cerr, PRAVEL_ISATTY(stdout) != 0, invocation.quiet);
+        ConsoleReporter reporter(invocation.json ? std::cerr : std::cout, std::cerr,
+                                 !invocation.json && PRAVEL_ISATTY(stdout) != 0, invocation.quiet || invocation.json);
         reporter.install();
         FlashTool tool(invocation, reporter, InterruptSignal::flag());
         status = tool.run();
