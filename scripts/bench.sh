@@ -6,9 +6,11 @@
 #
 #   bench.sh [--timing typical|worst]... [--output FILE]
 #
-# One table per timing (default: typical, then worst). Under `worst` the
-# floor and its ratio still use the typical times: there they only show
-# how much the slowest legal parts cost.
+# One table per timing (default: typical, then worst); the floor takes the
+# parts' typical times for `typical` and their maximum times for `worst`.
+# Then eight instruments at once (write --all): the slowest one's emulated
+# time against one instrument's, and the host CPU and wall time of eight
+# 16 MiB write+verify runs in instant timing against one.
 #
 # Every number but the host CPU time comes from the virtual clock, so a run
 # gives the same table on any machine. Builds a release pravel-flash in
@@ -67,23 +69,27 @@ bytes $((16 << 20)) 2 >"$work/whole.bin"
 "$build/emulator/pravel-demo-firmware" "$work/basic" bench >/dev/null
 cp "$work/app1m.bin" "$work/basic/pravel.srec"
 
-# The parts' typical times, from the loader's own chip table.
-typical() { # CHIP-NAME FIELD(1: page us, 2: sector erase us)
-  local field=typicalPageProgramMicroseconds
-  [ "$2" = 2 ] && field=typicalSectorEraseMicroseconds
-  awk -v name="chip.name = \"$1\";" -v field="chip.$field" '
-    index($0, name) { inside = 1 }
-    inside && $1 == field { sub(/;/, "", $3); print $3; exit }' "$repo/device/FlashChip.cpp"
+# The parts' datasheet times, from the emulated parts' table (the
+# datasheets' typical and maximum times, which the timed model charges).
+part_time() { # CHIP-NAME FIELD(pageProgram|erase64k) WHICH(1: typical, 2: maximum); in microseconds
+  awk -v name="$(echo "$1" | tr A-Z a-z)" -v field="$2" -v which="$3" '
+    $0 ~ "^ *" name "\\." field " = \\{" {
+      sub(/.*\{/, ""); sub(/\}.*/, ""); split($0, t, ",")
+      split(t[which], v, "*"); unit = v[2]; gsub(/ /, "", unit)
+      scale = unit == "us" ? 1 : unit == "ms" ? 1000 : 1000000
+      print v[1] * scale; exit }' "$repo/emulator/config/FlashPart.cpp"
 }
 # What must happen at the least: every sector erased and every page programmed
-# in the typical time, and every byte that has to cross the SPI wire at
-# 15 MHz: write enable, command, address and data of each erase, page program
-# and 64 KiB read-back, one status byte each for erase and page.
+# in the parts' typical (or, for `worst`, maximum) time, and every byte that
+# has to cross the SPI wire at 15 MHz: write enable, command, address and data
+# of each erase, page program and 64 KiB read-back, one status byte each for
+# erase and page.
 floor() { # CHIP-NAME SIZE@OFFSET...
   local chip=$1; shift
-  local page erase
-  page=$(typical "$chip" 1)
-  erase=$(typical "$chip" 2)
+  local which=1 page erase
+  [ "$timing" = worst ] && which=2
+  page=$(part_time "$chip" pageProgram "$which")
+  erase=$(part_time "$chip" erase64k "$which")
   for image in "$@"; do echo "${image%@*} $((${image#*@}))"; done |
     awk -v page="$page" -v erase="$erase" '
       { size = $1; off = $2
@@ -222,13 +228,52 @@ table() {
   echo
 }
 
+# Eight instruments at once, as a production bench runs them.
+run_batch() { # COUNT TIMING ARGS...; prints "EMULATED CPU WALL"
+  local count=$1 mode=$2; shift 2
+  local i
+  for ((i = 1; i <= count; i++)); do
+    local f="$work/bench.bin"; [ "$i" -gt 1 ] && f="$work/bench-$i.bin"
+    prefill mt25q128 "$f"
+  done
+  local TIMEFORMAT='%3U %3S %3R'
+  if { time "$tool" --device emulated --instruments "$count" --image "$work/bench.bin" --timing "$mode" \
+         -q write --all --verify --force "$@" >"$work/out" 2>"$work/err"; } 2>"$work/cpu"; then
+    local t; t=$(emulated_of "$work/err")
+    echo "${t:--} $(cpu_of "$work/cpu") $(awk '{ print $3 }' "$work/cpu")"
+  else
+    echo "failed failed failed"
+  fi
+}
+
+batch_table() {
+  echo "## Eight instruments at once"
+  echo
+  echo "\`pravel-flash write --all --verify\` on an emulated bench of eight MT25Q128 instruments"
+  echo "(\`--instruments 8\`), each on its own thread and its own emulated clock, against the"
+  echo "same job on one instrument (\`--instruments 1\`, the same batch path)."
+  echo
+  echo "| job | timing | one instrument | eight | eight / one | what |"
+  echo "|---|---|---|---|---|---|"
+  local one eight cpu1 cpu8 wall1 wall8
+  read -r one cpu1 wall1 <<<"$(run_batch 1 typical --firmware-dir "$work/basic")"
+  read -r eight cpu8 wall8 <<<"$(run_batch 8 typical --firmware-dir "$work/basic")"
+  echo "| Basic set | typical | $one | $eight | $(ratio "$eight" "$one") | emulated time of the slowest instrument (at most 1.10x) |"
+  read -r one cpu1 wall1 <<<"$(run_batch 1 instant "$work/whole.bin")"
+  read -r eight cpu8 wall8 <<<"$(run_batch 8 instant "$work/whole.bin")"
+  echo "| 16 MiB at 0 | instant | $cpu1 | $cpu8 | $(ratio "$cpu8" "$cpu1") | host CPU, user + system (at most 8.5x) |"
+  echo "| 16 MiB at 0 | instant | $wall1 | $wall8 | $(ratio "$wall8" "$wall1") | wall time on $(nproc) cores |"
+  echo
+}
+
 report() {
   echo "# Benchmark"
   echo
   echo "\`pravel-flash write --verify\` on the emulated instrument in the timed model, times in"
   echo "seconds of emulated time (host CPU: user + system seconds of the release build). Floor:"
-  echo "the parts' typical erase and page program times plus the SPI wire time at 15 MHz of the"
-  echo "bytes that must cross. flashrom and openFPGALoader run unchanged on the same emulated"
+  echo "the parts' erase and page program times (typical for \`typical\`, maximum for \`worst\`)"
+  echo "plus the SPI wire time at 15 MHz of the bytes that must cross. flashrom and"
+  echo "openFPGALoader run unchanged on the same emulated"
   echo "bridge through pravel-emulate; their flash is checked afterwards. Every job starts on"
   echo "a flash that holds other data, so every program has to erase."
   echo
@@ -237,6 +282,7 @@ report() {
   for timing in "${timings[@]}"; do
     table
   done
+  batch_table
   if [ "$peers" != 1 ]; then
     echo "No flashrom / openFPGALoader columns: they need the pravel-emulate launcher and the Debian"
     echo "packages flashrom and openfpgaloader."

@@ -2,7 +2,7 @@
 # Builds everything and runs every test.
 #   test.sh             warnings as errors, all tests
 #   test.sh --sanitize  the same under AddressSanitizer + UndefinedBehaviorSanitizer
-#   test.sh --tsan      ThreadSanitizer, the threaded tests only (log, processor)
+#   test.sh --tsan      ThreadSanitizer, the threaded tests only (log, processor, batch)
 # Build directories: build, build-sanitize, build-tsan under PRAVEL_BUILD_ROOT
 # (default: the repository).
 set -euo pipefail
@@ -25,7 +25,7 @@ case "$mode" in
   --tsan)
     build="$root/build-tsan"
     options+=(-DPRAVEL_TSAN=ON)
-    test_dirs=(tests/gui tests/processor)
+    test_dirs=(tests/gui tests/processor tests/batch)
     targets=("${test_dirs[@]/%//all}")
     export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
     ;;

@@ -129,22 +129,22 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
     }
 
     if (const auto instruments = setting("instruments")) {
-        if (!parseInstruments(*instruments, parsed.instrument.imagePath, parsed.slots, error))
+        if (!parseInstruments(*instruments, parsed.instrument.imagePath, parsed.places, error))
             return false;
     }
-    const size_t count = parsed.slots.empty() ? 1 : parsed.slots.size();
+    const size_t count = parsed.places.empty() ? 1 : parsed.places.size();
     if (!aimed.empty() && aimed.rbegin()->first > count)
         return refused(*faults, ": ",
                        "a fault aims at instrument " + std::to_string(aimed.rbegin()->first) + " but the bench has " +
                            std::to_string(count));
-    if (parsed.slots.empty() && !aimed.empty())
-        parsed.slots.push_back(Slot{"", parsed.instrument.imagePath, {}, {}, {}});
-    for (size_t i = 0; i < parsed.slots.size(); ++i) {
+    if (parsed.places.empty() && !aimed.empty())
+        parsed.places.push_back(Place{"", parsed.instrument.imagePath, {}, {}, {}});
+    for (size_t i = 0; i < parsed.places.size(); ++i) {
         const auto found = aimed.find(static_cast<unsigned>(i + 1));
         const std::string text = found == aimed.end() ? common : common + "," + found->second;
         std::string why;
-        Slot& slot = parsed.slots[i];
-        if (!parseFaults(text, slot.calls, slot.transfers, slot.flash, why))
+        Place& place = parsed.places[i];
+        if (!parseFaults(text, place.calls, place.transfers, place.flash, why))
             return refused(*faults, ": ", why);
     }
 
@@ -154,7 +154,7 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
 
 // "3", or chip[:image] entries; an image comes from the entry, else from
 // the "image" setting, numbered after the first instrument's.
-bool BenchConfig::parseInstruments(const Setting& given, const std::string& image, std::vector<Slot>& slots,
+bool BenchConfig::parseInstruments(const Setting& given, const std::string& image, std::vector<Place>& places,
                                    std::string& error)
 {
     const auto refuse = [&](const std::string& why) {
@@ -192,21 +192,21 @@ bool BenchConfig::parseInstruments(const Setting& given, const std::string& imag
         if (entries.size() > maxInstruments)
             return refuse("lists " + std::to_string(entries.size()) + " instruments" + limits);
     }
-    slots.clear();
+    places.clear();
     for (size_t i = 0; i < entries.size(); ++i) {
-        Slot slot;
-        slot.chip = entries[i].first;
-        slot.imagePath = entries[i].second;
-        if (slot.imagePath.empty() && !image.empty() && i > 0) {
+        Place place;
+        place.chip = entries[i].first;
+        place.imagePath = entries[i].second;
+        if (place.imagePath.empty() && !image.empty() && i > 0) {
             // flash.bin, flash-2.bin, ...: after the last dot of the file name.
             const size_t slash = image.find_last_of("/\\");
             const size_t dot = image.rfind('.');
             const size_t at = dot == std::string::npos || (slash != std::string::npos && dot < slash) ? image.size() : dot;
-            slot.imagePath = image.substr(0, at) + "-" + std::to_string(i + 1) + image.substr(at);
-        } else if (slot.imagePath.empty()) {
-            slot.imagePath = image;
+            place.imagePath = image.substr(0, at) + "-" + std::to_string(i + 1) + image.substr(at);
+        } else if (place.imagePath.empty()) {
+            place.imagePath = image;
         }
-        slots.push_back(std::move(slot));
+        places.push_back(std::move(place));
     }
     return true;
 }
@@ -221,18 +221,18 @@ std::vector<BenchConfig::Instrument> BenchConfig::bench() const
     std::vector<Instrument> all;
     if (!attached)
         return all;
-    if (slots.empty()) {
+    if (places.empty()) {
         all.push_back(Instrument{instrument, calls, transfers, serialNumberOf(0), 1});
         return all;
     }
-    for (size_t i = 0; i < slots.size(); ++i) {
-        const Slot& slot = slots[i];
-        Instrument one{instrument, slot.calls, slot.transfers, serialNumberOf(static_cast<unsigned>(i)),
+    for (size_t i = 0; i < places.size(); ++i) {
+        const Place& place = places[i];
+        Instrument one{instrument, place.calls, place.transfers, serialNumberOf(static_cast<unsigned>(i)),
                        static_cast<unsigned>(i + 1)};
-        if (!slot.chip.empty())
-            one.options.chip = slot.chip;
-        one.options.imagePath = slot.imagePath;
-        one.options.faults = slot.flash;
+        if (!place.chip.empty())
+            one.options.chip = place.chip;
+        one.options.imagePath = place.imagePath;
+        one.options.faults = place.flash;
         all.push_back(std::move(one));
     }
     return all;

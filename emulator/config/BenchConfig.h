@@ -54,7 +54,7 @@ struct BenchConfig
     // the others apply to every instrument. Without the setting the bench
     // holds the one instrument the fields above describe.
     static constexpr unsigned maxInstruments = 15; // one hub's ports: 1.1 to 1.15
-    struct Slot
+    struct Place
     {
         std::string chip;       // empty: `instrument`'s
         std::string imagePath;  // empty: in memory
@@ -62,9 +62,9 @@ struct BenchConfig
         UsbFaultPlan transfers;
         FlashFaults flash;      // of these, the chip's own for the parsed face
     };
-    std::vector<Slot> slots;
+    std::vector<Place> places;
 
-    // One instrument as the faces build it: `instrument` with its slot's
+    // One instrument as the faces build it: `instrument` with its place's
     // chip, image and faults, and where it sits on the bus.
     struct Instrument
     {
@@ -96,8 +96,8 @@ struct BenchConfig
     // naming the setting as its source spells it, and what is accepted.
     static bool parse(const Lookup& lookup, Face face, BenchConfig& config, std::string& error);
 
-    // The "instruments" setting as slots, images numbered after `image`.
-    static bool parseInstruments(const Setting& given, const std::string& image, std::vector<Slot>& slots,
+    // The "instruments" setting as places, images numbered after `image`.
+    static bool parseInstruments(const Setting& given, const std::string& image, std::vector<Place>& places,
                                  std::string& error);
 
     // The variable a setting has in the environment: PREFIX + NAME ("PRAVEL_EMULATED_" + "CHIP").

@@ -2,6 +2,7 @@
 // them: C names, WINAPI, the types and the device-list node of FTDI's D2XX
 // programmer's guide.
 #include "device/d2xx/Ftd2xxDll.h"
+#include "emulator/config/BenchConfig.h"
 #include "emulator/ftd2xx/StandInBridge.h"
 
 #include <memory>
@@ -46,7 +47,8 @@ __declspec(dllexport) FT_STATUS WINAPI FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_
             return d2xx::FT_INVALID_PARAMETER;
         // As FTDI's DLL does, every node of the last list is written: the
         // caller sized its array by FT_CreateDeviceInfoList.
-        std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodes(16);
+        // Room for every channel of the largest bench: two per instrument.
+        std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodes(2 * emu::BenchConfig::maxInstruments);
         uint32_t count = static_cast<uint32_t>(nodes.size());
         const FT_STATUS status = d.FT_GetDeviceInfoList(nodes.data(), &count);
         if (status != d2xx::FT_OK)

@@ -36,6 +36,7 @@ EmulatedUsbBus::EmulatedUsbBus()
         std::fprintf(stderr, "pravel-emulate: %s\n", error.c_str());
         bench = BenchConfig();
         bench.attached = false; // a bus that cannot be built has nothing on it
+        devices.clear();
     }
 }
 
@@ -45,15 +46,12 @@ bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 {
     BenchConfig previous = std::move(bench);
     bench = wanted;
-    usb.reset();
-    bridge.reset();
-    instrumentBoard.reset();
-    gone = false;
-    transfers = controlCount = bulkInCount = bulkOutCount = bytesOut = bytesIn = 0;
+    devices.clear();
     startNs = clock().nowNanoseconds();
     if (!bench.attached)
         return true;
     if (!build(why)) {
+        devices.clear();
         bench = std::move(previous);
         bench.attached = false;
         return false;
@@ -63,45 +61,54 @@ bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 
 bool EmulatedUsbBus::build(std::string& why)
 {
-    instrumentBoard = EmulatedInstrument::create(bench.instrument, clock(), nullptr, why);
-    if (!instrumentBoard)
-        return false;
-    // Timed, the bridge runs bulk transfers on USB microframes as for the D2XX face.
-    const BridgeTiming timing = bench.instrument.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
-    bridge = std::make_unique<Ft2232hBridge>(clock(), instrumentBoard.get(), timing);
-    bridge->dropRepliesAt(bench.transfers.instrument.noReplyAt);
-    usb = std::make_unique<UsbFt2232h>(*bridge, clock());
+    for (const BenchConfig::Instrument& one : bench.bench()) {
+        auto device = std::make_unique<Device>();
+        device->plan = one.transfers;
+        device->instrumentBoard = EmulatedInstrument::create(one.options, clock(), nullptr, why);
+        if (!device->instrumentBoard)
+            return false;
+        // Timed, the bridge runs bulk transfers on USB microframes as for the D2XX face.
+        const BridgeTiming timing = one.options.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
+        device->bridge = std::make_unique<Ft2232hBridge>(clock(), device->instrumentBoard.get(), timing);
+        device->bridge->place(one.serialNumber, one.hubPort);
+        device->bridge->dropRepliesAt(one.transfers.instrument.noReplyAt);
+        device->usb = std::make_unique<UsbFt2232h>(*device->bridge, clock(), one.serialNumber, one.hubPort);
+        devices.push_back(std::move(device));
+    }
     return true;
 }
 
-bool EmulatedUsbBus::present() const
+bool EmulatedUsbBus::present(size_t index) const
 {
-    return bench.attached && usb && !gone;
+    return bench.attached && index < devices.size() && !devices[index]->gone;
 }
 
-int EmulatedUsbBus::beginTransfer(Transfer kind)
+int EmulatedUsbBus::beginTransfer(size_t index, Transfer kind)
 {
-    ++transfers;
+    if (index >= devices.size())
+        return LIBUSB_ERROR_NO_DEVICE;
+    Device& d = *devices[index];
+    ++d.transfers;
     uint64_t nth = 0;
     UsbFaultPlan::Kind planned = UsbFaultPlan::Kind::Control;
     switch (kind) {
     case Transfer::Control:
-        nth = ++controlCount;
+        nth = ++d.controlCount;
         break;
     case Transfer::BulkOut:
-        nth = ++bulkOutCount;
+        nth = ++d.bulkOutCount;
         planned = UsbFaultPlan::Kind::BulkOut;
         break;
     case Transfer::BulkIn:
-        nth = ++bulkInCount;
+        nth = ++d.bulkInCount;
         planned = UsbFaultPlan::Kind::BulkIn;
         break;
     }
-    if (bench.transfers.unplugAtTransfer != 0 && transfers >= bench.transfers.unplugAtTransfer)
-        gone = true;
-    if (!present())
+    if (d.plan.unplugAtTransfer != 0 && d.transfers >= d.plan.unplugAtTransfer)
+        d.gone = true;
+    if (!present(index))
         return LIBUSB_ERROR_NO_DEVICE;
-    for (const auto& fault : bench.transfers.failing) {
+    for (const auto& fault : d.plan.failing) {
         if (fault.second != nth)
             continue;
         if (fault.first == planned)
@@ -112,21 +119,25 @@ int EmulatedUsbBus::beginTransfer(Transfer kind)
     return 0;
 }
 
-void EmulatedUsbBus::addBytes(uint64_t out, uint64_t in)
+void EmulatedUsbBus::addBytes(size_t index, uint64_t out, uint64_t in)
 {
-    bytesOut += out;
-    bytesIn += in;
+    if (index >= devices.size())
+        return;
+    devices[index]->bytesOut += out;
+    devices[index]->bytesIn += in;
 }
 
 UsbCounts EmulatedUsbBus::counts() const
 {
     UsbCounts c;
     c.emulatedNs = clock().nowNanoseconds() - startNs;
-    c.bulkOut = bulkOutCount;
-    c.bulkIn = bulkInCount;
-    c.bytesOut = bytesOut;
-    c.bytesIn = bytesIn;
-    c.control = controlCount;
+    for (const auto& d : devices) {
+        c.bulkOut += d->bulkOutCount;
+        c.bulkIn += d->bulkInCount;
+        c.bytesOut += d->bytesOut;
+        c.bytesIn += d->bytesIn;
+        c.control += d->controlCount;
+    }
     return c;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace emu {
 
@@ -24,9 +25,11 @@ struct UsbCounts
     uint64_t control = 0;
 };
 
-// The one emulated USB bus of a process: an FT2232H with the instrument on
-// channel B, its fault plan and its counts. Built on first use from the
-// environment. Callers hold lock() around every use of the device.
+// The one emulated USB bus of a process: an FT2232H per instrument of the
+// bench, each with the instrument on channel B, its fault plan and its
+// counts. Built on first use from the environment. Callers hold lock()
+// around every use of a device. One clock for the bus: the process's own
+// sleeps run on it too.
 class EmulatedUsbBus
 {
 public:
@@ -50,15 +53,18 @@ public:
     // Why the environment's settings were refused; empty when they were not.
     const std::string& configurationError() const { return error; }
 
+    // The devices on the bus, listed or not; `index` from 0.
+    size_t deviceCount() const { return devices.size(); }
     // Attached and not unplugged.
-    bool present() const;
+    bool present(size_t index) const;
     bool enumerationFails() const { return bench.transfers.enumerationFails; }
-    UsbFt2232h& device() { return *usb; }
+    UsbFt2232h& device(size_t index) { return *devices[index]->usb; }
 
-    // Counts one transfer and applies the plan: 0 to carry it out, else
-    // the libusb error it ends with.
-    int beginTransfer(Transfer kind);
-    void addBytes(uint64_t out, uint64_t in);
+    // Counts one transfer of a device and applies its plan: 0 to carry it
+    // out, else the libusb error it ends with.
+    int beginTransfer(size_t index, Transfer kind);
+    void addBytes(size_t index, uint64_t out, uint64_t in);
+    // Summed over the devices.
     UsbCounts counts() const;
 
     // Writes the counts for the launcher, when it asked for them.
@@ -69,19 +75,25 @@ private:
     ~EmulatedUsbBus();
     bool build(std::string& why);
 
+    struct Device
+    {
+        std::unique_ptr<EmulatedInstrument> instrumentBoard;
+        std::unique_ptr<Ft2232hBridge> bridge;
+        std::unique_ptr<UsbFt2232h> usb;
+        UsbFaultPlan plan;
+        bool gone = false;
+        uint64_t transfers = 0;
+        uint64_t controlCount = 0;
+        uint64_t bulkInCount = 0;
+        uint64_t bulkOutCount = 0;
+        uint64_t bytesOut = 0;
+        uint64_t bytesIn = 0;
+    };
+
     std::mutex guard;
     BenchConfig bench;
     std::string error;
-    std::unique_ptr<EmulatedInstrument> instrumentBoard;
-    std::unique_ptr<Ft2232hBridge> bridge;
-    std::unique_ptr<UsbFt2232h> usb;
-    bool gone = false;
-    uint64_t transfers = 0;
-    uint64_t controlCount = 0;
-    uint64_t bulkInCount = 0;
-    uint64_t bulkOutCount = 0;
-    uint64_t bytesOut = 0;
-    uint64_t bytesIn = 0;
+    std::vector<std::unique_ptr<Device>> devices;
     uint64_t startNs = 0;
 };
 

@@ -25,7 +25,7 @@ using emu::UsbFt2232h;
 
 struct libusb_context
 {
-    libusb_device* device = nullptr; // the FT2232H as this context knows it
+    std::vector<libusb_device*> devices; // each FT2232H of the bus as this context knows it, by its place
     std::deque<libusb_transfer*> submitted;
 };
 
@@ -33,6 +33,7 @@ struct libusb_device
 {
     libusb_context* context = nullptr;
     int references = 1;
+    size_t index = 0; // its place on the bus
 };
 
 struct libusb_device_handle
@@ -101,8 +102,8 @@ void unrefLocked(libusb_device* dev)
 {
     if (!known(dev) || --dev->references > 0)
         return;
-    if (dev->context && dev->context->device == dev)
-        dev->context->device = nullptr;
+    if (dev->context && dev->index < dev->context->devices.size() && dev->context->devices[dev->index] == dev)
+        dev->context->devices[dev->index] = nullptr;
     registry().devices.erase(dev);
     delete dev;
 }
@@ -161,19 +162,20 @@ libusb_config_descriptor* newConfigDescriptor()
     return &block->config;
 }
 
-// One control transfer on the device, counted and subject to the fault plan.
-int controlLocked(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, unsigned char* data,
-                  uint16_t length)
+// One control transfer on a device, counted and subject to its fault plan.
+int controlLocked(size_t device, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                  unsigned char* data, uint16_t length)
 {
     EmulatedUsbBus& b = bus();
-    const int refused = b.beginTransfer(EmulatedUsbBus::Transfer::Control);
+    const int refused = b.beginTransfer(device, EmulatedUsbBus::Transfer::Control);
     if (refused != 0)
         return refused;
-    return b.device().control(requestType, request, value, index, data, length);
+    return b.device(device).control(requestType, request, value, index, data, length);
 }
 
 // One bulk transfer; `transferred` is what moved.
-int bulkLocked(unsigned char endpoint, unsigned char* data, int length, int& transferred, unsigned timeoutMs)
+int bulkLocked(size_t device, unsigned char endpoint, unsigned char* data, int length, int& transferred,
+               unsigned timeoutMs)
 {
     transferred = 0;
     if (length < 0 || (!data && length > 0))
@@ -183,17 +185,17 @@ int bulkLocked(unsigned char endpoint, unsigned char* data, int length, int& tra
     if (UsbFt2232h::channelOfEndpoint(endpoint, in) < 0)
         return LIBUSB_ERROR_NOT_FOUND; // no such endpoint on this device
     const int refused =
-        b.beginTransfer(in ? EmulatedUsbBus::Transfer::BulkIn : EmulatedUsbBus::Transfer::BulkOut);
+        b.beginTransfer(device, in ? EmulatedUsbBus::Transfer::BulkIn : EmulatedUsbBus::Transfer::BulkOut);
     if (refused == LIBUSB_ERROR_TIMEOUT)
         EmulatedUsbBus::clock().advanceNanoseconds(uint64_t(timeoutMs ? timeoutMs : 1000) * 1000000);
     if (refused != 0)
         return refused;
-    const int result = in ? b.device().bulkIn(endpoint, data, static_cast<size_t>(length), timeoutMs)
-                          : b.device().bulkOut(endpoint, data, static_cast<size_t>(length));
+    const int result = in ? b.device(device).bulkIn(endpoint, data, static_cast<size_t>(length), timeoutMs)
+                          : b.device(device).bulkOut(endpoint, data, static_cast<size_t>(length));
     if (result < 0)
         return result;
     transferred = result;
-    b.addBytes(in ? 0 : uint64_t(result), in ? uint64_t(result) : 0);
+    b.addBytes(device, in ? 0 : uint64_t(result), in ? uint64_t(result) : 0);
     return 0;
 }
 
@@ -225,7 +227,8 @@ void runLocked(libusb_transfer* t)
     } else if (t->type == LIBUSB_TRANSFER_TYPE_CONTROL) {
         auto* setup = reinterpret_cast<libusb_control_setup*>(t->buffer);
         const uint16_t length = libusb_le16_to_cpu(setup->wLength);
-        const int result = controlLocked(setup->bmRequestType, setup->bRequest, libusb_le16_to_cpu(setup->wValue),
+        const int result = controlLocked(t->dev_handle->device->index, setup->bmRequestType, setup->bRequest,
+                                         libusb_le16_to_cpu(setup->wValue),
                                          libusb_le16_to_cpu(setup->wIndex), t->buffer + LIBUSB_CONTROL_SETUP_SIZE,
                                          length);
         if (result < 0)
@@ -234,7 +237,7 @@ void runLocked(libusb_transfer* t)
             t->actual_length = result;
     } else if (t->type == LIBUSB_TRANSFER_TYPE_BULK || t->type == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
         int moved = 0;
-        error = bulkLocked(t->endpoint, t->buffer, t->length, moved, t->timeout);
+        error = bulkLocked(t->dev_handle->device->index, t->endpoint, t->buffer, t->length, moved, t->timeout);
         t->actual_length = moved;
     } else {
         error = LIBUSB_ERROR_NOT_SUPPORTED;
@@ -315,8 +318,9 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx)
     libusb_context* context = ctx ? ctx : r.defaultContext;
     if (!context || !r.contexts.count(context))
         return;
-    if (context->device)
-        context->device->context = nullptr; // devices still referenced outlive it
+    for (libusb_device* device : context->devices)
+        if (device)
+            device->context = nullptr; // devices still referenced outlive it
     r.contexts.erase(context);
     if (context == r.defaultContext)
         r.defaultContext = nullptr;
@@ -367,22 +371,28 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
         return LIBUSB_ERROR_INVALID_PARAM;
     if (bus().enumerationFails())
         return LIBUSB_ERROR_IO;
-    const bool present = bus().present();
-    auto** out = static_cast<libusb_device**>(std::calloc(2, sizeof(libusb_device*)));
+    const size_t count = bus().deviceCount();
+    auto** out = static_cast<libusb_device**>(std::calloc(count + 1, sizeof(libusb_device*)));
     if (!out)
         return LIBUSB_ERROR_NO_MEM;
-    if (present) {
-        if (!context->device) {
-            context->device = new libusb_device();
-            context->device->context = context;
-            context->device->references = 0;
-            registry().devices.insert(context->device);
+    context->devices.resize(count, nullptr);
+    ssize_t listed = 0;
+    for (size_t index = 0; index < count; ++index) {
+        if (!bus().present(index))
+            continue;
+        libusb_device*& device = context->devices[index];
+        if (!device) {
+            device = new libusb_device();
+            device->context = context;
+            device->references = 0;
+            device->index = index;
+            registry().devices.insert(device);
         }
-        ++context->device->references;
-        out[0] = context->device;
+        ++device->references;
+        out[listed++] = device;
     }
     *list = out;
-    return present ? 1 : 0;
+    return listed;
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unrefDevices)
@@ -466,22 +476,24 @@ uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device*)
     return UsbFt2232h::kBus;
 }
 
-uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device*)
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev)
 {
-    return UsbFt2232h::kAddress;
+    auto lock = bus().lock();
+    return known(dev) && dev->index < bus().deviceCount() ? bus().device(dev->index).address() : 0;
 }
 
-uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device*)
+uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device* dev)
 {
-    return UsbFt2232h::portPath().back();
+    auto lock = bus().lock();
+    return known(dev) && dev->index < bus().deviceCount() ? bus().device(dev->index).portPath().back() : 0;
 }
 
 int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int length)
 {
     auto lock = bus().lock();
-    if (!known(dev) || !ports || length < 0)
+    if (!known(dev) || !ports || length < 0 || dev->index >= bus().deviceCount())
         return LIBUSB_ERROR_INVALID_PARAM;
-    const std::vector<uint8_t>& path = UsbFt2232h::portPath();
+    const std::vector<uint8_t>& path = bus().device(dev->index).portPath();
     if (static_cast<size_t>(length) < path.size())
         return LIBUSB_ERROR_OVERFLOW;
     std::copy(path.begin(), path.end(), ports);
@@ -523,7 +535,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle)
     auto lock = bus().lock();
     if (!known(dev) || !handle)
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!bus().present())
+    if (!bus().present(dev->index))
         return LIBUSB_ERROR_NO_DEVICE;
     auto* h = new (std::nothrow) libusb_device_handle();
     if (!h)
@@ -573,7 +585,7 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* conf
     auto lock = bus().lock();
     if (!known(handle) || !config)
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!bus().present())
+    if (!bus().present(handle->device->index))
         return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
     return LIBUSB_SUCCESS;
@@ -586,7 +598,7 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int confi
         return LIBUSB_ERROR_INVALID_PARAM;
     if (configuration != 1 && configuration != -1 && configuration != 0)
         return LIBUSB_ERROR_NOT_FOUND;
-    const int result = controlLocked(LIBUSB_ENDPOINT_OUT, LIBUSB_REQUEST_SET_CONFIGURATION,
+    const int result = controlLocked(handle->device->index, LIBUSB_ENDPOINT_OUT, LIBUSB_REQUEST_SET_CONFIGURATION,
                                      static_cast<uint16_t>(configuration < 0 ? 0 : configuration), 0, nullptr, 0);
     return result < 0 ? result : LIBUSB_SUCCESS;
 }
@@ -596,7 +608,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
     auto lock = bus().lock();
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!bus().present())
+    if (!bus().present(handle->device->index))
         return LIBUSB_ERROR_NO_DEVICE;
     if (interface < 0 || interface > 1)
         return LIBUSB_ERROR_NOT_FOUND;
@@ -612,7 +624,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
     if (interface < 0 || interface > 1 || !(handle->claimed & (1u << interface)))
         return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed &= ~(1u << interface);
-    return bus().present() ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+    return bus().present(handle->device->index) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, int interface, int alternate)
@@ -620,7 +632,7 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, i
     auto lock = bus().lock();
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!bus().present())
+    if (!bus().present(handle->device->index))
         return LIBUSB_ERROR_NO_DEVICE;
     return interface >= 0 && interface <= 1 && alternate == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
 }
@@ -631,7 +643,7 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char en
     bool in = false;
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!bus().present())
+    if (!bus().present(handle->device->index))
         return LIBUSB_ERROR_NO_DEVICE;
     return UsbFt2232h::channelOfEndpoint(endpoint, in) < 0 ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_SUCCESS;
 }
@@ -641,7 +653,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle)
     auto lock = bus().lock();
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    return bus().present() ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+    return bus().present(handle->device->index) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
 // No kernel driver is ever bound to the emulated device: nothing to detach.
@@ -650,7 +662,7 @@ int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int)
     auto lock = bus().lock();
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    return bus().present() ? 0 : LIBUSB_ERROR_NO_DEVICE;
+    return bus().present(handle->device->index) ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int)
@@ -658,7 +670,7 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int)
     auto lock = bus().lock();
     if (!known(handle))
         return LIBUSB_ERROR_INVALID_PARAM;
-    return bus().present() ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_ERROR_NO_DEVICE;
+    return bus().present(handle->device->index) ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* handle, int interface)
@@ -683,7 +695,7 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
     if (length == 0)
         return 0;
     unsigned char raw[255];
-    const int got = controlLocked(LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+    const int got = controlLocked(handle->device->index, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                                   static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index), 0x0409, raw, sizeof raw);
     if (got < 0)
         return got;
@@ -703,7 +715,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
     auto lock = bus().lock();
     if (!known(handle) || (!data && length > 0))
         return LIBUSB_ERROR_INVALID_PARAM;
-    return controlLocked(requestType, request, value, index, data, length);
+    return controlLocked(handle->device->index, requestType, request, value, index, data, length);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
@@ -711,7 +723,8 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
 {
     auto lock = bus().lock();
     int moved = 0;
-    const int result = known(handle) ? bulkLocked(endpoint, data, length, moved, timeout) : LIBUSB_ERROR_INVALID_PARAM;
+    const int result =
+        known(handle) ? bulkLocked(handle->device->index, endpoint, data, length, moved, timeout) : LIBUSB_ERROR_INVALID_PARAM;
     if (transferred)
         *transferred = moved;
     return result;
@@ -759,7 +772,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* transfer)
         return LIBUSB_ERROR_INVALID_PARAM;
     if (registry().pending.count(transfer))
         return LIBUSB_ERROR_BUSY;
-    if (!bus().present())
+    if (!bus().present(transfer->dev_handle->device->index))
         return LIBUSB_ERROR_NO_DEVICE;
     libusb_context* context = transfer->dev_handle->device->context;
     if (!context)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace emu {
 namespace {
@@ -34,7 +35,8 @@ enum : uint8_t {
 // sent, 2 what waits to go to the host.
 enum : uint16_t { kResetSio = 0, kPurgeFromHost = 1, kPurgeToHost = 2 };
 
-const char* const kStrings[] = {"FTDI", "USB <-> Serial Converter", "FT7PRVL"};
+const char* const kManufacturer = "FTDI";
+const char* const kProduct = "USB <-> Serial Converter";
 constexpr unsigned kEepromWords = 128; // a 93C56
 
 void put16(std::vector<uint8_t>& out, uint16_t value)
@@ -61,13 +63,8 @@ UsbResult copyOut(const std::vector<uint8_t>& source, uint8_t* data, uint16_t le
 
 } // namespace
 
-const std::vector<uint8_t>& UsbFt2232h::portPath()
-{
-    static const std::vector<uint8_t> path = {1, 1};
-    return path;
-}
-
-UsbFt2232h::UsbFt2232h(Ft2232hBridge& bridge, VirtualClock& clock) : bridge(bridge), clock(clock)
+UsbFt2232h::UsbFt2232h(Ft2232hBridge& bridge, VirtualClock& clock, std::string serialNumber, unsigned hubPort)
+    : bridge(bridge), clock(clock), serial(std::move(serialNumber)), path{1, static_cast<uint8_t>(hubPort)}
 {
     buildEeprom();
 }
@@ -103,14 +100,21 @@ std::vector<uint8_t> UsbFt2232h::configDescriptor()
     return out;
 }
 
-std::string UsbFt2232h::stringText(uint8_t index)
+std::string UsbFt2232h::stringText(uint8_t index) const
 {
-    if (index < 1 || index > 3)
+    switch (index) {
+    case 1:
+        return kManufacturer;
+    case 2:
+        return kProduct;
+    case 3:
+        return serial;
+    default:
         return {};
-    return kStrings[index - 1];
+    }
 }
 
-std::vector<uint8_t> UsbFt2232h::stringDescriptor(uint8_t index)
+std::vector<uint8_t> UsbFt2232h::stringDescriptor(uint8_t index) const
 {
     if (index == 0)
         return {4, LIBUSB_DT_STRING, 0x09, 0x04}; // English (United States)

@@ -28,20 +28,22 @@ public:
     static constexpr uint16_t kBcdDevice = 0x0700;
     static constexpr unsigned kMaxPacket = 512;
 
-    // Where the device sits: bus 2, hub port 1, port 1.
+    // Where the device sits: bus 2, hub port 1, port <hubPort> (1.1 for
+    // the one bridge of old), address 5 for 1.1, 6 for 1.2, ...
     static constexpr uint8_t kBus = 2;
     static constexpr uint8_t kAddress = 5;
-    static const std::vector<uint8_t>& portPath();
+    const std::vector<uint8_t>& portPath() const { return path; }
+    uint8_t address() const { return static_cast<uint8_t>(kAddress + path.back() - 1); }
 
-    UsbFt2232h(Ft2232hBridge& bridge, VirtualClock& clock);
+    UsbFt2232h(Ft2232hBridge& bridge, VirtualClock& clock, std::string serialNumber = "FT7PRVL", unsigned hubPort = 1);
 
     // Raw descriptors as GET_DESCRIPTOR returns them.
     static std::vector<uint8_t> deviceDescriptor();
     static std::vector<uint8_t> configDescriptor();
     // Index 0: the language list; 1..3 manufacturer, product, serial; empty when absent.
-    static std::vector<uint8_t> stringDescriptor(uint8_t index);
+    std::vector<uint8_t> stringDescriptor(uint8_t index) const;
     // The same strings as text (empty when absent).
-    static std::string stringText(uint8_t index);
+    std::string stringText(uint8_t index) const;
 
     // A control transfer; `data` holds wLength bytes in either direction.
     UsbResult control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
@@ -61,6 +63,8 @@ private:
 
     Ft2232hBridge& bridge;
     VirtualClock& clock;
+    std::string serial;
+    std::vector<uint8_t> path;
     uint8_t configuration = 1;
     std::vector<uint16_t> eeprom;
 };

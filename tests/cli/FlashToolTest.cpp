@@ -456,6 +456,7 @@ TEST(FlashToolStop, CtrlCStopsBetweenTransactions)
 {
     const auto dir = fs::path(testing::TempDir()) / "pravel-cli-stop";
     fs::create_directories(dir);
+    setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1); // not the user's run history
     const Bytes image = randomBytes(300000, 9);
     const std::string path = writeFile(dir / "big.bin", image);
     Invocation invocation;

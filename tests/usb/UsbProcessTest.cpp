@@ -420,3 +420,48 @@ TEST_F(UsbProcess, ATimedWriteThroughLibftdiTakesTheTimeOfTheEmulatedFace)
     EXPECT_EQ(written.size(), expected.size());
     EXPECT_TRUE(written == expected);
 }
+
+// Two instruments on the bus: flashrom's serial= and pravel-flash's --serial
+// (through the real libftdi1) each write the instrument they name and leave
+// the other's flash as it was.
+TEST_F(UsbProcess, OnATwoInstrumentBusEachClientWritesOnlyTheOneItNames)
+{
+    const fs::path first = dir / "bench.bin", second = dir / "bench-2.bin";
+    const Bytes before1 = randomBytes(16 * kMiB, 41), before2 = randomBytes(16 * kMiB, 42);
+    writeFile(first, before1);
+    writeFile(second, before2);
+    const auto onBench = [&](std::vector<std::string> command) {
+        std::vector<std::string> argv = {PRAVEL_EMULATE, "--instruments", "2", "--image", first.string(), "--virtual-time", "--"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        return run(argv, {}, dir);
+    };
+
+    Bytes want = before2;
+    const Bytes region = randomBytes(0x10000, 43);
+    std::copy(region.begin(), region.end(), want.begin() + 0x100000);
+    writeFile(dir / "want.bin", want);
+    std::ofstream(dir / "layout.txt") << "00100000:0010ffff region\n";
+    Outcome o = onBench({FLASHROM, "-p", std::string(kFlashromProgrammer) + ",serial=FT7PRVL2", "-c", kMt25qThreeByte,
+                         "-l", (dir / "layout.txt").string(), "-i", "region", "--noverify-all", "-w",
+                         (dir / "want.bin").string()});
+    ASSERT_EQ(o.status, 0) << describe(o);
+    EXPECT_TRUE(readFile(second) == want);
+    EXPECT_TRUE(readFile(first) == before1) << "flashrom wrote the instrument it was not given";
+
+    const Bytes image = randomBytes(0x8000, 44);
+    writeFile(dir / "image.bin", image);
+    o = onBench({PRAVEL_FLASH, "--device", "libftdi", "--serial", "FT7PRVL", "write", "--offset", "0x200000",
+                 (dir / "image.bin").string()});
+    ASSERT_EQ(o.status, 0) << describe(o);
+    EXPECT_TRUE(has(o.out, "Port(serial FT7PRVLB) open")) << describe(o);
+    Bytes want1 = before1;
+    std::copy(image.begin(), image.end(), want1.begin() + 0x200000);
+    std::fill(want1.begin() + 0x208000, want1.begin() + 0x210000, 0xFF);
+    EXPECT_TRUE(readFile(first) == want1);
+    EXPECT_TRUE(readFile(second) == want) << "pravel-flash wrote the instrument it was not given";
+
+    // Without a choice it refuses, naming both.
+    o = onBench({PRAVEL_FLASH, "--device", "libftdi", "write", "--offset", "0x200000", (dir / "image.bin").string()});
+    EXPECT_EQ(o.status, 1) << describe(o);
+    EXPECT_TRUE(has(o.err, "FT7PRVL at 0x2112, FT7PRVL2 at 0x2122")) << describe(o);
+}

@@ -49,7 +49,8 @@ protected:
 
     // The same invocation once per device, each in its own folder with its
     // own flash image; both must end alike.
-    Result both(std::vector<std::string> args, const std::string& faults = "", const std::string& chip = "")
+    Result both(std::vector<std::string> args, const std::string& faults = "", const std::string& chip = "",
+                const std::string& instruments = "")
     {
         Result results[2];
         int i = 0;
@@ -61,6 +62,8 @@ protected:
                 env["PRAVEL_EMULATED_FAULTS"] = faults;
             if (!chip.empty())
                 env["PRAVEL_EMULATED_CHIP"] = chip;
+            if (!instruments.empty())
+                env["PRAVEL_EMULATED_INSTRUMENTS"] = instruments;
             const auto outcome = run(full, env, dir / device);
             results[i++] = {outcome.status, outcome.out, withoutIgnoredNote(outcome.err)};
         }
@@ -140,6 +143,22 @@ TEST_F(StandInDriver, FaultsEndTheSameWayThroughTheDll)
     }
     fresh();
     EXPECT_NE(both({"channels"}, "enumeration").status, 0u);
+}
+
+// A bench of two through the DLL: list shows both, --serial writes the one
+// it names (its flash in flash-2.bin), and no choice is refused.
+TEST_F(StandInDriver, ListAndSerialChooseAmongSeveralThroughTheDll)
+{
+    const Result list = both({"list"}, "", "", "2");
+    EXPECT_EQ(list.status, 0u) << list.err;
+    EXPECT_TRUE(has(list.out, "FT7PRVL2    0x2122    MT25Q128    16 MiB")) << list.out;
+    EXPECT_EQ(both({"write", "--firmware-dir", fw.string()}, "", "", "2").status, 1u);
+    const Result write = both({"--serial", "FT7PRVL2", "write", "--firmware-dir", fw.string()}, "", "", "2");
+    EXPECT_EQ(write.status, 0u) << write.err;
+    EXPECT_TRUE(readFile(dir / "ftd2xx" / "flash.bin") == before) << "the first instrument was written";
+    const Bytes second = readFile(dir / "ftd2xx" / "flash-2.bin");
+    ASSERT_EQ(second.size(), before.size());
+    EXPECT_TRUE(std::equal(application.begin(), application.end(), second.begin() + 0x500000));
 }
 
 TEST_F(StandInDriver, WithoutFtd2xxDllTheToolSaysTheDriverIsMissing)
