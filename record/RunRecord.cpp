@@ -41,7 +41,10 @@ nlohmann::ordered_json toJson(const RunRecord& r)
     out["version"] = r.version;
     out["host"] = orNull(r.host);
     out["serial"] = orNull(r.serialNumber);
-    out["location"] = r.location ? json("0x" + hexId(r.location, 4)) : json(nullptr);
+    // As pravel-flash list shows it: lower-case, no padding.
+    char location[16];
+    std::snprintf(location, sizeof location, "0x%x", static_cast<unsigned>(r.location));
+    out["location"] = r.location ? json(location) : json(nullptr);
     out["flash_part"] = orNull(r.flashPart);
     out["jedec_id"] = r.jedecId ? json(hexId(r.jedecId, 6)) : json(nullptr);
     out["firmware_version"] = orNull(r.firmwareVersion);
