@@ -15,6 +15,7 @@ struct Invocation
     std::string chip;
     std::string image;
     std::string timing;
+    std::string pace;
     std::string port = FirmwareSet::portDescription;
     bool quiet = false;
     bool help = false;

@@ -83,6 +83,7 @@ struct EmulatedDriver::State
     FT_STATUS run(const char* function, const std::string& arguments, FT_STATUS goneStatus, Body body)
     {
         std::lock_guard<std::mutex> lock(mutex);
+        clock.catchUp();
         Call call;
         call.tracing = trace.enabled();
         ++calls;
@@ -119,6 +120,8 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
 {
     auto state = std::make_unique<State>();
     state->faults = bench.calls;
+    if (bench.instrument.realTime)
+        state->clock.paceToRealTime();
     if (bench.attached) {
         state->instrument = emu::EmulatedInstrument::create(bench.instrument, state->clock, &state->trace, error);
         if (!state->instrument)

@@ -63,6 +63,8 @@ bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 
 bool EmulatedUsbBus::build(std::string& why)
 {
+    if (bench.instrument.realTime)
+        clock().paceToRealTime();
     instrumentBoard = EmulatedInstrument::create(bench.instrument, clock(), nullptr, why);
     if (!instrumentBoard)
         return false;
@@ -81,6 +83,7 @@ bool EmulatedUsbBus::present() const
 
 int EmulatedUsbBus::beginTransfer(Transfer kind)
 {
+    clock().catchUp();
     ++transfers;
     uint64_t nth = 0;
     UsbFaultPlan::Kind planned = UsbFaultPlan::Kind::Control;
