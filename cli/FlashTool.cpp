@@ -19,9 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A register write takes a fraction of a second; BusyCheck pauses 100 ms.
-constexpr int kRegisterWriteChecks = 50;
-
 fs::path toPath(const std::string& utf8)
 {
     return fs::u8path(utf8);
@@ -80,6 +77,9 @@ int FlashTool::run()
         s << "Emulated time: " << std::fixed << std::setprecision(2) << selection.emulatedSeconds() << " s\n";
         std::cerr << s.str() << std::flush;
     }
+    // The cause of the failure goes last, where a technician looks first.
+    if (ftdi && ftdi->LinkLost())
+        complain(TFtdi::linkLostMessage);
     return result;
 }
 
@@ -90,12 +90,12 @@ int FlashTool::setUp()
         DriverSelection::Request request;
         request.device = inv.device;
         for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"chip", inv.chip},
-                                          {"image", inv.image}, {"timing", inv.timing}}) {
+                                          {"image", inv.image}, {"timing", inv.timing}, {"pace", inv.pace}}) {
             if (!value.empty())
                 request.bench[name] = value;
         }
         if (!request.bench.empty() && DriverSelection::deviceOf(request) != DriverSelection::emulatedDevice) {
-            complain("pravel-flash: --chip, --image and --timing need the emulated device (--device emulated)\n");
+            complain("pravel-flash: --chip, --image, --timing and --pace need the emulated device (--device emulated)\n");
             return Usage;
         }
         if (const std::string why = emu::BenchConfig::refusal("chip", inv.chip); !inv.chip.empty() && !why.empty()) {
@@ -161,15 +161,23 @@ void FlashTool::closePort()
     ftdi->PortClose();
 }
 
-bool FlashTool::openAndIdentify()
+bool FlashTool::openAndIdentify(const char* consequence)
 {
-    if (!openPort())
-        return false;
-    if (rom->CheckMemory() != 1) {
-        complain("No supported flash chip found\n");
-        return false;
+    bool transferFailed = !openPort();
+    if (!transferFailed && rom->CheckMemory() != 1) {
+        const TRom::IdentifyResult found = rom->LastIdentifyResult();
+        if (found == TRom::IdentifyResult::Unsupported)
+            complain("No supported flash chip found\n");
+        transferFailed = found == TRom::IdentifyResult::ReadFailed;
+    } else if (!transferFailed) {
+        return true;
     }
-    return true;
+    if (consequence)
+        complain(consequence);
+    // A bridge that went away is named at the very end.
+    if (transferFailed && !ftdi->LinkLost() && !stop.load())
+        complain(FirmwareRun::checkConnections);
+    return false;
 }
 
 int FlashTool::channels()
@@ -222,11 +230,8 @@ int FlashTool::runFirmware(bool verifyOnly)
     FirmwareRun firmware(*rom, inv.firmware, options);
     if (!firmware.prepare().ok)
         return Failed;
-    if (!openAndIdentify()) {
-        if (!verifyOnly)
-            complain("Nothing was written\n");
+    if (!openAndIdentify(verifyOnly ? nullptr : "Nothing was written\n"))
         return Failed;
-    }
     return firmware.run().ok ? Success : Failed;
 }
 
@@ -311,16 +316,9 @@ int FlashTool::nvcr()
     if (!openAndIdentify())
         return Failed;
     if (inv.nvcrValue) {
-        if (rom->NVCRWrite(static_cast<unsigned short>(*inv.nvcrValue)) != 1)
-            return Failed;
         // The register write keeps the flash busy; it ignores a read meanwhile.
-        bool ready = false;
-        for (int check = 0; check < kRegisterWriteChecks && !ready && !stop.load(); ++check)
-            ready = rom->BusyCheck() == 1;
-        if (!ready) {
-            complain("Error, the flash is still busy after the register write\n");
+        if (rom->NVCRWrite(static_cast<unsigned short>(*inv.nvcrValue)) != 1 || rom->WaitAfterRegisterWrite() != 1)
             return Failed;
-        }
     }
     unsigned short value = 0;
     if (rom->NVCRRead(value) != 1)

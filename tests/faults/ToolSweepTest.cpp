@@ -231,7 +231,7 @@ TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
 {
     writeFile(flash, before);
     const double clean = emulatedSeconds(write(""));
-    for (const char* fault : {"FT_Read@2", "FT_Read@3"}) {
+    for (const char* fault : {"FT_Read@3", "FT_Read@4"}) { // after identification's status and ID reads
         writeFile(flash, before);
         const Outcome outcome = write(fault);
         EXPECT_EQ(outcome.status, 0) << outcome.out << outcome.err;
