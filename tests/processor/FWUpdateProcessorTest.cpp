@@ -29,6 +29,7 @@ namespace {
 const QString kNotFound = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
 const QString kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
 const QString kCheck = "Please check power and USB connections and try again.\n";
+const QString kLost = "The USB connection to the bridge was lost\n";
 const uint32_t kApp = 0x500000;
 
 QString starting(const QString& path) { return "Starting programming of " + path + "\n"; }
@@ -318,11 +319,13 @@ private slots:
             "Offset: 0x500000\n", "File read successfully. Size: 70000 bytes\n", starting(fw.appPath),
             "Erase Sector address 0x500000 to 0x51116f\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 93.6%",
             "\rProgress: 100.0%\n", "Erase...OK\n", "Programming...\n", "\rProgress: 36.6%", "\rProgress: 73.1%",
-            "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.appPath),
-            "Offset: 0\n", "File read successfully. Size: 1500 bytes\n", starting(fw.bitPath),
+            "\rProgress: 100.0%\n", "Program...OK\n", "Read size = 0x11170\n", "progress = 1remain = 4464\n",
+            "progress = 2remain = 0\n", "Read...OK\n", "Verify...OK: " + fw.appPath + " matches the flash at 0x500000\n",
+            finished(fw.appPath), "Offset: 0\n", "File read successfully. Size: 1500 bytes\n", starting(fw.bitPath),
             "Erase Sector address 0 to 0x5db\n", "Erasing...\n", "\rProgress: 0.0%", "\rProgress: 100.0%\n",
-            "Erase...OK\n", "Programming...\n", "\rProgress: 100.0%\n", "Program...OK\n", finished(fw.bitPath),
-            "\n", kComplete};
+            "Erase...OK\n", "Programming...\n", "\rProgress: 100.0%\n", "Program...OK\n", "Read size = 0x5dc\n",
+            "progress = 1remain = 0\n", "Read...OK\n", "Verify...OK: " + fw.bitPath + " matches the flash at 0\n",
+            finished(fw.bitPath), "\n", kComplete};
         QCOMPARE(rig.log().mid(before), expected);
     }
 
@@ -456,10 +459,15 @@ private slots:
                 stages << p->stageText();
         });
         connect(p, &FWUpdateProcessor::runProgressChanged, p, [&] { runShares << p->runProgress(); });
+        QList<double> left;
+        connect(p, &FWUpdateProcessor::secondsLeftChanged, p, [&] { left << p->secondsLeft(); });
         QSignalSpy outcome(p, &FWUpdateProcessor::lastOutcomeChanged);
         rig.runToEnd();
-        QCOMPARE(stages, (QStringList{"Erasing pravel.srec", "Programming pravel.srec", "Erasing download.bit",
-                                      "Programming download.bit"}));
+        // Every window run reads each image back.
+        QCOMPARE(stages, (QStringList{"Erasing pravel.srec", "Programming pravel.srec", "Verifying pravel.srec",
+                                      "Erasing download.bit", "Programming download.bit", "Verifying download.bit"}));
+        QVERIFY(left.size() > 2 && left.first() > 0);
+        QCOMPARE(left.last(), 0.0);
         QVERIFY(std::is_sorted(runShares.begin(), runShares.end()));
         QCOMPARE(runShares.last(), 1.0);
         QVERIFY(runShares.size() > 4);
@@ -531,7 +539,10 @@ private slots:
 
             QVERIFY2(rig.erased(0, 0x10000), qPrintable(fault));
             const QStringList log = rig.log();
-            QCOMPARE(log.mid(log.size() - 2), (QStringList{failed(fw.appPath), kCheck}));
+            // A bridge that went away is the last word.
+            const QStringList ending = fault.startsWith("unplug") ? QStringList{failed(fw.appPath), kCheck, kLost}
+                                                                   : QStringList{failed(fw.appPath), kCheck};
+            QCOMPARE(log.mid(log.size() - ending.size()), ending);
             QCOMPARE(running.count(), 2);
             QCOMPARE(rig.processor->memOffset(), int(kApp));
             rig.processor->refreshDevices();
