@@ -279,6 +279,10 @@ TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
             << outcome.err;
         EXPECT_TRUE(has(outcome.err, "Program...NG\n") || has(outcome.err, "Erase...NG\n")) << outcome.err;
     }
+    // Identification's reply lost: nothing written, and where to look.
+    const Outcome unread = run({"write", "--force", image}, "no-reply@1");
+    EXPECT_TRUE(has(unread.err, "Memory access failed\nNothing was written\nPlease check power and USB connections and try again.\n"))
+        << unread.err;
 }
 
 TEST_F(FlashToolTest, UsageErrorsExitTwoAndNameTheProblem)

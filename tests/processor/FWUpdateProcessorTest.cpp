@@ -5,6 +5,7 @@
 #include "cli/ConsoleReporter.h"
 #include "cli/FlashTool.h"
 #include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 #include "emulator/VirtualClock.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
@@ -329,20 +330,25 @@ private slots:
         QCOMPARE(rig.log().mid(before), expected);
     }
 
-    // The window's run and pravel-flash's write of the same firmware
-    // directory leave the same flash, byte for byte.
+    // The window's run and pravel-flash's write --verify of the Basic set
+    // leave the same flash, byte for byte; the window's read-back costs no
+    // more emulated time than the tool's.
     void theToolWritesTheSameFlashAsTheWindow()
     {
-        Rig rig;
-        Firmware fw(rig, 70000);
+        Rig rig("mt25q128", "", true);
+        QTemporaryDir dir;
+        std::string error;
+        QVERIFY(emu::DemoFirmware::writeDirectory(dir.path().toStdString(), "1", error));
+        rig.processor->setFirmwareDir(QUrl::fromLocalFile(dir.path()));
         rig.processor->refreshDevices();
+        const uint64_t start = rig.driver->clock().nowNanoseconds();
         rig.runToEnd();
+        const double window = double(rig.driver->clock().nowNanoseconds() - start) / 1e9;
         QCOMPARE(rig.log().last(), kComplete);
 
-        const auto other = testsupport::emulatedDriver();
+        const auto other = testsupport::emulatedDriver("mt25q128", "", 2, true);
         Invocation invocation;
-        std::string error;
-        QVERIFY(CommandLine::parse({"write", "--force", "--firmware-dir", fw.dir.path().toStdString()}, invocation, error));
+        QVERIFY(CommandLine::parse({"write", "--verify", "--firmware-dir", dir.path().toStdString()}, invocation, error));
         std::ostringstream out, err;
         int status = -1;
         {
@@ -353,9 +359,12 @@ private slots:
             tool.useDriver(DriverSelection::emulated(other));
             status = tool.run();
         }
+        const double tool = double(other->clock().nowNanoseconds()) / 1e9;
         QCOMPARE(status, int(FlashTool::Success));
         QVERIFY(rig.flash(0, 0x1000000) == bytes(testsupport::flashBytes(*other, 0, 0x1000000)));
-        QVERIFY(rig.flash(kApp, fw.app.size()) == fw.app);
+        qInfo("Basic set with read-back, typical timing: the window's run %.3f s, pravel-flash write --verify %.3f s",
+              window, tool);
+        QVERIFY(window <= 1.05 * tool);
     }
 
     // The processor is destroyed while the run goes: it must wait for it.
