@@ -118,7 +118,6 @@ void FirmwareRun::startClock()
     if (!options.progress)
         return;
     // The stages as this run goes through them, weighed by the part's times.
-    static const FlashChip none;
     std::vector<RunTimeModel::Stage> stages;
     for (uint64_t size : sizes) {
         if (!options.verifyOnly) {
@@ -128,7 +127,7 @@ void FirmwareRun::startClock()
         if (options.verifyOnly || options.verify)
             stages.push_back({RunTimeModel::Kind::Verify, size});
     }
-    timeModel = std::make_unique<RunTimeModel>(rom.Chip() ? *rom.Chip() : none, std::move(stages));
+    timeModel = std::make_unique<RunTimeModel>(rom.Chip() ? *rom.Chip() : FlashChip::slowest(), std::move(stages));
 }
 
 void FirmwareRun::observe(int index, int stageIndex, const char* verb, double done)

@@ -82,14 +82,24 @@ const FlashChip::Identification& FlashChip::identify(uint8_t id)
     return kUnknown;
 }
 
-const FlashBusyTime& FlashChip::slowestSectorErase()
+const FlashChip& FlashChip::slowest()
 {
-    static const FlashBusyTime& slowest = [] () -> const FlashBusyTime& {
-        const FlashBusyTime* found = &kIdentifications[0].chip->sectorErase;
-        for (const Identification& identification : kIdentifications)
-            if (identification.chip && identification.chip->sectorErase.maximumMicroseconds > found->maximumMicroseconds)
-                found = &identification.chip->sectorErase;
-        return *found;
+    static const FlashChip chip = [] {
+        FlashChip slowest;
+        slowest.name = "";
+        const auto longer = [](FlashBusyTime& kept, const FlashBusyTime& other) {
+            if (other.maximumMicroseconds > kept.maximumMicroseconds)
+                kept = other;
+        };
+        for (const Identification& identification : kIdentifications) {
+            if (!identification.chip)
+                continue;
+            longer(slowest.pageProgram, identification.chip->pageProgram);
+            longer(slowest.sectorErase, identification.chip->sectorErase);
+            longer(slowest.bulkErase, identification.chip->bulkErase);
+            longer(slowest.registerWrite, identification.chip->registerWrite);
+        }
+        return slowest;
     }();
-    return slowest;
+    return chip;
 }

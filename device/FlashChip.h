@@ -40,9 +40,9 @@ struct FlashChip
 
     int32_t sectorCount() const { return sectorSize > 0 ? memorySize / sectorSize : 0; }
 
-    // The longest sector erase of any supported part: what an interrupted
-    // run can leave the flash busy with, before the part is known.
-    static const FlashBusyTime& slowestSectorErase();
+    // No geometry, and for each operation the supported part that takes
+    // longest: what waits are bounded by before the part is known.
+    static const FlashChip& slowest();
 
     // What an identification byte tells: the line reported, and the part
     // when it is one the loader supports (nullptr: nothing to work with).

@@ -186,7 +186,8 @@ bool TRom::WaitForLeftoverOperation()
     }
     if (status == kNothingDrivesTheBus || !(status & kStatusWriteInProgress))
         return true;
-    FlashBusyTime leftover = FlashChip::slowestSectorErase();
+    // An interrupted run of the loader leaves at most a sector erase going.
+    FlashBusyTime leftover = FlashChip::slowest().sectorErase;
     leftover.operation = "it was found busy, longer than a sector erase takes";
     leftover.awaited = "Waiting for the flash to finish what an interrupted run left";
     info("The flash is busy, probably finishing an erase an interrupted run left; waiting for it\n");
@@ -207,9 +208,9 @@ bool TRom::WaitForLeftoverOperation()
 const FlashChip& TRom::Geometry() const
 {
     // Before any identification: no geometry at all, so that nothing can
-    // erase or program.
+    // erase or program, and waits bounded by the slowest part.
     static const FlashChip none = [] {
-        FlashChip chip;
+        FlashChip chip = FlashChip::slowest();
         chip.pageSize = 0;
         chip.sectorSize = 0;
         return chip;
@@ -363,11 +364,6 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
 
 int TRom::EraseBulk()
 {
-    if (!identifiedChip) {
-        // Nothing would bound the wait.
-        error("Error, no flash chip identified: cannot erase\n");
-        return 0;
-    }
     if (StopBeforeNextCommand())
         return 0;
     ++changeCommands;

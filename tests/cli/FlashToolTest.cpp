@@ -246,6 +246,12 @@ TEST_F(FlashToolTest, ChangedOnlyRewritesWhatDiffersAndSaysWhatItSkipped)
     EXPECT_TRUE(has(changed.out, "Verify...OK"));
     const Bytes after = readFile(flash);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin() + 0x100000));
+
+    // The comparison's reply lost (after identification's two): nothing went out that changes the flash.
+    const Outcome unread = run({"-q", "write", "--changed-only", "--offset", "0x100000", file("image.bin", image)}, "no-reply@3");
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_TRUE(has(unread.err, "Error, the flash could not be read to compare it with the image\nNothing was written\n"))
+        << unread.err;
 }
 
 TEST_F(FlashToolTest, DetectSucceedsOnlyForSupportedChips)

@@ -232,6 +232,7 @@ TEST(FirmwareRun, FilesThatCannotBeWrittenFailBeforeAnythingIsSent)
         const auto outcome = FirmwareRun(rig.rom, set, windowOptions(rig.rom)).run();
         EXPECT_FALSE(outcome.ok);
         EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Load);
+        EXPECT_FALSE(outcome.flashTouched);
         EXPECT_EQ(rig.writes(), writes) << "the device was touched";
         const std::string failing = set.images()[static_cast<size_t>(outcome.failedImage)].path;
         std::string message = c.message;
@@ -304,7 +305,7 @@ TEST(FirmwareRun, AStopRequestEndsTheRunBetweenTransactions)
     const auto outcome = running.get();
 
     EXPECT_FALSE(outcome.ok);
-    EXPECT_TRUE(outcome.stopped);
+    EXPECT_TRUE(outcome.stopped && outcome.flashTouched && !outcome.linkLost);
     EXPECT_EQ(outcome.failedImage, 0);
     EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Program);
     EXPECT_EQ(rig.writes(), writes + 1) << "only the held page went out";
