@@ -167,6 +167,7 @@ TEST(FirmwareRun, TimeLeftAndTheRunBarFollowTheRunsTime)
         for (const bool whole : {false, true}) {
             RunRig rig("", true, worst);
             ASSERT_TRUE(rig.identified);
+            rig.driver->trace().setEnabled(false); // a whole flash's traffic
             std::string error;
             ASSERT_TRUE(emu::DemoFirmware::writeDirectory(rig.dir.u8string(), "1", error)) << error;
             const std::string big = (rig.dir / "whole.bin").u8string();
