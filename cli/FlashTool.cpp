@@ -163,14 +163,14 @@ void FlashTool::closePort()
 
 bool FlashTool::openAndIdentify(const char* consequence)
 {
-    bool transferFailed = !openPort();
-    if (!transferFailed && rom->CheckMemory() != 1) {
+    bool transferFailed = true;
+    if (openPort()) {
+        if (rom->CheckMemory() == 1)
+            return true;
         const TRom::IdentifyResult found = rom->LastIdentifyResult();
         if (found == TRom::IdentifyResult::Unsupported)
             complain("No supported flash chip found\n");
         transferFailed = found == TRom::IdentifyResult::ReadFailed;
-    } else if (!transferFailed) {
-        return true;
     }
     if (consequence)
         complain(consequence);
