@@ -29,6 +29,11 @@ public:
             std::this_thread::sleep_until(deadline);
 #endif
     }
+
+    std::chrono::nanoseconds now() const override
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+    }
 };
 
 } // namespace

@@ -27,7 +27,7 @@ struct CommandInfo
 };
 
 const std::vector<OptionInfo> kGlobalOptions = {
-    {"--device", true}, {"--chip", true},  {"--image", true},  {"--timing", true}, {"--port", true},
+    {"--device", true}, {"--chip", true},  {"--image", true},  {"--timing", true}, {"--pace", true}, {"--port", true},
     {"--instruments", true}, {"--serial", true}, {"--location", true}, {"--json", false},
     {"--quiet", false}, {"-q", false},     {"--help", false},  {"-h", false},
     {"--version", false},
@@ -237,6 +237,10 @@ bool Parser::option(const std::string& name, const std::string& value)
         if (value.empty())
             return fail("--report needs a file name");
         inv.reportFile = value;
+    } else if (name == "--pace") {
+        if (const std::string why = emu::BenchConfig::refusal("pace", value); !why.empty())
+            return fail(emu::BenchConfig::Setting{value, name}.quoted() + " " + why);
+        inv.pace = value;
     } else if (name == "--port") {
         if (value.empty())
             return fail("--port needs a non-empty description");
@@ -421,6 +425,9 @@ std::string CommandLine::toolHelp()
          "  --image PATH       the emulated flash's contents file (default: PRAVEL_EMULATED_IMAGE)\n"
          "  --timing MODE      the emulated flash's busy times: " << emu::BenchConfig::listed(timings) << "\n"
          "                     (default: PRAVEL_EMULATED_TIMING, else " << timings.front() << ")\n"
+         "  --pace PACE        the emulated clock: " << emu::BenchConfig::listed(emu::BenchConfig::paces())
+      << " (in step with real\n"
+         "                     time; default: PRAVEL_EMULATED_PACE, else " << emu::BenchConfig::paces().front() << ")\n"
          "  --port DESCRIPTION the bridge channel (default: \"" << FirmwareSet::portDescription << "\")\n"
          "  --serial S         the instrument with this serial number (list shows them); given\n"
          "                     several times, write and verify run on all of them in parallel\n"

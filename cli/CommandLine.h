@@ -15,6 +15,7 @@ struct Invocation
     std::string chip;
     std::string image;
     std::string timing;
+    std::string pace;
     std::string port = FirmwareSet::portDescription;
     std::string instruments;          // the emulated bench's instruments (--instruments)
     std::vector<std::string> serials; // --serial, in order; several: a batch (write, verify)

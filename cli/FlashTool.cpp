@@ -23,9 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A register write takes a fraction of a second; BusyCheck pauses 100 ms.
-constexpr int kRegisterWriteChecks = 50;
-
 fs::path toPath(const std::string& utf8)
 {
     return fs::u8path(utf8);
@@ -87,6 +84,9 @@ int FlashTool::run()
           << " s\n";
         std::cerr << s.str() << std::flush;
     }
+    // The cause of the failure goes last, where a technician looks first.
+    if (ftdi && ftdi->LinkLost())
+        complain(TFtdi::linkLostMessage);
     return result;
 }
 
@@ -98,12 +98,12 @@ int FlashTool::setUp()
         request.device = inv.device;
         for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"chip", inv.chip},
                                           {"image", inv.image}, {"timing", inv.timing},
-                                          {"instruments", inv.instruments}}) {
+                                          {"pace", inv.pace}, {"instruments", inv.instruments}}) {
             if (!value.empty())
                 request.bench[name] = value;
         }
         if (!request.bench.empty() && DriverSelection::deviceOf(request) != DriverSelection::emulatedDevice) {
-            complain("pravel-flash: --chip, --image, --timing and --instruments need the emulated device (--device emulated)\n");
+            complain("pravel-flash: --chip, --image, --timing, --pace and --instruments need the emulated device (--device emulated)\n");
             return Usage;
         }
         if (const std::string why = emu::BenchConfig::refusal("chip", inv.chip); !inv.chip.empty() && !why.empty()) {
@@ -176,15 +176,25 @@ void FlashTool::closePort()
     ftdi->PortClose();
 }
 
-bool FlashTool::openAndIdentify()
+bool FlashTool::openAndIdentify(const char* consequence)
 {
-    if (!openPort())
-        return false;
-    if (rom->CheckMemory() != 1) {
-        complain("No supported flash chip found\n");
-        return false;
+    bool transferFailed = true;
+    if (openPort()) {
+        if (rom->CheckMemory() == 1)
+            return true;
+        const TRom::IdentifyResult found = rom->LastIdentifyResult();
+        if (found == TRom::IdentifyResult::Unsupported)
+            complain("No supported flash chip found\n");
+        transferFailed = found == TRom::IdentifyResult::ReadFailed;
+    } else if (refused) {
+        return false; // no instrument chosen: the choice was listed instead
     }
-    return true;
+    if (consequence)
+        complain(consequence);
+    // A bridge that went away is named at the very end.
+    if (transferFailed && !ftdi->LinkLost() && !stop.load())
+        complain(FirmwareRun::checkConnections);
+    return false;
 }
 
 int FlashTool::channels()
@@ -260,15 +270,13 @@ int FlashTool::runFirmware(bool verifyOnly)
     const std::vector<RunRecord::Image> images = firmware.preparedImages();
     FirmwareBatch::Result result;
     result.started = RunRecord::utcNow();
-    const bool identified = openAndIdentify();
+    const bool identified = openAndIdentify(verifyOnly ? nullptr : "Nothing was written\n");
     if (refused)
         return Failed; // no instrument chosen: no run to record
     const double start = selection.secondsFor(chosen.serialNumber);
     result.instrument = chosen;
     result.jedecId = ftdi->LastJedecId();
     if (!identified) {
-        if (!verifyOnly)
-            complain("Nothing was written\n");
         result.failedStage = portOpen ? "identify" : "open";
     } else {
         result.flashPart = rom->Chip()->name;
@@ -380,16 +388,9 @@ int FlashTool::nvcr()
     if (!openAndIdentify())
         return Failed;
     if (inv.nvcrValue) {
-        if (rom->NVCRWrite(static_cast<unsigned short>(*inv.nvcrValue)) != 1)
-            return Failed;
         // The register write keeps the flash busy; it ignores a read meanwhile.
-        bool ready = false;
-        for (int check = 0; check < kRegisterWriteChecks && !ready && !stop.load(); ++check)
-            ready = rom->BusyCheck() == 1;
-        if (!ready) {
-            complain("Error, the flash is still busy after the register write\n");
+        if (rom->NVCRWrite(static_cast<unsigned short>(*inv.nvcrValue)) != 1 || rom->WaitAfterRegisterWrite() != 1)
             return Failed;
-        }
     }
     unsigned short value = 0;
     if (rom->NVCRRead(value) != 1)

@@ -52,7 +52,9 @@ private:
 
     bool openPort();
     void closePort();
-    bool openAndIdentify();
+    // false after saying why, then `consequence` (if given), then what to
+    // check when the bridge failed to carry the identification.
+    bool openAndIdentify(const char* consequence = nullptr);
     void printFirmwareVersion();
     int runFirmware(bool verifyOnly);
 

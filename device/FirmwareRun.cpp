@@ -2,7 +2,9 @@
 
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
+#include "device/FlashChip.h"
 #include "device/FlashGeometry.h"
+#include "device/RunTimeModel.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
 #include "record/Sha256.h"
@@ -13,6 +15,8 @@
 
 namespace {
 
+// A wait for the flash is shown once it lasts longer than this.
+constexpr double kWaitShownAfterSeconds = 1.0;
 
 std::string fileName(const std::string& path)
 {
@@ -40,6 +44,8 @@ FirmwareRun::FirmwareRun(TRom& rom, FirmwareSet set, Options options)
 {
 }
 
+FirmwareRun::~FirmwareRun() = default;
+
 FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message)
 {
     ProgressReporter::error(message);
@@ -65,7 +71,6 @@ FirmwareRun::Outcome FirmwareRun::prepare()
     const std::vector<FirmwareSet::Image>& images = set.images();
     data.assign(images.size(), {});
     sizes.assign(images.size(), 0);
-    totalWork = 0;
     for (size_t i = 0; i < images.size(); ++i) {
         const FirmwareSet::Image& image = images[i];
         const int index = static_cast<int>(i);
@@ -97,7 +102,6 @@ FirmwareRun::Outcome FirmwareRun::prepare()
                 return failLoad(index, refusal);
         }
         sizes[i] = size;
-        totalWork += work(i);
     }
     prepared = true;
     return outcome;
@@ -107,7 +111,6 @@ void FirmwareRun::adoptPrepared(const FirmwareRun& source)
 {
     data = source.data;
     sizes = source.sizes;
-    totalWork = source.totalWork;
     prepared = source.prepared;
 }
 
@@ -127,10 +130,28 @@ std::vector<RunRecord::Image> FirmwareRun::preparedImages() const
     return images;
 }
 
-uint64_t FirmwareRun::work(size_t index) const
+int FirmwareRun::stagesPerImage() const
 {
-    const uint64_t stages = options.verifyOnly ? 1 : options.verify ? 3 : 2;
-    return std::max<uint64_t>(sizes[index], 1) * stages;
+    return options.verifyOnly ? 1 : options.verify ? 3 : 2;
+}
+
+void FirmwareRun::startClock()
+{
+    started = rom.Ftdi()->clock().now();
+    shown = Progress();
+    if (!options.progress)
+        return;
+    // The stages as this run goes through them, weighed by the part's times.
+    std::vector<RunTimeModel::Stage> stages;
+    for (uint64_t size : sizes) {
+        if (!options.verifyOnly) {
+            stages.push_back({RunTimeModel::Kind::Erase, size});
+            stages.push_back({RunTimeModel::Kind::Program, size});
+        }
+        if (options.verifyOnly || options.verify)
+            stages.push_back({RunTimeModel::Kind::Verify, size});
+    }
+    timeModel = std::make_unique<RunTimeModel>(rom.Chip() ? *rom.Chip() : FlashChip::slowest(), std::move(stages));
 }
 
 void FirmwareRun::observe(int index, int stageIndex, const char* verb, double done)
@@ -138,14 +159,32 @@ void FirmwareRun::observe(int index, int stageIndex, const char* verb, double do
     if (!options.progress)
         return;
     const FirmwareSet::Image& image = set.images()[static_cast<size_t>(index)];
-    const double weight = static_cast<double>(std::max<uint64_t>(sizes[static_cast<size_t>(index)], 1));
-    Progress progress;
-    progress.stage = std::string(verb) + " " + fileName(image.path);
-    progress.stageDone = done;
-    progress.runDone = totalWork == 0 ? 1.0
-                                      : std::min(1.0, (static_cast<double>(workBefore) + weight * (stageIndex + done)) /
-                                                          static_cast<double>(totalWork));
-    options.progress(progress);
+    const double at = rom.Ftdi()->clock().secondsSince(started);
+    timeModel->update(static_cast<size_t>(index * stagesPerImage() + stageIndex), done, at);
+    shown.stage = std::string(verb) + " " + fileName(image.path);
+    shown.stageDone = done;
+    publish();
+}
+
+void FirmwareRun::observeWait(const std::string& awaited, double seconds)
+{
+    if (!options.progress || (awaited.empty() && shown.waiting.empty()))
+        return;
+    if (!awaited.empty() && seconds < kWaitShownAfterSeconds)
+        return;
+    shown.waiting = awaited;
+    shown.waitedSeconds = awaited.empty() ? 0 : seconds;
+    publish();
+}
+
+void FirmwareRun::publish()
+{
+    const double at = rom.Ftdi()->clock().secondsSince(started);
+    timeModel->advanceTo(at);
+    // A changed-only write skips what it finds in place: no model knows that beforehand.
+    shown.secondsLeft = options.changedOnly ? -1 : timeModel->secondsLeft();
+    shown.runDone = std::max(shown.runDone, std::min(1.0, timeModel->runDone()));
+    options.progress(shown);
 }
 
 FirmwareRun::Outcome FirmwareRun::failProgramming(int index, Stage stage, bool hint)
@@ -154,9 +193,21 @@ FirmwareRun::Outcome FirmwareRun::failProgramming(int index, Stage stage, bool h
     outcome.failedImage = index;
     outcome.failedStage = stage;
     outcome.stopped = rom.Ftdi()->StopRequested();
-    ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
+    outcome = finished(outcome);
+    // A changed-only write reads the flash before it changes anything.
+    if (options.changedOnly && !outcome.flashTouched)
+        ProgressReporter::error("Nothing was written\n");
+    else
+        ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
     if (hint && !outcome.stopped)
         ProgressReporter::error(checkConnections);
+    return outcome;
+}
+
+FirmwareRun::Outcome FirmwareRun::finished(Outcome outcome) const
+{
+    outcome.flashTouched = rom.ChangeCommandsSent() > changesBefore;
+    outcome.linkLost = rom.Ftdi()->LinkLost();
     return outcome;
 }
 
@@ -194,9 +245,22 @@ FirmwareRun::Outcome FirmwareRun::run()
     Outcome outcome = prepare();
     if (!outcome.ok)
         return outcome;
+    changesBefore = rom.ChangeCommandsSent();
+    startClock();
+    // Whatever way the run ends, the flash driver stops calling back into it.
+    struct Observing
+    {
+        TRom& rom;
+        ~Observing()
+        {
+            rom.SetProgressObserver(nullptr);
+            rom.SetWaitObserver(nullptr);
+        }
+    } observing{rom};
+    rom.SetWaitObserver([this](const std::string& awaited, double seconds) { observeWait(awaited, seconds); });
+
     const bool writing = !options.verifyOnly;
     const std::vector<FirmwareSet::Image>& images = set.images();
-    workBefore = 0;
     for (size_t i = 0; i < images.size(); ++i) {
         const FirmwareSet::Image& image = images[i];
         const int index = static_cast<int>(i);
@@ -205,7 +269,7 @@ FirmwareRun::Outcome FirmwareRun::run()
             Outcome stopped;
             stopped.stopped = true;
             stopped.failedImage = index;
-            return stopped;
+            return finished(stopped);
         }
         if (options.setOffset)
             options.setOffset(image.offset);
@@ -244,17 +308,16 @@ FirmwareRun::Outcome FirmwareRun::run()
                 outcome.failedStage = Stage::Verify;
                 if (rom.Ftdi()->StopRequested()) {
                     outcome.stopped = true;
-                    return outcome;
+                    return finished(outcome);
                 }
             }
         }
         if (writing)
             ProgressReporter::info("Finished programming of " + image.path + "\n");
-        workBefore += work(i);
     }
     if (writing) {
         ProgressReporter::info("\n");
         ProgressReporter::info(complete);
     }
-    return outcome;
+    return finished(outcome);
 }

@@ -4,10 +4,14 @@
 #include "device/TRom.h"
 #include "record/RunRecord.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+class RunTimeModel;
 
 // One programming run over a firmware set, the same for the window and for
 // pravel-flash: every file is read and checked before the flash is touched,
@@ -27,7 +31,14 @@ public:
     {
         std::string stage; // "Erasing pravel.srec", "Programming pravel.srec", "Verifying pravel.srec"
         double stageDone = 0; // 0 to 1
-        double runDone = 0;   // 0 to 1
+        // 0 to 1 by time (RunTimeModel): what has passed against what is
+        // still to come; never goes back.
+        double runDone = 0;
+        double secondsLeft = -1; // negative: not known yet
+        // While one wait for the flash has lasted more than a second: what it
+        // awaits ("Waiting for the flash to finish erasing") and for how long.
+        std::string waiting;
+        double waitedSeconds = 0;
     };
 
     struct Options
@@ -53,9 +64,16 @@ public:
         int failedImage = -1;  // index into the set's images
         Stage failedStage = Stage::None;
         TRom::VerifyResult verify; // the last read-back made
+        // An erase or program command was sent for some image; false: the
+        // flash is as it was.
+        bool flashTouched = false;
+        // The bridge went away during the run: the front end ends its report
+        // with TFtdi::linkLostMessage.
+        bool linkLost = false;
     };
 
     FirmwareRun(TRom& rom, FirmwareSet set, Options options);
+    ~FirmwareRun();
 
     // Reads and checks every file; sends nothing to the device. Reports and
     // fails on a file that cannot be read, does not fit into the flash, is
@@ -79,10 +97,16 @@ public:
 private:
     Outcome failLoad(int index, const std::string& message);
     Outcome failProgramming(int index, Stage stage, bool hint);
+    // What the device side of the outcome says: touched, link lost.
+    Outcome finished(Outcome outcome) const;
     bool verifyImage(int index, Outcome& outcome);
     void observe(int index, int stageIndex, const char* verb, double done);
-    // Each image weighs its size once per stage (erase, program, verify).
-    uint64_t work(size_t index) const;
+    // A wait for the flash under way (empty `awaited`: it is over).
+    void observeWait(const std::string& awaited, double seconds);
+    void publish();
+    // Erase, program, verify per image, or verify alone.
+    int stagesPerImage() const;
+    void startClock();
 
     TRom& rom;
     FirmwareSet set;
@@ -90,6 +114,8 @@ private:
     bool prepared = false;
     std::vector<std::vector<unsigned char>> data; // handed to TRom one by one
     std::vector<uint64_t> sizes;
-    uint64_t totalWork = 0;
-    uint64_t workBefore = 0; // of the images before the current one
+    uint64_t changesBefore = 0; // TRom::ChangeCommandsSent() when the run began
+    std::unique_ptr<RunTimeModel> timeModel;
+    std::chrono::nanoseconds started{0};
+    Progress shown; // the last published, as the next one starts from it
 };

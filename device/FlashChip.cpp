@@ -11,6 +11,29 @@ const char kFlashCorrupted[] =
     "- Program the flash\n"
     "- After programming, disconnect the line to EXT_RESET and power cycle\n";
 
+constexpr uint32_t kMs = 1000;
+constexpr uint32_t kS = 1000 * kMs;
+
+// What each operation's wait is called, with the part's times filled in below.
+FlashBusyTime pageProgram(uint32_t typical, uint32_t maximum)
+{
+    return {"a page program", "Waiting for the flash to finish programming a page", typical, maximum};
+}
+FlashBusyTime sectorErase(uint32_t typical, uint32_t maximum)
+{
+    return {"a sector erase", "Waiting for the flash to finish erasing", typical, maximum};
+}
+FlashBusyTime bulkErase(uint32_t typical, uint32_t maximum)
+{
+    return {"an erase of the whole chip", "Waiting for the flash to finish erasing the whole chip", typical, maximum};
+}
+FlashBusyTime registerWrite(uint32_t typical, uint32_t maximum)
+{
+    return {"a register write", "Waiting for the flash to finish writing its register", typical, maximum};
+}
+
+// Times are the datasheets' program/erase tables, typical / maximum (the
+// register writes could not be checked against the documents).
 // The Micron part has the flag status and non-volatile configuration
 // registers; the Spansion part has neither (its 0x70 reads a floating line).
 const FlashChip kMt25q128 = [] {
@@ -20,8 +43,10 @@ const FlashChip kMt25q128 = [] {
     chip.memorySize = 0x1000000;
     chip.hasFlagStatus = true;
     chip.hasNvcr = true;
-    chip.typicalPageProgramMicroseconds = 120;
-    chip.typicalSectorEraseMicroseconds = 150000;
+    chip.pageProgram = pageProgram(120, 1800);
+    chip.sectorErase = sectorErase(150 * kMs, 1 * kS);
+    chip.bulkErase = bulkErase(38 * kS, 114 * kS);
+    chip.registerWrite = registerWrite(200 * kMs, 3 * kS);
     return chip;
 }();
 
@@ -30,8 +55,10 @@ const FlashChip kS25fl256 = [] {
     chip.name = "S25FL256";
     chip.capacityCode = 0x19;
     chip.memorySize = 0x2000000;
-    chip.typicalPageProgramMicroseconds = 250;
-    chip.typicalSectorEraseMicroseconds = 130000;
+    chip.pageProgram = pageProgram(250, 750);
+    chip.sectorErase = sectorErase(130 * kMs, 650 * kMs);
+    chip.bulkErase = bulkErase(66 * kS, 330 * kS);
+    chip.registerWrite = registerWrite(140 * kMs, 500 * kMs);
     return chip;
 }();
 
@@ -53,4 +80,26 @@ const FlashChip::Identification& FlashChip::identify(uint8_t id)
         if (identification.id == id)
             return identification;
     return kUnknown;
+}
+
+const FlashChip& FlashChip::slowest()
+{
+    static const FlashChip chip = [] {
+        FlashChip slowest;
+        slowest.name = "";
+        const auto longer = [](FlashBusyTime& kept, const FlashBusyTime& other) {
+            if (other.maximumMicroseconds > kept.maximumMicroseconds)
+                kept = other;
+        };
+        for (const Identification& identification : kIdentifications) {
+            if (!identification.chip)
+                continue;
+            longer(slowest.pageProgram, identification.chip->pageProgram);
+            longer(slowest.sectorErase, identification.chip->sectorErase);
+            longer(slowest.bulkErase, identification.chip->bulkErase);
+            longer(slowest.registerWrite, identification.chip->registerWrite);
+        }
+        return slowest;
+    }();
+    return chip;
 }

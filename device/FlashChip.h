@@ -10,6 +10,18 @@ enum FlashStatusBit : unsigned char
     kStatusWriteInProgress = 0x01, // a program, erase or register write is still going
 };
 
+// How long the flash stays busy with one operation, from the part's
+// datasheet: the loops space their status reads by the typical time, the
+// time model weighs the run's stages by it, and a wait gives up a margin
+// past the maximum.
+struct FlashBusyTime
+{
+    const char* operation = "";   // for messages: "a sector erase"
+    const char* awaited = "";     // what a long wait shows: "Waiting for the flash to finish erasing"
+    uint32_t typicalMicroseconds = 0;
+    uint32_t maximumMicroseconds = 0;
+};
+
 // What the loader knows of one supported flash part. One object per part;
 // a board that identifies differently names the same object.
 struct FlashChip
@@ -21,12 +33,16 @@ struct FlashChip
     int32_t memorySize = 0;
     bool hasFlagStatus = false; // 0x70
     bool hasNvcr = false;       // 0xB5 / 0xB1
-    // Datasheet typical times: the programming and erase loops space their
-    // status reads by them.
-    uint32_t typicalPageProgramMicroseconds = 0;
-    uint32_t typicalSectorEraseMicroseconds = 0;
+    FlashBusyTime pageProgram;   // 0x02, one page
+    FlashBusyTime sectorErase;   // 0xD8, one 64 KiB sector
+    FlashBusyTime bulkErase;     // 0xC7, the whole chip
+    FlashBusyTime registerWrite; // the non-volatile configuration register (0xB1), or the status register where the part has none
 
     int32_t sectorCount() const { return sectorSize > 0 ? memorySize / sectorSize : 0; }
+
+    // No geometry, and for each operation the supported part that takes
+    // longest: what waits are bounded by before the part is known.
+    static const FlashChip& slowest();
 
     // What an identification byte tells: the line reported, and the part
     // when it is one the loader supports (nullptr: nothing to work with).

@@ -47,11 +47,16 @@ int PagePipeline::Write(uint32_t address, const unsigned char* data, int32_t len
     size_t batchPages = 1;
     std::vector<TFtdi::PageWrite> pages;
     std::vector<unsigned char> statuses;
+    const auto through = [&] {
+        if (hooks.batchDone)
+            hooks.batchDone();
+    };
     while (remaining > 0) {
         while (remaining > 0 && skipped(page))
             advance(PageLength(address, remaining));
         if (remaining == 0)
             break;
+        through();
         if (hooks.stopBeforeNextCommand())
             return 0;
         pages.clear();
@@ -95,5 +100,6 @@ int PagePipeline::Write(uint32_t address, const unsigned char* data, int32_t len
         wait = std::min(wait + std::max<uint32_t>(wait / 4, 1), longestWait);
         batchPages = 1;
     }
+    through();
     return 1;
 }

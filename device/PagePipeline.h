@@ -27,6 +27,9 @@ public:
         std::function<int(unsigned maxReads)> waitReady;
         // Each page written or skipped, in order, with its length.
         std::function<void(int32_t length)> pageDone;
+        // Every page reported so far is through: its batch's status came
+        // back (pages of one batch are reported together, not as they end).
+        std::function<void()> batchDone;
     };
 
     PagePipeline(TFtdi& ftdi, int32_t pageSize, uint32_t typicalPageMicroseconds, Hooks hooks);

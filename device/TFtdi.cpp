@@ -54,8 +54,6 @@ constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
 constexpr unsigned char kDonePin = 0x80;
 
-const char kLinkLost[] = "The USB connection to the bridge was lost\n";
-
 // Loop-back off, adaptive clocking off, divide-by-5 off, SK = 60 MHz / 4,
 // pins idle.
 Bytes setupSequence()
@@ -92,6 +90,8 @@ std::string fieldText(const char (&field)[N])
 }
 
 } // namespace
+
+const char TFtdi::linkLostMessage[] = "The USB connection to the bridge was lost\n";
 
 TFtdi::TFtdi(std::shared_ptr<D2xxDriver> driver, Clock& clock)
     : driver(std::move(driver))
@@ -221,6 +221,8 @@ int32_t TFtdi::PortOpen()
     }
     if (!ready) {
         ConsoleSink::error("Error::FTDI_PortOpen()::Setting\n");
+        // Pulled out while being set up, or only one call refused?
+        linkLost = driver->FT_Purge(handle, kPurgeBoth) != FT_OK;
         // Release the channel so that the next open can claim it again.
         handleHeld = driver->FT_Close(handle) != FT_OK;
         return 0;
@@ -238,6 +240,12 @@ int32_t TFtdi::PortOpen(std::string description)
 
 int32_t TFtdi::PortClose()
 {
+    if (linkLost) {
+        // Nothing to reset on a bridge that is gone, and nothing more to
+        // say: the handle is only given up.
+        handleHeld = driver->FT_Close(handle) != FT_OK;
+        return handleHeld ? 0 : 1;
+    }
     if (driver->FT_SetBitMode(handle, 0x00, FT_BITMODE_RESET) != FT_OK) {
         ConsoleSink::error("Error::TFtdi::PortClose()::FT_SetBitMode()\n");
         return 0;
@@ -255,9 +263,9 @@ void TFtdi::DiscardQueues()
 {
     if (driver->FT_Purge(handle, kPurgeBoth) == FT_OK)
         return;
-    // Said once: from here on every transfer fails without asking the driver.
+    // From here on every transfer fails without asking the driver; whoever
+    // ends the operation says so, last.
     linkLost = true;
-    report(ProgressReporter::Error, kLinkLost);
 }
 
 FT_STATUS TFtdi::FW_Write(unsigned char* data, int32_t length)

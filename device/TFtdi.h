@@ -41,6 +41,7 @@ public:
     int32_t PortDetect();
     int32_t PortOpen();
     int32_t PortOpen(std::string description);
+    // On a lost link only the handle is given up, without a diagnostic.
     int32_t PortClose();
 
     d2xx::FT_STATUS FW_Write(unsigned char* data, int32_t length);
@@ -131,9 +132,12 @@ public:
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
 
-    // true once a failed transfer found the bridge gone: every later transfer
-    // fails at once, without the driver, until the port is opened again.
+    // true once a failed transfer (or a failed set-up in PortOpen) found the
+    // bridge gone: every later transfer fails at once, without the driver,
+    // until the port is opened again. Nothing is reported then: the caller
+    // that ends the operation says linkLostMessage as its last line.
     bool LinkLost() const { return linkLost; }
+    static const char linkLostMessage[];
 
     // Written by FT_OpenEx; never cleared.
     d2xx::FT_HANDLE Handle() const { return handle; }

@@ -18,10 +18,8 @@
 namespace {
 
 constexpr uint32_t kReadChunk = 0x10000;
-constexpr unsigned kEraseReadyReads = 10000;
 constexpr int32_t kProgressPages = 100;
 constexpr uint64_t kBulkPollMicroseconds = 100000;
-constexpr unsigned kBulkPolls = 4000; // 400 s: well past the slowest chip's maximum
 constexpr uint64_t kBusyPauseMicroseconds = 100000;
 constexpr unsigned kBusyCheckReads = 2;
 // Differing positions a verify hands back; the count covers them all.
@@ -32,6 +30,10 @@ constexpr size_t kKeptMismatches = 1024;
 constexpr uint32_t kLaterPollDivisor = 32;
 constexpr uint32_t kMaxPollWaitMicroseconds = 200000;
 constexpr uint32_t kMinPollWaitMicroseconds = 100;
+// A status byte of all ones has the write-in-progress bit set, but it is
+// what a bus reads that nothing drives: a flash busy for real also shows
+// its write-enable latch and never all the protection bits at once here.
+constexpr unsigned char kNothingDrivesTheBus = 0xFF;
 
 void info(const std::string& text) { ProgressReporter::info(text); }
 void error(const std::string& text) { ProgressReporter::error(text); }
@@ -40,6 +42,17 @@ void error(const std::string& text) { ProgressReporter::error(text); }
 void reportHex(const char* label, unsigned value)
 {
     info(label + hexText(value) + "\n");
+}
+
+// A time as a message shows it: "1.8 ms", "0.65 s", "3.0 s".
+std::string duration(double seconds, bool oneDecimal)
+{
+    const bool milliseconds = seconds < 0.1;
+    std::ostringstream s;
+    if (oneDecimal)
+        s << std::fixed << std::setprecision(1);
+    s << (milliseconds ? seconds * 1000.0 : seconds) << (milliseconds ? " ms" : " s");
+    return s.str();
 }
 
 void reportProgress(double percent, bool last)
@@ -59,22 +72,63 @@ TRom::TRom(TFtdi* ftdi) : ftdi(ftdi) {}
 
 TRom::Readiness TRom::WaitUntilReady(const ReadyWait& wait)
 {
+    Clock& clock = ftdi->clock();
+    const auto start = clock.now();
+    const double bound = wait.busy ? busyMargin * wait.busy->maximumMicroseconds / 1e6 : 0.0;
+    bool shown = false;
+    Readiness readiness = Readiness::Busy;
     for (unsigned read = 0; read < wait.maxReads; ++read) {
         if (ftdi->StopRequested()) {
             error(stoppedWhileBusy);
-            return Readiness::Stopped;
+            readiness = Readiness::Stopped;
+            break;
         }
         unsigned char status = 0;
         const uint32_t onTheWire = read == 0 ? wait.firstWaitMicroseconds : wait.laterWaitMicroseconds;
-        if (ftdi->MPSSE_ReadStatusAfter(onTheWire, status) && !(status & kStatusWriteInProgress))
-            return Readiness::Ready;
-        // The bridge is gone (already said): the flash is not to blame.
-        if (ftdi->LinkLost())
-            return Readiness::Lost;
+        if (ftdi->MPSSE_ReadStatusAfter(onTheWire, status) && !(status & kStatusWriteInProgress)) {
+            readiness = Readiness::Ready;
+            break;
+        }
+        // The bridge is gone: the flash is not to blame.
+        if (ftdi->LinkLost()) {
+            readiness = Readiness::Lost;
+            break;
+        }
+        if (wait.busy) {
+            const double waited = clock.secondsSince(start);
+            if (waitObserver) {
+                waitObserver(wait.busy->awaited, waited);
+                shown = true;
+            }
+            if (waited >= bound) {
+                ReportTimedOut(*wait.busy, waited);
+                readiness = Readiness::TimedOut;
+                break;
+            }
+        }
         if (wait.pauseMicroseconds > 0 && read + 1 < wait.maxReads)
-            ftdi->clock().sleepMicroseconds(wait.pauseMicroseconds);
+            clock.sleepMicroseconds(wait.pauseMicroseconds);
     }
-    return Readiness::Busy;
+    if (shown)
+        waitObserver(std::string(), clock.secondsSince(start));
+    return readiness;
+}
+
+void TRom::ReportTimedOut(const FlashBusyTime& busy, double seconds) const
+{
+    const std::string flash = identifiedChip ? std::string("The ") + identifiedChip->name + " flash" : "The flash";
+    error(flash + " was still busy " + duration(seconds, true) + " after " + busy.operation + " (datasheet maximum " +
+          duration(busy.maximumMicroseconds / 1e6, false) + ")\n");
+}
+
+TRom::ReadyWait TRom::PolledWait(const FlashBusyTime& busy)
+{
+    ReadyWait wait;
+    wait.busy = &busy;
+    wait.firstWaitMicroseconds = std::min(busy.typicalMicroseconds, kMaxPollWaitMicroseconds);
+    wait.laterWaitMicroseconds = std::min(std::max(busy.typicalMicroseconds / kLaterPollDivisor, kMinPollWaitMicroseconds),
+                                          kMaxPollWaitMicroseconds);
+    return wait;
 }
 
 bool TRom::StopBeforeNextCommand()
@@ -90,6 +144,11 @@ void TRom::SetProgressObserver(std::function<void(Phase, double)> observer)
     progressObserver = std::move(observer);
 }
 
+void TRom::SetWaitObserver(std::function<void(const std::string&, double)> observer)
+{
+    waitObserver = std::move(observer);
+}
+
 void TRom::Observe(Phase phase, double done)
 {
     if (progressObserver)
@@ -98,6 +157,11 @@ void TRom::Observe(Phase phase, double done)
 
 int TRom::CheckMemory()
 {
+    identifyResult = IdentifyResult::ReadFailed;
+    // A busy flash ignores the identification command and would read as a
+    // mute one: an erase an unplugged run left goes on for up to a second.
+    if (!WaitForLeftoverOperation())
+        return 0;
     unsigned char id = 0;
     if (!ftdi->MPSSE_ReadID(id)) {
         error("Memory access failed\n");
@@ -106,18 +170,47 @@ int TRom::CheckMemory()
     reportHex("Config ROM ID: ", static_cast<unsigned>(id));
     const FlashChip::Identification& identification = FlashChip::identify(id);
     info(identification.report);
+    identifyResult = identification.chip ? IdentifyResult::Identified : IdentifyResult::Unsupported;
     if (!identification.chip)
         return 0;
     identifiedChip = identification.chip;
     return 1;
 }
 
+bool TRom::WaitForLeftoverOperation()
+{
+    unsigned char status = 0;
+    if (!ftdi->MPSSE_ReadStatus(status)) {
+        error("Memory access failed\n");
+        return false;
+    }
+    if (status == kNothingDrivesTheBus || !(status & kStatusWriteInProgress))
+        return true;
+    // An interrupted run of the loader leaves at most a sector erase going.
+    FlashBusyTime leftover = FlashChip::slowest().sectorErase;
+    leftover.operation = "it was found busy, longer than a sector erase takes";
+    leftover.awaited = "Waiting for the flash to finish what an interrupted run left";
+    info("The flash is busy, probably finishing an erase an interrupted run left; waiting for it\n");
+    ReadyWait wait = PolledWait(leftover);
+    wait.firstWaitMicroseconds = wait.laterWaitMicroseconds;
+    switch (WaitUntilReady(wait)) {
+    case Readiness::Ready:
+        return true;
+    case Readiness::TimedOut:
+        error("An erase of the whole chip takes minutes: try again later\n");
+        identifyResult = IdentifyResult::StillBusy;
+        return false;
+    default:
+        return false;
+    }
+}
+
 const FlashChip& TRom::Geometry() const
 {
     // Before any identification: no geometry at all, so that nothing can
-    // erase or program.
+    // erase or program, and waits bounded by the slowest part.
     static const FlashChip none = [] {
-        FlashChip chip;
+        FlashChip chip = FlashChip::slowest();
         chip.pageSize = 0;
         chip.sectorSize = 0;
         return chip;
@@ -130,8 +223,6 @@ int32_t TRom::PageSize() const { return Geometry().pageSize; }
 int32_t TRom::SectorSize() const { return Geometry().sectorSize; }
 int32_t TRom::MemorySize() const { return Geometry().memorySize; }
 int32_t TRom::SectorCount() const { return Geometry().sectorCount(); }
-uint32_t TRom::TypicalPageProgramMicroseconds() const { return Geometry().typicalPageProgramMicroseconds; }
-uint32_t TRom::TypicalSectorEraseMicroseconds() const { return Geometry().typicalSectorEraseMicroseconds; }
 
 bool TRom::HasFlagStatus() const
 {
@@ -190,6 +281,23 @@ int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
     return readiness == Readiness::Ready ? 1 : 0;
 }
 
+int TRom::WaitForPage(unsigned maxReads)
+{
+    ReadyWait wait;
+    wait.busy = &Geometry().pageProgram;
+    wait.maxReads = maxReads;
+    const Readiness readiness = WaitUntilReady(wait);
+    if (readiness == Readiness::Busy)
+        ConsoleSink::error("Status check (without timer) overflow\n");
+    return readiness == Readiness::Ready ? 1 : 0;
+}
+
+int TRom::WaitAfterRegisterWrite()
+{
+    ReadyWait wait = PolledWait(Geometry().registerWrite);
+    return WaitUntilReady(wait) == Readiness::Ready ? 1 : 0;
+}
+
 int TRom::NVCRRead(unsigned short& value)
 {
     if (RefuseMissingRegister(HasNvcr(), "non-volatile configuration register"))
@@ -228,26 +336,18 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
     info("Erase Sector address " + hexText(start) + " to " + hexText(end) + "\n");
     info("Erasing...\n");
 
-    // Polling a sector erase back to back would only load the bus: the first
-    // status read comes when a typical erase is done, the others close after.
-    const uint32_t eraseTime = TypicalSectorEraseMicroseconds();
-    ReadyWait wait;
-    wait.maxReads = kEraseReadyReads;
-    wait.firstWaitMicroseconds = std::min(eraseTime, kMaxPollWaitMicroseconds);
-    wait.laterWaitMicroseconds =
-        std::min(std::max(eraseTime / kLaterPollDivisor, kMinPollWaitMicroseconds), kMaxPollWaitMicroseconds);
+    // Polling a sector erase back to back would only load the bus.
+    const ReadyWait wait = PolledWait(Geometry().sectorErase);
     int result = 1;
     Observe(Phase::Erasing, 0.0);
     // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
     for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
-        if (StopBeforeNextCommand() || !ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address))) {
+        if (StopBeforeNextCommand()) {
             result = 0;
             break;
         }
-        const Readiness readiness = WaitUntilReady(wait);
-        if (readiness != Readiness::Ready) {
-            if (readiness == Readiness::Busy)
-                ConsoleSink::error("Status check (without timer) overflow\n");
+        ++changeCommands;
+        if (!ftdi->MPSSE_EraseSector(static_cast<uint32_t>(address)) || WaitUntilReady(wait) != Readiness::Ready) {
             result = 0;
             break;
         }
@@ -264,11 +364,14 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
 
 int TRom::EraseBulk()
 {
-    if (StopBeforeNextCommand() || !ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
+    if (StopBeforeNextCommand())
         return 0;
-    // A whole-chip erase takes tens of seconds; poll until it is done.
+    ++changeCommands;
+    if (!ftdi->MPSSE_WriteEnable() || !ftdi->MPSSE_BulkErase())
+        return 0;
+    // A whole-chip erase takes tens of seconds: a poll every 100 ms is plenty.
     ReadyWait wait;
-    wait.maxReads = kBulkPolls + 1;
+    wait.busy = &Geometry().bulkErase;
     wait.pauseMicroseconds = kBulkPollMicroseconds;
     return WaitUntilReady(wait) == Readiness::Ready ? 1 : 0;
 }
@@ -342,25 +445,28 @@ bool TRom::ImageFits()
     return true;
 }
 
+int TRom::EraseThrough(uint32_t start, uint32_t lastByte)
+{
+    // The erase steps from `start` in whole sectors, so a start inside a
+    // sector needs the end moved to the same position in the last sector to
+    // reach it.
+    const uint32_t sector = static_cast<uint32_t>(SectorSize());
+    const uint32_t reach = lastByte / sector * sector + start % sector;
+    return EraseSectorAddr(start, std::max(lastByte, reach));
+}
+
 int TRom::Program(bool dump)
 {
     if (!ImageFits())
         return 0;
 
-    if (!imageData.empty()) {
-        // Erase the sectors from the one at `offset` to the one holding the
-        // image's last byte. The erase steps from `offset` in whole sectors,
-        // so an offset inside a sector needs the end moved to the same
-        // position in the last sector to reach it.
-        const uint32_t last = offset + static_cast<uint32_t>(imageData.size()) - 1;
-        const uint32_t sector = static_cast<uint32_t>(SectorSize());
-        const uint32_t reach = last / sector * sector + offset % sector;
-        if (!EraseSectorAddr(offset, std::max(last, reach))) {
-            error("Erase...NG\n");
-            return 0;
-        }
+    // Erase the sectors from the one at `offset` to the one holding the
+    // image's last byte. An empty image needs no erase: nothing is sent, and
+    // the erase counts as done.
+    if (!imageData.empty() && !EraseThrough(offset, offset + static_cast<uint32_t>(imageData.size()) - 1)) {
+        error("Erase...NG\n");
+        return 0;
     }
-    // An empty image needs no erase: nothing is sent, and the erase counts as done.
     info("Erase...OK\n");
     info("Programming...\n");
     return FinishProgram(ProgramPages(nullptr), dump);
@@ -390,8 +496,8 @@ int TRom::ProgramChanged(bool dump)
         info("Comparing the flash with the image...\n");
         std::vector<unsigned char> current(imageData.size());
         if (!ReadRange(offset, current.data(), ImageSize(), nullptr)) {
-            error("Error, the flash could not be read\n");
-            error("Program...NG\n");
+            // Nothing was sent that changes the flash.
+            error("Error, the flash could not be read to compare it with the image\n");
             return 0;
         }
         ChangePlan plan = ChangePlan::make(offset, imageData, current, static_cast<uint32_t>(SectorSize()),
@@ -400,8 +506,12 @@ int TRom::ProgramChanged(bool dump)
         info("Unchanged sectors skipped: " + std::to_string(plan.count(Need::Nothing)) + " of " +
              std::to_string(plan.sectors.size()) + "\n");
         info("Sectors programmed without erase: " + std::to_string(plan.count(Need::ProgramOnly)) + "\n");
+        // Each run of sectors as a plain write would show it: from its first
+        // image byte to its last.
+        const uint32_t imageLast = offset + static_cast<uint32_t>(imageData.size()) - 1;
+        const uint32_t sector = static_cast<uint32_t>(SectorSize());
         for (const auto& [first, last] : plan.erases) {
-            if (!EraseSectorAddr(first, last)) {
+            if (!EraseThrough(std::max(first, offset), std::min(last + (sector - 1), imageLast))) {
                 error("Erase...NG\n");
                 return 0;
             }
@@ -419,17 +529,22 @@ int TRom::ProgramPages(const std::vector<bool>* wanted)
     const double size = static_cast<double>(imageData.size());
     double written = 0;
     PagePipeline::Hooks hooks;
-    hooks.stopBeforeNextCommand = [this] { return StopBeforeNextCommand(); };
-    hooks.waitReady = [this](unsigned maxReads) { return BusyCheck_WithoutTimer(maxReads); };
+    hooks.stopBeforeNextCommand = [this] {
+        if (StopBeforeNextCommand())
+            return true;
+        ++changeCommands; // pages go out next
+        return false;
+    };
+    hooks.waitReady = [this](unsigned maxReads) { return WaitForPage(maxReads); };
     hooks.pageDone = [&](int32_t length) {
         written += length;
         ++chunkCount;
-        Observe(Phase::Programming, 1.0 - (size - written) / size);
         if (chunkCount % kProgressPages == 0)
             reportProgress((1.0 - (size - written) / size) * 100.0, false);
     };
+    hooks.batchDone = [&] { Observe(Phase::Programming, 1.0 - (size - written) / size); };
     Observe(Phase::Programming, 0.0);
-    PagePipeline pipeline(*ftdi, PageSize(), TypicalPageProgramMicroseconds(), std::move(hooks));
+    PagePipeline pipeline(*ftdi, PageSize(), Geometry().pageProgram.typicalMicroseconds, std::move(hooks));
     return pipeline.Write(offset, imageData.data(), ImageSize(), wanted);
 }
 

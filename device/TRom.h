@@ -6,6 +6,7 @@
 #include <vector>
 
 class TFtdi;
+struct FlashBusyTime;
 struct FlashChip;
 
 // Driver of the SPI configuration flash behind the FPGA: identification and
@@ -17,6 +18,19 @@ class TRom
 public:
     // The operations that report progress, for observers that want it as data.
     enum class Phase { Erasing, Programming, Reading };
+
+    // How the last CheckMemory ended.
+    enum class IdentifyResult
+    {
+        Identified,
+        ReadFailed,  // the bridge did not carry the reads
+        StillBusy,   // busy past the bound with something an interrupted run left
+        Unsupported, // no part the loader supports answered (a mute bus included)
+    };
+
+    // A wait for the flash gives up this many times the datasheet's maximum
+    // for the operation, and fails the operation naming both.
+    static constexpr unsigned busyMargin = 3;
 
     // What a read-back found against the loaded image.
     struct VerifyResult
@@ -32,14 +46,21 @@ public:
 
     explicit TRom(TFtdi* ftdi);
 
-    // Identification and registers.
+    // Identification and registers. Before reading the identification,
+    // CheckMemory waits (bounded by the slowest sector erase of any supported
+    // part) for a flash still busy with what an interrupted run left; a bus
+    // nothing drives reads status 0xFF and is not waited for.
     int CheckMemory();
+    IdentifyResult LastIdentifyResult() const { return identifyResult; }
     int CheckStatus();
     int CheckFlagStatus();
     int BusyCheck();
     int BusyCheck_WithoutTimer(unsigned int maxReads);
     int NVCRRead(unsigned short& value);
     int NVCRWrite(unsigned short value);
+    // After NVCRWrite: until the flash is done writing, bounded by the
+    // register write's datasheet maximum; 0 after reporting why not.
+    int WaitAfterRegisterWrite();
     // What the identified part has; before any identification, every register.
     bool HasFlagStatus() const;
     bool HasNvcr() const;
@@ -71,6 +92,13 @@ public:
     // Called with the operation under way and its share done (0 to 1), beside
     // the text reports; empty: nobody listens.
     void SetProgressObserver(std::function<void(Phase, double)> observer);
+    // Called at each status read of a wait for the flash with what it awaits
+    // ("Waiting for the flash to finish erasing") and the seconds waited so
+    // far, and with an empty text when the wait is over.
+    void SetWaitObserver(std::function<void(const std::string& awaited, double seconds)> observer);
+    // Erase and program commands sent (or attempted) since construction: the
+    // flash may differ from before once this has grown.
+    uint64_t ChangeCommandsSent() const { return changeCommands; }
 
     TFtdi* Ftdi() const { return ftdi; }
     const std::vector<unsigned char>& ImageData() const { return imageData; }
@@ -88,10 +116,6 @@ public:
     int32_t SectorSize() const;
     int32_t MemorySize() const;
     int32_t SectorCount() const;
-    // Its typical page program and sector erase times: the loops space their
-    // status reads by them.
-    uint32_t TypicalPageProgramMicroseconds() const;
-    uint32_t TypicalSectorEraseMicroseconds() const;
 
     // Part of the interface; nothing in the loader calls them.
     // Erases nothing and returns 0: erasing goes by address (EraseSectorAddr).
@@ -105,14 +129,17 @@ private:
     // The identified part, or one without any geometry before.
     const FlashChip& Geometry() const;
 
+    // Busy: the reads were used up; TimedOut: busy past the time bound;
     // Lost: the bridge went away during the wait.
-    enum class Readiness { Ready, Busy, Stopped, Lost };
+    enum class Readiness { Ready, Busy, TimedOut, Stopped, Lost };
 
-    // How a wait for the flash reads its status register. The bound is a
-    // count of reads; a time from the part's datasheet can take its place.
+    // How a wait for the flash reads its status register.
     struct ReadyWait
     {
-        unsigned maxReads = 1;
+        // What is awaited: its maximum times busyMargin bounds the wait in
+        // time, and a long wait is shown as its `awaited`. None: only the count.
+        const FlashBusyTime* busy = nullptr;
+        unsigned maxReads = UINT32_MAX;
         // Clocked on the wire before the first status byte, and before each
         // later one: no USB exchange is spent on polls that could only
         // answer busy.
@@ -124,8 +151,18 @@ private:
 
     // Status reads until the flash reports its write-in-progress bit clear;
     // a failed read counts as busy. A stop request ends the wait (the flash
-    // finishes its command by itself).
+    // finishes its command by itself). Reports a time-out (naming the part,
+    // the operation and its maximum) and used-up reads (on standard error).
     Readiness WaitUntilReady(const ReadyWait& wait);
+    // The poll spacing of a wait for `busy`: the first read when a typical
+    // one is done, the others close after.
+    static ReadyWait PolledWait(const FlashBusyTime& busy);
+    // Waits for one page program: the 100-read bound and the time bound.
+    int WaitForPage(unsigned maxReads);
+    // Before identifying: a flash still busy with what an interrupted run
+    // left is waited for. false after reporting.
+    bool WaitForLeftoverOperation();
+    void ReportTimedOut(const FlashBusyTime& busy, double seconds) const;
     // true, after reporting it, when a stop was requested.
     bool StopBeforeNextCommand();
     bool FitsTheImageLimit(uint64_t size);
@@ -140,6 +177,9 @@ private:
     // as the pages are written); 0 after reporting a failure.
     int ProgramPages(const std::vector<bool>* wanted);
     int FinishProgram(int result, bool dump);
+    // Erases every sector from the one holding `start` to the one holding
+    // `lastByte`, reporting the range from `start` on.
+    int EraseThrough(uint32_t start, uint32_t lastByte);
     // `length` (at least 1) bytes from `address` with queued 64 KiB reads;
     // `afterChunk` gets the bytes still to read after each chunk.
     int ReadRange(uint32_t address, unsigned char* buffer, int length, const std::function<void(int)>& afterChunk);
@@ -149,5 +189,8 @@ private:
     uint32_t offset = 0;
     int32_t chunkCount = 0;
     const FlashChip* identifiedChip = nullptr;
+    IdentifyResult identifyResult = IdentifyResult::Unsupported;
+    uint64_t changeCommands = 0;
     std::function<void(Phase, double)> progressObserver;
+    std::function<void(const std::string&, double)> waitObserver;
 };

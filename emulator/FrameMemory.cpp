@@ -53,6 +53,9 @@ bool FrameMemory::write(size_t at)
 
 void FrameMemory::clear()
 {
+    // Every flash transaction holds the FPGA in reset: most clears find nothing.
+    if (writtenFrames == 0)
+        return;
     for (uint8_t& place : places)
         if (place == frameWritten)
             place = unwritten;

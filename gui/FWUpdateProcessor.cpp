@@ -32,6 +32,17 @@ const char kAlreadyRunning[] = "Programming is already in progress.\n";
 // How far progress moves before the window hears of it: a page at a time
 // would flood the GUI thread.
 constexpr double kProgressStep = 0.005;
+// Differing bytes listed in the log per image; the verdict counts them all.
+constexpr uint64_t kShownMismatches = 20;
+
+// "Waiting for the flash to finish erasing: 12 s", or nothing.
+QString detailOf(const FirmwareRun::Progress& progress)
+{
+    if (progress.waiting.empty())
+        return QString();
+    return QString::fromStdString(progress.waiting) +
+           QStringLiteral(": %1 s").arg(static_cast<long long>(std::floor(progress.waitedSeconds)));
+}
 
 // The property writers' comparison: true when `member` took a new value.
 template <typename T>
@@ -234,6 +245,9 @@ void FWUpdateProcessor::refreshDevices()
         m_deviceDetected = rom->CheckMemory() != 0;
     if (!m_deviceDetected)
         ProgressReporter::error(kDeviceNotFound);
+    // The cause, last, where the bridge went away while it was being set up or read.
+    if (ftdi->LinkLost())
+        ProgressReporter::error(TFtdi::linkLostMessage);
     emit deviceDetectedChanged();
 }
 
@@ -263,6 +277,7 @@ void FWUpdateProcessor::program()
     m_stopRequest.store(false);
     showOutcome(QString());
     showProgress(QString(), 0, 0);
+    showTimes(-1, QString());
     m_run.deviceDetected = m_deviceDetected;
     m_run.firmwareFile = m_firmwareFile;
     m_run.bootloaderFile = m_bootloaderFile;
@@ -297,6 +312,14 @@ void FWUpdateProcessor::showProgress(const QString& stage, double stageDone, dou
         emit runProgressChanged();
 }
 
+void FWUpdateProcessor::showTimes(double secondsLeft, const QString& detail)
+{
+    if (changeTo(m_secondsLeft, secondsLeft))
+        emit secondsLeftChanged();
+    if (changeTo(m_stageDetail, detail))
+        emit stageDetailChanged();
+}
+
 void FWUpdateProcessor::showOutcome(const QString& outcome)
 {
     if (changeTo(m_lastOutcome, outcome))
@@ -316,6 +339,7 @@ void FWUpdateProcessor::doProgramming()
     // end finds its outcome already there.
     QMetaObject::invokeMethod(this, [this, ok] {
         showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
+        showTimes(ok ? 0.0 : -1.0, QString());
         showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
     }, Qt::QueuedConnection);
     m_isProgramming.store(false);
@@ -342,17 +366,28 @@ bool FWUpdateProcessor::runSteps(const RunRequest& run)
     const FirmwareSet firmware = firmwareOf(run);
     FirmwareRun::Options options;
     options.setOffset = [this](uint32_t offset) { applyMemOffset(static_cast<int>(offset)); };
+    options.verify = true;
+    options.shownMismatches = kShownMismatches;
     FirmwareRun::Progress shown;
-    options.progress = [this, &shown](const FirmwareRun::Progress& now) {
+    QString shownDetail;
+    options.progress = [this, &shown, &shownDetail](const FirmwareRun::Progress& now) {
+        const QString detail = detailOf(now);
         if (now.stage == shown.stage && std::fabs(now.stageDone - shown.stageDone) < kProgressStep &&
-            now.stageDone < 1.0)
+            now.stageDone < 1.0 && detail == shownDetail && (now.secondsLeft < 0) == (shown.secondsLeft < 0))
             return;
         shown = now;
+        shownDetail = detail;
         const QString stage = QString::fromStdString(now.stage);
-        QMetaObject::invokeMethod(this, [this, stage, now] { showProgress(stage, now.stageDone, now.runDone); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, stage, now, detail] {
+            showProgress(stage, now.stageDone, now.runDone);
+            showTimes(now.secondsLeft, detail);
+        }, Qt::QueuedConnection);
     };
-    return FirmwareRun(*rom, firmware, options).run().ok;
+    const FirmwareRun::Outcome outcome = FirmwareRun(*rom, firmware, options).run();
+    // The cause goes last, where a technician looks first.
+    if (outcome.linkLost)
+        ProgressReporter::error(TFtdi::linkLostMessage);
+    return outcome.ok;
 }
 
 } // namespace FwLoaderGui

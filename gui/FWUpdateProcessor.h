@@ -44,6 +44,12 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(double stageProgress READ stageProgress NOTIFY stageProgressChanged)
     Q_PROPERTY(double runProgress READ runProgress NOTIFY runProgressChanged)
     Q_PROPERTY(QString lastOutcome READ lastOutcome NOTIFY lastOutcomeChanged)
+    // Seconds the run under way still takes (from the run's time model,
+    // corrected as it goes); negative while not known, and when no run goes.
+    Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY secondsLeftChanged)
+    // What a wait of more than a second awaits, and for how long: "Waiting
+    // for the flash to finish erasing: 12 s"; empty otherwise.
+    Q_PROPERTY(QString stageDetail READ stageDetail NOTIFY stageDetailChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -73,6 +79,8 @@ public:
     double stageProgress() const { return m_stageProgress; }
     double runProgress() const { return m_runProgress; }
     QString lastOutcome() const { return m_lastOutcome; }
+    double secondsLeft() const { return m_secondsLeft; }
+    QString stageDetail() const { return m_stageDetail; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -81,6 +89,8 @@ public:
 
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void openFile(const QString& file);
+    // Every run reads each image back after writing it: a page the flash
+    // ignored (a protected block, a worn cell) fails the run.
     Q_INVOKABLE void program();
     // Asks the run under way to stop at its next transaction boundary; the
     // flash finishes a command already sent. Nothing happens when no run goes.
@@ -109,6 +119,8 @@ signals:
     void stageProgressChanged();
     void runProgressChanged();
     void lastOutcomeChanged();
+    void secondsLeftChanged();
+    void stageDetailChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -130,6 +142,7 @@ private:
     void applyMemOffset(int offset);
     // GUI thread only.
     void showProgress(const QString& stage, double stageDone, double runDone);
+    void showTimes(double secondsLeft, const QString& detail);
     void showOutcome(const QString& outcome);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
@@ -156,6 +169,8 @@ private:
     double m_stageProgress = 0;
     double m_runProgress = 0;
     QString m_lastOutcome;
+    double m_secondsLeft = -1;
+    QString m_stageDetail;
     std::thread m_worker;
 };
 

@@ -55,11 +55,15 @@ export PRAVEL_DEVICE=emulated
 # Another chip (corrupted, unknown, unplugged, ...) shows the loader's answers to it.
 export PRAVEL_EMULATED_CHIP=${PRAVEL_EMULATED_CHIP:-mt25q128}
 export PRAVEL_EMULATED_IMAGE="$demo/flash.img"
+# The datasheets' typical busy times, passing in real time: the window shows
+# the durations and the time left a technician will see.
+export PRAVEL_EMULATED_TIMING=${PRAVEL_EMULATED_TIMING:-typical}
+export PRAVEL_EMULATED_PACE=${PRAVEL_EMULATED_PACE:-realtime}
 unset PRAVEL_EMULATED_FAULTS
 # The window needs no GPU; the software scene graph also runs where OpenGL
 # is missing (a virtual X server, a remote session).
 export QT_QUICK_BACKEND=${QT_QUICK_BACKEND:-software}
-echo "Emulated instrument: $PRAVEL_EMULATED_CHIP flash kept in $PRAVEL_EMULATED_IMAGE"
+echo "Emulated instrument: $PRAVEL_EMULATED_CHIP flash kept in $PRAVEL_EMULATED_IMAGE, $PRAVEL_EMULATED_TIMING timing, paced $PRAVEL_EMULATED_PACE"
 echo "Afterwards: PRAVEL_DEVICE=emulated PRAVEL_EMULATED_IMAGE=$PRAVEL_EMULATED_IMAGE \\"
 echo "  $build/cli/pravel-flash verify --firmware-dir $demo/firmware"
 exec "$demo/pravel-fw-loader" "$@"

@@ -19,7 +19,7 @@ std::string BenchConfig::Setting::quoted() const
 
 const std::vector<std::string>& BenchConfig::names()
 {
-    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "instruments"};
+    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "pace", "instruments"};
     return all;
 }
 
@@ -38,6 +38,12 @@ const std::vector<std::string>& BenchConfig::timings()
     return all;
 }
 
+const std::vector<std::string>& BenchConfig::paces()
+{
+    static const std::vector<std::string> all = {"virtual", "realtime"};
+    return all;
+}
+
 std::string BenchConfig::listed(const std::vector<std::string>& values)
 {
     std::string text;
@@ -49,9 +55,9 @@ std::string BenchConfig::listed(const std::vector<std::string>& values)
 std::string BenchConfig::refusal(const std::string& name, const std::string& value)
 {
     const bool chip = name == "chip";
-    if (!chip && name != "timing")
+    if (!chip && name != "timing" && name != "pace")
         return {};
-    const std::vector<std::string> accepted = chip ? chips() : timings();
+    const std::vector<std::string> accepted = chip ? chips() : name == "timing" ? timings() : paces();
     if (std::find(accepted.begin(), accepted.end(), value) != accepted.end())
         return {};
     return "is not a known " + name + "; accepted values: " + listed(accepted);
@@ -82,6 +88,11 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
             return refused(*timing, " ", why);
         parsed.instrument.timed = timing->value != "instant";
         parsed.instrument.worst = timing->value == "worst";
+    }
+    if (const auto pace = setting("pace")) {
+        if (const std::string why = refusal("pace", pace->value); !why.empty())
+            return refused(*pace, " ", why);
+        parsed.instrument.realTime = pace->value == "realtime";
     }
     // The fault list: items for every instrument, and items aimed at one.
     std::string common;

@@ -7,7 +7,8 @@
 namespace emu {
 
 // One emulated instrument: the flash chip on its board, where that flash
-// keeps its contents, how long it stays busy and what it does wrong.
+// keeps its contents, how long it stays busy, whether its time passes as
+// fast as real time, and what it does wrong.
 struct InstrumentOptions
 {
     std::string chip = "mt25q128"; // a name from the flash part table
@@ -15,6 +16,7 @@ struct InstrumentOptions
     unsigned busyStatusReads = 2;  // instant mode: status reads that still show WIP after a program or erase
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
     bool worst = false;            // with `timed`: the datasheet's maximum times
+    bool realTime = false;         // the emulated clock paced to real time (a demo), not run ahead of it
     FlashFaults faults;
 };
 

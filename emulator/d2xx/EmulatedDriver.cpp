@@ -139,6 +139,7 @@ struct EmulatedDriver::State
     FT_STATUS run(Unit& unit, const char* function, const std::string& arguments, FT_STATUS goneStatus, Body body)
     {
         std::lock_guard<std::mutex> lock(unit.mutex);
+        unit.clock.catchUp();
         const bool injected = unit.count(function);
         return finish(function, arguments, unit.gone, goneStatus, injected, body);
     }
@@ -154,6 +155,7 @@ struct EmulatedDriver::State
         bool gone = !units.empty();
         for (const auto& unit : units) {
             locks.emplace_back(unit->mutex);
+            unit->clock.catchUp();
             injected = unit->count(function) || injected;
             gone = gone && unit->gone;
         }
@@ -188,6 +190,8 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
     state->enumerationFails = bench.calls.enumerationFails;
     for (const emu::BenchConfig::Instrument& one : bench.bench()) {
         auto unit = std::make_unique<State::Unit>();
+        if (one.options.realTime)
+            unit->clock.paceToRealTime();
         unit->faults = one.calls;
         unit->serialNumber = one.serialNumber;
         unit->instrument = emu::EmulatedInstrument::create(one.options, unit->clock, &state->trace, error);

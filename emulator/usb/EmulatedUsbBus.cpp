@@ -61,6 +61,8 @@ bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 
 bool EmulatedUsbBus::build(std::string& why)
 {
+    if (bench.instrument.realTime)
+        clock().paceToRealTime();
     for (const BenchConfig::Instrument& one : bench.bench()) {
         auto device = std::make_unique<Device>();
         device->plan = one.transfers;
@@ -85,6 +87,7 @@ bool EmulatedUsbBus::present(size_t index) const
 
 int EmulatedUsbBus::beginTransfer(size_t index, Transfer kind)
 {
+    clock().catchUp();
     if (index >= devices.size())
         return LIBUSB_ERROR_NO_DEVICE;
     Device& d = *devices[index];

@@ -29,7 +29,7 @@ void usage(std::ostream& out)
     using emu::BenchConfig;
     std::vector<std::string> chips = BenchConfig::chips();
     chips.erase(std::remove(chips.begin(), chips.end(), BenchConfig::unpluggedChip), chips.end()); // named on its own
-    out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE]\n"
+    out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--pace PACE]\n"
            "                      [--instruments SPEC] [--virtual-time] -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
            "behind channel B on a virtual USB bus, in place of the system's libusb-1.0.\n"
@@ -52,6 +52,12 @@ void usage(std::ostream& out)
            "  --instruments SPEC  several FT2232H, one instrument each: a count (3), or chip[:image]\n"
            "                   entries (mt25q128:a.bin,s25fl256); serials FT7PRVL, FT7PRVL2, ...;\n"
            "                   a fault aimed at one: 2:unplug@N\n"
+           "  --pace PACE      "
+        << BenchConfig::listed(BenchConfig::paces())
+        << ": realtime keeps the emulated clock in step with\n"
+           "                   real time, for a demo (default "
+        << BenchConfig::paces().front()
+        << ")\n"
            "  --virtual-time   COMMAND's own sleeps and clock reads run on the emulated clock too\n"
            "At exit the emulated time and the USB counts go to standard error.\n";
 }
@@ -140,7 +146,7 @@ void report(const Totals& totals)
 int main(int argc, char** argv)
 {
     using emu::BenchConfig;
-    BenchConfig::Settings settings; // by name: chip, image, faults, timing
+    BenchConfig::Settings settings; // by name: chip, image, faults, timing, pace
     bool virtualTime = false;
     int i = 1;
     for (; i < argc; ++i) {

@@ -242,10 +242,16 @@ TEST_F(FlashToolTest, ChangedOnlyRewritesWhatDiffersAndSaysWhatItSkipped)
     const Outcome changed = run({"-q", "write", "--verify", "--changed-only", "--offset", "0x100000", file("image.bin", image)});
     EXPECT_EQ(changed.status, 0) << changed.err;
     EXPECT_TRUE(has(changed.out, "Unchanged sectors skipped: 2 of 3\n")) << changed.out;
-    EXPECT_TRUE(has(changed.out, "Erase Sector address 0x120000 to 0x120000\n")) << changed.out;
+    EXPECT_TRUE(has(changed.out, "Erase Sector address 0x120000 to 0x12ffff\n")) << changed.out;
     EXPECT_TRUE(has(changed.out, "Verify...OK"));
     const Bytes after = readFile(flash);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin() + 0x100000));
+
+    // The comparison's reply lost (after identification's two): nothing went out that changes the flash.
+    const Outcome unread = run({"-q", "write", "--changed-only", "--offset", "0x100000", file("image.bin", image)}, "no-reply@3");
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_TRUE(has(unread.err, "Error, the flash could not be read to compare it with the image\nNothing was written\n"))
+        << unread.err;
 }
 
 TEST_F(FlashToolTest, DetectSucceedsOnlyForSupportedChips)
@@ -279,6 +285,10 @@ TEST_F(FlashToolTest, FaultsDuringWriteFailAndNeverClaimSuccess)
             << outcome.err;
         EXPECT_TRUE(has(outcome.err, "Program...NG\n") || has(outcome.err, "Erase...NG\n")) << outcome.err;
     }
+    // Identification's reply lost: nothing written, and where to look.
+    const Outcome unread = run({"write", "--force", image}, "no-reply@1");
+    EXPECT_TRUE(has(unread.err, "Memory access failed\nNothing was written\nPlease check power and USB connections and try again.\n"))
+        << unread.err;
 }
 
 TEST_F(FlashToolTest, UsageErrorsExitTwoAndNameTheProblem)

@@ -14,9 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 
 using namespace d2xx;
 
@@ -188,4 +190,28 @@ TEST(DriverSelection, TimingVariableChoosesInstantTypicalOrWorst)
     std::string error;
     EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_TIMING", "slow"}}, error), nullptr);
     expectMentionsAll(error, {"PRAVEL_EMULATED_TIMING", "slow", "instant", "typical", "worst"});
+    EXPECT_EQ(select({{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_PACE", "fast"}}, error), nullptr);
+    expectMentionsAll(error, {"PRAVEL_EMULATED_PACE", "fast", "virtual", "realtime"});
+}
+
+// For a demo: emulated time never runs ahead of real time, and time the host
+// spends outside the emulated bridge (the window's own work) passes there too.
+TEST(DriverSelection, PacedEmulatedTimeKeepsStepWithRealTime)
+{
+    using std::chrono::steady_clock;
+    auto driver = selectEmulated({{"PRAVEL_EMULATED_PACE", "realtime"}});
+    ASSERT_TRUE(driver);
+    const auto seconds = [](steady_clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    uint32_t channels = 0;
+    ASSERT_EQ(driver->FT_CreateDeviceInfoList(&channels), FT_OK); // level with real time from here
+    const auto realStart = steady_clock::now();
+    const double emulatedStart = double(driver->clock().nowNanoseconds()) / 1e9;
+    driver->clock().sleepMicroseconds(50000);
+    EXPECT_GE(seconds(steady_clock::now() - realStart), 0.049);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const double realBefore = seconds(steady_clock::now() - realStart);
+    ASSERT_EQ(driver->FT_CreateDeviceInfoList(&channels), FT_OK);
+    const double emulated = double(driver->clock().nowNanoseconds()) / 1e9 - emulatedStart;
+    EXPECT_GE(emulated, realBefore - 0.001);
+    EXPECT_LE(emulated, seconds(steady_clock::now() - realStart) + 0.001);
 }

@@ -1,7 +1,8 @@
 // A Basic run through the update processor with one fault at a spread of
 // D2XX calls, unplug moments and lost replies: each must end within 5 s of
 // emulated time, never claim success wrongly, touch nothing outside its
-// images' sectors, and leave the loader able to run again.
+// images' sectors, and leave the loader able to run again after one Refresh
+// Device, with the flash as the fault left it (still erasing, say).
 
 #include "tests/faults/SweepSupport.h"
 
@@ -16,6 +17,7 @@
 #include "gui/FWUpdateProcessor.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -58,7 +60,7 @@ struct Fault
 {
     std::string kind; // a D2XX function, "unplug" or "no-reply"
     uint64_t ordinal = 0;
-    std::string text() const { return kind + "@" + std::to_string(ordinal); }
+    std::string text() const { return ordinal ? kind + "@" + std::to_string(ordinal) : kind; }
 };
 
 // Counts every call on its way to the emulated driver and notes the virtual
@@ -142,9 +144,9 @@ protected:
     // The firmware directory and how the flash behaves.
     struct Scenario
     {
-        Scenario(const std::string& name, size_t applicationSize, bool timed)
+        Scenario(const std::string& name, size_t applicationSize, const char* timing)
             : dir(fs::temp_directory_path() / ("pravel-sweep-" + name + "-" + std::to_string(::getpid()))),
-              application(randomBytes(applicationSize, 2)), bitstream(randomBytes(1500, 3)), timed(timed)
+              application(randomBytes(applicationSize, 2)), bitstream(randomBytes(1500, 3)), timing(timing)
         {
             fs::create_directories(dir);
             writeFile(dir / "pravel.srec", application);
@@ -158,7 +160,7 @@ protected:
         }
         fs::path dir;
         Bytes application, bitstream;
-        bool timed;
+        const char* timing; // instant, typical, worst
     };
 
     struct Run
@@ -168,13 +170,14 @@ protected:
         uint64_t total = 0, replies = 0, durationNs = 0;
         bool struck = false;
         uint64_t afterFaultNs = 0;
+        QStringList details; // what the stage said it waited for
     };
 
     // One Basic run with `fault`, checked; then, the fault spent, a second
     // one that must succeed.
     Run runWith(const Scenario& scenario, const Fault& fault, bool check = true)
     {
-        const emu::BenchConfig::Settings settings = {{"timing", scenario.timed ? "typical" : "instant"},
+        const emu::BenchConfig::Settings settings = {{"timing", scenario.timing},
                                                      {"faults", fault.kind.empty() ? "" : fault.text()}};
         emu::BenchConfig bench;
         std::string error;
@@ -186,8 +189,10 @@ protected:
             return {};
         }
         Marker marker(*emulated);
+        // A stuck flash would stick on the markers already.
         for (const auto& [address, bytes] : markers())
-            marker.program(address, bytes);
+            if (fault.kind != "stuck-busy")
+                marker.program(address, bytes);
         emulated->trace().clear();
 
         auto counting = std::make_shared<CountingDriver>(emulated, fault);
@@ -196,11 +201,13 @@ protected:
         processor.setFirmwareDir(QUrl::fromLocalFile(QString::fromStdString(scenario.dir.string())));
         capture.take();
 
-        const uint64_t start = emulated->clock().nowNanoseconds();
         processor.refreshDevices();
+        Run run;
+        QObject::connect(&processor, &FWUpdateProcessor::stageDetailChanged, [&] { run.details << processor.stageDetail(); });
+        const uint64_t start = emulated->clock().nowNanoseconds();
         processor.program();
         processor.waitForProgramming();
-        Run run;
+        QCoreApplication::sendPostedEvents();
         run.log = capture.take();
         run.perFunction = counting->perFunction;
         run.total = counting->total;
@@ -230,9 +237,8 @@ protected:
         }
         expectNothingOutsideTheRunsSectors(*emulated);
 
-        // The same loader, the fault over: refresh and run again.
+        // The same loader, the fault over, at once: one refresh and a run.
         emulated->endCallFaults();
-        marker.waitUntilReady();
         processor.refreshDevices();
         processor.program();
         processor.waitForProgramming();
@@ -317,7 +323,7 @@ protected:
     // program or erase: few enough calls to try every one of them.
     static const Scenario& small()
     {
-        static const Scenario scenario("small", 3000, false); // 12 pages, one sector
+        static const Scenario scenario("small", 3000, "instant"); // 12 pages, one sector
         return scenario;
     }
 };
@@ -380,25 +386,52 @@ TEST_F(ProcessorSweep, UnplugAtEachCallAndEachReplyLost)
 }
 
 // An application over two sectors on a flash that is busy for its
-// datasheet's typical times, so the run waits through thousands of status
-// reads: a sample of every kind of fault.
+// datasheet's typical times, so the run waits through its erases: a sample
+// of every kind of fault; at the maximum times, a sample of unplug moments,
+// most of them in an erase that goes on while the bridge is away.
 TEST_F(ProcessorSweep, BusyFlashAndALargerImageSampled)
 {
-    const Scenario scenario("timed", 70000, true);
-    const Run probe = runWith(scenario, {}, false);
-    ASSERT_FALSE(probe.log.empty());
-    ASSERT_EQ(probe.log.back().text, kComplete);
-    constexpr uint64_t kPerKind = kTimedPerKind;
-    unsigned runs = 0;
-    for (const auto& [function, count] : probe.perFunction)
-        for (uint64_t ordinal : spread(count, kPerKind))
-            runWith(scenario, {function, ordinal}), ++runs;
-    for (uint64_t ordinal : spread(probe.total, 3 * kPerKind))
-        runWith(scenario, {"unplug", ordinal}), ++runs;
-    for (uint64_t ordinal : spread(probe.replies, 2 * kPerKind))
-        runWith(scenario, {"no-reply", ordinal}), ++runs;
-    std::cout << runs << " faults over a run of " << probe.total << " D2XX calls, " << probe.durationNs / 1000000
-              << " ms emulated\n";
+    for (const char* timing : {"typical", "worst"}) {
+        const bool typical = std::string(timing) == "typical";
+        const Scenario scenario(timing, 70000, timing);
+        const Run probe = runWith(scenario, {}, false);
+        ASSERT_FALSE(probe.log.empty());
+        ASSERT_EQ(probe.log.back().text, kComplete);
+        constexpr uint64_t kPerKind = kTimedPerKind;
+        unsigned runs = 0;
+        for (const auto& [function, count] : probe.perFunction)
+            for (uint64_t ordinal : spread(typical ? count : 0, kPerKind))
+                runWith(scenario, {function, ordinal}), ++runs;
+        for (uint64_t ordinal : spread(probe.total, 3 * kPerKind))
+            runWith(scenario, {"unplug", ordinal}), ++runs;
+        for (uint64_t ordinal : spread(typical ? probe.replies : 0, 2 * kPerKind))
+            runWith(scenario, {"no-reply", ordinal}), ++runs;
+        std::cout << timing << ": " << runs << " faults over a run of " << probe.total << " D2XX calls, "
+                  << probe.durationNs / 1000000 << " ms emulated\n";
+    }
+}
+
+// A flash that never finishes its first erase: the run ends three times the
+// datasheet's 1 s maximum after it, saying why, and meanwhile says what it
+// waits for; the next refresh gives up on it as long.
+TEST_F(ProcessorSweep, AStuckFlashEndsWithinThreeTimesItsMaximum)
+{
+    for (const char* timing : {"instant", "typical", "worst"}) {
+        SCOPED_TRACE(timing);
+        const Scenario scenario(std::string("stuck-") + timing, 3000, timing);
+        const Run run = runWith(scenario, {"stuck-busy", 0}, false);
+        expectFailedCleanly(run.log);
+        EXPECT_GE(run.durationNs, 3'000'000'000u);
+        EXPECT_LE(run.durationNs, 3'050'000'000u);
+        const auto said = [&](const std::string& text) {
+            return std::any_of(run.log.begin(), run.log.end(), [&](const LogRow& r) { return r.text == text; });
+        };
+        EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(), [](const LogRow& r) {
+            return r.text.find("flash was still busy 3.0 s after a sector erase (datasheet maximum 1 s)") != std::string::npos;
+        })) << joined(run.log);
+        EXPECT_TRUE(said("Erase...NG\n"));
+        EXPECT_EQ(run.details.count("Waiting for the flash to finish erasing: 2 s"), 1) << run.details.join(", ").toStdString();
+    }
 }
 
 class SweepSummary : public ::testing::Environment

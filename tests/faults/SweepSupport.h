@@ -85,12 +85,6 @@ public:
         Bytes command = {0x02, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
         command.insert(command.end(), data.begin(), data.end());
         transaction(command);
-        waitUntilReady();
-    }
-    // The time a user takes to plug the bridge back in: an erase or program
-    // the fault broke off finishes meanwhile.
-    void waitUntilReady()
-    {
         for (int i = 0; i < 100000 && (transaction({0x05, 0x00}) & 1); ++i)
             clock.advanceNanoseconds(100000);
     }

@@ -196,9 +196,9 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
     }
 }
 
-// A pulled cable is named once in the log; nothing after it asks the driver
-// again until the port is opened anew.
-TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
+// A pulled cable: nothing after it asks the driver again until the port is
+// opened anew. Whoever ends the operation says so, last.
+TEST_F(FtdiBench, ALostBridgeEndsEveryTransfer)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     driver->setPlugged(false);
@@ -209,7 +209,7 @@ TEST_F(FtdiBench, ALostBridgeIsSaidOnceAndEndsEveryTransfer)
     EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
     EXPECT_EQ(ftdi->MPSSE_EraseSector(0), 0);
     EXPECT_EQ(driver->trace().calls().size(), calls);
-    EXPECT_EQ(log, (Log{{ProgressReporter::Error, "The USB connection to the bridge was lost\n"}}));
+    EXPECT_TRUE(log.empty());
 
     driver->setPlugged(true);
     ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);

@@ -129,20 +129,25 @@ TEST(TRomProgramLimits, SizeLimitAndImagesThatWouldWrapRound)
 
 TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
 {
-    // The first page: its pipelined status read and 99 more, then the end.
+    // The first page: status reads until three times its 1.8 ms maximum
+    // (well before the 100 reads a page may take), then the end.
     Rig rig("mt25q128", "stuck-page@0");
     ASSERT_NO_FATAL_FAILURE(rig.load(0, romtest::pattern(1000, 3)));
     rig.trace().clear();
     rig.log.clear();
     EXPECT_EQ(rig.rom->Program(true), 0);
-    EXPECT_EQ(rig.console.err(), "Status check (without timer) overflow\n");
-    EXPECT_THAT(after(rig.texts(), "Programming...\n"),
+    EXPECT_EQ(rig.console.err(), "");
+    const auto ending = after(rig.texts(), "Programming...\n");
+    ASSERT_EQ(ending.size(), 4u);
+    EXPECT_THAT(ending[0], testing::MatchesRegex("The MT25Q128 flash was still busy 5\\.[4-9] ms after a page program "
+                                                 "\\(datasheet maximum 1\\.8 ms\\)\n"));
+    EXPECT_THAT(std::vector<std::string>(ending.begin() + 1, ending.end()),
                 ElementsAre("Error in BusyCheck_WithoutTimer\n", "Program...NG\n", "Dump not supported yet...\n"));
     EXPECT_EQ(rig.log.back().first, ProgressReporter::Info);
     const auto spi = rig.trace().spi();
     auto page = std::find_if(spi.begin(), spi.end(), [](const auto& t) { return t.opcode == 0x02; });
     ASSERT_NE(page, spi.end());
-    EXPECT_EQ(std::count_if(page + 1, spi.end(), [](const auto& t) { return t.opcode == 0x05; }), 100);
+    EXPECT_LT(std::count_if(page + 1, spi.end(), [](const auto& t) { return t.opcode == 0x05; }), 100);
     EXPECT_EQ(std::count_if(page + 1, spi.end(), [](const auto& t) { return t.opcode == 0x02; }), 0);
 
     // A page deep inside a batch: the pages before it are written and
@@ -152,9 +157,9 @@ TEST(TRomProgramLimits, APageThatNeverBecomesReadyFailsTheRun)
     ASSERT_NO_FATAL_FAILURE(deep.load(0x500000, image));
     deep.log.clear();
     EXPECT_EQ(deep.rom->Program(false), 0);
-    EXPECT_EQ(deep.console.err(), "Status check (without timer) overflow\n");
     EXPECT_THAT(after(deep.texts(), "Programming...\n"),
-                ElementsAre(progress(100.0 / 3), "Error in BusyCheck_WithoutTimer\n", "Program...NG\n"));
+                ElementsAre(progress(100.0 / 3), testing::HasSubstr("after a page program"),
+                            "Error in BusyCheck_WithoutTimer\n", "Program...NG\n"));
     EXPECT_EQ(deep.rom->ChunkCount(), 149);
     EXPECT_EQ(deep.flash(0x500000, 150 * 256), Bytes(image.begin(), image.begin() + 150 * 256));
     EXPECT_EQ(deep.flash(0x500000 + 150 * 256, 150 * 256), Bytes(150 * 256, 0xFF));
@@ -280,7 +285,7 @@ TEST(TRomReadBack, ReadVerifyAndABadCell)
 
 TEST(TRomReadBack, VerifyAfterAFailedReadFails)
 {
-    Rig rig("mt25q128", "no-reply@3"); // the second chunk's reply
+    Rig rig("mt25q128", "no-reply@4"); // the second chunk's reply, after identification's two
     ASSERT_NO_FATAL_FAILURE(rig.load(0, Bytes(70000, 0xFF)));    // erased flash would match
     rig.log.clear();
     EXPECT_EQ(rig.rom->Verify(), 0);
@@ -356,7 +361,7 @@ TEST(TRomProgramChanged, OnlyTheSectorsThatDifferAreErasedOrProgrammed)
     const auto texts = rig.texts();
     EXPECT_THAT(texts, testing::IsSupersetOf({std::string("Unchanged sectors skipped: 1 of 3\n"),
                                               std::string("Sectors programmed without erase: 1\n"),
-                                              std::string("Erase Sector address 0x520000 to 0x520000\n")}));
+                                              std::string("Erase Sector address 0x520000 to 0x52bfff\n")}));
     EXPECT_EQ(texts.back(), "Program...OK\n");
     std::vector<uint32_t> erased, programmed;
     for (const auto& t : rig.trace().spi()) {

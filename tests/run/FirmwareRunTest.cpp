@@ -8,6 +8,7 @@
 #include "device/TFtdi.h"
 #include "device/TRom.h"
 #include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 #include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 
@@ -15,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <iostream>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -56,8 +59,8 @@ FirmwareRun::Options toolOptions()
 class RunRig
 {
 public:
-    explicit RunRig(const std::string& faults = "", bool timed = false)
-        : driver(testsupport::emulatedDriver("mt25q128", faults, 2, timed)),
+    explicit RunRig(const std::string& faults = "", bool timed = false, bool worst = false)
+        : driver(testsupport::emulatedDriver("mt25q128", faults, 2, timed, worst)),
           gate(std::make_shared<testsupport::GatedDriver>(driver)), ftdi(gate, driver->clock()), rom(&ftdi)
     {
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
@@ -155,6 +158,54 @@ TEST(FirmwareRun, ProgressComesAsDataAndOnlyGrows)
     EXPECT_DOUBLE_EQ(seen.back().runDone, 1.0);
 }
 
+// The time left and the run bar against what the run really took, on the
+// virtual clock: the Basic set and a whole-flash image, the flash at its
+// typical and at its maximum times. Judged from a tenth of the run on.
+TEST(FirmwareRun, TimeLeftAndTheRunBarFollowTheRunsTime)
+{
+    for (const bool worst : {false, true}) {
+        for (const bool whole : {false, true}) {
+            RunRig rig("", true, worst);
+            ASSERT_TRUE(rig.identified);
+            rig.driver->trace().setEnabled(false); // a whole flash's traffic
+            std::string error;
+            ASSERT_TRUE(emu::DemoFirmware::writeDirectory(rig.dir.u8string(), "1", error)) << error;
+            const std::string big = (rig.dir / "whole.bin").u8string();
+            if (whole)
+                testsupport::writeFile(big, testsupport::randomBytes(0x1000000, 8));
+            const FirmwareSet set = whole ? FirmwareSet::single(big, 0) : FirmwareSet::inDirectory(rig.dir.u8string());
+            struct Seen
+            {
+                double at, left, done;
+            };
+            std::vector<Seen> seen;
+            const Clock& clock = rig.driver->clock();
+            const auto start = clock.now();
+            FirmwareRun::Options options = windowOptions(rig.rom);
+            options.verify = true;
+            options.progress = [&](const FirmwareRun::Progress& p) {
+                seen.push_back({clock.secondsSince(start), p.secondsLeft, p.runDone});
+            };
+            ASSERT_TRUE(FirmwareRun(rig.rom, set, options).run().ok);
+            const double total = clock.secondsSince(start);
+            double leftError = 0, barError = 0;
+            for (const Seen& s : seen) {
+                if (s.at < 0.1 * total)
+                    continue;
+                const double trueLeft = total - s.at;
+                leftError = std::max(leftError, std::fabs(s.left - trueLeft) / std::max(trueLeft, 1e-3));
+                barError = std::max(barError, std::fabs(s.done - s.at / total));
+            }
+            SCOPED_TRACE(std::string(worst ? "worst" : "typical") + (whole ? ", 16 MiB" : ", Basic set"));
+            EXPECT_LE(leftError, 0.25);
+            EXPECT_LE(barError, 0.10);
+            std::cout << (worst ? "worst" : "typical") << (whole ? ", 16 MiB image: " : ", Basic set: ") << total
+                      << " s emulated, " << seen.size() << " updates; time left off by " << leftError * 100
+                      << "% at most, run bar by " << barError * 100 << " points\n";
+        }
+    }
+}
+
 // Nothing reaches the device before every file has passed.
 TEST(FirmwareRun, FilesThatCannotBeWrittenFailBeforeAnythingIsSent)
 {
@@ -182,6 +233,7 @@ TEST(FirmwareRun, FilesThatCannotBeWrittenFailBeforeAnythingIsSent)
         const auto outcome = FirmwareRun(rig.rom, set, windowOptions(rig.rom)).run();
         EXPECT_FALSE(outcome.ok);
         EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Load);
+        EXPECT_FALSE(outcome.flashTouched);
         EXPECT_EQ(rig.writes(), writes) << "the device was touched";
         const std::string failing = set.images()[static_cast<size_t>(outcome.failedImage)].path;
         std::string message = c.message;
@@ -254,7 +306,7 @@ TEST(FirmwareRun, AStopRequestEndsTheRunBetweenTransactions)
     const auto outcome = running.get();
 
     EXPECT_FALSE(outcome.ok);
-    EXPECT_TRUE(outcome.stopped);
+    EXPECT_TRUE(outcome.stopped && outcome.flashTouched && !outcome.linkLost);
     EXPECT_EQ(outcome.failedImage, 0);
     EXPECT_EQ(outcome.failedStage, FirmwareRun::Stage::Program);
     EXPECT_EQ(rig.writes(), writes + 1) << "only the held page went out";
@@ -302,6 +354,7 @@ TEST(FirmwareRun, AStopDuringAReplyWaitEndsIt)
                 stop = true;
             inner.sleepMicroseconds(microseconds);
         }
+        std::chrono::nanoseconds now() const override { return inner.now(); }
         Clock& inner;
         std::atomic<bool>& stop;
         int sleeps = 0;
