@@ -33,6 +33,12 @@ public:
 
 } // namespace
 
+uint64_t Clock::nowNanoseconds() const
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 Clock& Clock::system()
 {
     static SystemClock clock;

@@ -15,7 +15,7 @@ class VirtualClock final : public Clock
 public:
     void sleepMicroseconds(uint64_t microseconds) override { advanceNanoseconds(microseconds * 1000); }
 
-    uint64_t nowNanoseconds() const { return now.load(std::memory_order_relaxed); }
+    uint64_t nowNanoseconds() const override { return now.load(std::memory_order_relaxed); }
     void advanceNanoseconds(uint64_t nanoseconds) { now.fetch_add(nanoseconds, std::memory_order_relaxed); }
 
 private:
