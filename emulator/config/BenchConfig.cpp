@@ -91,7 +91,9 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
     }
     // The flash's own faults belong to the instrument, whichever face counts
     // the rest: handed over here and nowhere else.
-    parsed.instrument.faults = face == Face::D2xx ? parsed.calls.flash : parsed.transfers.instrument.flash;
+    const FaultPlan& own = face == Face::D2xx ? parsed.calls : parsed.transfers.instrument;
+    parsed.instrument.faults = own.flash;
+    parsed.instrument.wiring = own.wiring;
 
     config = std::move(parsed);
     return true;

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "emulator/config/FlashFaults.h"
+#include "emulator/config/WiringFaults.h"
 
 #include <string>
 
 namespace emu {
 
 // One emulated instrument: the flash chip on its board, where that flash
-// keeps its contents, how long it stays busy and what it does wrong.
+// keeps its contents, how long it stays busy and what it and the board's
+// wiring do wrong.
 struct InstrumentOptions
 {
     std::string chip = "mt25q128"; // a name from the flash part table
@@ -16,6 +18,7 @@ struct InstrumentOptions
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
     bool worst = false;            // with `timed`: the datasheet's maximum times
     FlashFaults faults;
+    WiringFaults wiring; // the board's lines between bridge and flash
 };
 
 } // namespace emu

@@ -126,6 +126,7 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
         const emu::BridgeTiming timing = bench.instrument.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
         state->bridge = std::make_unique<emu::Ft2232hBridge>(state->clock, state->instrument.get(), timing);
         state->bridge->dropRepliesAt(bench.calls.noReplyAt);
+        state->bridge->refuseMpsse(bench.calls.noMpsse);
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
 }

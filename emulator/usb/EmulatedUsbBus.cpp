@@ -70,6 +70,7 @@ bool EmulatedUsbBus::build(std::string& why)
     const BridgeTiming timing = bench.instrument.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
     bridge = std::make_unique<Ft2232hBridge>(clock(), instrumentBoard.get(), timing);
     bridge->dropRepliesAt(bench.transfers.instrument.noReplyAt);
+    bridge->refuseMpsse(bench.transfers.instrument.noMpsse);
     usb = std::make_unique<UsbFt2232h>(*bridge, clock());
     return true;
 }
