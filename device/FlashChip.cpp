@@ -12,7 +12,8 @@ const char kFlashCorrupted[] =
     "- After programming, disconnect the line to EXT_RESET and power cycle\n";
 
 // The Micron part has the flag status and non-volatile configuration
-// registers; the Spansion part has neither (its 0x70 reads a floating line).
+// registers and an SFDP table; the Spansion part has none of them (its 0x70
+// reads a floating line) but a bank register.
 const FlashChip kMt25q128 = [] {
     FlashChip chip;
     chip.name = "MT25Q128";
@@ -20,6 +21,12 @@ const FlashChip kMt25q128 = [] {
     chip.memorySize = 0x1000000;
     chip.hasFlagStatus = true;
     chip.hasNvcr = true;
+    chip.hasSfdp = true;
+    chip.statusBlockProtectBits = 0x5C; // BP3 (bit 6), BP2..0 (bits 4..2)
+    chip.flagStatusFourByteBit = 0x01;
+    chip.nvcrThreeByteBit = 0x0001;
+    chip.nvcrDualOffBit = 0x0004;
+    chip.nvcrQuadOffBit = 0x0008;
     chip.typicalPageProgramMicroseconds = 120;
     chip.typicalSectorEraseMicroseconds = 150000;
     return chip;
@@ -30,6 +37,9 @@ const FlashChip kS25fl256 = [] {
     chip.name = "S25FL256";
     chip.capacityCode = 0x19;
     chip.memorySize = 0x2000000;
+    chip.hasBankRegister = true;
+    chip.statusBlockProtectBits = 0x1C; // BP2..0 (bits 4..2)
+    chip.bankFourByteBit = 0x80;         // EXTADD
     chip.typicalPageProgramMicroseconds = 250;
     chip.typicalSectorEraseMicroseconds = 130000;
     return chip;
