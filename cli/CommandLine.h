@@ -34,6 +34,7 @@ struct Invocation
     std::string firmwareDir; // write/verify --firmware-dir
     FirmwareSet firmware;    // write/verify
     std::string file;              // read target, fpga bitstream
+    std::string reportFile;        // diagnose --report
 };
 
 // The tool's command-line grammar:

@@ -46,6 +46,7 @@ private:
     int status();
     int nvcr();
     int fpga();
+    int diagnose();
 
     bool openPort();
     void closePort();
