@@ -118,7 +118,7 @@ int main(int argc, char* argv[])
     {
         // Real time even on the emulated instrument: a run in the window is
         // meant to be watched.
-        LoaderShell shell(selection.driver(), Clock::system(), QString::fromStdString(title));
+        LoaderShell shell(selection.driver(), selection.watchedClock(), QString::fromStdString(title));
         shell.loadFrom(QCoreApplication::applicationDirPath());
         result = shell.exec();
     }

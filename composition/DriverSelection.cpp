@@ -1,6 +1,7 @@
 #include "composition/DriverSelection.h"
 
 #include "base/ConsoleSink.h"
+#include "composition/FollowingClock.h"
 
 #include "emulator/CallTrace.h"
 #include "emulator/VirtualClock.h"
@@ -114,6 +115,7 @@ DriverSelection DriverSelection::emulated(std::shared_ptr<d2xx::EmulatedDriver> 
     DriverSelection selection;
     selection.chosen = front ? std::move(front) : std::shared_ptr<d2xx::D2xxDriver>(instrument);
     selection.instrument = std::move(instrument);
+    selection.following = std::make_shared<FollowingClock>(selection.instrument->clock());
     selection.timed = timed;
     return selection;
 }
@@ -123,6 +125,11 @@ Clock& DriverSelection::clock() const
     if (instrument)
         return instrument->clock();
     return Clock::system();
+}
+
+Clock& DriverSelection::watchedClock() const
+{
+    return following ? *following : Clock::system();
 }
 
 void DriverSelection::setCallTrace(bool enabled) const

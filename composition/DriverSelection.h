@@ -57,6 +57,9 @@ public:
     explicit operator bool() const { return chosen != nullptr; }
     const std::shared_ptr<d2xx::D2xxDriver>& driver() const { return chosen; }
     Clock& clock() const;
+    // Real time, for an entry point that is watched as it runs (the window);
+    // on the emulated instrument its clock keeps up with it (FollowingClock).
+    Clock& watchedClock() const;
 
     bool isEmulated() const { return instrument != nullptr; }
     // The emulated driver keeps every call; a long run switches that off.
@@ -69,5 +72,6 @@ public:
 private:
     std::shared_ptr<d2xx::D2xxDriver> chosen;
     std::shared_ptr<d2xx::EmulatedDriver> instrument; // opaque outside the selection
+    std::shared_ptr<Clock> following;                  // watchedClock() of the emulated instrument
     bool timed = false;
 };
