@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+class DiagnosisReport;
+struct DiagnosisStep;
 class FirmwareSet;
 class TFtdi;
 class TRom;
@@ -44,6 +46,13 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(double stageProgress READ stageProgress NOTIFY stageProgressChanged)
     Q_PROPERTY(double runProgress READ runProgress NOTIFY runProgressChanged)
     Q_PROPERTY(QString lastOutcome READ lastOutcome NOTIFY lastOutcomeChanged)
+    // The diagnosis as a checklist: one map per step with "number", "name",
+    // "verdict" ("pending", "ok", "finding", "not run"), "line", "cause" and
+    // "action", updated on the GUI thread as the steps end.
+    Q_PROPERTY(QVariantList diagnosisSteps READ diagnosisSteps NOTIFY diagnosisStepsChanged)
+    Q_PROPERTY(bool isDiagnosing READ isDiagnosing NOTIFY isDiagnosingChanged)
+    // The diagnosis's closing line; empty before the first one ends.
+    Q_PROPERTY(QString diagnosisSummary READ diagnosisSummary NOTIFY diagnosisStepsChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -73,6 +82,9 @@ public:
     double stageProgress() const { return m_stageProgress; }
     double runProgress() const { return m_runProgress; }
     QString lastOutcome() const { return m_lastOutcome; }
+    QVariantList diagnosisSteps() const { return m_diagnosisSteps; }
+    bool isDiagnosing() const { return m_isDiagnosing; }
+    QString diagnosisSummary() const { return m_diagnosisSummary; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -82,6 +94,12 @@ public:
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void openFile(const QString& file);
     Q_INVOKABLE void program();
+    // Checks the bridge, the wiring and the flash step by step on the worker
+    // thread, as a run goes (never beside one; the controls lock meanwhile),
+    // and looks for the device again afterwards. Writes nothing to the flash.
+    Q_INVOKABLE void diagnose();
+    // Writes the last diagnosis's report (JSON) to `path`: empty, or why not.
+    Q_INVOKABLE QString saveDiagnosisReport(const QString& path);
     // Asks the run under way to stop at its next transaction boundary; the
     // flash finishes a command already sent. Nothing happens when no run goes.
     Q_INVOKABLE void requestStop();
@@ -109,6 +127,8 @@ signals:
     void stageProgressChanged();
     void runProgressChanged();
     void lastOutcomeChanged();
+    void diagnosisStepsChanged();
+    void isDiagnosingChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -133,6 +153,10 @@ private:
     void showOutcome(const QString& outcome);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
+    void doDiagnosis();
+    // GUI thread only.
+    void showDiagnosisStep(const DiagnosisStep& step);
+    void finishDiagnosis(std::shared_ptr<const DiagnosisReport> report);
 
     QString m_firmwareFile;
     QString m_bootloaderFile;
@@ -156,6 +180,11 @@ private:
     double m_stageProgress = 0;
     double m_runProgress = 0;
     QString m_lastOutcome;
+    QVariantList m_diagnosisSteps;
+    QString m_diagnosisSummary;
+    bool m_isDiagnosing = false;
+    std::shared_ptr<const DiagnosisReport> m_diagnosisReport;
+    double m_progressBeforeDiagnosis[2] = {0, 0}; // stage, run: shown again afterwards
     std::thread m_worker;
 };
 
