@@ -639,8 +639,10 @@ int32_t TFtdi::MPSSE_Sync(unsigned char badOpcode, bool purgeFirst, bool flushed
         const size_t n = answer.bytes.size();
         return n >= 2 && answer.bytes[n - 2] == kBadCommandAnswer && answer.bytes[n - 1] == badOpcode;
     };
-    // Everything that arrives is kept, so that bytes in front of the answer show.
-    for (;;) {
+    // Everything that arrives is kept, so that bytes in front of the answer
+    // show. Bounded by the polls' sleeps as well as by the clock's time.
+    const uint64_t maxPolls = waitMicroseconds / kPollUs + 1;
+    for (uint64_t poll = 0;; ++poll) {
         uint32_t rxBytes = 0, txBytes = 0, events = 0;
         if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes > 0) {
             const size_t at = answer.bytes.size();
@@ -659,7 +661,8 @@ int32_t TFtdi::MPSSE_Sync(unsigned char badOpcode, bool purgeFirst, bool flushed
             if (answer.bytes.size() >= kMaxSyncAnswer)
                 break;
         }
-        if (sleepClock->nowNanoseconds() - start >= uint64_t(waitMicroseconds) * 1000 || StopRequested())
+        if (poll + 1 >= maxPolls || sleepClock->nowNanoseconds() - start >= uint64_t(waitMicroseconds) * 1000 ||
+            StopRequested())
             break;
         sleepClock->sleepMicroseconds(kPollUs);
     }

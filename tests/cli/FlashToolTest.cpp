@@ -460,6 +460,7 @@ TEST_F(FlashToolTest, DiagnoseNamesEachFaultAtItsStepAndNeverWrites)
     EXPECT_EQ(json["steps"].size(), 7u);
 
     const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"", "unplugged", "1. Channels: FINDING: No FTDI bridge is connected."},
         {"miso-high", "", "4. SPI lines to the flash: FINDING: The JEDEC ID reads FF FF FF in each of 4 reads"},
         {"miso-low", "", "4. SPI lines to the flash: FINDING: The JEDEC ID reads 00 00 00"},
         {"miso-noise", "", "4. SPI lines to the flash: FINDING: The JEDEC ID varies at 15 MHz"},
@@ -472,7 +473,7 @@ TEST_F(FlashToolTest, DiagnoseNamesEachFaultAtItsStepAndNeverWrites)
     };
     writeFile(dir / "other.bin", Bytes(2 * kFlashSize, 0x5A)); // for the 32 MiB part
     for (const auto& [faults, chip, line] : cases) {
-        SCOPED_TRACE(faults);
+        SCOPED_TRACE(std::string(faults) + " " + chip);
         const fs::path target = *chip ? dir / "other.bin" : flash;
         const Bytes before = readFile(target);
         const Outcome outcome = run({"--image", target.string(), "diagnose"}, faults, chip);
