@@ -95,6 +95,15 @@ const std::vector<CommandInfo> kCommands = {
      "Without --write, reads the register. With it, writes VALUE (0 to 0xffff),\n"
      "waits for the flash and reads the register back.\n",
      {{"--write", true}}},
+    {"diagnose", "diagnose [--report FILE]", "check the bridge, the wiring and the flash, step by step",
+     "Checks, in order: the USB channels, the bridge's MPSSE engine, the data path\n"
+     "inside the bridge, the SPI lines to the flash, the flash and its registers,\n"
+     "the read speed, and what the flash holds. Prints one line per step: ok, or\n"
+     "the finding with its likely cause and what to do. Stops at the first step\n"
+     "that rules out the rest. Never erases, programs or writes a register.\n"
+     "Fails when a step has a finding.\n"
+     "  --report FILE         also write everything as JSON, for support\n",
+     {{"--report", true}}},
     {"fpga", "fpga [--check-done] FILE.bit", "configure the FPGA directly from a bitstream",
      "Resets the FPGA and clocks FILE.bit into it, bypassing the flash.\n"
      "  --check-done          read the FPGA's DONE pin afterwards; fail when it is low\n",
@@ -274,7 +283,8 @@ bool Parser::option(const std::string& name, const std::string& value)
     } else if (name == "--check-done") {
         inv.checkDone = true;
     }
-    if ((name == "--application" || name == "--bitstream" || name == "--firmware-dir") && value.empty())
+    if ((name == "--application" || name == "--bitstream" || name == "--firmware-dir" || name == "--report") &&
+        value.empty())
         return fail(name + " needs a non-empty path");
     return true;
 }

@@ -34,7 +34,7 @@ struct Invocation
     bool verify = false;
     bool changedOnly = false; // write: only the sectors that differ
     bool all = false;        // erase: the whole chip; write, verify: every instrument
-    std::string reportFile;  // write, verify --report: the runs' records as one JSON document
+    std::string reportFile;  // --report: write/verify, the runs' records; diagnose, its report
     bool checkDone = false;
     bool force = false;
     std::string firmwareDir; // write/verify --firmware-dir

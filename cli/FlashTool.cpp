@@ -4,6 +4,7 @@
 #include "base/HexText.h"
 #include "device/FirmwareBatch.h"
 #include "device/FlashChip.h"
+#include "device/Diagnosis.h"
 #include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
@@ -150,6 +151,8 @@ int FlashTool::dispatch()
         return nvcr();
     if (c == "fpga")
         return fpga();
+    if (c == "diagnose")
+        return diagnose();
     return Usage;
 }
 
@@ -427,4 +430,31 @@ int FlashTool::fpga()
     }
     say("DONE is high\n");
     return Success;
+}
+
+int FlashTool::diagnose()
+{
+    // The report's file is opened first: a diagnosis whose report cannot be
+    // kept is not started.
+    std::ofstream report;
+    if (!inv.reportFile.empty()) {
+        report.open(toPath(inv.reportFile), std::ios::binary | std::ios::trunc);
+        if (!report) {
+            complain("Error, the report file cannot be written: " + inv.reportFile + "\n");
+            return Failed;
+        }
+    }
+    Diagnosis diagnosis(*ftdi, *rom, inv.port, "pravel-flash");
+    const DiagnosisReport result = diagnosis.run([this](const DiagnosisStep& step) { say(step.text() + "\n"); });
+    say(result.summary() + "\n");
+    if (report.is_open()) {
+        report << result.json();
+        report.close();
+        if (!report) {
+            complain("Error writing the report file: " + inv.reportFile + "\n");
+            return Failed;
+        }
+        say("Report written to " + inv.reportFile + "\n");
+    }
+    return result.allOk() ? Success : Failed;
 }

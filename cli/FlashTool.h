@@ -49,6 +49,7 @@ private:
     int status();
     int nvcr();
     int fpga();
+    int diagnose();
 
     bool openPort();
     void closePort();

@@ -35,7 +35,8 @@ FlashBusyTime registerWrite(uint32_t typical, uint32_t maximum)
 // Times are the datasheets' program/erase tables, typical / maximum (the
 // register writes could not be checked against the documents).
 // The Micron part has the flag status and non-volatile configuration
-// registers; the Spansion part has neither (its 0x70 reads a floating line).
+// registers and an SFDP table; the Spansion part has none of them (its 0x70
+// reads a floating line) but a bank register.
 const FlashChip kMt25q128 = [] {
     FlashChip chip;
     chip.name = "MT25Q128";
@@ -47,6 +48,12 @@ const FlashChip kMt25q128 = [] {
     chip.sectorErase = sectorErase(150 * kMs, 1 * kS);
     chip.bulkErase = bulkErase(38 * kS, 114 * kS);
     chip.registerWrite = registerWrite(200 * kMs, 3 * kS);
+    chip.hasSfdp = true;
+    chip.statusBlockProtectBits = 0x5C; // BP3 (bit 6), BP2..0 (bits 4..2)
+    chip.flagStatusFourByteBit = 0x01;
+    chip.nvcrThreeByteBit = 0x0001;
+    chip.nvcrDualOffBit = 0x0004;
+    chip.nvcrQuadOffBit = 0x0008;
     return chip;
 }();
 
@@ -59,6 +66,9 @@ const FlashChip kS25fl256 = [] {
     chip.sectorErase = sectorErase(130 * kMs, 650 * kMs);
     chip.bulkErase = bulkErase(66 * kS, 330 * kS);
     chip.registerWrite = registerWrite(140 * kMs, 500 * kMs);
+    chip.hasBankRegister = true;
+    chip.statusBlockProtectBits = 0x1C; // BP2..0 (bits 4..2)
+    chip.bankFourByteBit = 0x80;         // EXTADD
     return chip;
 }();
 

@@ -37,6 +37,18 @@ struct FlashChip
     FlashBusyTime sectorErase;   // 0xD8, one 64 KiB sector
     FlashBusyTime bulkErase;     // 0xC7, the whole chip
     FlashBusyTime registerWrite; // the non-volatile configuration register (0xB1), or the status register where the part has none
+    bool hasSfdp = false;       // 0x5A: the JESD216 parameter table
+    bool hasBankRegister = false; // 0x16: the bank address register (Spansion)
+    // The register bits that stop a host which, like the loader, speaks to
+    // the part on one data line with 3-byte addresses; 0 where the part has
+    // no such bit. Block protection refuses program and erase; in 4-byte mode
+    // the part takes the byte after the loader's address as a fourth one.
+    unsigned char statusBlockProtectBits = 0; // status register: set, blocks are protected
+    unsigned char flagStatusFourByteBit = 0;  // flag status register: set, 4-byte addresses now
+    unsigned char bankFourByteBit = 0;        // bank register: set, 4-byte addresses now
+    uint16_t nvcrThreeByteBit = 0;            // NVCR: clear, 4-byte addresses from power-up
+    uint16_t nvcrDualOffBit = 0;              // NVCR: clear, the dual I/O protocol from power-up
+    uint16_t nvcrQuadOffBit = 0;              // NVCR: clear, the quad I/O protocol from power-up
 
     int32_t sectorCount() const { return sectorSize > 0 ? memorySize / sectorSize : 0; }
 

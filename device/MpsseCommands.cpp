@@ -9,8 +9,10 @@ namespace {
 // the rising edge; bit 3 clear: MSB first; bit 1 clear: whole bytes).
 constexpr unsigned char kBytesOutFalling = 0x11;
 constexpr unsigned char kBytesInRising = 0x20;
+constexpr unsigned char kBytesInOut = 0x31; // out falling, in rising
 constexpr unsigned char kSetLowByte = 0x80;
 constexpr unsigned char kReadLowByte = 0x81;
+constexpr unsigned char kLoopbackOn = 0x84;
 constexpr unsigned char kLoopbackOff = 0x85;
 constexpr unsigned char kClockDivisor = 0x86;
 constexpr unsigned char kSendImmediate = 0x87;
@@ -61,6 +63,12 @@ MpsseCommands& MpsseCommands::bytesIn(uint32_t count)
     return length(count);
 }
 
+MpsseCommands& MpsseCommands::bytesInOutHeader(uint32_t count)
+{
+    out.push_back(kBytesInOut);
+    return length(count);
+}
+
 MpsseCommands& MpsseCommands::idleClockBytes(uint64_t count)
 {
     while (count > 0) {
@@ -81,6 +89,11 @@ MpsseCommands& MpsseCommands::clockPulses(unsigned char countMinusOne)
 MpsseCommands& MpsseCommands::sendImmediate()
 {
     return byte(kSendImmediate);
+}
+
+MpsseCommands& MpsseCommands::loopbackOn()
+{
+    return byte(kLoopbackOn);
 }
 
 MpsseCommands& MpsseCommands::loopbackOff()

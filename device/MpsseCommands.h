@@ -24,11 +24,16 @@ public:
     MpsseCommands& bytesOutHeader(uint32_t count);
     MpsseCommands& bytesOut(std::initializer_list<unsigned char> data);
     MpsseCommands& bytesIn(uint32_t count);
+    // Bytes out on the falling edge and in on the rising one at once; only
+    // the header: the `count` data bytes must follow (bytes()).
+    MpsseCommands& bytesInOutHeader(uint32_t count);
     // `count` x 8 clocks with no data, in as many commands as it takes.
     MpsseCommands& idleClockBytes(uint64_t count);
     // 1..8 clocks with no data (the documented range of the command).
     MpsseCommands& clockPulses(unsigned char countMinusOne);
     MpsseCommands& sendImmediate();
+    // The internal loop from data out to data in, for a test of the bridge alone.
+    MpsseCommands& loopbackOn();
     MpsseCommands& loopbackOff();
     MpsseCommands& adaptiveClockingOff();
     MpsseCommands& divideBy5Off();

@@ -40,8 +40,9 @@ constexpr int32_t kMaxTransfer = static_cast<int32_t>(MpsseCommands::maxLength);
 constexpr int32_t kMaxPageProgram = kMaxTransfer - 4;
 
 // SK with divide-by-5 off and divisor 1 (the set-up sequence): 60 MHz / 4.
-constexpr uint16_t kClockDivisor = 1;
-constexpr uint64_t kSpiClockHz = 15000000;
+constexpr uint16_t kClockDivisor = TFtdi::standardClockDivisor;
+constexpr uint64_t kMasterClockHz = 60000000;
+constexpr uint64_t kSpiClockHz = kMasterClockHz / ((1 + kClockDivisor) * 2);
 
 constexpr uint32_t kPurgeBoth = FT_PURGE_RX | FT_PURGE_TX;
 constexpr uint8_t kLatencyMs = 2;
@@ -53,6 +54,10 @@ constexpr uint64_t kFpgaResetSliceUs = 50000;
 constexpr uint32_t kIdLength = 20;
 constexpr uint32_t kIdCapacityIndex = 2;
 constexpr unsigned char kDonePin = 0x80;
+constexpr unsigned char kBadCommandAnswer = 0xFA;
+// A bad-command probe keeps no more than this: a bridge in a streaming mode
+// could send for ever.
+constexpr size_t kMaxSyncAnswer = 4096;
 
 // Loop-back off, adaptive clocking off, divide-by-5 off, SK = 60 MHz / 4,
 // pins idle.
@@ -647,4 +652,102 @@ FT_STATUS TFtdi::PortCloseSimple()
     if (status == FT_OK)
         handleHeld = false;
     return status;
+}
+
+FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
+{
+    nodes.clear();
+    uint32_t count = 0;
+    FT_STATUS status = driver->FT_CreateDeviceInfoList(&count);
+    if (status != FT_OK || count == 0)
+        return status;
+    nodes.resize(count);
+    uint32_t listed = count;
+    status = driver->FT_GetDeviceInfoList(nodes.data(), &listed);
+    // Only the nodes allocated here exist, whatever the second count says.
+    nodes.resize(status == FT_OK ? std::min(listed, count) : 0);
+    return status;
+}
+
+int32_t TFtdi::MPSSE_Sync(unsigned char badOpcode, bool purgeFirst, bool flushed, uint32_t waitMicroseconds,
+                          SyncAnswer& answer)
+{
+    answer = SyncAnswer();
+    if (linkLost)
+        return 0;
+    if (purgeFirst && driver->FT_Purge(handle, kPurgeBoth) != FT_OK) {
+        DiscardQueues();
+        return 0;
+    }
+    Bytes out;
+    MpsseCommands probe(out);
+    probe.byte(badOpcode);
+    if (flushed)
+        probe.sendImmediate();
+    const uint64_t start = static_cast<uint64_t>(sleepClock->now().count());
+    if (!Send(out))
+        return 0;
+    const auto answered = [&answer, badOpcode] {
+        const size_t n = answer.bytes.size();
+        return n >= 2 && answer.bytes[n - 2] == kBadCommandAnswer && answer.bytes[n - 1] == badOpcode;
+    };
+    // Everything that arrives is kept, so that bytes in front of the answer
+    // show. Bounded by the polls' sleeps as well as by the clock's time.
+    const uint64_t maxPolls = waitMicroseconds / kPollUs + 1;
+    for (uint64_t poll = 0;; ++poll) {
+        uint32_t rxBytes = 0, txBytes = 0, events = 0;
+        if (driver->FT_GetStatus(handle, &rxBytes, &txBytes, &events) == FT_OK && rxBytes > 0) {
+            const size_t at = answer.bytes.size();
+            const uint32_t wanted = static_cast<uint32_t>(std::min<size_t>(rxBytes, kMaxSyncAnswer - at));
+            answer.bytes.resize(at + wanted);
+            uint32_t returned = 0;
+            if (driver->FT_Read(handle, answer.bytes.data() + at, wanted, &returned) != FT_OK) {
+                answer.bytes.resize(at);
+                DiscardQueues();
+                return 0;
+            }
+            answer.bytes.resize(at + std::min(returned, wanted));
+            answer.microseconds = (static_cast<uint64_t>(sleepClock->now().count()) - start) / 1000;
+            if (answered())
+                return 1;
+            if (answer.bytes.size() >= kMaxSyncAnswer)
+                break;
+        }
+        if (poll + 1 >= maxPolls || static_cast<uint64_t>(sleepClock->now().count()) - start >= uint64_t(waitMicroseconds) * 1000 ||
+            StopRequested())
+            break;
+        sleepClock->sleepMicroseconds(kPollUs);
+    }
+    DiscardQueues();
+    return 0;
+}
+
+int32_t TFtdi::MPSSE_Loopback(const unsigned char* pattern, uint32_t count, unsigned char* echoed)
+{
+    if (!pattern || !echoed || count < 1 || count > static_cast<uint32_t>(kMaxTransfer))
+        return 0;
+    Bytes out;
+    MpsseCommands(out)
+        .setLowByte(kPinsFpgaReset, kPinDirection)
+        .loopbackOn()
+        .bytesInOutHeader(count)
+        .bytes(pattern, count)
+        .sendImmediate()
+        .loopbackOff()
+        .setLowByte(kPinsIdle, kPinDirection);
+    if (!Send(out))
+        return 0;
+    return FW_Read(echoed, count) == 0 ? 1 : 0;
+}
+
+uint32_t TFtdi::SpiClockHz(uint16_t divisor)
+{
+    return static_cast<uint32_t>(kMasterClockHz / ((1 + uint64_t(divisor)) * 2));
+}
+
+int32_t TFtdi::MPSSE_SetClockDivisor(uint16_t divisor)
+{
+    Bytes out;
+    MpsseCommands(out).clockDivisor(divisor);
+    return Send(out);
 }

@@ -129,6 +129,36 @@ public:
     int32_t MPSSE_ReadDataBytesSend(uint32_t address, int32_t length);
     int32_t MPSSE_ReadDataBytesReceive(unsigned char* buffer, int32_t length);
 
+    // Bring-up checks of the bridge and its wiring, for a diagnosis. None of
+    // them reaches the flash: chip select stays high.
+    //
+    // The channels the driver lists, as D2XX describes them; the status of
+    // the failing call otherwise. Reports nothing.
+    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
+    // What came back for a bad-command probe: bytes left from before first,
+    // then, from an MPSSE engine, 0xFA and the opcode.
+    struct SyncAnswer
+    {
+        std::vector<unsigned char> bytes;
+        uint64_t microseconds = 0; // from the write until the last byte was there
+    };
+    // Sends `badOpcode` (after emptying both queues when `purgeFirst`;
+    // followed by send-immediate when `flushed`, else the answer waits for
+    // the latency timer) and takes what is queued until the engine's answer
+    // FA <opcode> is in or `waitMicroseconds` have passed. 1: the bytes end
+    // in that answer.
+    int32_t MPSSE_Sync(unsigned char badOpcode, bool purgeFirst, bool flushed, uint32_t waitMicroseconds,
+                       SyncAnswer& answer);
+    // One write, with the flash deselected and the FPGA held in reset, so that
+    // nothing on the board listens: loopback on, `count` bytes (1..65536)
+    // clocked out and in, loopback off, pins idle. What came back into `echoed`.
+    int32_t MPSSE_Loopback(const unsigned char* pattern, uint32_t count, unsigned char* echoed);
+    // SK = 60 MHz / ((1 + divisor) * 2) from the next transaction on. The
+    // set-up sequence's divisor gives the loader's 15 MHz.
+    static constexpr uint16_t standardClockDivisor = 1;
+    static uint32_t SpiClockHz(uint16_t divisor);
+    int32_t MPSSE_SetClockDivisor(uint16_t divisor);
+
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
 

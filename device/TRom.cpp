@@ -5,6 +5,7 @@
 #include "base/ProgressReporter.h"
 #include "device/ChangePlan.h"
 #include "device/FlashChip.h"
+#include "device/FlashRegisters.h"
 #include "device/PagePipeline.h"
 #include "device/TFtdi.h"
 #include "device/WholeFile.h"
@@ -34,6 +35,12 @@ constexpr uint32_t kMinPollWaitMicroseconds = 100;
 // what a bus reads that nothing drives: a flash busy for real also shows
 // its write-enable latch and never all the protection bits at once here.
 constexpr unsigned char kNothingDrivesTheBus = 0xFF;
+// The diagnosis's raw reads: JEDEC identification, the SFDP table (JESD216:
+// three address bytes, eight dummy clocks) and the Spansion bank register.
+constexpr unsigned char kReadIdentification = 0x9F;
+constexpr unsigned char kReadSfdp = 0x5A;
+constexpr unsigned char kReadBankRegister = 0x16;
+constexpr uint32_t kMaxRawRead = 256;
 
 void info(const std::string& text) { ProgressReporter::info(text); }
 void error(const std::string& text) { ProgressReporter::error(text); }
@@ -672,3 +679,51 @@ void TRom::ConvertRBF(unsigned char* out, unsigned char* in)
 }
 
 void TRom::Dump(std::string /*fileName*/, unsigned char* /*data*/, int /*length*/) {}
+
+int TRom::ReadIdentification(unsigned char* bytes, uint32_t count)
+{
+    if (!bytes || count < 1 || count > kMaxRawRead)
+        return 0;
+    return ftdi->MPSSE_Transfer(TFtdi::SpiCommand(kReadIdentification).reading(count).flushed(), bytes);
+}
+
+int TRom::ReadSfdp(const FlashChip& chip, uint32_t address, unsigned char* bytes, uint32_t count)
+{
+    if (!chip.hasSfdp || !bytes || count < 1 || count > kMaxRawRead)
+        return 0;
+    const unsigned char dummy = 0;
+    return ftdi->MPSSE_Transfer(
+        TFtdi::SpiCommand(kReadSfdp).at(address).sending(&dummy, 1).reading(count).flushed(), bytes);
+}
+
+int TRom::ReadRegisters(const FlashChip& chip, FlashRegisters& registers)
+{
+    registers = FlashRegisters();
+    if (!ftdi->MPSSE_ReadStatus(registers.status))
+        return 0;
+    unsigned char byte = 0;
+    if (chip.hasFlagStatus) {
+        if (!ftdi->MPSSE_ReadFlagStatus(byte))
+            return 0;
+        registers.flagStatus = byte;
+    }
+    if (chip.hasNvcr) {
+        unsigned char nvcr[2] = {0, 0};
+        if (!ftdi->MPSSE_NVCRRead(nvcr))
+            return 0;
+        registers.nvcr = static_cast<uint16_t>(nvcr[0] | nvcr[1] << 8);
+    }
+    if (chip.hasBankRegister) {
+        if (!ftdi->MPSSE_Transfer(TFtdi::SpiCommand(kReadBankRegister).reading(1).flushed(), &byte))
+            return 0;
+        registers.bank = byte;
+    }
+    return 1;
+}
+
+int TRom::ReadQuietly(uint32_t address, unsigned char* buffer, int length)
+{
+    if (!buffer || length < 1)
+        return 0;
+    return ReadRange(address, buffer, length, nullptr);
+}

@@ -8,6 +8,7 @@
 class TFtdi;
 struct FlashBusyTime;
 struct FlashChip;
+struct FlashRegisters;
 
 // Driver of the SPI configuration flash behind the FPGA: identification and
 // registers, erase, image loading and page programming, read-back and verify.
@@ -64,6 +65,17 @@ public:
     // What the identified part has; before any identification, every register.
     bool HasFlagStatus() const;
     bool HasNvcr() const;
+
+    // Raw reads for a diagnosis: nothing reported, nothing written, the
+    // identification above left as it is. `chip` is the part the answers
+    // came from: only the registers it has are read.
+    // The first `count` bytes (1..256) of the JEDEC identification.
+    int ReadIdentification(unsigned char* bytes, uint32_t count);
+    // `count` bytes (1..256) of the SFDP table from `address`; 0 for a part without one.
+    int ReadSfdp(const FlashChip& chip, uint32_t address, unsigned char* bytes, uint32_t count);
+    int ReadRegisters(const FlashChip& chip, FlashRegisters& registers);
+    // `length` (at least 1) bytes from `address`, as Read takes them.
+    int ReadQuietly(uint32_t address, unsigned char* buffer, int length);
 
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);

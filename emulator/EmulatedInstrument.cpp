@@ -37,13 +37,42 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.faults = options.faults;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>(SevenSeriesDevice::xc7a35t(), trace);
-    return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga), trace));
+    return std::unique_ptr<EmulatedInstrument>(
+        new EmulatedInstrument(std::move(flash), std::move(fpga), trace, options.wiring));
 }
 
 EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga,
-                                       CallTrace* trace)
-    : flashChip(std::move(flash)), fpgaPort(std::move(fpga)), trace(trace)
+                                       CallTrace* trace, const WiringFaults& wiring)
+    : flashChip(std::move(flash)), fpgaPort(std::move(fpga)), trace(trace), wiring(wiring)
 {
+}
+
+uint8_t EmulatedInstrument::overMiso(uint8_t driven, unsigned bits, bool clocked) const
+{
+    const uint8_t line = static_cast<uint8_t>(0xFF00u >> (bits > 8 ? 8 : bits));
+    switch (wiring.miso) {
+    case WiringFaults::Miso::Sound:
+        return driven;
+    case WiringFaults::Miso::StuckHigh:
+        return line;
+    case WiringFaults::Miso::StuckLow:
+        return 0;
+    case WiringFaults::Miso::Noisy:
+        break;
+    }
+    if (!clocked || sckHz <= wiring.cleanUpToHz)
+        return driven;
+    // About every other byte loses one bit: which one is a fixed sequence, so
+    // a run is repeatable.
+    noise = noise * 6364136223846793005ull + 1442695040888963407ull;
+    if ((noise >> 63) == 0)
+        return driven;
+    return static_cast<uint8_t>((driven ^ (0x80u >> ((noise >> 58) % (bits > 8 ? 8 : bits)))) & line);
+}
+
+void EmulatedInstrument::clockRateChanged(uint64_t hz)
+{
+    sckHz = hz;
 }
 
 EmulatedInstrument::~EmulatedInstrument() = default;
@@ -70,7 +99,7 @@ void EmulatedInstrument::setLowPins(uint8_t value, uint8_t direction)
 uint8_t EmulatedInstrument::readLowPins() const
 {
     uint8_t inputs = static_cast<uint8_t>(~(pinDi | pinDone)); // unused inputs read high
-    if (flashChip->misoLevel())
+    if (overMiso(flashChip->misoLevel() ? 0x80 : 0x00, 1, false))
         inputs |= pinDi;
     if (fpgaPort->done())
         inputs |= pinDone;
@@ -82,9 +111,9 @@ uint8_t EmulatedInstrument::shift(uint8_t out, unsigned bits)
     if (bits == 0)
         return 0;
     if (!level(pinValue, pinDirection, pinCs))
-        return flashChip->shift(out, bits);
+        return overMiso(flashChip->shift(out, bits), bits, true);
     fpgaPort->shift(out, bits);
-    return static_cast<uint8_t>(0xFF00u >> (bits > 8 ? 8 : bits)); // DI pulled up
+    return overMiso(static_cast<uint8_t>(0xFF00u >> (bits > 8 ? 8 : bits)), bits, false); // DI pulled up
 }
 
 void EmulatedInstrument::clockPulses(uint64_t count)
@@ -120,7 +149,7 @@ bool EmulatedInstrument::powerCycle()
             flashChip->shift(byte, 8);
         const uint32_t size = flashChip->part().size;
         for (; bytesRead < size && !fpgaPort->done() && fpgaPort->initB(); ++bytesRead)
-            fpgaPort->shift(flashChip->shift(0x00, 8), 8);
+            fpgaPort->shift(overMiso(flashChip->shift(0x00, 8), 8, false), 8);
         flashChip->select(false);
     }
     if (trace)

@@ -17,7 +17,8 @@ class VirtualClock;
 // The board behind channel B: the SPI flash on chip select (low byte bit 3,
 // active low) and the configuration port of its XC7A35T, which takes the
 // bits clocked while chip select is high. Bits 5 and 6 are the FPGA's control
-// lines; bit 7 reads the FPGA's DONE pin.
+// lines; bit 7 reads the FPGA's DONE pin. The MISO line between flash and
+// bridge (DI, bit 2) shows the wiring's faults.
 class EmulatedInstrument final : public MpsseTarget
 {
 public:
@@ -31,6 +32,7 @@ public:
     uint8_t readLowPins() const override;
     uint8_t shift(uint8_t out, unsigned bits) override;
     void clockPulses(uint64_t count) override;
+    void clockRateChanged(uint64_t hz) override;
 
     SpiFlash& flash();
     FpgaConfigPort& fpga();
@@ -47,13 +49,20 @@ public:
     bool powerCycle();
 
 private:
-    EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga, CallTrace* trace);
+    EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga, CallTrace* trace,
+                       const WiringFaults& wiring);
+    // What reaches the far end of the MISO line when `driven` (MSB-aligned,
+    // `bits` of them) is put on it; `clocked` at SK's rate (noise needs a clock).
+    uint8_t overMiso(uint8_t driven, unsigned bits, bool clocked) const;
 
     std::unique_ptr<SpiFlash> flashChip;
     std::unique_ptr<FpgaConfigPort> fpgaPort;
     CallTrace* trace;
     uint8_t pinValue = 0;
     uint8_t pinDirection = 0;
+    WiringFaults wiring;
+    uint64_t sckHz = 6000000; // the MPSSE's power-on clock: 12 MHz / 2
+    mutable uint64_t noise = 0x9E3779B97F4A7C15ull; // the noise's fixed sequence
 };
 
 } // namespace emu

@@ -152,6 +152,8 @@ bool Ft2232hBridge::setBitMode(unsigned channel, uint8_t mask, uint8_t mode)
     clock.advanceNanoseconds(timing.controlRequestNs);
     if (std::find(std::begin(kKnownModes), std::end(kKnownModes), mode) == std::end(kKnownModes))
         return false;
+    if (mode == kModeMpsse && mpsseRefused)
+        return true;
     if (mode == kModeReset) {
         // Back to UART: the MPSSE lets go of every pin.
         c.engine->discardPartial();

@@ -85,6 +85,9 @@ public:
     // The ordinals (from 1, over both channels) of reply-producing commands
     // whose reply never reaches the host.
     void dropRepliesAt(std::vector<uint64_t> ordinals);
+    // A bridge in the wrong mode: the switch to MPSSE is taken (no error)
+    // but the channels stay as they were, so no MPSSE command is answered.
+    void refuseMpsse(bool refuse) { mpsseRefused = refuse; }
     uint64_t replyCommands() const { return replyCommandCount; }
 
     void setTiming(const BridgeTiming& value);
@@ -104,6 +107,7 @@ private:
     std::vector<std::unique_ptr<Channel>> channels;
     std::vector<uint64_t> dropOrdinals;
     uint64_t replyCommandCount = 0;
+    bool mpsseRefused = false;
 };
 
 } // namespace emu

@@ -63,6 +63,13 @@ void MpsseEngine::reset()
     threePhaseOn = false;
     adaptiveOn = false;
     clockDivisor = 0;
+    announceClock();
+}
+
+void MpsseEngine::announceClock()
+{
+    if (target)
+        target->clockRateChanged(clockHz());
 }
 
 void MpsseEngine::releasePins()
@@ -170,15 +177,18 @@ void MpsseEngine::execute(const uint8_t* p, std::vector<uint8_t>& replies, size_
         break;
     case kSetDivisor:
         clockDivisor = static_cast<uint16_t>(p[1] | p[2] << 8);
+        announceClock();
         break;
     case kSendImmediate:
         flushUpTo = replies.size();
         break;
     case kDivideBy5Off:
         divideBy5On = false;
+        announceClock();
         break;
     case kDivideBy5On:
         divideBy5On = true;
+        announceClock();
         break;
     case kThreePhaseOn:
         threePhaseOn = true;

@@ -97,6 +97,7 @@ private:
     void pulseClock(uint64_t count);
     void addReply(std::vector<uint8_t>& replies, const uint8_t* bytes, size_t size);
     void chargeClocks(uint64_t clocks);
+    void announceClock();
     bool clockDriven() const { return (lowDirection & 0x01) != 0; }
     bool dataOutDriven() const { return (lowDirection & 0x02) != 0; }
 

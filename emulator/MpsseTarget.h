@@ -22,6 +22,9 @@ public:
     virtual uint8_t shift(uint8_t out, unsigned bits) = 0;
     // Clock pulses with no data (0x8E, 0x8F).
     virtual void clockPulses(uint64_t count) = 0;
+    // SK's frequency from now on: what a long or poor line does to the bits
+    // depends on it. The engine's power-on clock until the first call.
+    virtual void clockRateChanged(uint64_t /*hz*/) {}
 };
 
 } // namespace emu

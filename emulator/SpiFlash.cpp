@@ -176,6 +176,7 @@ constexpr uint8_t statusWip = 0x01;
 constexpr uint8_t statusWel = 0x02;
 constexpr uint8_t micronStatusWritable = 0xFC;
 constexpr uint8_t micronTb = 0x20;
+constexpr uint8_t micronBlockProtect = 0x5C; // BP3 (bit 6), BP2..0 (bits 4..2)
 // Micron flag status register.
 constexpr uint8_t flagReady = 0x80;
 constexpr uint8_t flagEraseError = 0x20;
@@ -188,6 +189,7 @@ constexpr uint8_t flagProgramSuspended = 0x04;
 constexpr uint8_t spansionEraseError = 0x20;
 constexpr uint8_t spansionProgramError = 0x40;
 constexpr uint8_t spansionStatusWritable = 0x9C; // SRWD, BP2..0
+constexpr uint8_t spansionBlockProtect = 0x1C;    // BP2..0
 constexpr uint8_t configFreeze = 0x01;
 constexpr uint8_t configTbparm = 0x04;
 constexpr uint8_t configOneTime = 0x2C; // TBPROT, BPNV, TBPARM: set once, never cleared
@@ -240,6 +242,16 @@ SpiFlash::SpiFlash(const FlashPart& part, std::unique_ptr<FlashStorage> storage,
             otp[i] = uint8_t(0x5A ^ (i * 37));
     }
     softwareReset();
+    // As an earlier tool or design left the part: every block-protect bit set,
+    // or 4-byte addressing entered (volatile: a reset ends it).
+    if (this->behaviour.faults.leftProtected)
+        statusBits |= micron() ? micronBlockProtect : spansionBlockProtect;
+    if (this->behaviour.faults.leftFourByte) {
+        if (micron())
+            fourByteMode = true;
+        else
+            bank |= bankExtendedAddress;
+    }
 }
 
 void SpiFlash::softwareReset()

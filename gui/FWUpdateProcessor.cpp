@@ -2,6 +2,7 @@
 
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
+#include "device/Diagnosis.h"
 #include "device/FirmwareRun.h"
 #include "device/FirmwareSet.h"
 #include "device/TFpga.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QtQml/qqml.h>
 
 #include <cmath>
@@ -29,6 +31,7 @@ namespace {
 const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
 const char kAborting[] = "Aborting programming. Device not ready or file not found.\n";
 const char kAlreadyRunning[] = "Programming is already in progress.\n";
+const char kProgramName[] = "pravel-fw-loader";
 // How far progress moves before the window hears of it: a page at a time
 // would flood the GUI thread.
 constexpr double kProgressStep = 0.005;
@@ -388,6 +391,129 @@ bool FWUpdateProcessor::runSteps(const RunRequest& run)
     if (outcome.linkLost)
         ProgressReporter::error(TFtdi::linkLostMessage);
     return outcome.ok;
+}
+
+
+namespace {
+
+QString verdictOf(const DiagnosisStep& step)
+{
+    return step.ok() ? QStringLiteral("ok") : QStringLiteral("finding");
+}
+
+QVariantMap row(int number, const QString& name, const QString& verdict)
+{
+    return {{QStringLiteral("number"), number}, {QStringLiteral("name"), name}, {QStringLiteral("verdict"), verdict},
+            {QStringLiteral("line"), QString()},  {QStringLiteral("cause"), QString()},
+            {QStringLiteral("action"), QString()}};
+}
+
+} // namespace
+
+void FWUpdateProcessor::diagnose()
+{
+    bool idle = false;
+    if (!m_runActive.compare_exchange_strong(idle, true)) {
+        ProgressReporter::error(kAlreadyRunning);
+        return;
+    }
+    if (m_worker.joinable())
+        m_worker.join();
+
+    m_stopRequest.store(false);
+    m_diagnosisSteps.clear();
+    int number = 0;
+    for (const DiagnosisReport::StepName& step : Diagnosis::steps())
+        m_diagnosisSteps.append(row(++number, QString::fromUtf8(step.name), QStringLiteral("pending")));
+    m_diagnosisSummary.clear();
+    emit diagnosisStepsChanged();
+    m_isDiagnosing = true;
+    emit isDiagnosingChanged();
+    m_progressBeforeDiagnosis[0] = m_stageProgress;
+    m_progressBeforeDiagnosis[1] = m_runProgress;
+    showProgress(QStringLiteral("Diagnosing"), 0, 0);
+    // The controls lock as for a run.
+    m_isProgramming.store(true);
+    emit isProgrammingChanged(true);
+    ProgressReporter::info("Diagnosing the bridge, the wiring and the flash...\n");
+    try {
+        m_worker = std::thread(&FWUpdateProcessor::doDiagnosis, this);
+    } catch (const std::system_error&) {
+        doDiagnosis();
+    }
+}
+
+void FWUpdateProcessor::doDiagnosis()
+{
+    auto report = std::make_shared<DiagnosisReport>();
+    try {
+        // The diagnosis opens the port itself.
+        if (portState > 0)
+            ftdi->PortClose();
+        portState = -1;
+        Diagnosis diagnosis(*ftdi, *rom, portDescB, kProgramName);
+        *report = diagnosis.run([this](const DiagnosisStep& step) {
+            if (step.ok())
+                ProgressReporter::info(step.text() + "\n");
+            else
+                ProgressReporter::error(step.text() + "\n");
+            QMetaObject::invokeMethod(this, [this, step] { showDiagnosisStep(step); }, Qt::QueuedConnection);
+        });
+        ProgressReporter::info(report->summary() + "\n");
+    } catch (...) {
+        // Out of memory while composing a message: what ran so far stands.
+    }
+    QMetaObject::invokeMethod(this, [this, report] { finishDiagnosis(report); }, Qt::QueuedConnection);
+    m_isProgramming.store(false);
+    emit isProgrammingChanged(false);
+    m_runActive.store(false);
+}
+
+void FWUpdateProcessor::showDiagnosisStep(const DiagnosisStep& step)
+{
+    const int index = step.number - 1;
+    if (index < 0 || index >= m_diagnosisSteps.size())
+        return;
+    QVariantMap shown = row(step.number, QString::fromStdString(step.name), verdictOf(step));
+    shown[QStringLiteral("line")] = QString::fromStdString(step.line);
+    shown[QStringLiteral("cause")] = QString::fromStdString(step.cause);
+    shown[QStringLiteral("action")] = QString::fromStdString(step.action);
+    m_diagnosisSteps[index] = shown;
+    emit diagnosisStepsChanged();
+    const double done = static_cast<double>(step.number) / m_diagnosisSteps.size();
+    showProgress(QStringLiteral("Diagnosing: ") + shown[QStringLiteral("name")].toString(), done, done);
+}
+
+void FWUpdateProcessor::finishDiagnosis(std::shared_ptr<const DiagnosisReport> report)
+{
+    for (QVariant& step : m_diagnosisSteps) {
+        QVariantMap shown = step.toMap();
+        if (shown[QStringLiteral("verdict")] == QStringLiteral("pending"))
+            shown[QStringLiteral("verdict")] = QStringLiteral("not run");
+        step = shown;
+    }
+    m_diagnosisReport = std::move(report);
+    m_diagnosisSummary = QString::fromStdString(m_diagnosisReport->summary());
+    emit diagnosisStepsChanged();
+    showProgress(QString(), m_progressBeforeDiagnosis[0], m_progressBeforeDiagnosis[1]);
+    // The worker is past its last report: once it has ended, the port is
+    // looked for again, as the window found it at start.
+    waitForProgramming();
+    m_isDiagnosing = false;
+    emit isDiagnosingChanged();
+    refreshDevices();
+}
+
+QString FWUpdateProcessor::saveDiagnosisReport(const QString& path)
+{
+    if (!m_diagnosisReport)
+        return QStringLiteral("no diagnosis has run yet");
+    QSaveFile file(path);
+    const QByteArray json = QByteArray::fromStdString(m_diagnosisReport->json());
+    if (path.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.commit())
+        return file.errorString().isEmpty() ? QStringLiteral("it cannot be written") : file.errorString();
+    ProgressReporter::info("Diagnosis report saved to " + text(path) + "\n");
+    return QString();
 }
 
 } // namespace FwLoaderGui

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+class DiagnosisReport;
+struct DiagnosisStep;
 class FirmwareSet;
 class TFtdi;
 class TRom;
@@ -50,6 +52,13 @@ class FWUpdateProcessor : public QObject
     // What a wait of more than a second awaits, and for how long: "Waiting
     // for the flash to finish erasing: 12 s"; empty otherwise.
     Q_PROPERTY(QString stageDetail READ stageDetail NOTIFY stageDetailChanged)
+    // The diagnosis as a checklist: one map per step with "number", "name",
+    // "verdict" ("pending", "ok", "finding", "not run"), "line", "cause" and
+    // "action", updated on the GUI thread as the steps end.
+    Q_PROPERTY(QVariantList diagnosisSteps READ diagnosisSteps NOTIFY diagnosisStepsChanged)
+    Q_PROPERTY(bool isDiagnosing READ isDiagnosing NOTIFY isDiagnosingChanged)
+    // The diagnosis's closing line; empty before the first one ends.
+    Q_PROPERTY(QString diagnosisSummary READ diagnosisSummary NOTIFY diagnosisStepsChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -81,6 +90,9 @@ public:
     QString lastOutcome() const { return m_lastOutcome; }
     double secondsLeft() const { return m_secondsLeft; }
     QString stageDetail() const { return m_stageDetail; }
+    QVariantList diagnosisSteps() const { return m_diagnosisSteps; }
+    bool isDiagnosing() const { return m_isDiagnosing; }
+    QString diagnosisSummary() const { return m_diagnosisSummary; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -92,6 +104,12 @@ public:
     // Every run reads each image back after writing it: a page the flash
     // ignored (a protected block, a worn cell) fails the run.
     Q_INVOKABLE void program();
+    // Checks the bridge, the wiring and the flash step by step on the worker
+    // thread, as a run goes (never beside one; the controls lock meanwhile),
+    // and looks for the device again afterwards. Writes nothing to the flash.
+    Q_INVOKABLE void diagnose();
+    // Writes the last diagnosis's report (JSON) to `path`: empty, or why not.
+    Q_INVOKABLE QString saveDiagnosisReport(const QString& path);
     // Asks the run under way to stop at its next transaction boundary; the
     // flash finishes a command already sent. Nothing happens when no run goes.
     Q_INVOKABLE void requestStop();
@@ -121,6 +139,8 @@ signals:
     void lastOutcomeChanged();
     void secondsLeftChanged();
     void stageDetailChanged();
+    void diagnosisStepsChanged();
+    void isDiagnosingChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -146,6 +166,10 @@ private:
     void showOutcome(const QString& outcome);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
+    void doDiagnosis();
+    // GUI thread only.
+    void showDiagnosisStep(const DiagnosisStep& step);
+    void finishDiagnosis(std::shared_ptr<const DiagnosisReport> report);
 
     QString m_firmwareFile;
     QString m_bootloaderFile;
@@ -171,6 +195,11 @@ private:
     QString m_lastOutcome;
     double m_secondsLeft = -1;
     QString m_stageDetail;
+    QVariantList m_diagnosisSteps;
+    QString m_diagnosisSummary;
+    bool m_isDiagnosing = false;
+    std::shared_ptr<const DiagnosisReport> m_diagnosisReport;
+    double m_progressBeforeDiagnosis[2] = {0, 0}; // stage, run: shown again afterwards
     std::thread m_worker;
 };
 

@@ -14,7 +14,7 @@ build_packages=(
   qml-module-qtquick-window2 qml-module-qt-labs-platform qml-module-qttest
   libftdi1-dev libgtest-dev libgmock-dev nlohmann-json3-dev libssl-dev
   libqt5svg5 qml-module-qtquick-templates2
-  flashrom openfpgaloader zlib1g-dev
+  flashrom openfpgaloader zlib1g-dev nlohmann-json3-dev
 )
 # The Debian package and its checks (scripts/package-deb.sh).
 package_packages=(dpkg-dev file desktop-file-utils appstream lintian man-db)

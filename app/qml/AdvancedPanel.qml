@@ -2,7 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 
 // The Advanced tab: one file, as bootloader (the FPGA bitstream, at 0) or as
-// application.
+// application; and the diagnosis of the bridge, the wiring and the flash.
 Pane {
     id: advancedTab
     objectName: "advancedTab"
@@ -14,6 +14,7 @@ Pane {
     // The firmware type changed (once for each radio button that changed).
     signal firmwareTypeChosen()
     signal selectFileClicked()
+    signal diagnoseClicked()
 
     Column {
         width: parent.width
@@ -65,6 +66,14 @@ Pane {
             HoverHandler {
                 id: fileLabelHover
             }
+        }
+
+        Button {
+            id: diagnoseButton
+            objectName: "diagnoseButton"
+            text: qsTr("Diagnose")
+            enabled: !advancedTab.busy
+            onClicked: advancedTab.diagnoseClicked()
         }
     }
 }

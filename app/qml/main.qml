@@ -202,6 +202,13 @@ ApplicationWindow {
         }
     }
 
+    DiagnosisPanel {
+        id: diagnosisPanel
+        processor: hasProcessor ? fwUpdateProcessor : null
+        errorColor: appWindow.errorColor
+        successColor: appWindow.successColor
+    }
+
     Dialog {
         id: messageDialog
         objectName: "messageDialog"
@@ -262,6 +269,12 @@ ApplicationWindow {
             busy: busyProgramming
             firmwareFile: appWindow.firmwareFile
             onFirmwareTypeChosen: firmwareTypeChanged()
+            onDiagnoseClicked: {
+                if (!hasProcessor)
+                    return
+                diagnosisPanel.open()
+                fwUpdateProcessor.diagnose()
+            }
             onSelectFileClicked: {
                 fileDialog.nameFilters = bootloaderChosen ? [qsTr("FPGA bitstream (*.bit)")]
                                                           : [qsTr("Application executable (*.srec)")]

@@ -128,14 +128,16 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
     // One plan per face from a fault list; the flash's own faults belong to
     // the instrument, whichever face counts the rest.
     const auto parseFaults = [face](const std::string& text, FaultPlan& calls, UsbFaultPlan& transfers,
-                                    FlashFaults& flash, std::string& why) {
+                                    FlashFaults& flash, WiringFaults& wiring, std::string& why) {
         const bool ok = face == Face::D2xx ? FaultPlan::parse(text, calls, why) : UsbFaultPlan::parse(text, transfers, why);
-        flash = face == Face::D2xx ? calls.flash : transfers.instrument.flash;
+        const FaultPlan& own = face == Face::D2xx ? calls : transfers.instrument;
+        flash = own.flash;
+        wiring = own.wiring;
         return ok;
     };
     if (faults) {
         std::string why;
-        if (!parseFaults(common, parsed.calls, parsed.transfers, parsed.instrument.faults, why))
+        if (!parseFaults(common, parsed.calls, parsed.transfers, parsed.instrument.faults, parsed.instrument.wiring, why))
             return refused(*faults, ": ", why);
     }
 
@@ -149,13 +151,13 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
                        "a fault aims at instrument " + std::to_string(aimed.rbegin()->first) + " but the bench has " +
                            std::to_string(count));
     if (parsed.places.empty() && !aimed.empty())
-        parsed.places.push_back(Place{"", parsed.instrument.imagePath, {}, {}, {}});
+        parsed.places.push_back(Place{"", parsed.instrument.imagePath, {}, {}, {}, {}});
     for (size_t i = 0; i < parsed.places.size(); ++i) {
         const auto found = aimed.find(static_cast<unsigned>(i + 1));
         const std::string text = found == aimed.end() ? common : common + "," + found->second;
         std::string why;
         Place& place = parsed.places[i];
-        if (!parseFaults(text, place.calls, place.transfers, place.flash, why))
+        if (!parseFaults(text, place.calls, place.transfers, place.flash, place.wiring, why))
             return refused(*faults, ": ", why);
     }
 
@@ -244,6 +246,7 @@ std::vector<BenchConfig::Instrument> BenchConfig::bench() const
             one.options.chip = place.chip;
         one.options.imagePath = place.imagePath;
         one.options.faults = place.flash;
+        one.options.wiring = place.wiring;
         all.push_back(std::move(one));
     }
     return all;

@@ -61,6 +61,7 @@ struct BenchConfig
         FaultPlan calls;        // the bench's faults and those aimed at this one
         UsbFaultPlan transfers;
         FlashFaults flash;      // of these, the chip's own for the parsed face
+        WiringFaults wiring;    // ... and the board's
     };
     std::vector<Place> places;
 

@@ -19,7 +19,9 @@ std::string acceptedForms()
     for (const char* name : kFunctions)
         functions += std::string(functions.empty() ? "" : ", ") + name;
     return "accepted, comma-separated: <function>@N (function one of " + functions +
-           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR; N counts from 1, ADDR is decimal or 0x hex";
+           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR, "
+           "miso-high, miso-low, miso-noise[@HZ], no-mpsse, protected, four-byte; N counts from 1, ADDR and HZ are "
+           "decimal or 0x hex";
 }
 
 std::string trim(const std::string& text)
@@ -79,7 +81,8 @@ bool FaultPlan::forEachItem(const std::string& text, const std::function<bool(co
 
 bool FaultPlan::isInstrumentFault(const std::string& name)
 {
-    for (const char* own : {"stuck-busy", "no-reply", "flip", "slow-page", "held-page", "stuck-page"})
+    for (const char* own : {"stuck-busy", "no-reply", "flip", "slow-page", "held-page", "stuck-page", "miso-high",
+                            "miso-low", "miso-noise", "no-mpsse", "protected", "four-byte"})
         if (name == own)
             return true;
     return false;
@@ -99,10 +102,32 @@ bool FaultPlan::parse(const std::string& text, FaultPlan& plan, std::string& err
                 parsed.enumerationFails = true;
             else if (name == "stuck-busy")
                 parsed.flash.stuckBusy = true;
+            else if (name == "miso-high")
+                parsed.wiring.miso = WiringFaults::Miso::StuckHigh;
+            else if (name == "miso-low")
+                parsed.wiring.miso = WiringFaults::Miso::StuckLow;
+            else if (name == "miso-noise")
+                parsed.wiring.miso = WiringFaults::Miso::Noisy;
+            else if (name == "no-mpsse")
+                parsed.noMpsse = true;
+            else if (name == "protected")
+                parsed.flash.leftProtected = true;
+            else if (name == "four-byte")
+                parsed.flash.leftFourByte = true;
             else {
                 error = "unknown fault \"" + item + "\"; " + acceptedForms();
                 return false;
             }
+            return true;
+        }
+
+        if (name == "miso-noise") {
+            if (!parseNumber(argument, true, std::numeric_limits<uint64_t>::max(), number)) {
+                error = "bad clock in \"" + item + "\"; " + acceptedForms();
+                return false;
+            }
+            parsed.wiring.miso = WiringFaults::Miso::Noisy;
+            parsed.wiring.cleanUpToHz = number;
             return true;
         }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulator/config/FlashFaults.h"
+#include "emulator/config/WiringFaults.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,15 @@ namespace emu {
 //   held-page@0x500100  programming that page keeps the flash busy through its
 //                  next three status reads, however long each of them waits
 //   stuck-page@0x500100 programming that page never ends
+//   miso-high      the MISO line floats high: every answer of the flash reads 1s
+//   miso-low       the MISO line is shorted to ground: every answer reads 0s
+//   miso-noise     bits on MISO flip while SK runs faster than 5 MHz (a poor
+//                  line: the loader's 15 MHz suffers, a slower clock does not)
+//   miso-noise@HZ  the same above HZ; miso-noise@0 at every clock (a loose contact)
+//   no-mpsse       the bridge takes the switch to MPSSE mode but stays a UART:
+//                  it answers no MPSSE command
+//   protected      the flash was left with every block-protect bit set
+//   four-byte      the flash was left in 4-byte address mode
 // Counts start at 1 and run from the driver's creation.
 struct FaultPlan
 {
@@ -31,6 +41,8 @@ struct FaultPlan
     bool enumerationFails = false;
     std::vector<uint64_t> noReplyAt;
     FlashFaults flash; // stuck-busy and the address faults: the chip's own
+    WiringFaults wiring; // the MISO line's faults: the board's
+    bool noMpsse = false; // the bridge's
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);

@@ -19,6 +19,11 @@ struct FlashFaults
     // (chip select framed), however long each is, on top of their time.
     std::vector<uint32_t> heldPages;
     std::vector<uint32_t> stuckPages;       // programs of these pages never end
+    // Left so by an earlier tool or design: every block-protect bit of the
+    // status register set (the whole array protected), or 4-byte addressing
+    // entered (a volatile mode: a software reset leaves it).
+    bool leftProtected = false;
+    bool leftFourByte = false;
 };
 
 } // namespace emu

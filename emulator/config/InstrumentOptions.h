@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulator/config/FlashFaults.h"
+#include "emulator/config/WiringFaults.h"
 
 #include <string>
 
@@ -8,7 +9,7 @@ namespace emu {
 
 // One emulated instrument: the flash chip on its board, where that flash
 // keeps its contents, how long it stays busy, whether its time passes as
-// fast as real time, and what it does wrong.
+// fast as real time, and what it and the board's wiring do wrong.
 struct InstrumentOptions
 {
     std::string chip = "mt25q128"; // a name from the flash part table
@@ -18,6 +19,7 @@ struct InstrumentOptions
     bool worst = false;            // with `timed`: the datasheet's maximum times
     bool realTime = false;         // the emulated clock paced to real time (a demo), not run ahead of it
     FlashFaults faults;
+    WiringFaults wiring; // the board's lines between bridge and flash
 };
 
 } // namespace emu

@@ -7,8 +7,8 @@ namespace {
 
 const char* const kAccepted =
     "accepted, comma-separated: unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration, "
-    "stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR; N counts from 1, ADDR is "
-    "decimal or 0x hex";
+    "stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR, miso-high, miso-low, "
+    "miso-noise[@HZ], no-mpsse, protected, four-byte; N counts from 1, ADDR and HZ are decimal or 0x hex";
 
 bool count(const std::string& text, uint64_t& value)
 {

@@ -18,7 +18,8 @@ namespace emu {
 //   enumeration   listing the bus fails (LIBUSB_ERROR_IO)
 // and the instrument's own faults as the emulated D2XX face takes them:
 // stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR,
-// stuck-page@ADDR. Counts start at 1.
+// stuck-page@ADDR, miso-high, miso-low, miso-noise[@HZ], no-mpsse, protected,
+// four-byte. Counts start at 1.
 struct UsbFaultPlan
 {
     enum class Kind { BulkOut, BulkIn, Control, Timeout };

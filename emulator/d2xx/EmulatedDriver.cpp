@@ -201,6 +201,7 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
         unit->bridge = std::make_unique<emu::Ft2232hBridge>(unit->clock, unit->instrument.get(), timing);
         unit->bridge->place(one.serialNumber, one.hubPort);
         unit->bridge->dropRepliesAt(one.calls.noReplyAt);
+        unit->bridge->refuseMpsse(one.calls.noMpsse);
         state->units.push_back(std::move(unit));
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));

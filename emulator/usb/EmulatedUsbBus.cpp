@@ -74,6 +74,7 @@ bool EmulatedUsbBus::build(std::string& why)
         device->bridge = std::make_unique<Ft2232hBridge>(clock(), device->instrumentBoard.get(), timing);
         device->bridge->place(one.serialNumber, one.hubPort);
         device->bridge->dropRepliesAt(one.transfers.instrument.noReplyAt);
+        device->bridge->refuseMpsse(one.transfers.instrument.noMpsse);
         device->usb = std::make_unique<UsbFt2232h>(*device->bridge, clock(), one.serialNumber, one.hubPort);
         devices.push_back(std::move(device));
     }

@@ -42,7 +42,8 @@ void usage(std::ostream& out)
            "  --image FILE     keep the flash's contents in FILE (created erased when missing)\n"
            "  --faults LIST    unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration,\n"
            "                   stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR,\n"
-           "                   stuck-page@ADDR (N counts USB transfers from 1)\n"
+           "                   stuck-page@ADDR, miso-high, miso-low, miso-noise[@HZ], no-mpsse,\n"
+           "                   protected, four-byte (N counts USB transfers from 1)\n"
            "  --timing MODE    "
         << BenchConfig::listed(BenchConfig::timings())
         << ": the flash's busy times and USB\n"

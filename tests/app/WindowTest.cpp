@@ -59,9 +59,10 @@ struct LoaderRig
     QByteArray bit = bytes(emu::DemoFirmware::bitFile("rig", "7a35tcsg324", 3000));
     QByteArray srec = QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048));
 
-    explicit LoaderRig(bool plugged = true, const std::string& chip = "mt25q128", bool withFirmware = true)
+    explicit LoaderRig(bool plugged = true, const std::string& chip = "mt25q128", bool withFirmware = true,
+                       const std::string& faults = "")
     {
-        emulated = testsupport::emulatedDriver(chip);
+        emulated = testsupport::emulatedDriver(chip, faults);
         driver = std::make_shared<testsupport::GatedDriver>(emulated);
         driver->setPlugged(plugged);
         if (withFirmware) {
@@ -145,6 +146,7 @@ private slots:
     void missingFirmwareDirectoryIsNamed();
     void logRowsAsTheyReadAndFollowTheNewest();
     void savedLogHoldsEveryRow();
+    void diagnoseLocksTheWindowAndShowsTheChecklist();
     void quitDuringARunFinishesTheRunFirst();
     void progressAreaFollowsTheRun();
     void secondStartRaisesThisWindowOnceItExists();
@@ -507,6 +509,41 @@ void WindowTest::savedLogHoldsEveryRow()
     // A file that cannot be written is said so, nothing else happens.
     const QString problem = rig.shell->presenter().saveLog(rig.dir.path() + "/no/such/dir/log.txt");
     QVERIFY(!problem.isEmpty());
+}
+
+// "Diagnose" in the Advanced tab: the window locks as for a run, the
+// checklist names the step that finds a MISO line stuck high and the steps
+// it rules out, and the report is saved for support.
+void WindowTest::diagnoseLocksTheWindowAndShowsTheChecklist()
+{
+    LoaderRig rig(true, "mt25q128", true, "miso-high");
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    rig.click("advancedTabButton");
+    QTRY_VERIFY(rig.item("diagnoseButton")->isVisible());
+    rig.driver->holdNextWrite();
+    rig.click("diagnoseButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    QTRY_VERIFY(rig.find("diagnosisPanel")->property("opened").toBool());
+    for (const char* name : lockedControls)
+        QTRY_VERIFY2(!rig.enabled(name), name);
+    QVERIFY(!rig.enabled("diagnoseButton") && !rig.enabled("closeDiagnosisButton"));
+    rig.driver->release();
+
+    QTRY_VERIFY(!rig.processor().isDiagnosing() && rig.enabled("closeDiagnosisButton"));
+    QStringList verdicts;
+    for (const QVariant& step : rig.processor().diagnosisSteps())
+        verdicts << step.toMap().value("verdict").toString();
+    QCOMPARE(verdicts, QStringList({"ok", "ok", "ok", "finding", "not run", "not run", "not run"}));
+    QVERIFY(rig.text("diagnosisSummary").startsWith("Diagnose: 1 finding (step 4 SPI lines to the flash)"));
+    QVERIFY(rig.logHas("4. SPI lines to the flash: FINDING: The JEDEC ID reads FF FF FF"));
+    QTRY_VERIFY(rig.enabled("refreshDeviceButton"));
+
+    const QString path = rig.dir.path() + "/diagnosis.json";
+    QCOMPARE(rig.processor().saveDiagnosisReport(path), QString());
+    QFile report(path);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QVERIFY(report.readAll().contains("\"result\": \"findings\""));
+    QVERIFY(!rig.processor().saveDiagnosisReport(rig.dir.path() + "/no/such/dir/r.json").isEmpty());
 }
 
 // Told to quit mid-run (the platform, a signal), the window stays and says

@@ -36,6 +36,7 @@ TEST(FaultPlanTest, RefusesBadTextAndNamesTheAcceptedForms)
         "FT_Write@0",     // counts start at 1
         "FT_Write@",      "FT_Write@x1", "FT_Write@1x", "unplug", "no-reply@-1", "no-reply@0x2",
         "flip@0xZZ",      "flip@0x100000000", "flip@", "slow-page@", "slow-page", "held-page@x", "stuck-page", "enumeration@1", "bogus", "FT_Write@99999999999999999999",
+        "miso-noise@", "miso-noise@5MHz", "no-mpsse@1", "protected@0x10",
     };
     for (const char* text : bad) {
         emu::FaultPlan plan;

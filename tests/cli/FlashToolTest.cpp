@@ -2,6 +2,7 @@
 // the flash kept in an image file in a temporary directory; and the tool in
 // this process where a test must hold it at one transaction.
 
+#include "tests/support/Diagnose.h"
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
 
@@ -30,6 +31,7 @@
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "emulator/DemoFirmware.h"
 
@@ -448,6 +450,47 @@ TEST_F(FlashToolTest, TimingModesReportEmulatedTime)
     const Outcome refused = run({"--timing", "slow", "detect"});
     EXPECT_EQ(refused.status, 2);
     EXPECT_TRUE(has(refused.err, "instant, typical, worst")) << refused.err;
+}
+
+// Each wiring, bridge and flash fault is named at the step that finds it,
+// with nothing written; a healthy instrument passes every step in under 2 s.
+TEST_F(FlashToolTest, DiagnoseNamesEachFaultAtItsStepAndNeverWrites)
+{
+    writeFile(flash, testsupport::firmwareFlash(kFlashSize));
+    const fs::path report = dir / "report.json";
+    const Outcome healthy = run({"--timing", "typical", "diagnose", "--report", report.string()});
+    EXPECT_EQ(healthy.status, 0) << healthy.out;
+    EXPECT_EQ(count(healthy.out, ": ok: "), 7u) << healthy.out;
+    const size_t at = healthy.err.find("Emulated time: ");
+    ASSERT_NE(at, std::string::npos) << healthy.err;
+    EXPECT_LT(std::stod(healthy.err.substr(at + 15)), 2.0) << healthy.err;
+    const auto json = nlohmann::json::parse(text(report));
+    EXPECT_EQ(json["result"], "ok");
+    EXPECT_EQ(json["version"], PRAVEL_VERSION);
+    EXPECT_EQ(json["steps"].size(), 7u);
+
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"", "unplugged", "1. Channels: FINDING: No FTDI bridge is connected."},
+        {"miso-high", "", "4. SPI lines to the flash: FINDING: The JEDEC ID reads FF FF FF in each of 4 reads"},
+        {"miso-low", "", "4. SPI lines to the flash: FINDING: The JEDEC ID reads 00 00 00"},
+        {"miso-noise", "", "4. SPI lines to the flash: FINDING: The JEDEC ID varies at 15 MHz"},
+        {"miso-noise", "", "at 1 MHz it reads 20 BA 18 in each of 4 reads: the slower clock helped."},
+        {"miso-noise@0", "", "and still at 1 MHz"},
+        {"no-mpsse", "", "2. MPSSE sync: FINDING: No answer to the bad-command probes"},
+        {"protected", "", "5. The flash: FINDING: MT25Q128 (Micron, 16 MiB); SFDP 1.6 gives 16 MiB; status 0x5c"},
+        {"four-byte", "", "The flash is in 4-byte address mode (flag status 0x81)"},
+        {"four-byte", "s25fl256", "The flash is in 4-byte address mode (bank register 0x80)"},
+    };
+    writeFile(dir / "other.bin", Bytes(2 * kFlashSize, 0x5A)); // for the 32 MiB part
+    for (const auto& [faults, chip, line] : cases) {
+        SCOPED_TRACE(std::string(faults) + " " + chip);
+        const fs::path target = *chip ? dir / "other.bin" : flash;
+        const Bytes before = readFile(target);
+        const Outcome outcome = run({"--image", target.string(), "diagnose"}, faults, chip);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_TRUE(has(outcome.out, line)) << outcome.out;
+        EXPECT_TRUE(readFile(target) == before) << "the diagnosis changed the flash";
+    }
 }
 
 TEST(InterruptSignal, CtrlCRaisesTheStopFlag)

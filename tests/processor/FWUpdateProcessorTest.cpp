@@ -260,6 +260,29 @@ private slots:
         QCOMPARE(rig.calls("FT_OpenEx"), size_t(2));
     }
 
+    // A diagnosis on the worker thread, each step shown as it ends; then the
+    // device is found again and the next run writes the flash.
+    void aDiagnosisLeavesTheDeviceReadyForTheNextRun()
+    {
+        Rig rig;
+        Firmware fw(rig, 3000);
+        rig.processor->refreshDevices();
+        QSignalSpy shown(rig.processor.get(), &FWUpdateProcessor::diagnosisStepsChanged);
+        rig.processor->diagnose();
+        rig.processor->waitForProgramming();
+        QCoreApplication::sendPostedEvents();
+        QStringList verdicts;
+        for (const QVariant& step : rig.processor->diagnosisSteps())
+            verdicts << step.toMap().value("verdict").toString();
+        // The flash is erased: nothing to start the FPGA from.
+        QCOMPARE(verdicts, QStringList({"ok", "ok", "ok", "ok", "ok", "ok", "finding"}));
+        QCOMPARE(shown.count(), 9); // pending, each step, the end
+        QVERIFY(!rig.processor->isDiagnosing() && rig.processor->deviceDetected());
+        rig.runToEnd();
+        QVERIFY(rig.log().contains(kComplete));
+        QCOMPARE(rig.flash(kApp, fw.app.size()), fw.app);
+    }
+
     void fullRunWritesBothImagesOnce()
     {
         Rig rig;

@@ -5,6 +5,7 @@
 
 #include "emulator/DemoFirmware.h"
 #include "tests/support/ChildRun.h"
+#include "tests/support/Diagnose.h"
 
 #include <gtest/gtest.h>
 
@@ -464,4 +465,23 @@ TEST_F(UsbProcess, OnATwoInstrumentBusEachClientWritesOnlyTheOneItNames)
     o = onBench({PRAVEL_FLASH, "--device", "libftdi", "write", "--offset", "0x200000", (dir / "image.bin").string()});
     EXPECT_EQ(o.status, 1) << describe(o);
     EXPECT_TRUE(has(o.err, "FT7PRVL at 0x2112, FT7PRVL2 at 0x2122")) << describe(o);
+}
+
+// The diagnosis through libftdi comes to the steps and verdicts of the
+// emulated face, fault by fault; only the times it measures may differ.
+TEST_F(UsbProcess, DiagnoseThroughLibftdiComesToTheEmulatedFacesVerdicts)
+{
+    const Bytes image = testsupport::firmwareFlash(16 * kMiB);
+    writeFile(dir / "flash.bin", image);
+    for (const std::string faults : {"", "miso-noise", "no-mpsse", "protected"}) {
+        SCOPED_TRACE(faults);
+        const std::map<std::string, std::string> env = {{"PRAVEL_EMULATED_FAULTS", faults}};
+        const Outcome face =
+            run({PRAVEL_FLASH, "--device", "emulated", "--image", (dir / "flash.bin").string(), "diagnose"}, env, dir);
+        const Outcome usb = libftdi({"diagnose"}, dir / "flash.bin", "mt25q128", faults);
+        EXPECT_EQ(face.status, faults.empty() ? 0 : 1) << describe(face);
+        EXPECT_EQ(usb.status, face.status) << describe(usb);
+        EXPECT_EQ(testsupport::diagnosisVerdicts(usb.out), testsupport::diagnosisVerdicts(face.out)) << usb.out;
+        EXPECT_TRUE(readFile(dir / "flash.bin") == image) << "the diagnosis changed the flash";
+    }
 }

@@ -3,6 +3,8 @@
 // --device emulated: the same flash, the same output.
 #include "tests/windows/ToolRig.h"
 
+#include "tests/support/Diagnose.h"
+
 #include "emulator/DemoFirmware.h"
 
 #include <sstream>
@@ -159,6 +161,28 @@ TEST_F(StandInDriver, ListAndSerialChooseAmongSeveralThroughTheDll)
     const Bytes second = readFile(dir / "ftd2xx" / "flash-2.bin");
     ASSERT_EQ(second.size(), before.size());
     EXPECT_TRUE(std::equal(application.begin(), application.end(), second.begin() + 0x500000));
+}
+
+// The diagnosis through the DLL comes to the steps and verdicts of the
+// emulated device, fault by fault; only the times it measures may differ.
+TEST_F(StandInDriver, DiagnoseComesToTheSameVerdictsThroughTheDll)
+{
+    const Bytes image = testsupport::firmwareFlash(before.size());
+    for (const char* faults : {"", "miso-high", "no-mpsse", "four-byte"}) {
+        SCOPED_TRACE(faults);
+        std::string seen[2];
+        int i = 0;
+        for (const char* device : {"emulated", "ftd2xx"}) {
+            writeFile(dir / device / "flash.bin", image);
+            const auto outcome = run({"--device", device, "diagnose"},
+                                     {{"PRAVEL_EMULATED_IMAGE", "flash.bin"}, {"PRAVEL_EMULATED_FAULTS", faults}},
+                                     dir / device);
+            seen[i++] = std::to_string(outcome.status) + "\n" + testsupport::diagnosisVerdicts(outcome.out);
+            EXPECT_TRUE(readFile(dir / device / "flash.bin") == image) << "the diagnosis changed the flash";
+        }
+        EXPECT_EQ(seen[1], seen[0]);
+        EXPECT_EQ(seen[0].rfind(*faults ? "1\n" : "0\n", 0), 0u) << seen[0];
+    }
 }
 
 TEST_F(StandInDriver, WithoutFtd2xxDllTheToolSaysTheDriverIsMissing)
