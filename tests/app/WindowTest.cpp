@@ -188,7 +188,7 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(presenter.property(presenter.indexOfProperty("messagesModel")).isConstant());
 
     // A Basic-tab run: the window locks, refuses to close, and unlocks after.
-    rig.driver->holdNextWrite();
+    rig.driver->holdNextWrite(testsupport::commandAt(0xD8, 0x500000));
     rig.click("loadFirmwareButton");
     QTRY_VERIFY(rig.driver->isHeld());
     QTRY_VERIFY(rig.processor().isProgramming());
