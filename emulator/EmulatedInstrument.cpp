@@ -37,7 +37,10 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.faults = options.faults;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>(SevenSeriesDevice::xc7a35t(), trace);
-    return std::unique_ptr<EmulatedInstrument>(new EmulatedInstrument(std::move(flash), std::move(fpga), trace));
+    std::unique_ptr<EmulatedInstrument> instrument(new EmulatedInstrument(std::move(flash), std::move(fpga), trace));
+    if (options.bootFromFlash)
+        instrument->powerCycle();
+    return instrument;
 }
 
 EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga,

@@ -18,7 +18,7 @@ std::string BenchConfig::Setting::quoted() const
 
 const std::vector<std::string>& BenchConfig::names()
 {
-    static const std::vector<std::string> all = {"chip", "image", "faults", "timing"};
+    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "boot"};
     return all;
 }
 
@@ -37,6 +37,12 @@ const std::vector<std::string>& BenchConfig::timings()
     return all;
 }
 
+const std::vector<std::string>& BenchConfig::boots()
+{
+    static const std::vector<std::string> all = {"none", "flash"};
+    return all;
+}
+
 std::string BenchConfig::listed(const std::vector<std::string>& values)
 {
     std::string text;
@@ -48,9 +54,9 @@ std::string BenchConfig::listed(const std::vector<std::string>& values)
 std::string BenchConfig::refusal(const std::string& name, const std::string& value)
 {
     const bool chip = name == "chip";
-    if (!chip && name != "timing")
+    if (!chip && name != "timing" && name != "boot")
         return {};
-    const std::vector<std::string> accepted = chip ? chips() : timings();
+    const std::vector<std::string> accepted = chip ? chips() : name == "timing" ? timings() : boots();
     if (std::find(accepted.begin(), accepted.end(), value) != accepted.end())
         return {};
     return "is not a known " + name + "; accepted values: " + listed(accepted);
@@ -81,6 +87,11 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
             return refused(*timing, " ", why);
         parsed.instrument.timed = timing->value != "instant";
         parsed.instrument.worst = timing->value == "worst";
+    }
+    if (const auto boot = setting("boot")) {
+        if (const std::string why = refusal("boot", boot->value); !why.empty())
+            return refused(*boot, " ", why);
+        parsed.instrument.bootFromFlash = boot->value == "flash";
     }
     if (const auto faults = setting("faults")) {
         std::string why;

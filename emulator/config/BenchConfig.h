@@ -13,7 +13,7 @@
 namespace emu {
 
 // The emulated bench: what is on the bus and which faults it shows. Read in
-// one place from settings called "chip", "image", "timing" and "faults",
+// one place from settings called "chip", "image", "timing", "faults" and "boot",
 // wherever they come from: the environment (PRAVEL_EMULATED_* for the
 // loader and the stand-in FTD2XX.dll, PRAVEL_USB_* for the libusb stand-in),
 // pravel-emulate's options, or pravel-flash's options over the environment.
@@ -47,15 +47,17 @@ struct BenchConfig
     FaultPlan calls;              // the D2XX face's faults
     UsbFaultPlan transfers;       // the USB face's faults
 
-    // Every setting's name: chip, image, faults, timing.
+    // Every setting's name: chip, image, faults, timing, boot.
     static const std::vector<std::string>& names();
     // The accepted values, for every check, message and help text.
     static std::vector<std::string> chips();          // the flash part table, then "unplugged"
     static const std::vector<std::string>& timings(); // instant, typical, worst
+    // none (the FPGA stays unconfigured at power-up), flash (it configures from the flash)
+    static const std::vector<std::string>& boots();
     // "a, b, c".
     static std::string listed(const std::vector<std::string>& values);
     // Empty when `value` is accepted for the setting `name` ("chip",
-    // "timing"; any value of the others), else the words that refuse it:
+    // "timing", "boot"; any value of the others), else the words that refuse it:
     // "is not a known chip; accepted values: ...".
     static std::string refusal(const std::string& name, const std::string& value);
 

@@ -16,6 +16,10 @@ struct InstrumentOptions
     bool timed = false;            // busy for the datasheet's typical times on the virtual clock instead
     bool worst = false;            // with `timed`: the datasheet's maximum times
     FlashFaults faults;
+    // Powered up with the FPGA configuring itself from the flash at address 0,
+    // as in master SPI mode (else it stays unconfigured until a bitstream is
+    // clocked in).
+    bool bootFromFlash = false;
 };
 
 } // namespace emu

@@ -29,8 +29,8 @@ void usage(std::ostream& out)
     using emu::BenchConfig;
     std::vector<std::string> chips = BenchConfig::chips();
     chips.erase(std::remove(chips.begin(), chips.end(), BenchConfig::unpluggedChip), chips.end()); // named on its own
-    out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--virtual-time]\n"
-           "                      -- COMMAND [ARG...]\n"
+    out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--boot MODE]\n"
+           "                      [--virtual-time] -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
            "behind channel B on a virtual USB bus, in place of the system's libusb-1.0.\n"
            "  --chip NAME      the flash: "
@@ -48,6 +48,12 @@ void usage(std::ostream& out)
         << ": the flash's busy times and USB\n"
            "                   microframes on the emulated clock (default "
         << BenchConfig::timings().front()
+        << ")\n"
+           "  --boot MODE      "
+        << BenchConfig::listed(BenchConfig::boots())
+        << ": at power-up the FPGA stays unconfigured, or\n"
+           "                   configures itself from the flash at 0 (default "
+        << BenchConfig::boots().front()
         << ")\n"
            "  --virtual-time   COMMAND's own sleeps and clock reads run on the emulated clock too\n"
            "At exit the emulated time and the USB counts go to standard error.\n";
@@ -137,7 +143,7 @@ void report(const Totals& totals)
 int main(int argc, char** argv)
 {
     using emu::BenchConfig;
-    BenchConfig::Settings settings; // by name: chip, image, faults, timing
+    BenchConfig::Settings settings; // by name: chip, image, faults, timing, boot
     bool virtualTime = false;
     int i = 1;
     for (; i < argc; ++i) {
