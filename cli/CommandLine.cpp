@@ -81,10 +81,19 @@ const std::vector<CommandInfo> kCommands = {
      "Without --write, reads the register. With it, writes VALUE (0 to 0xffff),\n"
      "waits for the flash and reads the register back.\n",
      {{"--write", true}}},
-    {"fpga", "fpga [--check-done] FILE.bit", "configure the FPGA directly from a bitstream",
+    {"fpga", "fpga [--check-done] FILE.bit\n       pravel-flash fpga --check-done",
+     "configure the FPGA directly from a bitstream",
      "Resets the FPGA and clocks FILE.bit into it, bypassing the flash.\n"
-     "  --check-done          read the FPGA's DONE pin afterwards; fail when it is low\n",
+     "  --check-done          read the FPGA's DONE pin afterwards; fail when it is low.\n"
+     "                        Without FILE only DONE is read: whether the FPGA started\n"
+     "                        from the flash at power-up\n",
      {{"--check-done", false}}},
+    {"check-boot", "check-boot", "tell whether the FPGA would start from the flash",
+     "Reads the flash from 0 as the FPGA does at power-up, only as far as the bitstream\n"
+     "reaches, and checks it for the instrument's FPGA: sync word, IDCODE, CRC checks,\n"
+     "frame count, START. Prints the bitstream's facts and the verdict; exit status 1\n"
+     "when the FPGA would not start.\n",
+     {}},
 };
 
 const CommandInfo* findCommand(const std::string& name)
@@ -318,9 +327,9 @@ bool Parser::check()
         return inv.all || checkRange(true);
     }
     if (name == "fpga") {
-        if (files.empty())
-            return fail("fpga needs a FILE.bit");
-        inv.file = files[0];
+        if (files.empty() && !inv.checkDone)
+            return fail("fpga needs a FILE.bit, or --check-done alone to read DONE");
+        inv.file = files.empty() ? std::string() : files[0];
     }
     return true;
 }

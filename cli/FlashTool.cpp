@@ -2,6 +2,7 @@
 
 #include "cli/ConsoleReporter.h"
 #include "base/HexText.h"
+#include "device/FlashBitstream.h"
 #include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
@@ -139,6 +140,8 @@ int FlashTool::dispatch()
         return nvcr();
     if (c == "fpga")
         return fpga();
+    if (c == "check-boot")
+        return checkBoot();
     return Usage;
 }
 
@@ -219,6 +222,10 @@ int FlashTool::runFirmware(bool verifyOnly)
                                          problem + " (--force writes it all the same)\n";
         };
     }
+    options.confirmRisk = [this](const FirmwareSet::Image& image, const std::string&) {
+        return inv.force ? std::string()
+                         : "Error, nothing was written: " + image.path + " needs --force to be written all the same\n";
+    };
     FirmwareRun firmware(*rom, inv.firmware, options);
     if (!firmware.prepare().ok)
         return Failed;
@@ -334,15 +341,17 @@ int FlashTool::nvcr()
 
 int FlashTool::fpga()
 {
+    // Without a file only DONE is read: the FPGA as it configured itself.
+    const bool load = !inv.file.empty();
     // Loaded before the port opens: a missing file must not reset an FPGA
     // that is running.
-    if (fpgaLoader->FileOpen(inv.file) != 1 || !openPort())
+    if ((load && fpgaLoader->FileOpen(inv.file) != 1) || !openPort())
         return Failed;
-    if (fpgaLoader->Reset() != 1) {
+    if (load && fpgaLoader->Reset() != 1) {
         complain("Error, the FPGA reset failed\n");
         return Failed;
     }
-    if (fpgaLoader->Configuration() != 1)
+    if (load && fpgaLoader->Configuration() != 1)
         return Failed;
     if (!inv.checkDone)
         return Success;
@@ -356,5 +365,28 @@ int FlashTool::fpga()
         return Failed;
     }
     say("DONE is high\n");
+    return Success;
+}
+
+int FlashTool::checkBoot()
+{
+    if (!openAndIdentify())
+        return Failed;
+    const FlashBitstream::Reading reading = FlashBitstream::boot(*rom);
+    if (!reading.readOk) {
+        complain("Error, the flash could not be read\n");
+        return Failed;
+    }
+    const BitstreamReport& report = reading.report;
+    say("Read " + hexText(static_cast<uint64_t>(reading.bytesRead)) + " bytes of the flash from 0\n");
+    if (report.synced) {
+        say("Bitstream: " + report.facts() + "\n");
+        say("Checked: " + report.checks() + "\n");
+    }
+    if (!report.starts) {
+        complain(report.verdict() + "\n");
+        return Failed;
+    }
+    say(report.verdict() + "\n");
     return Success;
 }

@@ -46,6 +46,7 @@ private:
     int status();
     int nvcr();
     int fpga();
+    int checkBoot();
 
     bool openPort();
     void closePort();
