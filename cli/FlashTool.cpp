@@ -374,7 +374,8 @@ int FlashTool::checkBoot()
         return Failed;
     const FlashBitstream::Reading reading = FlashBitstream::boot(*rom);
     if (!reading.readOk) {
-        complain("Error, the flash could not be read\n");
+        if (!stop.load())
+            complain(std::string("Error, the flash could not be read\n") + FirmwareRun::checkConnections);
         return Failed;
     }
     const BitstreamReport& report = reading.report;
