@@ -378,7 +378,7 @@ std::string CommandLine::toolHelp()
          "\n"
          "Commands:\n";
     for (const CommandInfo& command : kCommands)
-        s << "  " << command.name << std::string(10 - std::min<size_t>(9, std::string(command.name).size()), ' ')
+        s << "  " << command.name << std::string(12 - std::min<size_t>(11, std::string(command.name).size()), ' ')
           << command.summary << "\n";
     std::string devices;
     for (const std::string& device : DriverSelection::devices())

@@ -284,18 +284,19 @@ TEST(FirmwareRun, ARiskyBitstreamIsWrittenOnlyWhenConfirmed)
                 asked.push_back(risk);
                 return confirmed ? std::string() : std::string("refused\n");
             };
+            const FirmwareSet set = rig.firmware(Bytes(5000, 0x11), c.bit);
+            const std::string bitPath = set.images()[1].path;
             rig.log.clear();
-            const auto outcome = FirmwareRun(rig.rom, rig.firmware(Bytes(5000, 0x11), c.bit), options).run();
+            const auto outcome = FirmwareRun(rig.rom, set, options).run();
             EXPECT_EQ(asked.size(), c.risk.empty() ? 0u : 1u);
             EXPECT_TRUE(asked.empty() || asked[0].find(c.risk) != std::string::npos) << asked[0];
             EXPECT_EQ(outcome.ok, confirmed || c.risk.empty());
-            EXPECT_EQ(rig.log[0].rfind("Bitstream " + (rig.dir / "download.bit").u8string() + ": design guard, ", 0), 0u)
-                << rig.log[0];
+            EXPECT_EQ(rig.log[0].rfind("Bitstream " + bitPath + ": design guard, ", 0), 0u) << rig.log[0];
             if (!outcome.ok) {
                 EXPECT_TRUE(rig.flash(0, 0x1000000) == before) << "the flash was touched";
                 EXPECT_LE(reads() - readBefore, FlashBitstream::firstRead) << "more than the IDCODE was read";
                 EXPECT_THAT(rig.log, ElementsAre(rig.log[0], "Warning: " + asked[0] + "\n", "refused\n",
-                                                 "Programming of " + (rig.dir / "download.bit").u8string() + " failed.\n"));
+                                                 "Programming of " + bitPath + " failed.\n"));
             } else {
                 EXPECT_EQ(rig.flash(0, c.bit.size()), c.bit);
             }
