@@ -58,6 +58,8 @@ void LoaderShell::finishRunAtExit()
         return;
     if (processor->isProgramming())
         std::cerr << finishingText << std::endl;
+    // Nobody is left to answer the run's question.
+    processor->declineQuestion();
     processor->waitForProgramming();
 }
 
@@ -102,6 +104,8 @@ void LoaderShell::finishRun()
 {
     if (!updateProcessor->isProgramming())
         return;
+    // A run waiting for the user's answer ends at once, without writing.
+    updateProcessor->declineQuestion();
     std::cerr << finishingText << std::endl;
     for (QObject* root : qmlEngine->rootObjects())
         root->setProperty("finishingBeforeExit", true);

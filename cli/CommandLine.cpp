@@ -104,10 +104,19 @@ const std::vector<CommandInfo> kCommands = {
      "Fails when a step has a finding.\n"
      "  --report FILE         also write everything as JSON, for support\n",
      {{"--report", true}}},
-    {"fpga", "fpga [--check-done] FILE.bit", "configure the FPGA directly from a bitstream",
+    {"fpga", "fpga [--check-done] FILE.bit\n       pravel-flash fpga --check-done",
+     "configure the FPGA directly from a bitstream",
      "Resets the FPGA and clocks FILE.bit into it, bypassing the flash.\n"
-     "  --check-done          read the FPGA's DONE pin afterwards; fail when it is low\n",
+     "  --check-done          read the FPGA's DONE pin afterwards; fail when it is low.\n"
+     "                        Without FILE only DONE is read: whether the FPGA started\n"
+     "                        from the flash at power-up\n",
      {{"--check-done", false}}},
+    {"check-boot", "check-boot", "tell whether the FPGA would start from the flash",
+     "Reads the flash from 0 as the FPGA does at power-up, only as far as the bitstream\n"
+     "reaches, and checks it for the instrument's FPGA: sync word, IDCODE, CRC checks,\n"
+     "frame count, START. Prints the bitstream's facts and the verdict; exit status 1\n"
+     "when the FPGA would not start.\n",
+     {}},
 };
 
 const CommandInfo* findCommand(const std::string& name)
@@ -369,9 +378,9 @@ bool Parser::check()
         return inv.all || checkRange(true);
     }
     if (name == "fpga") {
-        if (files.empty())
-            return fail("fpga needs a FILE.bit");
-        inv.file = files[0];
+        if (files.empty() && !inv.checkDone)
+            return fail("fpga needs a FILE.bit, or --check-done alone to read DONE");
+        inv.file = files.empty() ? std::string() : files[0];
     }
     return true;
 }
@@ -420,7 +429,7 @@ std::string CommandLine::toolHelp()
          "\n"
          "Commands:\n";
     for (const CommandInfo& command : kCommands)
-        s << "  " << command.name << std::string(10 - std::min<size_t>(9, std::string(command.name).size()), ' ')
+        s << "  " << command.name << std::string(12 - std::min<size_t>(11, std::string(command.name).size()), ' ')
           << command.summary << "\n";
     std::string devices;
     for (const std::string& device : DriverSelection::devices())

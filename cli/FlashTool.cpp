@@ -5,6 +5,7 @@
 #include "device/FirmwareBatch.h"
 #include "device/FlashChip.h"
 #include "device/Diagnosis.h"
+#include "device/FlashBitstream.h"
 #include "device/ImageCheck.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
@@ -153,6 +154,8 @@ int FlashTool::dispatch()
         return fpga();
     if (c == "diagnose")
         return diagnose();
+    if (c == "check-boot")
+        return checkBoot();
     return Usage;
 }
 
@@ -264,6 +267,10 @@ int FlashTool::runFirmware(bool verifyOnly)
                                          problem + " (--force writes it all the same)\n";
         };
     }
+    options.confirmRisk = [this](const FirmwareSet::Image& image, const std::string&) {
+        return inv.force ? std::string()
+                         : "Error, nothing was written: " + image.path + " needs --force to be written all the same\n";
+    };
     if (instruments->batchRequested())
         return instruments->batch(*ftdi, options);
     FirmwareRun firmware(*rom, inv.firmware, options);
@@ -407,15 +414,17 @@ int FlashTool::nvcr()
 
 int FlashTool::fpga()
 {
+    // Without a file only DONE is read: the FPGA as it configured itself.
+    const bool load = !inv.file.empty();
     // Loaded before the port opens: a missing file must not reset an FPGA
     // that is running.
-    if (fpgaLoader->FileOpen(inv.file) != 1 || !openPort())
+    if ((load && fpgaLoader->FileOpen(inv.file) != 1) || !openPort())
         return Failed;
-    if (fpgaLoader->Reset() != 1) {
+    if (load && fpgaLoader->Reset() != 1) {
         complain("Error, the FPGA reset failed\n");
         return Failed;
     }
-    if (fpgaLoader->Configuration() != 1)
+    if (load && fpgaLoader->Configuration() != 1)
         return Failed;
     if (!inv.checkDone)
         return Success;
@@ -457,4 +466,28 @@ int FlashTool::diagnose()
         say("Report written to " + inv.reportFile + "\n");
     }
     return result.allOk() ? Success : Failed;
+}
+
+int FlashTool::checkBoot()
+{
+    if (!openAndIdentify())
+        return Failed;
+    const FlashBitstream::Reading reading = FlashBitstream::boot(*rom);
+    if (!reading.readOk) {
+        if (!stop.load())
+            complain(std::string("Error, the flash could not be read\n") + FirmwareRun::checkConnections);
+        return Failed;
+    }
+    const BitstreamReport& report = reading.report;
+    say("Read " + hexText(static_cast<uint64_t>(reading.bytesRead)) + " bytes of the flash from 0\n");
+    if (report.synced) {
+        say("Bitstream: " + report.facts() + "\n");
+        say("Checked: " + report.checks() + "\n");
+    }
+    if (!report.starts) {
+        complain(report.verdict() + "\n");
+        return Failed;
+    }
+    say(report.verdict() + "\n");
+    return Success;
 }

@@ -50,6 +50,7 @@ private:
     int nvcr();
     int fpga();
     int diagnose();
+    int checkBoot();
 
     bool openPort();
     void closePort();

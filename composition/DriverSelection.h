@@ -20,7 +20,7 @@ class EmulatedDriver;
 //   PRAVEL_DEVICE          emulated | libftdi | ftd2xx (default: libftdi on
 //                          Linux, ftd2xx on Windows)
 //   PRAVEL_EMULATED_*      the emulated bench (emu::BenchConfig): CHIP,
-//                          IMAGE, TIMING, FAULTS
+//                          IMAGE, TIMING, FAULTS, BOOT
 // Anything unknown is an error naming the accepted values; there is never a
 // fall-back to another driver.
 class DriverSelection

@@ -1,5 +1,7 @@
 #include "device/BitstreamPart.h"
 
+#include <cstdio>
+
 namespace {
 
 // IDCODEs from the 7-series configuration user guide and the vendor's own
@@ -26,4 +28,13 @@ const BitstreamPart* BitstreamPart::find(uint32_t idcode)
 const BitstreamPart& BitstreamPart::instrumentFpga()
 {
     return parts[0];
+}
+
+std::string BitstreamPart::describe(uint32_t idcode)
+{
+    const BitstreamPart* part = find(idcode);
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", unsigned(idcode));
+    return std::string(part ? "an " + std::string(part->name) : "an FPGA this loader does not know") + " (IDCODE " +
+           code + ")";
 }

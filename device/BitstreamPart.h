@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // A 7-series FPGA as a bitstream names it: its IDCODE and the frames a full
 // uncompressed bitstream for it writes through FDRI. The loader's own table,
@@ -17,4 +18,6 @@ struct BitstreamPart
     static const BitstreamPart* find(uint32_t idcode);
     // The FPGA the instrument carries.
     static const BitstreamPart& instrumentFpga();
+    // "an XC7A50T (IDCODE 0362C093)", or "an FPGA this loader does not know (IDCODE ...)".
+    static std::string describe(uint32_t idcode);
 };

@@ -48,12 +48,6 @@ std::string hex8(uint32_t value)
     return text;
 }
 
-std::string partText(const BitstreamPart* part, uint32_t idcode)
-{
-    return std::string(part ? "an " + std::string(part->name) : "an FPGA this loader does not know") + " (IDCODE " +
-           hex8(idcode) + ")";
-}
-
 } // namespace
 
 BitstreamReport BitstreamReader::read(const std::vector<unsigned char>& bytes, uint32_t fpgaIdcode)
@@ -189,11 +183,11 @@ void BitstreamReader::registerWrite(uint32_t reg, uint32_t value, size_t at)
         }
         named = ((value ^ (fpgaIdcode == anyPart ? report.idcode : fpgaIdcode)) & 0x0FFFFFFF) == 0;
         if (!named && fpgaIdcode == anyPart)
-            stop("This bitstream names two FPGAs: " + partText(report.part, report.idcode) + " and " +
-                 partText(BitstreamPart::find(value), value) + ".");
+            stop("This bitstream names two FPGAs: " + BitstreamPart::describe(report.idcode) + " and " +
+                 BitstreamPart::describe(value) + ".");
         else if (!named)
-            stop("This bitstream is for " + partText(BitstreamPart::find(value), value) + "; the instrument's FPGA is " +
-                 partText(BitstreamPart::find(fpgaIdcode), fpgaIdcode) + ".");
+            stop("This bitstream is for " + BitstreamPart::describe(value) + "; the instrument's FPGA is " +
+                 BitstreamPart::describe(fpgaIdcode) + ".");
         break;
     case maskRegister:
         mask = value;

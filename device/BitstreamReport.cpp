@@ -19,9 +19,30 @@ std::string BitstreamReport::facts() const
                                     header.part.empty() ? "" : "part " + header.part, when})
         if (!item.empty())
             line += item + ", ";
-    line += idcodeText() + (compressed ? ", compressed" : ", uncompressed");
+    // Uncompressed only once the frames are all read: the start may be all there was.
+    line += idcodeText() + (compressed ? ", compressed" : start ? ", uncompressed" : "");
     if (encrypted)
         line += ", encrypted";
+    return line;
+}
+
+std::string BitstreamReport::checks() const
+{
+    const auto counted = [](uint64_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    std::string line = "sync word at byte " + std::to_string(syncOffset) + ", " + counted(crcChecks, "CRC check") +
+                       " (" + std::to_string(crcErrors) + " failed)";
+    if (crcResets > 0)
+        line += ", " + counted(crcResets, "CRC reset");
+    line += ", " + std::to_string(frameWords) + " words of frame data (" +
+            counted(frameWords / BitstreamPart::wordsPerFrame, "frame") + ")";
+    if (multiFrameWrites > 0)
+        line += ", " + counted(multiFrameWrites, "multiple-frame write");
+    if (start)
+        line += ", START";
+    if (desync)
+        line += ", DESYNC";
     return line;
 }
 

@@ -45,8 +45,12 @@ struct BitstreamReport
 
     // "IDCODE 0362D093 (XC7A35T)"; "no IDCODE" before one was seen.
     std::string idcodeText() const;
-    // The facts in one line: design, part, date and time, IDCODE, compressed or not, encrypted.
+    // The facts in one line: design, part, date and time, IDCODE, compressed
+    // or not (once known: a multiple-frame write, or START reached), encrypted.
     std::string facts() const;
+    // What the FPGA checks, as far as the bytes went: where the sync word
+    // is, the CRC checks, the frame data, START and DESYNC (when seen).
+    std::string checks() const;
     // "The FPGA would start." or "The FPGA would not start: <reason>"
     std::string verdict() const;
 };

@@ -3,6 +3,7 @@
 #include "base/HexText.h"
 #include "base/ProgressReporter.h"
 #include "device/FlashChip.h"
+#include "device/BitstreamGuard.h"
 #include "device/FlashGeometry.h"
 #include "device/RunTimeModel.h"
 #include "device/TFtdi.h"
@@ -46,7 +47,7 @@ FirmwareRun::FirmwareRun(TRom& rom, FirmwareSet set, Options options)
 
 FirmwareRun::~FirmwareRun() = default;
 
-FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message)
+FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message, bool hint)
 {
     ProgressReporter::error(message);
     Outcome outcome;
@@ -54,10 +55,43 @@ FirmwareRun::Outcome FirmwareRun::failLoad(int index, const std::string& message
     outcome.failedStage = Stage::Load;
     if (!options.verifyOnly) {
         ProgressReporter::error("Programming of " + set.images()[static_cast<size_t>(index)].path + " failed.\n");
-        if (options.hintAfterLoadFailure)
+        if (hint && options.hintAfterLoadFailure)
             ProgressReporter::error(checkConnections);
     }
     data.clear();
+    prepared = false;
+    return outcome;
+}
+
+FirmwareRun::Outcome FirmwareRun::guardBitstream()
+{
+    Outcome outcome;
+    outcome.ok = true;
+    const std::vector<FirmwareSet::Image>& images = set.images();
+    for (size_t i = 0; i < images.size(); ++i) {
+        const FirmwareSet::Image& image = images[i];
+        if (image.offset != FirmwareSet::bitstreamOffset)
+            continue;
+        const int index = static_cast<int>(i);
+        const BitstreamGuard::Finding finding = BitstreamGuard::check(data[i], rom);
+        if (finding.flashReadFailed) {
+            if (!rom.Ftdi()->StopRequested())
+                ProgressReporter::error("Error, the flash could not be read to see which FPGA its bitstream is for\n");
+            return failProgramming(index, Stage::Load, true);
+        }
+        // No sync word: not a bitstream at all, which the file-kind check is for.
+        if (!finding.incoming.synced)
+            continue;
+        ProgressReporter::info("Bitstream " + image.path + ": " + finding.incoming.facts() + "\n");
+        if (finding.risk.empty())
+            continue;
+        ProgressReporter::error("Warning: " + finding.risk + "\n");
+        const std::string refusal = options.confirmRisk ? options.confirmRisk(image, finding.risk)
+                                                        : "Error, nothing was written: " + image.path + " is refused\n";
+        if (!refusal.empty())
+            return failLoad(index, refusal, false);
+        ProgressReporter::info("Writing " + image.path + " all the same, as confirmed\n");
+    }
     return outcome;
 }
 
@@ -260,6 +294,11 @@ FirmwareRun::Outcome FirmwareRun::run()
     rom.SetWaitObserver([this](const std::string& awaited, double seconds) { observeWait(awaited, seconds); });
 
     const bool writing = !options.verifyOnly;
+    if (writing) {
+        const Outcome guarded = guardBitstream();
+        if (!guarded.ok)
+            return guarded;
+    }
     const std::vector<FirmwareSet::Image>& images = set.images();
     for (size_t i = 0; i < images.size(); ++i) {
         const FirmwareSet::Image& image = images[i];

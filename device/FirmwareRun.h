@@ -55,6 +55,12 @@ public:
         // Asked about each image before anything is written: empty to go on,
         // else the line that refuses it.
         std::function<std::string(const FirmwareSet::Image&, const std::vector<unsigned char>&)> checkImage;
+        // Asked before anything is erased when the bitstream going to offset 0
+        // is a risk (BitstreamGuard: its CRC fails, it is encrypted, or it is
+        // for another FPGA than the flash's current bitstream); `risk` names
+        // it. Empty to write it all the same, else the line that refuses it.
+        // Unset: refused.
+        std::function<std::string(const FirmwareSet::Image&, const std::string& risk)> confirmRisk;
     };
 
     struct Outcome
@@ -95,7 +101,10 @@ public:
     std::vector<RunRecord::Image> preparedImages() const;
 
 private:
-    Outcome failLoad(int index, const std::string& message);
+    Outcome failLoad(int index, const std::string& message, bool hint = true);
+    // The bitstream at offset 0 through BitstreamGuard, after prepare() and
+    // before the first erase: its facts reported, a risk confirmed or refused.
+    Outcome guardBitstream();
     Outcome failProgramming(int index, Stage stage, bool hint);
     // What the device side of the outcome says: touched, link lost.
     Outcome finished(Outcome outcome) const;

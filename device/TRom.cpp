@@ -563,11 +563,7 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
     chunkCount = 0;
     Observe(Phase::Reading, 0.0);
     int result = (length >= 0 && (buffer || length == 0)) ? 1 : 0;
-    // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
-    // would wrap round and return the start of the flash as if it were there.
-    const uint64_t limit = MemorySize() > 0
-                               ? std::min<uint64_t>(FlashGeometry::addressSpace, static_cast<uint64_t>(MemorySize()))
-                               : FlashGeometry::addressSpace;
+    const uint64_t limit = ReadableEnd();
     const uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(std::max(length, 0));
     if (result && length > 0 && end > limit) {
         error("Error, the read does not fit into the flash: it ends at " + hexText(end) + ", the flash ends at " +
@@ -590,6 +586,23 @@ int TRom::Read(unsigned char* buffer, int length, bool dump)
         error("Read...NG\n");
     chunkCount = 0;
     return result;
+}
+
+uint64_t TRom::ReadableEnd() const
+{
+    // Addresses go out as three bytes: past 16 MiB (or the chip's end) a read
+    // would wrap round and return the start of the flash as if it were there.
+    return MemorySize() > 0 ? std::min<uint64_t>(FlashGeometry::addressSpace, static_cast<uint64_t>(MemorySize()))
+                            : FlashGeometry::addressSpace;
+}
+
+int TRom::ReadAt(uint32_t address, unsigned char* buffer, int length)
+{
+    if (length <= 0 || !buffer)
+        return length == 0 ? 1 : 0;
+    if (static_cast<uint64_t>(address) + static_cast<uint64_t>(length) > ReadableEnd())
+        return 0;
+    return ReadRange(address, buffer, length, nullptr);
 }
 
 int TRom::ReadRange(uint32_t address, unsigned char* buffer, int length, const std::function<void(int)>& afterChunk)

@@ -95,6 +95,10 @@ public:
 
     // Read-back and verify.
     int Read(unsigned char* buffer, int length, bool dump);
+    // `length` bytes from `address`, without Read's reports and leaving the
+    // offset alone: for a look at the flash before a run writes it. 0 when
+    // the range runs past the flash or the read fails.
+    int ReadAt(uint32_t address, unsigned char* buffer, int length);
     // Every differing byte reported.
     int Verify();
     // The same with only the first `reportedMismatches` differing bytes
@@ -185,6 +189,8 @@ private:
     // true (after saying so) when the identified part lacks the register.
     bool RefuseMissingRegister(bool present, const char* which);
     bool ImageFits();
+    // Where reads end: the identified chip's size, within the 3-byte address space.
+    uint64_t ReadableEnd() const;
     // Writes the image's pages (only the `wanted` ones when given, indexed
     // as the pages are written); 0 after reporting a failure.
     int ProgramPages(const std::vector<bool>* wanted);

@@ -37,8 +37,11 @@ std::unique_ptr<EmulatedInstrument> EmulatedInstrument::create(const InstrumentO
     behaviour.faults = options.faults;
     auto flash = std::make_unique<SpiFlash>(*part, std::move(storage), behaviour, clock, trace);
     auto fpga = std::make_unique<FpgaConfigPort>(SevenSeriesDevice::xc7a35t(), trace);
-    return std::unique_ptr<EmulatedInstrument>(
+    std::unique_ptr<EmulatedInstrument> instrument(
         new EmulatedInstrument(std::move(flash), std::move(fpga), trace, options.wiring));
+    if (options.bootFromFlash)
+        instrument->powerCycle();
+    return instrument;
 }
 
 EmulatedInstrument::EmulatedInstrument(std::unique_ptr<SpiFlash> flash, std::unique_ptr<FpgaConfigPort> fpga,

@@ -23,7 +23,8 @@ class EmulatedInstrument final : public MpsseTarget
 {
 public:
     // nullptr with `error` set when the options cannot be met (unknown chip,
-    // image file of the wrong size or not usable).
+    // image file of the wrong size or not usable). With `bootFromFlash` the
+    // instrument comes up as after powerCycle().
     static std::unique_ptr<EmulatedInstrument> create(const InstrumentOptions& options, VirtualClock& clock,
                                                       CallTrace* trace, std::string& error);
     ~EmulatedInstrument() override;

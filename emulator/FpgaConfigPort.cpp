@@ -76,6 +76,12 @@ void FpgaConfigPort::shift(uint8_t out, unsigned bits)
     received += bits;
     if (errorSeen)
         return; // INIT_B low: the logic takes nothing more until PROGRAM_B
+    if (!synced && bits == 8 && out == 0xFF && window == ~uint64_t(0)) {
+        // Erased flash while hunting: ones into a window of ones match
+        // nothing, bit by bit or at once. A blank flash is read whole this way.
+        clocks(8);
+        return;
+    }
     if (synced && bits == 8 && wordBits % 8 == 0) {
         // The common case: a whole byte into the word being assembled.
         // Start-up counts the clocks after the START word, not the one that carried it.

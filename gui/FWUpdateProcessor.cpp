@@ -15,6 +15,7 @@
 #include <QSaveFile>
 #include <QtQml/qqml.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <system_error>
@@ -81,7 +82,8 @@ FWUpdateProcessor::FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, C
 FWUpdateProcessor::~FWUpdateProcessor()
 {
     // A run still going uses the device objects and reports to the log:
-    // both must outlive it.
+    // both must outlive it. One waiting for an answer gets a "no".
+    declineQuestion();
     waitForProgramming();
 }
 
@@ -278,6 +280,10 @@ void FWUpdateProcessor::program()
         m_worker.join();
 
     m_stopRequest.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m_questionMutex);
+        m_answer = Answer::None;
+    }
     showOutcome(QString());
     showProgress(QString(), 0, 0);
     showTimes(-1, QString());
@@ -301,8 +307,63 @@ void FWUpdateProcessor::waitForProgramming()
 
 void FWUpdateProcessor::requestStop()
 {
-    if (m_runActive.load())
-        m_stopRequest.store(true);
+    if (!m_runActive.load())
+        return;
+    m_stopRequest.store(true);
+    { // the run may be waiting for an answer: it checks the request under the lock
+        std::lock_guard<std::mutex> lock(m_questionMutex);
+    }
+    m_questionAnswered.notify_all();
+}
+
+void FWUpdateProcessor::answerQuestion(bool write)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_questionMutex);
+        // A "yes" answers only the question asked now, never one to come.
+        if (write && !m_asking)
+            return;
+        m_answer = write ? Answer::Write : Answer::Decline;
+    }
+    m_questionAnswered.notify_all();
+    showQuestion(QString());
+}
+
+void FWUpdateProcessor::declineQuestion()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_questionMutex);
+        m_answer = Answer::Decline;
+    }
+    m_questionAnswered.notify_all();
+}
+
+void FWUpdateProcessor::showQuestion(const QString& text)
+{
+    if (changeTo(m_question, text))
+        emit questionChanged();
+}
+
+std::string FWUpdateProcessor::askAboutRisk(const std::string& path, const std::string& risk)
+{
+    std::unique_lock<std::mutex> lock(m_questionMutex);
+    if (m_answer == Answer::None && !m_stopRequest.load()) {
+        m_asking = true;
+        const QString text = QString::fromStdString(risk);
+        QMetaObject::invokeMethod(this, [this, text] { showQuestion(text); }, Qt::QueuedConnection);
+        m_questionAnswered.wait_for(lock, std::chrono::minutes(questionMinutes),
+                                    [this] { return m_answer != Answer::None || m_stopRequest.load(); });
+        m_asking = false;
+        QMetaObject::invokeMethod(this, [this] { showQuestion(QString()); }, Qt::QueuedConnection);
+    }
+    const std::string refused = "Nothing was written: " + path;
+    if (m_answer == Answer::Write)
+        return {};
+    if (m_answer == Answer::Decline)
+        return refused + " was not confirmed\n";
+    if (m_stopRequest.load())
+        return refused + ": stopped on request\n";
+    return refused + " was not confirmed within " + std::to_string(questionMinutes) + " minutes\n";
 }
 
 void FWUpdateProcessor::showProgress(const QString& stage, double stageDone, double runDone)
@@ -385,6 +446,9 @@ bool FWUpdateProcessor::runSteps(const RunRequest& run)
             showProgress(stage, now.stageDone, now.runDone);
             showTimes(now.secondsLeft, detail);
         }, Qt::QueuedConnection);
+    };
+    options.confirmRisk = [this](const FirmwareSet::Image& image, const std::string& risk) {
+        return askAboutRisk(image.path, risk);
     };
     const FirmwareRun::Outcome outcome = FirmwareRun(*rom, firmware, options).run();
     // The cause goes last, where a technician looks first.

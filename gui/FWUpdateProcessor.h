@@ -9,7 +9,9 @@
 #include <QVariantList>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -59,6 +61,12 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(bool isDiagnosing READ isDiagnosing NOTIFY isDiagnosingChanged)
     // The diagnosis's closing line; empty before the first one ends.
     Q_PROPERTY(QString diagnosisSummary READ diagnosisSummary NOTIFY diagnosisStepsChanged)
+    // The run's question before its first erase: why the bitstream it is
+    // about to write may leave the instrument unable to start (another FPGA
+    // than the flash's current bitstream, a failed CRC, encryption). Empty
+    // while nothing is asked. The run waits for answerQuestion(), a stop
+    // request or questionMinutes, whichever comes first; only a "yes" writes.
+    Q_PROPERTY(QString question READ question NOTIFY questionChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -68,6 +76,7 @@ public:
     static const QString bootloaderFileName;
     static const QString firmwareFileName;
     static const std::string portDescB;
+    static constexpr int questionMinutes = 10;
 
     // Over the driver the entry point chose, sleeping on `clock` (tests: the
     // emulated instrument's driver and its virtual clock).
@@ -93,6 +102,7 @@ public:
     QVariantList diagnosisSteps() const { return m_diagnosisSteps; }
     bool isDiagnosing() const { return m_isDiagnosing; }
     QString diagnosisSummary() const { return m_diagnosisSummary; }
+    QString question() const { return m_question; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -113,6 +123,12 @@ public:
     // Asks the run under way to stop at its next transaction boundary; the
     // flash finishes a command already sent. Nothing happens when no run goes.
     Q_INVOKABLE void requestStop();
+    // The user's answer to `question`: true writes the bitstream all the
+    // same. false also refuses a question the run has not asked yet.
+    Q_INVOKABLE void answerQuestion(bool write);
+    // The same as answerQuestion(false) from any thread, without touching
+    // the property: for quitting while a run may be waiting for an answer.
+    void declineQuestion();
     // What program() would write now, in the order it writes it: one map per
     // image with "path", "offset" and "kind" ("bitstream" at the bitstream's
     // offset, else "application"), so the window can check the files first.
@@ -141,6 +157,7 @@ signals:
     void stageDetailChanged();
     void diagnosisStepsChanged();
     void isDiagnosingChanged();
+    void questionChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -164,6 +181,9 @@ private:
     void showProgress(const QString& stage, double stageDone, double runDone);
     void showTimes(double secondsLeft, const QString& detail);
     void showOutcome(const QString& outcome);
+    void showQuestion(const QString& text);
+    // On the run's thread: asks the window about `risk` and waits for the answer.
+    std::string askAboutRisk(const std::string& path, const std::string& risk);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
     void doDiagnosis();
@@ -200,7 +220,15 @@ private:
     bool m_isDiagnosing = false;
     std::shared_ptr<const DiagnosisReport> m_diagnosisReport;
     double m_progressBeforeDiagnosis[2] = {0, 0}; // stage, run: shown again afterwards
+    QString m_question;
     std::thread m_worker;
+
+    // The answer to the run's question; None until one comes. Guarded by m_questionMutex.
+    enum class Answer { None, Write, Decline };
+    std::mutex m_questionMutex;
+    std::condition_variable m_questionAnswered;
+    Answer m_answer = Answer::None;
+    bool m_asking = false;
 };
 
 } // namespace FwLoaderGui

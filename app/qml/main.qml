@@ -109,8 +109,13 @@ ApplicationWindow {
             fwUpdateProcessor.refreshDevices()
     }
 
-    // Quitting mid-run would leave a half-written flash behind.
+    // Quitting mid-run would leave a half-written flash behind. A run that
+    // is still asking about its bitstream has written nothing: closing says no.
     onClosing: function(close) {
+        if (busyProgramming && fwUpdateProcessor.question !== "") {
+            fwUpdateProcessor.answerQuestion(false)
+            return
+        }
         if (busyProgramming) {
             close.accepted = false
             var text = qsTr("Programming is in progress. The loader can be closed once it has finished.")
@@ -157,10 +162,27 @@ ApplicationWindow {
         }
     }
 
+    // The run's own question about its bitstream, asked before its first erase.
+    Connections {
+        target: hasProcessor ? fwUpdateProcessor : null
+        function onQuestionChanged() {
+            if (fwUpdateProcessor.question !== "") {
+                riskDialog.problems = fwUpdateProcessor.question
+                riskDialog.runAsks = true
+                riskDialog.open()
+            } else if (riskDialog.runAsks) {
+                riskDialog.runAsks = false
+                riskDialog.close()
+            }
+        }
+    }
+
     Dialog {
         id: riskDialog
         objectName: "riskDialog"
         property string problems: ""
+        // true: the answer goes to the run waiting for it; false: it starts one.
+        property bool runAsks: false
         title: qsTr("Write this file?")
         modal: true
         anchors.centerIn: parent
@@ -185,7 +207,16 @@ ApplicationWindow {
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
             }
         }
-        onAccepted: startRun()
+        onAccepted: {
+            if (runAsks)
+                fwUpdateProcessor.answerQuestion(true)
+            else
+                startRun()
+        }
+        onRejected: {
+            if (runAsks)
+                fwUpdateProcessor.answerQuestion(false)
+        }
     }
 
     Dialog {

@@ -19,7 +19,7 @@ std::string BenchConfig::Setting::quoted() const
 
 const std::vector<std::string>& BenchConfig::names()
 {
-    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "pace", "instruments"};
+    static const std::vector<std::string> all = {"chip", "image", "faults", "timing", "pace", "boot", "instruments"};
     return all;
 }
 
@@ -44,6 +44,12 @@ const std::vector<std::string>& BenchConfig::paces()
     return all;
 }
 
+const std::vector<std::string>& BenchConfig::boots()
+{
+    static const std::vector<std::string> all = {"none", "flash"};
+    return all;
+}
+
 std::string BenchConfig::listed(const std::vector<std::string>& values)
 {
     std::string text;
@@ -55,9 +61,10 @@ std::string BenchConfig::listed(const std::vector<std::string>& values)
 std::string BenchConfig::refusal(const std::string& name, const std::string& value)
 {
     const bool chip = name == "chip";
-    if (!chip && name != "timing" && name != "pace")
+    const bool listedValues = chip || name == "timing" || name == "pace" || name == "boot";
+    if (!listedValues)
         return {};
-    const std::vector<std::string> accepted = chip ? chips() : name == "timing" ? timings() : paces();
+    const std::vector<std::string> accepted = chip ? chips() : name == "timing" ? timings() : name == "pace" ? paces() : boots();
     if (std::find(accepted.begin(), accepted.end(), value) != accepted.end())
         return {};
     return "is not a known " + name + "; accepted values: " + listed(accepted);
@@ -93,6 +100,11 @@ bool BenchConfig::parse(const Lookup& lookup, Face face, BenchConfig& config, st
         if (const std::string why = refusal("pace", pace->value); !why.empty())
             return refused(*pace, " ", why);
         parsed.instrument.realTime = pace->value == "realtime";
+    }
+    if (const auto boot = setting("boot")) {
+        if (const std::string why = refusal("boot", boot->value); !why.empty())
+            return refused(*boot, " ", why);
+        parsed.instrument.bootFromFlash = boot->value == "flash";
     }
     // The fault list: items for every instrument, and items aimed at one.
     std::string common;

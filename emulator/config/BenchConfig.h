@@ -13,8 +13,8 @@
 namespace emu {
 
 // The emulated bench: what is on the bus and which faults it shows. Read in
-// one place from settings called "chip", "image", "timing", "pace", "faults"
-// and "instruments",
+// one place from settings called "chip", "image", "timing", "pace", "faults",
+// "boot" and "instruments",
 // wherever they come from: the environment (PRAVEL_EMULATED_* for the
 // loader and the stand-in FTD2XX.dll, PRAVEL_USB_* for the libusb stand-in),
 // pravel-emulate's options, or pravel-flash's options over the environment.
@@ -81,16 +81,18 @@ struct BenchConfig
     // first keeps the one bridge's serial of old, FT7PRVL; then FT7PRVL2, ...
     static std::string serialNumberOf(unsigned index);
 
-    // Every setting's name: chip, image, faults, timing, pace, instruments.
+    // Every setting's name: chip, image, faults, timing, pace, boot, instruments.
     static const std::vector<std::string>& names();
     // The accepted values, for every check, message and help text.
     static std::vector<std::string> chips();          // the flash part table, then "unplugged"
     static const std::vector<std::string>& timings(); // instant, typical, worst
     static const std::vector<std::string>& paces();   // virtual (as fast as it goes), realtime
+    // none (the FPGA stays unconfigured at power-up), flash (it configures from the flash)
+    static const std::vector<std::string>& boots();
     // "a, b, c".
     static std::string listed(const std::vector<std::string>& values);
     // Empty when `value` is accepted for the setting `name` ("chip",
-    // "timing", "pace"; any value of the others), else the words that refuse it:
+    // "timing", "pace", "boot"; any value of the others), else the words that refuse it:
     // "is not a known chip; accepted values: ...".
     static std::string refusal(const std::string& name, const std::string& value);
 

@@ -20,6 +20,10 @@ struct InstrumentOptions
     bool realTime = false;         // the emulated clock paced to real time (a demo), not run ahead of it
     FlashFaults faults;
     WiringFaults wiring; // the board's lines between bridge and flash
+    // Powered up with the FPGA configuring itself from the flash at address 0,
+    // as in master SPI mode (else it stays unconfigured until a bitstream is
+    // clocked in).
+    bool bootFromFlash = false;
 };
 
 } // namespace emu

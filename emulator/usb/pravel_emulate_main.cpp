@@ -30,7 +30,7 @@ void usage(std::ostream& out)
     std::vector<std::string> chips = BenchConfig::chips();
     chips.erase(std::remove(chips.begin(), chips.end(), BenchConfig::unpluggedChip), chips.end()); // named on its own
     out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--pace PACE]\n"
-           "                      [--instruments SPEC] [--virtual-time] -- COMMAND [ARG...]\n"
+           "                      [--boot MODE] [--instruments SPEC] [--virtual-time] -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
            "behind channel B on a virtual USB bus, in place of the system's libusb-1.0.\n"
            "  --chip NAME      the flash: "
@@ -58,6 +58,12 @@ void usage(std::ostream& out)
         << ": realtime keeps the emulated clock in step with\n"
            "                   real time, for a demo (default "
         << BenchConfig::paces().front()
+        << ")\n"
+           "  --boot MODE      "
+        << BenchConfig::listed(BenchConfig::boots())
+        << ": at power-up the FPGA stays unconfigured, or\n"
+           "                   configures itself from the flash at 0 (default "
+        << BenchConfig::boots().front()
         << ")\n"
            "  --virtual-time   COMMAND's own sleeps and clock reads run on the emulated clock too\n"
            "At exit the emulated time and the USB counts go to standard error.\n";
@@ -147,7 +153,7 @@ void report(const Totals& totals)
 int main(int argc, char** argv)
 {
     using emu::BenchConfig;
-    BenchConfig::Settings settings; // by name: chip, image, faults, timing, pace
+    BenchConfig::Settings settings; // by name: chip, image, faults, timing, pace, boot, instruments
     bool virtualTime = false;
     int i = 1;
     for (; i < argc; ++i) {

@@ -190,7 +190,7 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QVERIFY(presenter.property(presenter.indexOfProperty("messagesModel")).isConstant());
 
     // A Basic-tab run: the window locks, refuses to close, and unlocks after.
-    rig.driver->holdNextWrite();
+    rig.driver->holdNextWrite(testsupport::commandAt(0xD8, 0x500000));
     rig.click("loadFirmwareButton");
     QTRY_VERIFY(rig.driver->isHeld());
     QTRY_VERIFY(rig.processor().isProgramming());
@@ -373,6 +373,35 @@ void WindowTest::advancedTabThroughTheRealDialog()
     rig.click("riskWriteButton");
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().count("Device programming is complete. Device must be restarted for changes to take effect.\n") == 2, 20000);
     QCOMPARE(rig.flash(0x500000, bit.size()), bit);
+
+    // A bitstream for another FPGA than the flash holds: the run asks through
+    // the same dialog, "Cancel" writes nothing, "Write Anyway" writes it, and
+    // closing the window while it asks says no.
+    const QByteArray other = bytes(emu::DemoFirmware::bitFile("other", "7a50tcsg324", 1500));
+    const QString otherPath = rig.dir.path() + "/other.bit";
+    QVERIFY(writeAll(otherPath, other));
+    rig.click("bootloaderRadio");
+    for (const char* answer : {"riskCancelButton", "riskWriteButton", ""}) {
+        QTRY_VERIFY(rig.enabled("selectFileButton"));
+        rig.click("selectFileButton");
+        QTRY_VERIFY((dialog = shownFileDialog()));
+        typeName(dialog, *answer ? otherPath : path);
+        QTRY_VERIFY(!rig.processor().firmwareFile().isEmpty());
+        const QByteArray before = rig.flash(0, 0x1000);
+        rig.click("loadFirmwareButton");
+        QTRY_VERIFY(risk->property("opened").toBool());
+        const QString question = rig.find("riskText")->property("text").toString();
+        QVERIFY2(question.contains("the instrument's current firmware is for an XC7A"), qPrintable(question));
+        QVERIFY(rig.processor().isProgramming());
+        if (*answer)
+            rig.click(answer);
+        else
+            QVERIFY(rig.window->close());
+        // The window's own view of the run: its end has reached the document.
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.window->property("busyProgramming").toBool(), 20000);
+        QTRY_VERIFY(!risk->property("visible").toBool());
+        QCOMPARE(rig.flash(0, 0x1000), answer == std::string("riskWriteButton") ? other.leftJustified(0x1000, char(0xFF)) : before);
+    }
 }
 
 void WindowTest::noDeviceUntilTheBridgeComesBack()

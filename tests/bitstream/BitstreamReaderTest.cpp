@@ -2,13 +2,14 @@
 // own bitstreams (Debian's openfpgaloader package ships them) and on
 // mutations of them: the two are separate code and must agree.
 
+#include "tests/support/VendorBitstreams.h"
+
 #include "device/BitstreamReader.h"
 #include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 #include "emulator/FpgaConfigPort.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <string>
@@ -18,7 +19,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-const std::string vendorDir = "/usr/share/openFPGALoader/";
 constexpr uint32_t xc7a35t = 0x0362D093;
 
 // Every 7-series bitstream the package ships, as it names them, and what
@@ -44,15 +44,7 @@ const struct Vendor
 
 Bytes vendorBitstream(const Vendor& v)
 {
-    Bytes bytes;
-    gzFile file = gzopen((vendorDir + "spiOverJtag_xc" + v.part + ".bit.gz").c_str(), "rb");
-    if (!file)
-        return bytes;
-    unsigned char chunk[1 << 16];
-    for (int got; (got = gzread(file, chunk, sizeof chunk)) > 0;)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    gzclose(file);
-    return bytes;
+    return testsupport::vendorBitstream(v.part);
 }
 
 struct Emulated
@@ -117,7 +109,7 @@ protected:
     void SetUp() override
     {
         if (vendorBitstream(vendor[0]).empty())
-            GTEST_SKIP() << "No vendor bitstreams in " << vendorDir << ": install Debian's openfpgaloader package";
+            GTEST_SKIP() << "No vendor bitstreams in " << testsupport::vendorBitstreamDir << ": install Debian's openfpgaloader package";
     }
 };
 

@@ -5,6 +5,7 @@
 #include "tests/support/Diagnose.h"
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
+#include "tests/support/VendorBitstreams.h"
 
 #include "cli/CommandLine.h"
 #include "cli/ConsoleReporter.h"
@@ -142,18 +143,22 @@ protected:
 
     // The tool on the emulated instrument; its output is kept beside `dir`,
     // so that `dir` holds only what the tool itself leaves there.
-    std::unique_ptr<Tool> start(const std::vector<std::string>& args, const std::string& faults = "", const std::string& chip = "")
+    std::unique_ptr<Tool> start(const std::vector<std::string>& args, const std::string& faults = "",
+                                const std::string& chip = "", const std::string& boot = "")
     {
         std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_IMAGE", flash.string()}};
         if (!faults.empty())
             env["PRAVEL_EMULATED_FAULTS"] = faults;
         if (!chip.empty())
             env["PRAVEL_EMULATED_CHIP"] = chip;
+        if (!boot.empty())
+            env["PRAVEL_EMULATED_BOOT"] = boot;
         return std::make_unique<Tool>(args, env, dir);
     }
-    Outcome run(const std::vector<std::string>& args, const std::string& faults = "", const std::string& chip = "")
+    Outcome run(const std::vector<std::string>& args, const std::string& faults = "", const std::string& chip = "",
+                const std::string& boot = "")
     {
-        return start(args, faults, chip)->finish();
+        return start(args, faults, chip, boot)->finish();
     }
     std::string file(const std::string& name, const Bytes& bytes)
     {
@@ -328,7 +333,7 @@ TEST_F(FlashToolTest, UsageErrorsExitTwoAndNameTheProblem)
     }
     EXPECT_FALSE(fs::exists(flash)) << "a usage error touched the instrument";
 
-    const std::string commands[] = {"channels", "detect", "write", "read", "verify", "erase", "status", "nvcr", "fpga"};
+    const std::string commands[] = {"channels", "detect", "write", "read", "verify", "erase", "status", "nvcr", "fpga", "check-boot"};
     for (size_t i = 0; i < std::size(commands); ++i) {
         const Outcome outcome = run({commands[i], i % 2 ? "-h" : "--help"});
         EXPECT_EQ(outcome.status, 0) << commands[i];
@@ -431,6 +436,58 @@ TEST_F(FlashToolTest, FilesOfTheWrongKindNeedForce)
     // Other offsets have no rule, and verify never asks.
     EXPECT_EQ(run({"write", "--offset", "0x100000", srec}).status, 0);
     EXPECT_EQ(run({"verify", srec}).status, 0);
+}
+
+// What the flash holds, as check-boot judges it and as the emulated
+// instrument does when switched on (it configures from the flash at 0): the
+// Basic set; a real XC7A50T bitstream, refused over the XC7A35T's until
+// --force; an erased flash; a cut bitstream.
+TEST_F(FlashToolTest, CheckBootSaysWhatThePowerCycleDoes)
+{
+    const fs::path fw = dir / "fw";
+    std::string error;
+    ASSERT_TRUE(emu::DemoFirmware::writeDirectory(fw.string(), "1.0", error)) << error;
+    const Bytes demo = readFile(fw / "download.bit");
+    const Bytes fiftyT = testsupport::vendorBitstream("7a50tcsg324");
+    if (fiftyT.empty())
+        GTEST_SKIP() << "No vendor bitstreams in " << testsupport::vendorBitstreamDir;
+    const std::string foreign = file("50t.bit", fiftyT);
+    const std::string cut = file("cut.bit", Bytes(demo.begin(), demo.begin() + 1000000));
+    const struct
+    {
+        std::vector<std::string> write;
+        int written; // its exit status
+        std::string said;
+        bool starts;
+        const char* verdict;
+    } flashes[] = {
+        {{"write", "--firmware-dir", fw.string()}, 0, "Bitstream " + (fw / "download.bit").string() + ": design pravel_demo",
+         true, "The FPGA would start."},
+        {{"write", "--bitstream", foreign}, 1,
+         "This bitstream is for an XC7A50T (IDCODE 0362C093); the instrument's current firmware is for an XC7A35T "
+         "(IDCODE 0362D093).\nError, nothing was written: " + foreign + " needs --force",
+         true, "The FPGA would start."},
+        {{"write", "--force", "--bitstream", foreign}, 0, "XC7A50T", false,
+         "The FPGA would not start: This bitstream is for an XC7A50T (IDCODE 0362C093); the instrument's FPGA is"},
+        {{"erase", "--all"}, 0, "", false, "There is no bitstream: all "},
+        {{"write", "--force", "--bitstream", cut}, 0, "", false, "from byte 1000000 on the bytes are erased"},
+    };
+    for (const auto& f : flashes) {
+        SCOPED_TRACE(f.write.back());
+        const Bytes before = readFile(flash);
+        const Outcome written = run(f.write);
+        EXPECT_EQ(written.status, f.written) << written.err;
+        EXPECT_TRUE(has(written.out + written.err, f.said)) << written.out << written.err;
+        if (f.written != 0) {
+            EXPECT_TRUE(readFile(flash) == before) << "a refused write touched the flash";
+        }
+        const Outcome check = run({"check-boot"});
+        EXPECT_EQ(check.status, f.starts ? 0 : 1);
+        EXPECT_TRUE(has(f.starts ? check.out : check.err, f.verdict)) << check.out << check.err;
+        const Outcome done = run({"fpga", "--check-done"}, "", "", "flash");
+        EXPECT_EQ(done.status, f.starts ? 0 : 1) << done.err;
+        EXPECT_TRUE(has(done.out + done.err, f.starts ? "DONE is high" : "DONE is low"));
+    }
 }
 
 TEST_F(FlashToolTest, TimingModesReportEmulatedTime)

@@ -9,6 +9,7 @@
 #include "emulator/d2xx/EmulatedDriver.h"
 #include "device/d2xx/ForwardingDriver.h"
 #include "emulator/CallTrace.h"
+#include "emulator/DemoFirmware.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/Ft2232hBridge.h"
 #include "emulator/SpiFlash.h"
@@ -146,7 +147,9 @@ protected:
     {
         Scenario(const std::string& name, size_t applicationSize, const char* timing)
             : dir(fs::temp_directory_path() / ("pravel-sweep-" + name + "-" + std::to_string(::getpid()))),
-              application(randomBytes(applicationSize, 2)), bitstream(randomBytes(1500, 3)), timing(timing)
+              application(randomBytes(applicationSize, 2)),
+              // A real bitstream: the run reads the flash's own before its first erase.
+              bitstream(emu::DemoFirmware::bitFile("sweep", "7a35tcsg324", 1500)), timing(timing)
         {
             fs::create_directories(dir);
             writeFile(dir / "pravel.srec", application);

@@ -552,6 +552,41 @@ private slots:
         QVERIFY(rig.flash(0, fw.bit.size()) == fw.bit);
     }
 
+    // A bitstream for another FPGA than the one the flash holds: the run asks
+    // before its first erase and waits. "No" writes nothing, "yes" writes it,
+    // and the processor going answers no.
+    void aRiskyBitstreamWaitsForTheAnswer()
+    {
+        Rig rig;
+        Firmware fw(rig, 5000);
+        rig.processor->refreshDevices();
+        const auto bitFile = [](const char* part) { return bytes(emu::DemoFirmware::bitFile("q", part, 3000)); };
+        writeFile(fw.bitPath, bitFile("7a35tcsg324"));
+        rig.runToEnd();
+        const QByteArray app = pattern(5000, 6), other = bitFile("7a50tcsg324");
+        writeFile(fw.appPath, app);
+        writeFile(fw.bitPath, other);
+        const QByteArray before = rig.flash(0, 0x10000) + rig.flash(kApp, 0x10000);
+        for (const bool write : {false, true}) {
+            rig.processor->program();
+            QTRY_VERIFY(rig.processor->question().contains("This bitstream is for an XC7A50T"));
+            QVERIFY(rig.flash(0, 0x10000) + rig.flash(kApp, 0x10000) == before);
+            rig.processor->answerQuestion(write);
+            rig.processor->waitForProgramming();
+            QCoreApplication::sendPostedEvents();
+            QVERIFY(rig.processor->question().isEmpty());
+            QCOMPARE(rig.processor->lastOutcome(), write ? QString("complete") : QString("failed"));
+            QCOMPARE(rig.log().count("Nothing was written: " + fw.bitPath + " was not confirmed\n"), 1);
+        }
+        QVERIFY(rig.flash(0, other.size()) == other && rig.flash(kApp, app.size()) == app);
+
+        writeFile(fw.bitPath, bitFile("7a35tcsg324"));
+        rig.processor->program();
+        QTRY_VERIFY(!rig.processor->question().isEmpty());
+        rig.processor.reset();
+        QVERIFY(rig.flash(0, other.size()) == other);
+    }
+
     void aDeviceFaultEndsTheRunBeforeTheBitstream()
     {
         size_t calls, writes;

@@ -7,6 +7,7 @@
 #include "device/FirmwareRun.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
+#include "device/FlashBitstream.h"
 #include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 #include "emulator/Ft2232hBridge.h"
@@ -286,6 +287,74 @@ TEST(FirmwareRun, ReadBackFindingsComeBackAsData)
                 ElementsAre("Read...NG\n", "Verify...NG: the flash could not be read\n",
                             "Programming of " + (lost.dir / "app.srec").u8string() + " failed.\n",
                             FirmwareRun::checkConnections));
+}
+
+// Before the first erase, the bitstream for 0 against what the flash holds
+// there: one for another FPGA, or with a failed CRC check, is written only
+// when confirmed, and a refusal leaves the flash as it was.
+TEST(FirmwareRun, ARiskyBitstreamIsWrittenOnlyWhenConfirmed)
+{
+    const auto bitFile = [](const char* part) { return emu::DemoFirmware::bitFile("guard", part, 3000); };
+    const Bytes current = bitFile("7a35tcsg324"), other = bitFile("7a50tcsg324");
+    Bytes broken = current;
+    broken[broken.size() / 2] ^= 0x10; // in the frame data
+    const struct
+    {
+        const char* what;
+        bool planted; // the flash holds `current` at 0, else it is erased
+        const Bytes& bit;
+        std::string risk; // empty: written without a question
+    } cases[] = {
+        {"another FPGA", true, other,
+         "This bitstream is for an XC7A50T (IDCODE 0362C093); the instrument's current firmware is for an "
+         "XC7A35T (IDCODE 0362D093)."},
+        {"a failed CRC check", true, broken, "This bitstream is damaged: 1 of its 1 CRC checks fail"},
+        {"another FPGA over an erased flash", false, other, ""},
+        {"the same FPGA", true, bitFile("7a35tcpg236"), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunRig rig;
+        ASSERT_TRUE(rig.identified);
+        const std::string planted = testsupport::writeFile(rig.dir / "current.bit", current);
+        if (c.planted) {
+            ASSERT_TRUE(FirmwareRun(rig.rom, FirmwareSet::single(planted, 0), windowOptions(rig.rom)).run().ok);
+        }
+        const Bytes before = rig.flash(0, 0x1000000);
+        const auto reads = [&rig] {
+            size_t bytes = 0;
+            for (const auto& call : rig.driver->trace().calls("FT_Read"))
+                bytes += call.data.size();
+            return bytes;
+        };
+        for (const bool confirmed : {false, true}) {
+            const size_t readBefore = reads();
+            std::vector<std::string> asked;
+            auto options = windowOptions(rig.rom);
+            options.confirmRisk = [&](const FirmwareSet::Image&, const std::string& risk) {
+                asked.push_back(risk);
+                return confirmed ? std::string() : std::string("refused\n");
+            };
+            const FirmwareSet set = rig.firmware(Bytes(5000, 0x11), c.bit);
+            const std::string bitPath = set.images()[1].path;
+            rig.log.clear();
+            const auto outcome = FirmwareRun(rig.rom, set, options).run();
+            EXPECT_EQ(asked.size(), c.risk.empty() ? 0u : 1u);
+            EXPECT_TRUE(asked.empty() || asked[0].find(c.risk) != std::string::npos) << asked[0];
+            EXPECT_EQ(outcome.ok, confirmed || c.risk.empty());
+            EXPECT_EQ(rig.log[0].rfind("Bitstream " + bitPath + ": design guard, ", 0), 0u) << rig.log[0];
+            if (!outcome.ok) {
+                EXPECT_TRUE(rig.flash(0, 0x1000000) == before) << "the flash was touched";
+                EXPECT_LE(reads() - readBefore, FlashBitstream::firstRead) << "more than the IDCODE was read";
+                EXPECT_THAT(rig.log, ElementsAre(rig.log[0], "Warning: " + asked[0] + "\n", "refused\n",
+                                                 "Programming of " + bitPath + " failed.\n"));
+            } else {
+                EXPECT_EQ(rig.flash(0, c.bit.size()), c.bit);
+            }
+            if (c.risk.empty())
+                break;
+        }
+    }
 }
 
 // A stop asked for while a page program is under way: that page is written

@@ -65,19 +65,22 @@ private:
     Match which;
 };
 
-// Matches the page program write for flash address `address` (opcode 0x02
-// and three address bytes, after the chip select and the length).
-inline GatedDriver::Match pageProgramAt(uint32_t address)
+// Matches the write that carries flash command `opcode` with address
+// `address` (three address bytes, after the chip select and the length).
+inline GatedDriver::Match commandAt(uint8_t opcode, uint32_t address)
 {
     // Anywhere in the write: pages go out in pipelined batches. The command
     // follows its bytes-out header (11 Ll Lh).
-    return [address](const std::vector<uint8_t>& bytes) {
-        const uint8_t command[] = {0x02, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+    return [opcode, address](const std::vector<uint8_t>& bytes) {
+        const uint8_t command[] = {opcode, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
         for (size_t i = 0; i + 7 <= bytes.size(); ++i)
             if (bytes[i] == 0x11 && std::equal(command, command + 4, bytes.begin() + static_cast<long>(i) + 3))
                 return true;
         return false;
     };
 }
+
+// The page program write for flash address `address`.
+inline GatedDriver::Match pageProgramAt(uint32_t address) { return commandAt(0x02, address); }
 
 } // namespace testsupport

@@ -374,6 +374,7 @@ TEST_F(UsbProcess, TheLauncherRefusesWhatItCannotEmulateAndPassesTheExitStatusOn
         {{"--faults", "FT_Write@3", "--", "true"}, "D2XX"},
         {{"--faults", "unplug@0", "--", "true"}, "bad count"},
         {{"--timing", "fast", "--", "true"}, "instant, typical, worst"},
+        {{"--boot", "rom", "--", "true"}, "accepted values: none, flash"},
         {{"--frobnicate", "--", "true"}, "unknown option"},
         {{"--chip", "mt25q128"}, "no command"},
     };

@@ -117,6 +117,11 @@ TEST_F(StandInDriver, EveryCommandGivesTheSameFlashAndOutputAsTheEmulatedDevice)
 
     const Result status = both({"status"});
     EXPECT_EQ(status.status, 0u) << status.err;
+
+    // A few of the part's frames only: the FPGA would not start from them.
+    const Result boot = both({"check-boot"});
+    EXPECT_EQ(boot.status, 1u);
+    EXPECT_TRUE(has(boot.err, "a whole XC7A35T bitstream holds 547420")) << boot.err;
 }
 
 TEST_F(StandInDriver, FaultsEndTheSameWayThroughTheDll)

@@ -1,0 +1,36 @@
+#include "device/BitstreamGuard.h"
+
+#include "device/BitstreamPart.h"
+#include "device/BitstreamReader.h"
+#include "device/FlashBitstream.h"
+
+BitstreamGuard::Finding BitstreamGuard::check(const std::vector<unsigned char>& bitstream, TRom& rom)
+{
+    Finding finding;
+    // Judged for whichever FPGA it names: which one is the comparison's business.
+    finding.incoming = BitstreamReader::read(bitstream, BitstreamReader::anyPart);
+    if (finding.incoming.idcodeSeen) {
+        const FlashBitstream::Reading current = FlashBitstream::idcode(rom);
+        finding.flashReadFailed = !current.readOk;
+        if (finding.flashReadFailed)
+            return finding;
+        finding.current = current.report;
+    }
+    finding.risk = risk(finding.incoming, finding.current);
+    return finding;
+}
+
+std::string BitstreamGuard::risk(const BitstreamReport& incoming, const BitstreamReport& current)
+{
+    std::string text;
+    const auto add = [&text](const std::string& sentence) { text += (text.empty() ? "" : " ") + sentence; };
+    if (incoming.crcErrors > 0)
+        add("This bitstream is damaged: " + std::to_string(incoming.crcErrors) + " of its " +
+            std::to_string(incoming.crcChecks) + " CRC checks fail, and the FPGA does not start from it.");
+    if (incoming.encrypted)
+        add("This bitstream is encrypted: the FPGA starts from it only with its AES key programmed into the FPGA.");
+    if (incoming.idcodeSeen && current.idcodeSeen && ((incoming.idcode ^ current.idcode) & 0x0FFFFFFF) != 0)
+        add("This bitstream is for " + BitstreamPart::describe(incoming.idcode) +
+            "; the instrument's current firmware is for " + BitstreamPart::describe(current.idcode) + ".");
+    return text;
+}
