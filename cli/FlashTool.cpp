@@ -453,6 +453,10 @@ int FlashTool::diagnose()
             return Failed;
         }
     }
+    // A chosen instrument is the one diagnosed; without a choice the
+    // diagnosis itself tells several apart.
+    if ((!inv.serials.empty() || inv.location) && !instruments->choose(*ftdi, chosen))
+        return Failed;
     Diagnosis diagnosis(*ftdi, *rom, inv.port, "pravel-flash");
     const DiagnosisReport result = diagnosis.run([this](const DiagnosisStep& step) { say(step.text() + "\n"); });
     say(result.summary() + "\n");

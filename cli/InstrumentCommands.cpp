@@ -54,7 +54,7 @@ void InstrumentCommands::complain(const std::string& text)
 bool InstrumentCommands::listInstruments(TFtdi& ftdi, InstrumentList& found, bool& listed)
 {
     std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> channels;
-    listed = ftdi.ListPorts(channels) == 1;
+    listed = ftdi.PortList(channels) == d2xx::FT_OK;
     found = InstrumentList(channels, inv.port);
     return listed;
 }

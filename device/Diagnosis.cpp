@@ -228,10 +228,24 @@ DiagnosisStep Diagnosis::channels()
                        "the instrument on and run diagnose again.",
                        true);
 
+    // An instrument chosen by serial number or location is the one looked
+    // at; otherwise every channel with the instrument's description.
+    const bool chosenOne = ftdi.PortChosenByIdentity();
+    if (!chosenOne)
+        ftdi.SetPortDescription(port);
     std::vector<const FT_DEVICE_LIST_INFO_NODE*> named;
     for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
-        if (fieldText(node.Description) == port)
+        if (ftdi.PortIs(node))
             named.push_back(&node);
+    if (named.empty() && chosenOne) {
+        std::string all;
+        for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
+            all += (all.empty() ? "" : ", ") + std::string("serial ") + quoted(fieldText(node.SerialNumber)) +
+                   " at location " + hexText(node.LocId);
+        return finding(step, "No channel is " + ftdi.PortName() + "; listed: " + all + ".",
+                       "That instrument is not connected, or another serial number or location was meant.",
+                       "Check the serial number (pravel-flash list) and run diagnose again.", true);
+    }
     if (named.empty()) {
         const FT_DEVICE_LIST_INFO_NODE* unreadable = nullptr;
         const FT_DEVICE_LIST_INFO_NODE* channelB = nullptr;
@@ -272,14 +286,14 @@ DiagnosisStep Diagnosis::channels()
     }
 
     const FT_DEVICE_LIST_INFO_NODE& chosen = *named.front();
-    const std::string which = quoted(port) + " (serial " + quoted(fieldText(chosen.SerialNumber)) + ", location " +
+    const std::string which = quoted(fieldText(chosen.Description)) + " (serial " + quoted(fieldText(chosen.SerialNumber)) + ", location " +
                               hexText(chosen.LocId) + ")";
     if (chosen.Flags & FT_FLAGS_OPENED)
         return finding(step, "Channel B " + which + " is open in another program.",
                        "Another program holds the bridge: a second copy of the loader or pravel-flash, flashrom, "
                        "openFPGALoader or a terminal program.",
                        "Close that program and run diagnose again.", true);
-    portOpen = ftdi.PortOpen(port) == 1;
+    portOpen = ftdi.PortOpen() == 1;
     if (!portOpen)
         return finding(step, "Channel B " + which + " is listed but could not be opened.", kHeldCause, kHeldAction,
                        true);
@@ -294,7 +308,9 @@ DiagnosisStep Diagnosis::channels()
                 std::to_string(named.size()) + " bridges are called " + quoted(port) + ": " + all +
                     "; the loader uses the first one listed, serial " + quoted(fieldText(chosen.SerialNumber)) + ".",
                 "More than one instrument is connected to this computer.",
-                "Unplug all but the instrument to check, then run diagnose again.", false);
+                "Choose the instrument to check with --serial or --location (pravel-flash list shows them), or "
+                "unplug all but that one, then run diagnose again.",
+                false);
     }
     return step;
 }

@@ -131,22 +131,28 @@ std::string TFtdi::PortName() const
     return portDescription;
 }
 
-int32_t TFtdi::ListPorts(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
+FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
 {
     nodes.clear();
     uint32_t count = 0;
-    if (driver->FT_CreateDeviceInfoList(&count) != FT_OK)
-        return 0;
-    if (count == 0)
-        return 1;
+    FT_STATUS status = driver->FT_CreateDeviceInfoList(&count);
+    if (status != FT_OK || count == 0)
+        return status;
     nodes.resize(count);
     uint32_t listed = count;
-    if (driver->FT_GetDeviceInfoList(nodes.data(), &listed) != FT_OK) {
-        nodes.clear();
-        return 0;
-    }
-    nodes.resize(std::min(listed, count));
-    return 1;
+    status = driver->FT_GetDeviceInfoList(nodes.data(), &listed);
+    // Only the nodes allocated here exist, whatever the second count says.
+    nodes.resize(status == FT_OK ? std::min(listed, count) : 0);
+    return status;
+}
+
+bool TFtdi::PortIs(const FT_DEVICE_LIST_INFO_NODE& node) const
+{
+    if (openBy == FT_OPEN_BY_SERIAL_NUMBER)
+        return fieldText(node.SerialNumber) == portSerialNumber;
+    if (openBy == FT_OPEN_BY_LOCATION)
+        return node.LocId == portLocation;
+    return fieldText(node.Description) == portDescription;
 }
 
 void TFtdi::SetStopRequest(const std::atomic<bool>* request)
@@ -651,21 +657,6 @@ FT_STATUS TFtdi::PortCloseSimple()
     const FT_STATUS status = driver->FT_Close(handle);
     if (status == FT_OK)
         handleHeld = false;
-    return status;
-}
-
-FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
-{
-    nodes.clear();
-    uint32_t count = 0;
-    FT_STATUS status = driver->FT_CreateDeviceInfoList(&count);
-    if (status != FT_OK || count == 0)
-        return status;
-    nodes.resize(count);
-    uint32_t listed = count;
-    status = driver->FT_GetDeviceInfoList(nodes.data(), &listed);
-    // Only the nodes allocated here exist, whatever the second count says.
-    nodes.resize(status == FT_OK ? std::min(listed, count) : 0);
     return status;
 }
 

@@ -29,8 +29,14 @@ public:
     void SetPortLocation(uint32_t location);
     // The channel as PortOpen() names it: the description, "serial S" or "location L".
     std::string PortName() const;
-    // Every channel the driver lists, reporting nothing; 0 when listing failed.
-    int32_t ListPorts(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
+    // Every channel the driver lists, reporting nothing; the status of the
+    // failing call otherwise (and no nodes).
+    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
+    // Whether PortOpen() takes this channel (by the way it was last named:
+    // its description, serial number or location).
+    bool PortIs(const d2xx::FT_DEVICE_LIST_INFO_NODE& node) const;
+    // Named by serial number or location rather than by description.
+    bool PortChosenByIdentity() const { return openBy != d2xx::FT_OPEN_BY_DESCRIPTION; }
 
     // A stop request (Ctrl-C, a Cancel) that the device loops check between
     // transactions and inside their waits; a transaction already begun is
@@ -131,10 +137,6 @@ public:
 
     // Bring-up checks of the bridge and its wiring, for a diagnosis. None of
     // them reaches the flash: chip select stays high.
-    //
-    // The channels the driver lists, as D2XX describes them; the status of
-    // the failing call otherwise. Reports nothing.
-    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
     // What came back for a bad-command probe: bytes left from before first,
     // then, from an MPSSE engine, 0xFA and the opcode.
     struct SyncAnswer

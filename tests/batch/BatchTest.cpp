@@ -175,6 +175,10 @@ TEST_F(Batch, SeveralInstrumentsAndNoChoiceIsRefused)
     for (size_t index = 0; index < 2; ++index)
         EXPECT_EQ(testsupport::flashBytes(*driver, 0, 0x1000), Bytes(0x1000, 0xFF));
     EXPECT_TRUE(history().empty());
+    // diagnose names them itself, and checks the one chosen.
+    EXPECT_TRUE(has(tool({"diagnose"}, driver).out, "2 bridges are called"));
+    const Ran chosen = tool({"--serial", "FT7PRVL2", "diagnose"}, driver);
+    EXPECT_TRUE(has(chosen.out, "(serial \"FT7PRVL2B\", location 0x2122) opened")) << chosen.out;
 }
 
 // Ctrl-C while one instrument is held in the middle of a page program: every
