@@ -52,6 +52,8 @@ public:
         int failedImage = -1;  // index into the set's images
         Stage failedStage = Stage::None;
         TRom::VerifyResult verify; // the last read-back made
+        bool flashTouched = false;
+        bool linkLost = false;
     };
 
     FirmwareRun(TRom& rom, FirmwareSet set, Options options);

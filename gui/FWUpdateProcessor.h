@@ -44,6 +44,8 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(double stageProgress READ stageProgress NOTIFY stageProgressChanged)
     Q_PROPERTY(double runProgress READ runProgress NOTIFY runProgressChanged)
     Q_PROPERTY(QString lastOutcome READ lastOutcome NOTIFY lastOutcomeChanged)
+    Q_PROPERTY(double secondsLeft READ secondsLeft NOTIFY secondsLeftChanged)
+    Q_PROPERTY(QString stageDetail READ stageDetail NOTIFY stageDetailChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -73,6 +75,8 @@ public:
     double stageProgress() const { return m_stageProgress; }
     double runProgress() const { return m_runProgress; }
     QString lastOutcome() const { return m_lastOutcome; }
+    double secondsLeft() const { return m_secondsLeft; }
+    QString stageDetail() const { return m_stageDetail; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -109,6 +113,8 @@ signals:
     void stageProgressChanged();
     void runProgressChanged();
     void lastOutcomeChanged();
+    void secondsLeftChanged();
+    void stageDetailChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -156,6 +162,8 @@ private:
     double m_stageProgress = 0;
     double m_runProgress = 0;
     QString m_lastOutcome;
+    double m_secondsLeft = 0;
+    QString m_stageDetail;
     std::thread m_worker;
 };
 
