@@ -30,7 +30,37 @@ public:
     void SetStopRequest(const std::atomic<bool>* request);
     bool StopRequested() const;
 
+    // One bridge channel as the driver lists it.
+    struct Channel
+    {
+        uint32_t flags = 0;
+        uint32_t type = 0;
+        uint32_t id = 0;
+        uint32_t locId = 0;
+        std::string serialNumber;
+        std::string description;
+        bool operator==(const Channel& other) const;
+    };
+    // What one listing found: `counted` false when the driver could not
+    // count the channels, `detailed` false when it then gave no details.
+    struct Listing
+    {
+        bool counted = false;
+        uint32_t count = 0;
+        bool detailed = false;
+        std::vector<Channel> channels;
+        bool operator==(const Listing& other) const;
+        bool operator!=(const Listing& other) const { return !(*this == other); }
+        // The first channel with `description`; nullptr if none.
+        const Channel* find(const std::string& description) const;
+    };
+
+    // Lists the channels into the log; 1 when there are any.
     int32_t PortDetect();
+    // The same listing without a word to the log, and its report as
+    // PortDetect makes it (with PortDetect's result).
+    Listing ListChannels();
+    static int32_t ReportChannels(const Listing& listing);
     int32_t PortOpen();
     int32_t PortOpen(std::string description);
     int32_t PortClose();

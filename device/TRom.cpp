@@ -99,10 +99,12 @@ void TRom::Observe(Phase phase, double done)
 int TRom::CheckMemory()
 {
     unsigned char id = 0;
+    identificationByte = -1;
     if (!ftdi->MPSSE_ReadID(id)) {
         error("Memory access failed\n");
         return 0;
     }
+    identificationByte = id;
     reportHex("Config ROM ID: ", static_cast<unsigned>(id));
     const FlashChip::Identification& identification = FlashChip::identify(id);
     info(identification.report);

@@ -83,6 +83,9 @@ public:
     // The part identified last (nullptr before any identification; a failed
     // identification keeps it) and its geometry, 0 before.
     const FlashChip* Chip() const { return identifiedChip; }
+    // The identification byte the last CheckMemory read; -1 when that read
+    // failed, or before any.
+    int IdentificationByte() const { return identificationByte; }
     uint8_t CapacityCode() const;
     int32_t PageSize() const;
     int32_t SectorSize() const;
@@ -149,5 +152,6 @@ private:
     uint32_t offset = 0;
     int32_t chunkCount = 0;
     const FlashChip* identifiedChip = nullptr;
+    int identificationByte = -1;
     std::function<void(Phase, double)> progressObserver;
 };
