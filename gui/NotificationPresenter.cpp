@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QtQml/qqml.h>
 
@@ -98,6 +99,18 @@ QString NotificationPresenter::savedRow(int row) const
         }
     }
     return text;
+}
+
+QUrl NotificationPresenter::suggestedLogFolder() const
+{
+    // A dialog told to start in a folder that does not exist starts
+    // elsewhere and drops the name offered with it.
+    for (const auto location : {QStandardPaths::DocumentsLocation, QStandardPaths::HomeLocation}) {
+        const QString folder = QStandardPaths::writableLocation(location);
+        if (!folder.isEmpty() && QDir(folder).exists())
+            return QUrl::fromLocalFile(folder);
+    }
+    return QUrl::fromLocalFile(QDir::currentPath());
 }
 
 QString NotificationPresenter::suggestedLogName() const

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QStringListModel>
+#include <QUrl>
 #include <QVector>
 
 #include <functional>
@@ -44,8 +45,10 @@ public:
     // carriage return) are left out. Afterwards the log gets a row that says
     // where it went. Returns an empty string, or why the file was not written.
     Q_INVOKABLE QString saveLog(const QString& path, const QStringList& header = {});
-    // A file name for the saved log, with the date and time in it.
+    // A file name for the saved log, with the date and time in it, and a
+    // folder that exists to offer it in: the documents folder, else home.
     Q_INVOKABLE QString suggestedLogName() const;
+    Q_INVOKABLE QUrl suggestedLogFolder() const;
 
     // Row `row` as a saved log has it.
     QString savedRow(int row) const;
