@@ -501,7 +501,7 @@ void FWUpdateProcessor::updateInstrumentState(bool running)
     using Kind = OutcomeAdvice::Kind;
     QString state;
     if (running)
-        state = QStringLiteral("Programming: keep it connected and switched on");
+        state = QStringLiteral("Programming: do not unplug");
     else if (!m_deviceDetected && m_detectionKind == Kind::NoBridge)
         state = QStringLiteral("Not found");
     else if (!m_deviceDetected && m_detectionKind == Kind::FlashNotIdentified)
