@@ -4,11 +4,11 @@
 #include "base/ProgressReporter.h"
 #include "device/FirmwareRun.h"
 #include "device/FirmwareSet.h"
+#include "device/FlashChip.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
 #include "device/WholeFile.h"
-#include "device/FlashChip.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +18,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
 #include <system_error>
 
 namespace FwLoaderGui {
@@ -292,19 +291,17 @@ void FWUpdateProcessor::refreshDevices()
     facts.identified = m_deviceDetected;
     facts.incomplete = flashIncomplete();
     const OutcomeAdvice advice = OutcomeAdvice::forDetection(facts);
-    m_detectionKind = advice.kind == OutcomeAdvice::Kind::Incomplete ? OutcomeAdvice::Kind::None : advice.kind;
+    const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
+    m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
     m_linkLost = false;
     const FlashChip* chip = m_deviceDetected ? rom->Chip() : nullptr;
-    showInstrument(bridge ? QString::fromStdString(bridge->serialNumber) : QString(), chip ? QString::fromLatin1(chip->name) : QString(),
-                   chip ? chip->memorySize : 0);
-    // A successful detection clears what a failed one said; a run's outcome stays.
-    const bool detectionShown = m_outcomeKind == OutcomeAdvice::kindName(OutcomeAdvice::Kind::NoBridge) ||
-                                m_outcomeKind == OutcomeAdvice::kindName(OutcomeAdvice::Kind::BridgeLost) ||
-                                m_outcomeKind == OutcomeAdvice::kindName(OutcomeAdvice::Kind::FlashNotIdentified);
-    if (advice.kind != OutcomeAdvice::Kind::None && (advice.kind != OutcomeAdvice::Kind::Incomplete || detectionShown))
+    showInstrument(bridge ? QString::fromStdString(bridge->serialNumber) : QString(),
+                   chip ? QString::fromLatin1(chip->name) : QString(), chip ? chip->memorySize : 0);
+    // A failed detection says so; a successful one replaces only what a
+    // failed one said: a run's outcome stays until the next run.
+    if (!found || m_detectionShown)
         showAdvice(advice);
-    else if (detectionShown)
-        showAdvice(OutcomeAdvice());
+    m_detectionShown = !found;
     updateInstrumentState();
     emit deviceDetectedChanged();
 }
@@ -336,6 +333,7 @@ void FWUpdateProcessor::program()
     showOutcome(QString());
     showProgress(QString(), 0, 0);
     showAdvice(OutcomeAdvice());
+    m_detectionShown = false;
     updateInstrumentState(true);
     m_run.deviceDetected = m_deviceDetected;
     m_run.firmwareFile = m_firmwareFile;
@@ -381,6 +379,8 @@ void FWUpdateProcessor::doProgramming()
 {
     RunReport report;
     report.refused = !m_run.deviceDetected || m_run.firmwareFile.isEmpty();
+    report.mode = m_run.mode;
+    report.firmwareFile = m_run.firmwareFile;
     try {
         FirmwareSet firmware;
         report.outcome = runSteps(m_run, firmware);
@@ -468,8 +468,8 @@ void FWUpdateProcessor::presentRun(const RunReport& report)
     facts.failedFile = report.failedFile;
     facts.failedOffset = report.failedOffset;
     facts.incomplete = flashIncomplete();
-    facts.written = m_run.mode == Full ? QStringLiteral("Version %1").arg(m_firmwareVersion)
-                                       : QFileInfo(m_run.firmwareFile).fileName();
+    facts.written = report.mode == Full ? QStringLiteral("Version %1").arg(m_firmwareVersion)
+                                        : QFileInfo(report.firmwareFile).fileName();
     showAdvice(OutcomeAdvice::forRun(facts));
     updateInstrumentState();
 }
@@ -544,6 +544,7 @@ bool FWUpdateProcessor::refuseUnreadableFiles()
         facts.incomplete = flashIncomplete();
         showOutcome(QStringLiteral("failed"));
         showAdvice(OutcomeAdvice::forRun(facts));
+        m_detectionShown = false;
         return true;
     }
     return false;

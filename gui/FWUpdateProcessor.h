@@ -188,6 +188,8 @@ private:
     struct RunReport
     {
         FirmwareRun::Outcome outcome;
+        ProgrammingMode mode = Full;
+        QString firmwareFile;
         bool refused = false;
         bool linkLost = false;
         std::vector<uint32_t> offsets; // of the images, in order
@@ -254,6 +256,7 @@ private:
     // the bridge went away in a run since.
     OutcomeAdvice::Kind m_detectionKind = OutcomeAdvice::Kind::None;
     bool m_linkLost = false;
+    bool m_detectionShown = false; // the outcome panel holds a detection's advice
     QSet<uint32_t> m_incompleteOffsets; // images a failed run left partly written
     QString m_outcomeKind;
     QString m_outcomeTitle;
