@@ -506,6 +506,8 @@ void FWUpdateProcessor::updateInstrumentState(bool running)
         state = QStringLiteral("Not found");
     else if (!m_deviceDetected && m_detectionKind == Kind::FlashNotIdentified)
         state = QStringLiteral("The flash does not identify itself");
+    else if (!m_deviceDetected && m_detectionKind == Kind::FlashBusy)
+        state = QStringLiteral("The flash is still busy");
     else if (!m_deviceDetected && m_detectionKind == Kind::BridgeLost)
         state = QStringLiteral("Not answering over USB");
     else if (!m_deviceDetected)

@@ -66,8 +66,9 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(bool flashIncomplete READ flashIncomplete NOTIFY flashIncompleteChanged)
     // The outcome panel, after every run and every failed detection (see
     // OutcomeAdvice): its kind ("" when there is nothing to say, "success",
-    // "nothingChanged", "incomplete", "flashNotIdentified", "bridgeLost",
-    // "noBridge"), a title, a paragraph and the steps to take, in order.
+    // "nothingChanged", "incomplete", "flashNotIdentified", "flashBusy",
+    // "bridgeLost", "noBridge"), a title, a paragraph and the steps to take,
+    // in order.
     Q_PROPERTY(QString outcomeKind READ outcomeKind NOTIFY outcomeKindChanged)
     Q_PROPERTY(QString outcomeTitle READ outcomeTitle NOTIFY outcomeTitleChanged)
     Q_PROPERTY(QString outcomeText READ outcomeText NOTIFY outcomeTextChanged)

@@ -92,6 +92,14 @@ OutcomeAdvice OutcomeAdvice::forDetection(const Detection& facts)
                         reminder,
                     {QStringLiteral("Connect the instrument's programming cable to this PC."),
                      QStringLiteral("Switch the instrument on."), kRefresh});
+    if (facts.flashBusy)
+        return make(Kind::FlashBusy, QStringLiteral("The flash is still busy"),
+                    QStringLiteral("The flash is still finishing what an interrupted run started, and did not answer "
+                                   "in time.") +
+                        reminder,
+                    {QStringLiteral("Keep the instrument connected and switched on."),
+                     QStringLiteral("Wait a minute, then click Refresh Device."),
+                     QStringLiteral("If it stays busy, power-cycle the instrument and click Refresh Device.")});
     if (facts.linkLost || (facts.opened && facts.identificationByte < 0))
         return make(Kind::BridgeLost, QStringLiteral("The USB connection to the instrument was lost"),
                     QStringLiteral("The bridge stopped answering while the loader looked for the flash.") + reminder,
@@ -166,6 +174,8 @@ QString OutcomeAdvice::kindName(Kind kind)
         return QStringLiteral("incomplete");
     case Kind::FlashNotIdentified:
         return QStringLiteral("flashNotIdentified");
+    case Kind::FlashBusy:
+        return QStringLiteral("flashBusy");
     case Kind::BridgeLost:
         return QStringLiteral("bridgeLost");
     case Kind::NoBridge:

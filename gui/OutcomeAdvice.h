@@ -23,6 +23,7 @@ public:
         NothingChanged,     // failed before the flash was touched
         Incomplete,         // the flash holds part of an image
         FlashNotIdentified, // the bridge answers, the flash does not name itself
+        FlashBusy,          // the flash is still busy with what an interrupted run left
         BridgeLost,         // the bridge stopped answering, or cannot be opened
         NoBridge,           // no bridge on USB
     };
@@ -36,6 +37,7 @@ public:
         bool listed = false;         // the bridge channel is on the bus
         bool opened = false;         // ...and was opened and set up
         bool linkLost = false;       // the bridge went away meanwhile
+        bool flashBusy = false;      // still busy with what an interrupted run left
         int identificationByte = -1; // what the flash answered; -1: no answer
         bool identified = false;     // a supported part
         bool incomplete = false;     // a run that touched the flash did not complete

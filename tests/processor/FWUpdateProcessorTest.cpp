@@ -603,8 +603,9 @@ private slots:
     }
 
     // The advice for what the fault sweep cannot easily stage: a lost bridge
-    // after the erase, a read-back that differs, a run stopped on request.
-    void runAdviceNamesStateAndCause()
+    // after the erase, a read-back that differs, a run stopped on request, a
+    // flash still busy from an interrupted run.
+    void adviceNamesStateAndCause()
     {
         using FwLoaderGui::OutcomeAdvice;
         OutcomeAdvice::Run lost;
@@ -632,6 +633,10 @@ private slots:
         stopped.outcome.failedStage = FirmwareRun::Stage::Erase;
         QCOMPARE(OutcomeAdvice::forRun(stopped).text,
                  QString("The run was stopped on request. Nothing was changed: the instrument starts as before."));
+
+        OutcomeAdvice::Detection busy;
+        busy.listed = busy.opened = busy.flashBusy = true;
+        QCOMPARE(OutcomeAdvice::kindName(OutcomeAdvice::forDetection(busy).kind), QString("flashBusy"));
     }
 
     // A run that fails after its erase leaves an instrument that will not
