@@ -345,7 +345,7 @@ private slots:
         QCOMPARE(delivered, (QList<bool>{true, false}));
         QCOMPARE(outcomeAtEnd, QString("complete"));
         QCOMPARE(kindAtEnd, QString("success"));
-        QCOMPARE(rig.processor->outcomeText(), QString("Version 3.1 was written."));
+        QVERIFY(rig.processor->outcomeText().startsWith("Version 3.1 was written"));
         QVERIFY(rig.processor->outcomeSteps().first().startsWith("Power-cycle the instrument"));
         QCOMPARE(progressAtEnd, 1.0);
         QCOMPARE(deviceChanged.count(), 0);
