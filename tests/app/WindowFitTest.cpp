@@ -60,9 +60,10 @@ void WindowFitTest::everyControlIsOnScreen()
         for (const char* name : {"instrumentPanel", "basicTabButton", "advancedTabButton", "refreshDeviceButton",
                                  "loadFirmwareButton", "outcomePanel", "saveLogButton", "messagesListView"})
             onScreen(name);
-        for (const char* name : tab ? std::initializer_list<const char*>{"bootloaderRadio", "applicationRadio",
-                                                                        "selectFileButton", "fileLabel"}
-                                    : std::initializer_list<const char*>{"basicInfoLabel"})
+        const std::vector<const char*> inTab = tab ? std::vector<const char*>{"bootloaderRadio", "applicationRadio",
+                                                                             "selectFileButton", "fileLabel"}
+                                                   : std::vector<const char*>{"basicInfoLabel"};
+        for (const char* name : inTab)
             onScreen(name);
     }
     auto* log = window->findChild<QQuickItem*>("messagesListView");
