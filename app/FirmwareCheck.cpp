@@ -1,12 +1,15 @@
 #include "app/FirmwareCheck.h"
 
 #include "device/ImageCheck.h"
-
-#include <QFileInfo>
+#include "device/WholeFile.h"
 
 QString FirmwareCheck::problem(const QString& path, int offset) const
 {
-    if (path.isEmpty() || !QFileInfo::exists(path))
+    // A file that cannot be read is no question of its kind: the processor
+    // refuses it (FWUpdateProcessor::refuseUnreadableFiles), the run too.
+    WholeFile file;
+    std::vector<unsigned char> data;
+    if (path.isEmpty() || file.open(path.toUtf8().toStdString()) != WholeFile::Ok || file.readInto(data) != WholeFile::Ok)
         return QString();
-    return QString::fromStdString(ImageCheck::checkFile(path.toUtf8().toStdString(), static_cast<uint32_t>(offset)));
+    return QString::fromStdString(ImageCheck::check(data, static_cast<uint32_t>(offset)));
 }

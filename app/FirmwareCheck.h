@@ -12,7 +12,7 @@ class FirmwareCheck : public QObject
 public:
     using QObject::QObject;
 
-    // Empty when `path` looks like what belongs at `offset`, or when there is
-    // no such file (the run reports that itself); else what is wrong with it.
+    // Empty when `path` looks like what belongs at `offset`, or when it cannot
+    // be read (refused before any question); else what is wrong with it.
     Q_INVOKABLE QString problem(const QString& path, int offset) const;
 };

@@ -1,6 +1,7 @@
 #include "app/LoaderShell.h"
 
 #include "app/FirmwareCheck.h"
+#include "app/WindowFit.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/NotificationPresenter.h"
 
@@ -10,6 +11,7 @@
 #include <QMessageBox>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QWindow>
 
 #include <atomic>
 #include <cstdlib>
@@ -20,6 +22,8 @@ const QUrl LoaderShell::documentUrl(QStringLiteral("qrc:/qml/main.qml"));
 namespace {
 
 const char finishingText[] = "Finishing the programming run before exit...";
+// The window's size wherever the screen has room for it.
+const QSize windowSize(800, 600);
 
 // The processor whose run an exit() must wait for (see finishRunAtExit).
 std::atomic<FwLoaderGui::FWUpdateProcessor*> exitWaitsFor{nullptr};
@@ -88,8 +92,7 @@ QUrl LoaderShell::firmwareDirUrl(const QString& applicationDir)
 
 void LoaderShell::loadFrom(const QString& applicationDir)
 {
-    qmlEngine->rootContext()->setContextProperty(
-        QStringLiteral("firmwareDirSearched"), QDir::toNativeSeparators(applicationDir + QStringLiteral("/firmware")));
+    updateProcessor->setFirmwareHome(applicationDir + QStringLiteral("/firmware"));
     load(firmwareDirUrl(applicationDir));
 }
 
@@ -150,4 +153,7 @@ void LoaderShell::load(const QUrl& firmwareDir)
         },
         Qt::QueuedConnection);
     qmlEngine->load(documentUrl);
+    for (QObject* root : qmlEngine->rootObjects())
+        if (auto* window = qobject_cast<QWindow*>(root))
+            new WindowFit(window, windowSize);
 }

@@ -40,8 +40,9 @@ public:
     // Points the processor at `firmwareDir` and loads the window document;
     // if the document yields no window the event loop ends with -1.
     void load(const QUrl& firmwareDir);
-    // The same with the "firmware" entry beside `applicationDir`; the window
-    // names that place when there is nothing there.
+    // The same with the "firmware" entry beside `applicationDir`; while there
+    // is nothing there, the window names that place and Refresh Device looks
+    // again.
     void loadFrom(const QString& applicationDir);
 
     // Runs the event loop. Told to quit during a programming run (by the

@@ -59,6 +59,7 @@ int main(int argc, char* argv[])
     QQuickWindow::setTextRenderType(QQuickWindow::NativeTextRendering);
     QCoreApplication::setOrganizationName(QStringLiteral("Corvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Pravel FW Loader"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PRAVEL_VERSION));
 
     QCommandLineParser parser;
     // Qt's own options are single-dash words ("-platform offscreen").

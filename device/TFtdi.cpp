@@ -131,12 +131,16 @@ std::string TFtdi::PortName() const
     return portDescription;
 }
 
-FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes)
+FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, uint32_t* counted)
 {
     nodes.clear();
     uint32_t count = 0;
     FT_STATUS status = driver->FT_CreateDeviceInfoList(&count);
-    if (status != FT_OK || count == 0)
+    if (status != FT_OK)
+        return status;
+    if (counted)
+        *counted = count;
+    if (count == 0)
         return status;
     nodes.resize(count);
     uint32_t listed = count;
@@ -165,37 +169,73 @@ bool TFtdi::StopRequested() const
     return stopRequest && stopRequest->load();
 }
 
-int32_t TFtdi::PortDetect()
+bool TFtdi::Channel::operator==(const Channel& other) const
 {
-    uint32_t count = 0;
-    if (driver->FT_CreateDeviceInfoList(&count) != FT_OK) {
+    return flags == other.flags && type == other.type && id == other.id && locId == other.locId &&
+           serialNumber == other.serialNumber && description == other.description;
+}
+
+bool TFtdi::Listing::operator==(const Listing& other) const
+{
+    return counted == other.counted && count == other.count && detailed == other.detailed &&
+           channels == other.channels;
+}
+
+const TFtdi::Channel* TFtdi::Listing::find(const std::string& description) const
+{
+    for (const Channel& channel : channels)
+        if (channel.description == description)
+            return &channel;
+    return nullptr;
+}
+
+TFtdi::Listing TFtdi::ListChannels()
+{
+    Listing listing;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
+    uint32_t count = kNotCounted;
+    const FT_STATUS status = PortList(nodes, &count);
+    listing.counted = count != kNotCounted;
+    listing.count = listing.counted ? count : 0;
+    listing.detailed = status == FT_OK && !nodes.empty();
+    for (const FT_DEVICE_LIST_INFO_NODE& node : nodes) {
+        Channel channel;
+        channel.flags = node.Flags;
+        channel.type = node.Type;
+        channel.id = node.ID;
+        channel.locId = node.LocId;
+        channel.serialNumber = fieldText(node.SerialNumber);
+        channel.description = fieldText(node.Description);
+        listing.channels.push_back(std::move(channel));
+    }
+    return listing;
+}
+
+int32_t TFtdi::ReportChannels(const Listing& listing)
+{
+    if (!listing.counted) {
         report(ProgressReporter::Info, "No device detected\n");
         return 0;
     }
-    report(ProgressReporter::Info, "Number of detected channels: " + std::to_string(count) + "\n");
-    if (count == 0)
+    report(ProgressReporter::Info, "Number of detected channels: " + std::to_string(listing.count) + "\n");
+    if (listing.count == 0 || !listing.detailed)
         return 0;
-
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
-    uint32_t listed = count;
-    if (driver->FT_GetDeviceInfoList(nodes.data(), &listed) != FT_OK)
-        return 0;
-    // The driver may report a different count the second time; only the
-    // nodes allocated here exist.
-    const uint32_t shown = std::min(listed, count);
-
-    for (uint32_t i = 0; i < shown; ++i) {
-        const FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
+    for (size_t i = 0; i < listing.channels.size(); ++i) {
+        const Channel& channel = listing.channels[i];
         const std::pair<const char*, uint32_t> numbers[] = {
-            {"  Flags: ", node.Flags}, {"  Type: ", node.Type}, {"  ID: ", node.ID}, {"  LocId: ", node.LocId}};
-
+            {"  Flags: ", channel.flags}, {"  Type: ", channel.type}, {"  ID: ", channel.id}, {"  LocId: ", channel.locId}};
         report(ProgressReporter::Info, "No. " + std::to_string(i) + "\n");
         for (const auto& number : numbers)
             report(ProgressReporter::Info, number.first + hexText(number.second) + "\n");
-        report(ProgressReporter::Info, "  Serial Number: " + fieldText(node.SerialNumber) + "\n");
-        report(ProgressReporter::Info, "  Description: " + fieldText(node.Description) + "\n");
+        report(ProgressReporter::Info, "  Serial Number: " + channel.serialNumber + "\n");
+        report(ProgressReporter::Info, "  Description: " + channel.description + "\n");
     }
     return 1;
+}
+
+int32_t TFtdi::PortDetect()
+{
+    return ReportChannels(ListChannels());
 }
 
 int32_t TFtdi::PortOpen()

@@ -31,7 +31,9 @@ public:
     std::string PortName() const;
     // Every channel the driver lists, reporting nothing; the status of the
     // failing call otherwise (and no nodes).
-    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes);
+    // `counted` gets what FT_CreateDeviceInfoList announced, when it answered.
+    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes, uint32_t* counted = nullptr);
+    static constexpr uint32_t kNotCounted = UINT32_MAX;
     // Whether PortOpen() takes this channel (by the way it was last named:
     // its description, serial number or location).
     bool PortIs(const d2xx::FT_DEVICE_LIST_INFO_NODE& node) const;
@@ -44,7 +46,37 @@ public:
     void SetStopRequest(const std::atomic<bool>* request);
     bool StopRequested() const;
 
+    // One bridge channel as the driver lists it.
+    struct Channel
+    {
+        uint32_t flags = 0;
+        uint32_t type = 0;
+        uint32_t id = 0;
+        uint32_t locId = 0;
+        std::string serialNumber;
+        std::string description;
+        bool operator==(const Channel& other) const;
+    };
+    // What one listing found: `counted` false when the driver could not
+    // count the channels, `detailed` false when it then gave no details.
+    struct Listing
+    {
+        bool counted = false;
+        uint32_t count = 0;
+        bool detailed = false;
+        std::vector<Channel> channels;
+        bool operator==(const Listing& other) const;
+        bool operator!=(const Listing& other) const { return !(*this == other); }
+        // The first channel with `description`; nullptr if none.
+        const Channel* find(const std::string& description) const;
+    };
+
+    // Lists the channels into the log; 1 when there are any.
     int32_t PortDetect();
+    // The same listing without a word to the log, and its report as
+    // PortDetect makes it (with PortDetect's result).
+    Listing ListChannels();
+    static int32_t ReportChannels(const Listing& listing);
     int32_t PortOpen();
     int32_t PortOpen(std::string description);
     // On a lost link only the handle is given up, without a diagnostic.

@@ -165,6 +165,7 @@ void TRom::Observe(Phase phase, double done)
 int TRom::CheckMemory()
 {
     identifyResult = IdentifyResult::ReadFailed;
+    identificationByte = -1;
     // A busy flash ignores the identification command and would read as a
     // mute one: an erase an unplugged run left goes on for up to a second.
     if (!WaitForLeftoverOperation())
@@ -174,6 +175,7 @@ int TRom::CheckMemory()
         error("Memory access failed\n");
         return 0;
     }
+    identificationByte = id;
     reportHex("Config ROM ID: ", static_cast<unsigned>(id));
     const FlashChip::Identification& identification = FlashChip::identify(id);
     info(identification.report);

@@ -127,6 +127,9 @@ public:
     // The part identified last (nullptr before any identification; a failed
     // identification keeps it) and its geometry, 0 before.
     const FlashChip* Chip() const { return identifiedChip; }
+    // The identification byte the last CheckMemory read; -1 when that read
+    // failed, or before any.
+    int IdentificationByte() const { return identificationByte; }
     uint8_t CapacityCode() const;
     int32_t PageSize() const;
     int32_t SectorSize() const;
@@ -209,6 +212,7 @@ private:
     const FlashChip* identifiedChip = nullptr;
     IdentifyResult identifyResult = IdentifyResult::Unsupported;
     uint64_t changeCommands = 0;
+    int identificationByte = -1;
     std::function<void(Phase, double)> progressObserver;
     std::function<void(const std::string&, double)> waitObserver;
 };

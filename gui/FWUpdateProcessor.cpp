@@ -5,10 +5,13 @@
 #include "device/Diagnosis.h"
 #include "device/FirmwareRun.h"
 #include "device/FirmwareSet.h"
+#include "device/FlashChip.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
+#include "device/WholeFile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -182,6 +185,42 @@ void FWUpdateProcessor::setFirmwareDir(QUrl dir)
     emit firmwareDirChanged();
     if (readVersionFile())
         refreshFirmware();
+    updateFirmwareFiles();
+}
+
+void FWUpdateProcessor::setFirmwareHome(const QString& dir)
+{
+    m_firmwareHome = dir;
+    updateFirmwareFiles();
+}
+
+void FWUpdateProcessor::rescanFirmware()
+{
+    if (m_firmwareDir.isEmpty()) {
+        // Start-up found nothing there; it may have been put in place since.
+        if (!m_firmwareHome.isEmpty() && QFileInfo::exists(m_firmwareHome))
+            setFirmwareDir(QUrl::fromLocalFile(QDir::toNativeSeparators(m_firmwareHome)));
+    } else if (readVersionFile()) {
+        refreshFirmware();
+    }
+    updateFirmwareFiles();
+}
+
+void FWUpdateProcessor::updateFirmwareFiles()
+{
+    const QString dir = m_firmwareDir.toLocalFile();
+    QStringList files;
+    if (!dir.isEmpty())
+        for (const QString& name : {firmwareFileName, bootloaderFileName})
+            if (QFileInfo(dir + QLatin1Char('/') + name).isFile())
+                files << name;
+    if (changeTo(m_firmwareFiles, files))
+        emit firmwareFilesChanged();
+    QString missing;
+    if (dir.isEmpty() ? !m_firmwareHome.isEmpty() : !QFileInfo::exists(dir))
+        missing = QDir::toNativeSeparators(dir.isEmpty() ? m_firmwareHome : dir);
+    if (changeTo(m_firmwareDirMissing, missing))
+        emit firmwareDirMissingChanged();
 }
 
 bool FWUpdateProcessor::readVersionFile()
@@ -241,10 +280,18 @@ void FWUpdateProcessor::refreshDevices()
         return;
     // A stop asked for after the last run ended must not cut discovery short.
     m_stopRequest.store(false);
+    rescanFirmware();
     m_deviceDetected = false;
     if (portState > 0)
         ftdi->PortClose();
-    ftdi->PortDetect();
+    // The listing goes into the log at the first refresh and whenever the
+    // bus changed, not at every click.
+    const TFtdi::Listing listing = ftdi->ListChannels();
+    if (!m_listingReported || listing != m_listing) {
+        TFtdi::ReportChannels(listing);
+        m_listing = listing;
+        m_listingReported = true;
+    }
     portState = ftdi->PortOpen(portDescB);
     if (portState > 0)
         m_deviceDetected = rom->CheckMemory() != 0;
@@ -253,6 +300,29 @@ void FWUpdateProcessor::refreshDevices()
     // The cause, last, where the bridge went away while it was being set up or read.
     if (ftdi->LinkLost())
         ProgressReporter::error(TFtdi::linkLostMessage);
+
+    OutcomeAdvice::Detection facts;
+    const TFtdi::Channel* bridge = listing.find(portDescB);
+    facts.listed = bridge != nullptr;
+    facts.opened = portState > 0;
+    facts.linkLost = ftdi->LinkLost();
+    facts.identificationByte = facts.opened ? rom->IdentificationByte() : -1;
+    facts.identified = m_deviceDetected;
+    facts.flashBusy = facts.opened && rom->LastIdentifyResult() == TRom::IdentifyResult::StillBusy;
+    facts.incomplete = flashIncomplete();
+    const OutcomeAdvice advice = OutcomeAdvice::forDetection(facts);
+    const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
+    m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
+    m_linkLost = false;
+    const FlashChip* chip = m_deviceDetected ? rom->Chip() : nullptr;
+    showInstrument(bridge ? QString::fromStdString(bridge->serialNumber) : QString(),
+                   chip ? QString::fromLatin1(chip->name) : QString(), chip ? chip->memorySize : 0);
+    // A failed detection says so; a successful one replaces only what a
+    // failed one said: a run's outcome stays until the next run.
+    if (!found || m_detectionShown)
+        showAdvice(advice);
+    m_detectionShown = !found;
+    updateInstrumentState();
     emit deviceDetectedChanged();
 }
 
@@ -287,6 +357,9 @@ void FWUpdateProcessor::program()
     showOutcome(QString());
     showProgress(QString(), 0, 0);
     showTimes(-1, QString());
+    showAdvice(OutcomeAdvice());
+    m_detectionShown = false;
+    updateInstrumentState(true);
     m_run.deviceDetected = m_deviceDetected;
     m_run.firmwareFile = m_firmwareFile;
     m_run.bootloaderFile = m_bootloaderFile;
@@ -392,19 +465,35 @@ void FWUpdateProcessor::showOutcome(const QString& outcome)
 
 void FWUpdateProcessor::doProgramming()
 {
-    bool ok = false;
+    RunReport report;
+    report.refused = !m_run.deviceDetected || m_run.firmwareFile.isEmpty();
+    report.mode = m_run.mode;
+    report.firmwareFile = m_run.firmwareFile;
     try {
-        ok = runSteps(m_run);
+        FirmwareSet firmware;
+        report.outcome = runSteps(m_run, firmware);
+        for (const FirmwareSet::Image& image : firmware.images())
+            report.offsets.push_back(image.offset);
+        const int failed = report.outcome.failedImage;
+        if (failed >= 0 && static_cast<size_t>(failed) < firmware.images().size()) {
+            const FirmwareSet::Image& image = firmware.images()[static_cast<size_t>(failed)];
+            report.failedFile = QFileInfo(QString::fromStdString(image.path)).fileName();
+            report.failedOffset = image.offset;
+        }
     } catch (...) {
         // Out of memory while composing a message: the run ends like any
         // other failed one, idle again.
+        report.outcome.ok = false;
     }
+    report.linkLost = report.outcome.linkLost || ftdi->LinkLost();
+    const bool ok = report.outcome.ok;
     // Queued ahead of isProgrammingChanged(false): a binding that sees the run
     // end finds its outcome already there.
-    QMetaObject::invokeMethod(this, [this, ok] {
+    QMetaObject::invokeMethod(this, [this, ok, report] {
         showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
         showTimes(ok ? 0.0 : -1.0, QString());
         showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
+        presentRun(report);
     }, Qt::QueuedConnection);
     m_isProgramming.store(false);
     emit isProgrammingChanged(false);
@@ -418,16 +507,16 @@ FirmwareSet FWUpdateProcessor::firmwareOf(const RunRequest& run) const
     return FirmwareSet::single(text(run.firmwareFile), static_cast<uint32_t>(m_memOffset.load()));
 }
 
-bool FWUpdateProcessor::runSteps(const RunRequest& run)
+FirmwareRun::Outcome FWUpdateProcessor::runSteps(const RunRequest& run, FirmwareSet& firmware)
 {
     if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
         ProgressReporter::error(kAborting);
-        return false;
+        return {};
     }
     m_isProgramming.store(true);
     emit isProgrammingChanged(true);
 
-    const FirmwareSet firmware = firmwareOf(run);
+    firmware = firmwareOf(run);
     FirmwareRun::Options options;
     options.setOffset = [this](uint32_t offset) { applyMemOffset(static_cast<int>(offset)); };
     options.verify = true;
@@ -454,7 +543,7 @@ bool FWUpdateProcessor::runSteps(const RunRequest& run)
     // The cause goes last, where a technician looks first.
     if (outcome.linkLost)
         ProgressReporter::error(TFtdi::linkLostMessage);
-    return outcome.ok;
+    return outcome;
 }
 
 
@@ -578,6 +667,126 @@ QString FWUpdateProcessor::saveDiagnosisReport(const QString& path)
         return file.errorString().isEmpty() ? QStringLiteral("it cannot be written") : file.errorString();
     ProgressReporter::info("Diagnosis report saved to " + text(path) + "\n");
     return QString();
+}
+
+void FWUpdateProcessor::presentRun(const RunReport& report)
+{
+    const FirmwareRun::Outcome& outcome = report.outcome;
+    const bool wasIncomplete = flashIncomplete();
+    // A failure while programming or reading back came after the erase,
+    // whatever else is known about it.
+    const bool touched = outcome.flashTouched || outcome.failedStage == FirmwareRun::Stage::Program ||
+                         outcome.failedStage == FirmwareRun::Stage::Verify;
+    if (outcome.ok) {
+        for (uint32_t offset : report.offsets)
+            m_incompleteOffsets.remove(offset);
+    } else if (touched && outcome.failedImage >= 0) {
+        m_incompleteOffsets.insert(report.failedOffset);
+    }
+    if (flashIncomplete() != wasIncomplete)
+        emit flashIncompleteChanged();
+    m_linkLost = report.linkLost;
+
+    OutcomeAdvice::Run facts;
+    facts.outcome = outcome;
+    facts.refused = report.refused;
+    facts.linkLost = report.linkLost;
+    facts.failedFile = report.failedFile;
+    facts.failedOffset = report.failedOffset;
+    facts.incomplete = flashIncomplete();
+    facts.written = report.mode == Full ? QStringLiteral("Version %1").arg(m_firmwareVersion)
+                                        : QFileInfo(report.firmwareFile).fileName();
+    showAdvice(OutcomeAdvice::forRun(facts));
+    updateInstrumentState();
+}
+
+void FWUpdateProcessor::showAdvice(const OutcomeAdvice& advice)
+{
+    if (changeTo(m_outcomeKind, OutcomeAdvice::kindName(advice.kind)))
+        emit outcomeKindChanged();
+    if (changeTo(m_outcomeTitle, advice.title))
+        emit outcomeTitleChanged();
+    if (changeTo(m_outcomeText, advice.text))
+        emit outcomeTextChanged();
+    if (changeTo(m_outcomeSteps, advice.steps))
+        emit outcomeStepsChanged();
+}
+
+void FWUpdateProcessor::showInstrument(const QString& serial, const QString& part, int size)
+{
+    if (changeTo(m_bridgeSerial, serial))
+        emit bridgeSerialChanged();
+    if (changeTo(m_flashPart, part))
+        emit flashPartChanged();
+    if (changeTo(m_flashSize, size))
+        emit flashSizeChanged();
+}
+
+void FWUpdateProcessor::updateInstrumentState(bool running)
+{
+    using Kind = OutcomeAdvice::Kind;
+    QString state;
+    if (running)
+        state = QStringLiteral("Programming: do not unplug");
+    else if (!m_deviceDetected && m_detectionKind == Kind::NoBridge)
+        state = QStringLiteral("Not found");
+    else if (!m_deviceDetected && m_detectionKind == Kind::FlashNotIdentified)
+        state = QStringLiteral("The flash does not identify itself");
+    else if (!m_deviceDetected && m_detectionKind == Kind::FlashBusy)
+        state = QStringLiteral("The flash is still busy");
+    else if (!m_deviceDetected && m_detectionKind == Kind::BridgeLost)
+        state = QStringLiteral("Not answering over USB");
+    else if (!m_deviceDetected)
+        state = QString();
+    else if (m_linkLost)
+        state = QStringLiteral("Connection lost");
+    else if (flashIncomplete())
+        state = QStringLiteral("Will not start until a run completes");
+    else
+        state = QStringLiteral("Ready");
+    if (changeTo(m_instrumentState, state))
+        emit instrumentStateChanged();
+}
+
+bool FWUpdateProcessor::refuseUnreadableFiles()
+{
+    if (refuseDuringRun())
+        return true;
+    const FirmwareSet next = firmwareOf({m_deviceDetected, m_firmwareFile, m_bootloaderFile, m_programmingMode});
+    for (const FirmwareSet::Image& image : next.images()) {
+        if (image.path.empty())
+            continue;
+        const QString path = QString::fromStdString(image.path);
+        QString problem;
+        if (!QFileInfo::exists(path))
+            problem = QStringLiteral("%1 is no longer there.");
+        else if (WholeFile file; file.open(image.path) != WholeFile::Ok)
+            problem = QStringLiteral("%1 cannot be read.");
+        if (problem.isEmpty())
+            continue;
+        ProgressReporter::error("Not loaded: " + text(problem.arg(path)) + " Nothing was written.\n");
+        OutcomeAdvice::Run facts;
+        facts.outcome.failedStage = FirmwareRun::Stage::Load;
+        facts.failedFile = QFileInfo(path).fileName();
+        facts.fileProblem = problem.arg(facts.failedFile);
+        facts.incomplete = flashIncomplete();
+        showOutcome(QStringLiteral("failed"));
+        showAdvice(OutcomeAdvice::forRun(facts));
+        m_detectionShown = false;
+        return true;
+    }
+    return false;
+}
+
+QStringList FWUpdateProcessor::logHeader() const
+{
+    const QString version = QCoreApplication::applicationVersion();
+    const QString none = QStringLiteral("none found");
+    return {QCoreApplication::applicationName() + (version.isEmpty() ? QString() : QLatin1Char(' ') + version),
+            QStringLiteral("Bridge serial: ") + (m_bridgeSerial.isEmpty() ? none : m_bridgeSerial),
+            QStringLiteral("Flash: ") + (m_flashPart.isEmpty() ? QStringLiteral("not identified")
+                                                               : QStringLiteral("%1, %2 MiB").arg(m_flashPart).arg(m_flashSize / 0x100000)),
+            QStringLiteral("Firmware version: ") + (m_firmwareVersion.isEmpty() ? none : m_firmwareVersion)};
 }
 
 } // namespace FwLoaderGui

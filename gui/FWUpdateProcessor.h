@@ -1,10 +1,15 @@
 #pragma once
 
 #include "base/Clock.h"
+#include "device/FirmwareRun.h"
+#include "device/TFtdi.h"
 #include "device/d2xx/D2xxDriver.h"
+#include "gui/OutcomeAdvice.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QVariantList>
 
@@ -18,7 +23,6 @@
 class DiagnosisReport;
 struct DiagnosisStep;
 class FirmwareSet;
-class TFtdi;
 class TRom;
 class TFpga;
 
@@ -67,6 +71,29 @@ class FWUpdateProcessor : public QObject
     // while nothing is asked. The run waits for answerQuestion(), a stop
     // request or questionMinutes, whichever comes first; only a "yes" writes.
     Q_PROPERTY(QString question READ question NOTIFY questionChanged)
+    // The instrument panel: the bridge's serial number, the flash part and
+    // its size in bytes (empty and 0 while none is identified), the default
+    // firmware files found in the firmware directory (file names, in the
+    // order a Basic run writes them), where that directory was looked for
+    // when it is missing, and the instrument's state in a few words.
+    Q_PROPERTY(QString bridgeSerial READ bridgeSerial NOTIFY bridgeSerialChanged)
+    Q_PROPERTY(QString flashPart READ flashPart NOTIFY flashPartChanged)
+    Q_PROPERTY(int flashSize READ flashSize NOTIFY flashSizeChanged)
+    Q_PROPERTY(QStringList firmwareFiles READ firmwareFiles NOTIFY firmwareFilesChanged)
+    Q_PROPERTY(QString firmwareDirMissing READ firmwareDirMissing NOTIFY firmwareDirMissingChanged)
+    Q_PROPERTY(QString instrumentState READ instrumentState NOTIFY instrumentStateChanged)
+    // A run that touched the flash failed, and no run has rewritten that
+    // image since: the instrument will not start.
+    Q_PROPERTY(bool flashIncomplete READ flashIncomplete NOTIFY flashIncompleteChanged)
+    // The outcome panel, after every run and every failed detection (see
+    // OutcomeAdvice): its kind ("" when there is nothing to say, "success",
+    // "nothingChanged", "incomplete", "flashNotIdentified", "flashBusy",
+    // "bridgeLost", "noBridge"), a title, a paragraph and the steps to take,
+    // in order.
+    Q_PROPERTY(QString outcomeKind READ outcomeKind NOTIFY outcomeKindChanged)
+    Q_PROPERTY(QString outcomeTitle READ outcomeTitle NOTIFY outcomeTitleChanged)
+    Q_PROPERTY(QString outcomeText READ outcomeText NOTIFY outcomeTextChanged)
+    Q_PROPERTY(QStringList outcomeSteps READ outcomeSteps NOTIFY outcomeStepsChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -103,11 +130,25 @@ public:
     bool isDiagnosing() const { return m_isDiagnosing; }
     QString diagnosisSummary() const { return m_diagnosisSummary; }
     QString question() const { return m_question; }
+    QString bridgeSerial() const { return m_bridgeSerial; }
+    QString flashPart() const { return m_flashPart; }
+    int flashSize() const { return m_flashSize; }
+    QStringList firmwareFiles() const { return m_firmwareFiles; }
+    QString firmwareDirMissing() const { return m_firmwareDirMissing; }
+    QString instrumentState() const { return m_instrumentState; }
+    bool flashIncomplete() const { return !m_incompleteOffsets.isEmpty(); }
+    QString outcomeKind() const { return m_outcomeKind; }
+    QString outcomeTitle() const { return m_outcomeTitle; }
+    QString outcomeText() const { return m_outcomeText; }
+    QStringList outcomeSteps() const { return m_outcomeSteps; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
     void setProgrammingMode(ProgrammingMode mode);
     void setFirmwareDir(QUrl dir);
+    // Where the firmware directory belongs (a local path); refreshDevices
+    // looks there again while firmwareDir is empty.
+    void setFirmwareHome(const QString& dir);
 
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void openFile(const QString& file);
@@ -136,6 +177,12 @@ public:
     // A file URL as the local path the processor takes ("/home/u/a.bit",
     // "C:/u/a.bit", "//host/share/a.bit"); empty for anything else.
     Q_INVOKABLE QString localPath(const QUrl& url) const;
+    // Before the window asks anything about the next run's files: true, with
+    // a log row and the outcome, when one of them is gone or cannot be read.
+    Q_INVOKABLE bool refuseUnreadableFiles();
+    // The lines a saved log starts with: the loader and its version, the
+    // bridge, the flash and the firmware version.
+    Q_INVOKABLE QStringList logHeader() const;
 
     // Blocks until the run started last has ended; returns at once when none
     // is pending or active. For tools and tests that need the run's outcome.
@@ -158,6 +205,17 @@ signals:
     void diagnosisStepsChanged();
     void isDiagnosingChanged();
     void questionChanged();
+    void bridgeSerialChanged();
+    void flashPartChanged();
+    void flashSizeChanged();
+    void firmwareFilesChanged();
+    void firmwareDirMissingChanged();
+    void instrumentStateChanged();
+    void flashIncompleteChanged();
+    void outcomeKindChanged();
+    void outcomeTitleChanged();
+    void outcomeTextChanged();
+    void outcomeStepsChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -170,12 +228,33 @@ private:
         ProgrammingMode mode = Full;
     };
 
+    // What a run did, for the window: read on the run's thread.
+    struct RunReport
+    {
+        FirmwareRun::Outcome outcome;
+        ProgrammingMode mode = Full;
+        QString firmwareFile;
+        bool refused = false;
+        bool linkLost = false;
+        std::vector<uint32_t> offsets; // of the images, in order
+        QString failedFile;            // file name
+        uint32_t failedOffset = 0;
+    };
+
     bool readVersionFile();
     void refreshFirmware();
+    // The firmware directory again, as refreshDevices looks at it.
+    void rescanFirmware();
+    void updateFirmwareFiles();
     // The images of a run of `run`, in order; Single mode at the current offset.
     FirmwareSet firmwareOf(const RunRequest& run) const;
     void doProgramming();
-    bool runSteps(const RunRequest& run);
+    FirmwareRun::Outcome runSteps(const RunRequest& run, FirmwareSet& firmware);
+    // GUI thread: the outcome panel and the state after a run.
+    void presentRun(const RunReport& report);
+    void showAdvice(const OutcomeAdvice& advice);
+    void showInstrument(const QString& serial, const QString& part, int size);
+    void updateInstrumentState(bool running = false);
     void applyMemOffset(int offset);
     // GUI thread only.
     void showProgress(const QString& stage, double stageDone, double runDone);
@@ -221,6 +300,26 @@ private:
     std::shared_ptr<const DiagnosisReport> m_diagnosisReport;
     double m_progressBeforeDiagnosis[2] = {0, 0}; // stage, run: shown again afterwards
     QString m_question;
+
+    TFtdi::Listing m_listing; // the channels as last put into the log
+    bool m_listingReported = false;
+    QString m_firmwareHome;
+    QString m_bridgeSerial;
+    QString m_flashPart;
+    int m_flashSize = 0;
+    QStringList m_firmwareFiles;
+    QString m_firmwareDirMissing;
+    QString m_instrumentState;
+    // What the last detection found wrong (None: identified), and whether
+    // the bridge went away in a run since.
+    OutcomeAdvice::Kind m_detectionKind = OutcomeAdvice::Kind::None;
+    bool m_linkLost = false;
+    bool m_detectionShown = false; // the outcome panel holds a detection's advice
+    QSet<uint32_t> m_incompleteOffsets; // images a failed run left partly written
+    QString m_outcomeKind;
+    QString m_outcomeTitle;
+    QString m_outcomeText;
+    QStringList m_outcomeSteps;
     std::thread m_worker;
 
     // The answer to the run's question; None until one comes. Guarded by m_questionMutex.

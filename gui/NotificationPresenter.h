@@ -2,9 +2,15 @@
 
 #include "gui/LogViewModel.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QStringListModel>
+#include <QUrl>
+#include <QVector>
+
+#include <functional>
 
 namespace FwLoaderGui {
 
@@ -20,7 +26,10 @@ class NotificationPresenter : public QObject
     Q_PROPERTY(QAbstractItemModel* logView READ logView CONSTANT)
 
 public:
-    explicit NotificationPresenter(QObject* parent = nullptr);
+    // The wall-clock time a row is stamped with; called on the reporting thread.
+    using Now = std::function<QDateTime()>;
+
+    explicit NotificationPresenter(QObject* parent = nullptr, Now now = &QDateTime::currentDateTime);
     ~NotificationPresenter() override;
 
     QStringListModel* messagesModel();
@@ -29,20 +38,33 @@ public:
     Q_INVOKABLE void addMessage(const QString& message);
     void addMessage(const char* message);
 
-    // Writes every row of the log, in order, as UTF-8 text to `path` (a
-    // local path or a file URL); a row that does not end with a line end
-    // gets one. Returns an empty string, or why the file was not written.
-    Q_INVOKABLE QString saveLog(const QString& path) const;
+    // Writes the log for support as UTF-8 text to `path` (a local path or a
+    // file URL): the `header` lines and the time of saving, then every row
+    // in order, each with the time it was reported; continuation lines of a
+    // row are indented under it, and control characters (a progress row's
+    // carriage return) are left out. Afterwards the log gets a row that says
+    // where it went. Returns an empty string, or why the file was not written.
+    Q_INVOKABLE QString saveLog(const QString& path, const QStringList& header = {});
+    // A file name for the saved log, with the date and time in it, and a
+    // folder that exists to offer it in: the documents folder, else home.
+    Q_INVOKABLE QString suggestedLogName() const;
+    Q_INVOKABLE QUrl suggestedLogFolder() const;
+
+    // Row `row` as a saved log has it.
+    QString savedRow(int row) const;
 
 signals:
     void messageReported(const QString& message);
-    // The same report with its type; this one feeds the log.
-    void reportArrived(const QString& message, bool error);
+    // The same report with its type and the time it was made; this one
+    // feeds the log.
+    void reportArrived(const QString& message, bool error, const QDateTime& reported);
 
 private:
-    void append(const QString& message, bool error);
+    void append(const QString& message, bool error, const QDateTime& reported);
 
+    Now now;
     QStringListModel model;
+    QVector<QDateTime> stamps; // one per row of the model
     LogViewModel view{model};
 };
 

@@ -13,14 +13,15 @@ Row {
 
     spacing: 8
 
-    Button {
+    LoaderButton {
         id: refreshDeviceButton
         objectName: "refreshDeviceButton"
         text: qsTr("Refresh Device")
         enabled: !actions.busy
         onClicked: actions.refreshClicked()
+        Accessible.description: qsTr("Looks again for the instrument and the firmware directory (F5)")
     }
-    Button {
+    LoaderButton {
         id: loadFirmwareButton
         objectName: "loadFirmwareButton"
         text: qsTr("Load Firmware")

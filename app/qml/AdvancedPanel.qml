@@ -1,8 +1,10 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
 
-// The Advanced tab: one file, as bootloader (the FPGA bitstream, at 0) or as
-// application; and the diagnosis of the bridge, the wiring and the flash.
+// The Advanced tab: one file, as the Bootloader (FPGA bitstream, at 0) or
+// as the Application (at 0x500000); and the diagnosis of the bridge, the
+// wiring and the flash.
 Pane {
     id: advancedTab
     objectName: "advancedTab"
@@ -16,59 +18,76 @@ Pane {
     signal selectFileClicked()
     signal diagnoseClicked()
 
-    Column {
-        width: parent.width
-        spacing: 8
+    padding: 6
+    // Both from the column, never from the width it is given back.
+    contentWidth: advancedColumn.implicitWidth
+    contentHeight: advancedColumn.implicitHeight
 
-        GroupBox {
-            id: firmwareTypeBox
-            objectName: "firmwareTypeBox"
-            title: qsTr("Firmware Type")
+    ColumnLayout {
+        id: advancedColumn
+        anchors.left: parent.left
+        anchors.right: parent.right
+        spacing: 4
 
-            Row {
-                RadioButton {
-                    id: bootloaderRadio
-                    objectName: "bootloaderRadio"
-                    text: qsTr("Bootloader")
-                    enabled: !advancedTab.busy
-                    onCheckedChanged: advancedTab.firmwareTypeChosen()
-                }
-                RadioButton {
-                    id: applicationRadio
-                    objectName: "applicationRadio"
-                    text: qsTr("Application")
-                    checked: true
-                    enabled: !advancedTab.busy
-                    onCheckedChanged: advancedTab.firmwareTypeChosen()
+        RowLayout {
+            spacing: 8
+            Label {
+                id: firmwareTypeLabel
+                objectName: "firmwareTypeLabel"
+                text: qsTr("Firmware Type:")
+            }
+            LoaderRadioButton {
+                id: bootloaderRadio
+                objectName: "bootloaderRadio"
+                text: qsTr("Bootloader (FPGA bitstream)")
+                enabled: !advancedTab.busy
+                onCheckedChanged: advancedTab.firmwareTypeChosen()
+                Accessible.description: firmwareTypeLabel.text
+            }
+            LoaderRadioButton {
+                id: applicationRadio
+                objectName: "applicationRadio"
+                text: qsTr("Application")
+                checked: true
+                enabled: !advancedTab.busy
+                onCheckedChanged: advancedTab.firmwareTypeChosen()
+                Accessible.description: firmwareTypeLabel.text
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            LoaderButton {
+                id: selectFileButton
+                objectName: "selectFileButton"
+                text: qsTr("Select File...")
+                enabled: !advancedTab.busy
+                onClicked: advancedTab.selectFileClicked()
+            }
+
+            Label {
+                id: fileLabel
+                objectName: "fileLabel"
+                Layout.fillWidth: true
+                Layout.preferredWidth: 1
+                // The file name is the part that matters: the folders give way first.
+                elide: Text.ElideMiddle
+                text: advancedTab.firmwareFile !== "" ? advancedTab.firmwareFile : qsTr("No file selected.")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: qsTr("File: %1").arg(text)
+                ToolTip.text: advancedTab.firmwareFile
+                ToolTip.visible: advancedTab.firmwareFile !== "" && fileLabelHover.hovered
+                ToolTip.delay: 500
+
+                HoverHandler {
+                    id: fileLabelHover
                 }
             }
         }
 
-        Button {
-            id: selectFileButton
-            objectName: "selectFileButton"
-            text: qsTr("Select File...")
-            enabled: !advancedTab.busy
-            onClicked: advancedTab.selectFileClicked()
-        }
-
-        Label {
-            id: fileLabel
-            objectName: "fileLabel"
-            width: parent.width
-            // The file name is the part that matters: the folders give way first.
-            elide: Text.ElideMiddle
-            text: advancedTab.firmwareFile !== "" ? advancedTab.firmwareFile : qsTr("No file selected.")
-            ToolTip.text: advancedTab.firmwareFile
-            ToolTip.visible: advancedTab.firmwareFile !== "" && fileLabelHover.hovered
-            ToolTip.delay: 500
-
-            HoverHandler {
-                id: fileLabelHover
-            }
-        }
-
-        Button {
+        LoaderButton {
             id: diagnoseButton
             objectName: "diagnoseButton"
             text: qsTr("Diagnose")

@@ -12,22 +12,37 @@ Pane {
     property string version: ""
     // Where the firmware directory was looked for, when it is missing; else empty.
     property string missingDirectory: ""
+    // A run that touched the flash failed: the instrument will not start.
+    property bool incomplete: false
+    property color errorColor
+    property bool compact: false
+
+    padding: compact ? 4 : 12
 
     Label {
         id: basicInfoLabel
         objectName: "basicInfoLabel"
         width: parent.width
+        wrapMode: Text.Wrap
+        maximumLineCount: 2
         elide: Text.ElideMiddle
+        color: basicTab.incomplete || basicTab.missingDirectory !== "" ? basicTab.errorColor : palette.windowText
         text: basicTab.missingDirectory !== ""
               ? qsTr("The firmware directory is missing: it was looked for at %1.").arg(basicTab.missingDirectory)
+              : basicTab.incomplete
+                ? (basicTab.ready ? qsTr("The instrument will not start until a run completes. Click Load Firmware to load version %1.").arg(basicTab.version)
+                                  : qsTr("Device not ready. The instrument will not start until a run completes."))
               : basicTab.ready ? qsTr("Ready to load version %1.").arg(basicTab.version)
                                : qsTr("Device not ready.")
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
 
         states: State {
             name: "programming"
             when: basicTab.busy
             PropertyChanges {
                 target: basicInfoLabel
+                color: palette.windowText
                 text: qsTr("Loading version %1. Please wait for programming to complete.").arg(basicTab.version)
             }
         }

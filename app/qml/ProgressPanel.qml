@@ -2,7 +2,8 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 
-// The run at a glance: stage, how far, how long. Idle: the last outcome.
+// The run at a glance: the stage (or what a long wait waits for), how far,
+// how long so far and how long still.
 ColumnLayout {
     id: progressArea
     objectName: "progressArea"
@@ -13,18 +14,18 @@ ColumnLayout {
     property bool busy: false
     property bool finishingBeforeExit: false
     property string stageText: ""
+    property string stageDetail: ""
     property real stageProgress: 0
     property real runProgress: 0
-    property string lastOutcome: ""
-    property color errorColor
-    property color successColor
+    // The processor's estimate; 0 or less: none yet.
+    property real secondsLeft: 0
 
     property double startedAt: 0
     property double now: 0
 
-    // Milliseconds as m:ss.
-    function clock(ms) {
-        var seconds = Math.max(0, Math.round(ms / 1000))
+    // Seconds as m:ss.
+    function clock(seconds) {
+        seconds = Math.max(0, Math.round(seconds))
         var minutes = Math.floor(seconds / 60)
         seconds = seconds % 60
         return minutes + ":" + (seconds < 10 ? "0" : "") + seconds
@@ -53,29 +54,27 @@ ColumnLayout {
             objectName: "stageLabel"
             Layout.fillWidth: true
             elide: Text.ElideMiddle
-            font.bold: !progressArea.busy && progressArea.lastOutcome !== ""
-            color: progressArea.finishingBeforeExit || progressArea.busy ? palette.windowText
-                   : progressArea.lastOutcome === "failed" ? progressArea.errorColor
-                   : progressArea.lastOutcome === "complete" ? progressArea.successColor : palette.windowText
             text: progressArea.finishingBeforeExit ? qsTr("Finishing the programming run before exit...")
-                  : progressArea.busy ? (progressArea.stageText !== "" ? progressArea.stageText : qsTr("Programming"))
-                  : progressArea.lastOutcome === "complete" ? qsTr("Last run: programming complete")
-                  : progressArea.lastOutcome === "failed" ? qsTr("Last run: programming failed")
-                  : qsTr("Idle")
+                  : !progressArea.busy ? qsTr("Idle")
+                  : progressArea.stageDetail !== "" ? progressArea.stageDetail
+                  : progressArea.stageText !== "" ? progressArea.stageText : qsTr("Programming")
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
         }
         Label {
             id: timeLabel
             objectName: "timeLabel"
             visible: progressArea.busy
-            readonly property double elapsed: Math.max(0, progressArea.now - progressArea.startedAt)
             text: {
-                var run = progressArea.runProgress
-                var left = run > 0.01 && run < 1
-                           ? qsTr(", about %1 left").arg(progressArea.clock(elapsed * (1 - run) / run)) : ""
+                var elapsed = Math.max(0, progressArea.now - progressArea.startedAt) / 1000
+                var left = progressArea.secondsLeft > 0
+                           ? qsTr(", about %1 left").arg(progressArea.clock(progressArea.secondsLeft)) : ""
                 return qsTr("stage %1%, run %2%, %3 elapsed")
-                       .arg(Math.floor(progressArea.stageProgress * 100)).arg(Math.floor(run * 100))
+                       .arg(Math.floor(progressArea.stageProgress * 100)).arg(Math.floor(progressArea.runProgress * 100))
                        .arg(progressArea.clock(elapsed)) + left
             }
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
         }
     }
     ProgressBar {
@@ -84,7 +83,8 @@ ColumnLayout {
         Layout.fillWidth: true
         from: 0
         to: 1
-        // Idle: full after a complete run, where it stopped after a failed one.
-        value: progressArea.busy || progressArea.lastOutcome !== "" ? progressArea.runProgress : 0
+        value: progressArea.busy ? progressArea.runProgress : 0
+        Accessible.name: qsTr("Run progress")
+        Accessible.description: qsTr("%1 percent").arg(Math.floor(value * 100))
     }
 }

@@ -9,12 +9,10 @@ ApplicationWindow {
     id: appWindow
     objectName: "appWindow"
 
+    // 800 x 600, fixed, where that fits the screen; start-up fits it to a
+    // smaller one (WindowFit), and the log gives up height first.
     width: 800
     height: 600
-    minimumWidth: 800
-    maximumWidth: 800
-    minimumHeight: 600
-    maximumHeight: 600
     visible: true
     title: appTitle
 
@@ -24,23 +22,20 @@ ApplicationWindow {
     readonly property string firmwareFile: hasProcessor ? fwUpdateProcessor.firmwareFile : ""
     // Set by start-up when the application was told to quit during a run.
     property bool finishingBeforeExit: false
+    // Less room than the usual window: every panel packs tighter.
+    readonly property bool compact: height < 560
 
     readonly property color errorColor: "#c62828"
     readonly property color successColor: "#2e7d32"
-    readonly property string searchedFirmwareDir: typeof firmwareDirSearched !== "undefined" ? firmwareDirSearched : ""
-    readonly property bool firmwareDirMissing: hasProcessor && searchedFirmwareDir !== ""
-                                               && fwUpdateProcessor.firmwareDir.toString() === ""
 
-    // The run's progress as the processor publishes it; empty while it has none.
-    function runValue(name, fallback) {
+    // The processor's findings; empty while it has none.
+    function processorValue(name, fallback) {
         if (!hasProcessor || fwUpdateProcessor[name] === undefined)
             return fallback
         return fwUpdateProcessor[name]
     }
-    readonly property string stageText: runValue("stageText", "")
-    readonly property real stageProgress: runValue("stageProgress", 0)
-    readonly property real runProgress: runValue("runProgress", 0)
-    readonly property string lastOutcome: runValue("lastOutcome", "")
+    readonly property string outcomeKind: processorValue("outcomeKind", "")
+    readonly property bool outcomeShown: !busyProgramming && !finishingBeforeExit && outcomeKind !== ""
 
     function updateMemOffset() {
         if (!hasProcessor)
@@ -68,6 +63,11 @@ ApplicationWindow {
             fwUpdateProcessor.firmwareFile = ""
     }
 
+    // An offset as the log writes it: 0, 0x500000.
+    function offsetText(offset) {
+        return offset === 0 ? "0" : "0x" + offset.toString(16)
+    }
+
     // Files that do not look like what belongs where they are going: each
     // one is named with what is wrong, for the confirmation.
     function runProblems() {
@@ -78,9 +78,9 @@ ApplicationWindow {
         for (var i = 0; i < images.length; ++i) {
             var problem = firmwareCheck.problem(images[i].path, images[i].offset)
             if (problem !== "") {
-                var kind = images[i].kind === "bitstream" ? qsTr("the FPGA bitstream") : qsTr("the application image")
-                found.push(qsTr("%1 goes to offset 0x%2, where %3 belongs.\n%4")
-                           .arg(images[i].path).arg(images[i].offset.toString(16)).arg(kind).arg(problem))
+                var kind = images[i].kind === "bitstream" ? qsTr("Bootloader (FPGA bitstream)") : qsTr("Application")
+                found.push(qsTr("%1 is to be written at Offset: %2, where the %3 belongs.\n%4")
+                           .arg(images[i].path).arg(offsetText(images[i].offset)).arg(kind).arg(problem))
             }
         }
         return found
@@ -88,6 +88,9 @@ ApplicationWindow {
 
     function loadFirmware() {
         updateMemOffset()
+        // A file that is gone or unreadable is said so; nothing to ask about.
+        if (fwUpdateProcessor.refuseUnreadableFiles())
+            return
         var problems = runProblems()
         if (problems.length > 0) {
             riskDialog.problems = problems.join("\n\n")
@@ -101,6 +104,20 @@ ApplicationWindow {
         if (hasNotifications)
             notifications.addMessage("Starting loading of " + firmwareFile)
         fwUpdateProcessor.program()
+    }
+
+    function refreshDevice() {
+        if (hasProcessor && !busyProgramming)
+            fwUpdateProcessor.refreshDevices()
+    }
+
+    function openSaveLog() {
+        if (hasNotifications)
+            saveLogDialog.folder = notifications.suggestedLogFolder()
+        saveLogDialog.open()
+        // Offered once the dialog is there: a dialog made on opening takes no name before.
+        if (hasNotifications)
+            saveLogDialog.currentFile = saveLogDialog.folder + "/" + notifications.suggestedLogName()
     }
 
     Component.onCompleted: {
@@ -123,6 +140,19 @@ ApplicationWindow {
                 notifications.addMessage(text)
             closeRefusedDialog.open()
         }
+    }
+
+    Shortcut {
+        objectName: "refreshShortcut"
+        sequence: "F5"
+        enabled: !busyProgramming && !riskDialog.visible
+        onActivated: refreshDevice()
+    }
+    Shortcut {
+        objectName: "saveLogShortcut"
+        sequence: StandardKey.Save
+        enabled: !riskDialog.visible
+        onActivated: openSaveLog()
     }
 
     Component {
@@ -149,11 +179,10 @@ ApplicationWindow {
         fileMode: Platform.FileDialog.SaveFile
         nameFilters: [qsTr("Text files (*.txt)"), qsTr("All files (*)")]
         defaultSuffix: "txt"
-        folder: Platform.StandardPaths.writableLocation(Platform.StandardPaths.DocumentsLocation)
-        currentFile: folder + "/pravel-fw-loader-log.txt"
         onAccepted: {
             var path = hasProcessor ? fwUpdateProcessor.localPath(file) : ""
-            var problem = hasNotifications && hasProcessor ? notifications.saveLog(path) : ""
+            var header = hasProcessor ? fwUpdateProcessor.logHeader() : []
+            var problem = hasNotifications && hasProcessor ? notifications.saveLog(path, header) : ""
             if (problem !== "") {
                 messageDialog.title = qsTr("Save Log")
                 messageDialog.text = qsTr("The log could not be saved to %1: %2").arg(path).arg(problem)
@@ -177,31 +206,47 @@ ApplicationWindow {
         }
     }
 
-    Dialog {
+    // Dialogs stay inside the window, however small it is.
+    component FittedDialog: Dialog {
+        property real preferredWidth: 560
+        modal: true
+        anchors.centerIn: parent
+        width: Math.min(preferredWidth, appWindow.width - 16)
+        height: Math.min(implicitHeight, appWindow.height - 16)
+    }
+
+    FittedDialog {
         id: riskDialog
         objectName: "riskDialog"
         property string problems: ""
         // true: the answer goes to the run waiting for it; false: it starts one.
         property bool runAsks: false
         title: qsTr("Write this file?")
-        modal: true
-        anchors.centerIn: parent
-        contentWidth: 560
         closePolicy: Popup.CloseOnEscape
+        // Cancel is where the keyboard starts: Enter alone writes nothing.
+        onOpened: riskCancelButton.forceActiveFocus(Qt.TabFocusReason)
 
-        contentItem: Label {
-            objectName: "riskText"
-            wrapMode: Text.Wrap
-            text: riskDialog.problems + "\n\n"
-                  + qsTr("If it is written, the instrument will not start until a correct file is programmed. Write it anyway?")
+        contentItem: ScrollView {
+            clip: true
+            contentWidth: availableWidth
+            Label {
+                objectName: "riskText"
+                width: riskDialog.availableWidth
+                wrapMode: Text.Wrap
+                text: riskDialog.problems + "\n\n"
+                      + qsTr("If it is written, the instrument will not start until a correct file is programmed. Write it anyway?")
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
         }
         footer: DialogButtonBox {
-            Button {
+            LoaderButton {
+                id: riskCancelButton
                 objectName: "riskCancelButton"
                 text: qsTr("Cancel")
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
-            Button {
+            LoaderButton {
                 objectName: "riskWriteButton"
                 text: qsTr("Write Anyway")
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
@@ -216,20 +261,27 @@ ApplicationWindow {
         onRejected: {
             if (runAsks)
                 fwUpdateProcessor.answerQuestion(false)
+            else if (hasNotifications)
+                notifications.addMessage(qsTr("Cancelled at the question \"Write this file?\": nothing was written.\n"))
         }
     }
 
-    Dialog {
+    FittedDialog {
         id: closeRefusedDialog
         objectName: "closeRefusedDialog"
         title: appTitle
-        modal: true
-        anchors.centerIn: parent
-        contentWidth: closeRefusedLabel.implicitWidth
-        standardButtons: Dialog.Ok
+        preferredWidth: 420
+        onOpened: closeRefusedOk.forceActiveFocus(Qt.TabFocusReason)
         contentItem: Label {
-            id: closeRefusedLabel
             text: qsTr("Programming is in progress. The loader can be closed once it has finished.")
+            wrapMode: Text.Wrap
+        }
+        footer: DialogButtonBox {
+            LoaderButton {
+                id: closeRefusedOk
+                text: qsTr("OK")
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+            }
         }
     }
 
@@ -240,42 +292,57 @@ ApplicationWindow {
         successColor: appWindow.successColor
     }
 
-    Dialog {
+    FittedDialog {
         id: messageDialog
         objectName: "messageDialog"
         property alias text: messageLabel.text
-        modal: true
-        anchors.centerIn: parent
-        contentWidth: 560
-        standardButtons: Dialog.Ok
+        onOpened: messageOk.forceActiveFocus(Qt.TabFocusReason)
         contentItem: Label {
             id: messageLabel
             wrapMode: Text.Wrap
         }
+        footer: DialogButtonBox {
+            LoaderButton {
+                id: messageOk
+                text: qsTr("OK")
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+            }
+        }
     }
 
     ColumnLayout {
+        id: page
         anchors.fill: parent
-        anchors.margins: 8
-        spacing: 8
+        anchors.margins: compact ? 4 : 8
+        spacing: compact ? 4 : 8
+
+        InstrumentPanel {
+            Layout.fillWidth: true
+            processor: hasProcessor ? fwUpdateProcessor : null
+            busy: busyProgramming
+            compact: appWindow.compact
+            errorColor: appWindow.errorColor
+            successColor: appWindow.successColor
+        }
 
         TabBar {
             id: tabs
             objectName: "tabs"
             enabled: !busyProgramming
+            Accessible.name: qsTr("Firmware to load")
             onCurrentIndexChanged: {
                 if (hasProcessor)
                     fwUpdateProcessor.programmingMode = currentIndex === 0 ? FWUpdateProcessor.Full
                                                                            : FWUpdateProcessor.Single
             }
 
-            TabButton {
+            LoaderTabButton {
                 id: basicTabButton
                 objectName: "basicTabButton"
                 text: qsTr("Basic")
                 width: implicitWidth
             }
-            TabButton {
+            LoaderTabButton {
                 id: advancedTabButton
                 objectName: "advancedTabButton"
                 text: qsTr("Advanced")
@@ -288,9 +355,12 @@ ApplicationWindow {
             visible: tabs.currentIndex === 0
             Layout.fillWidth: true
             busy: busyProgramming
+            compact: appWindow.compact
             ready: hasProcessor && fwUpdateProcessor.deviceDetected && firmwareFile !== ""
             version: hasProcessor ? fwUpdateProcessor.firmwareVersion : ""
-            missingDirectory: firmwareDirMissing ? searchedFirmwareDir : ""
+            missingDirectory: processorValue("firmwareDirMissing", "")
+            incomplete: processorValue("flashIncomplete", false)
+            errorColor: appWindow.errorColor
         }
 
         AdvancedPanel {
@@ -316,22 +386,38 @@ ApplicationWindow {
         ActionButtons {
             busy: busyProgramming
             canLoad: firmwareFile !== "" && hasProcessor && fwUpdateProcessor.deviceDetected
-            onRefreshClicked: {
-                if (hasProcessor)
-                    fwUpdateProcessor.refreshDevices()
-            }
+            onRefreshClicked: refreshDevice()
             onLoadClicked: loadFirmware()
         }
 
         ProgressPanel {
             Layout.fillWidth: true
+            visible: busyProgramming || finishingBeforeExit
             processor: hasProcessor ? fwUpdateProcessor : null
             busy: busyProgramming
             finishingBeforeExit: appWindow.finishingBeforeExit
-            stageText: appWindow.stageText
-            stageProgress: appWindow.stageProgress
-            runProgress: appWindow.runProgress
-            lastOutcome: appWindow.lastOutcome
+            stageText: processorValue("stageText", "")
+            stageDetail: processorValue("stageDetail", "")
+            stageProgress: processorValue("stageProgress", 0)
+            runProgress: processorValue("runProgress", 0)
+            secondsLeft: processorValue("secondsLeft", 0)
+        }
+
+        OutcomePanel {
+            id: outcomePanel
+            Layout.fillWidth: true
+            // As much as it needs while the log keeps its few rows; it
+            // scrolls beyond that. (Only an item that fills may shrink.)
+            Layout.fillHeight: true
+            Layout.preferredHeight: contentNeeds
+            Layout.maximumHeight: contentNeeds
+            Layout.minimumHeight: Math.min(contentNeeds, 48)
+            visible: outcomeShown
+            compact: appWindow.compact
+            kind: outcomeKind
+            title: processorValue("outcomeTitle", "")
+            text: processorValue("outcomeText", "")
+            steps: processorValue("outcomeSteps", [])
             errorColor: appWindow.errorColor
             successColor: appWindow.successColor
         }
@@ -339,10 +425,11 @@ ApplicationWindow {
         LogPanel {
             Layout.fillWidth: true
             Layout.fillHeight: true
+            compact: appWindow.compact
             rows: hasNotifications ? notifications.logView : []
             errorColor: appWindow.errorColor
             logFont: appWindow.logFont
-            onSaveLogClicked: saveLogDialog.open()
+            onSaveLogClicked: openSaveLog()
         }
     }
 

@@ -16,6 +16,7 @@
 #include "gui/NotificationPresenter.h"
 #include "base/ProgressReporter.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
@@ -27,6 +28,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -102,6 +104,20 @@ struct LoaderRig
                           control->mapToScene(QPointF(control->width() / 2, control->height() / 2)).toPoint());
     }
 
+    // The visible items of that name, made by a repeater or not.
+    QList<QQuickItem*> visible(const QString& name, QQuickItem* under = nullptr) const
+    {
+        QList<QQuickItem*> found;
+        for (QQuickItem* child : (under ? under : window->contentItem())->childItems()) {
+            if (!child->isVisible())
+                continue;
+            if (child->objectName() == name)
+                found << child;
+            found += visible(name, child);
+        }
+        return found;
+    }
+
     // The log view's row items (only those the view has made).
     QList<QQuickItem*> rows() const
     {
@@ -148,7 +164,9 @@ private slots:
     void savedLogHoldsEveryRow();
     void diagnoseLocksTheWindowAndShowsTheChecklist();
     void quitDuringARunFinishesTheRunFirst();
-    void progressAreaFollowsTheRun();
+    void aVanishedFileIsNamedBeforeAnyQuestion();
+    void keyboardAlone();
+    void accessibleNamesAndRoles();
     void secondStartRaisesThisWindowOnceItExists();
 };
 
@@ -157,8 +175,9 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     LoaderRig rig;
     QVERIFY(rig.window && QTest::qWaitForWindowExposed(rig.window));
     QCOMPARE(rig.window->title(), title);
-    QCOMPARE(rig.window->minimumSize(), QSize(800, 600));
-    QCOMPARE(rig.window->maximumSize(), QSize(800, 600));
+    // Fixed; 800 x 600 where the screen has room (the fit test sizes screens).
+    QCOMPARE(rig.window->minimumSize(), rig.window->size());
+    QCOMPARE(rig.window->maximumSize(), rig.window->size());
     QCOMPARE(LoaderShell::firmwareDirUrl(rig.firmwareDir), QUrl()); // no "firmware" there
 
     // "Initializing loader...", then the channel listing, the open line, the chip, in that order.
@@ -171,6 +190,9 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
         QVERIFY2(row < log.size(), qPrintable(text + (" | " + log.join("|"))));
     }
     QVERIFY(!rig.logHas("Device not found"));
+    QCOMPARE(rig.text("bridgeValue") + " | " + rig.text("flashValue") + " | " + rig.text("firmwareValue") + " | " +
+                 rig.text("stateValue"),
+             QStringLiteral("serial number FT7PRVLB | MT25Q128, 16 MiB | version t-7.3 (pravel.srec, download.bit) | Ready"));
 
     QVERIFY(rig.checked("applicationRadio") && !rig.checked("bootloaderRadio"));
     QVERIFY(rig.item("basicTab")->isVisible() && !rig.item("advancedTab")->isVisible());
@@ -236,11 +258,11 @@ void WindowTest::startUpThenABasicRunThatLocksTheWindow()
     QTRY_VERIFY(rig.logHas("Device programming is complete."));
     QCOMPARE(rig.flash(0x500000, rig.srec.size()), rig.srec);
     QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
-    QTRY_COMPARE(rig.text("stageLabel"), QStringLiteral("Last run: programming complete"));
-    QCOMPARE(rig.item("stageLabel")->property("color").value<QColor>(),
+    // What to do now, in the success colour, where the progress was.
+    QTRY_COMPARE(rig.text("outcomeTitle"), QStringLiteral("Programming complete"));
+    QCOMPARE(rig.item("outcomeTitle")->property("color").value<QColor>(),
              rig.window->property("successColor").value<QColor>());
-    QCOMPARE(bar->property("value").toDouble(), 1.0);
-    QVERIFY(!rig.item("timeLabel")->isVisible());
+    QVERIFY(rig.item("outcomePanel")->isVisible() && !rig.item("timeLabel")->isVisible());
     QVERIFY(rig.window->close()); // idle again: closes as usual
 }
 
@@ -329,14 +351,17 @@ void WindowTest::advancedTabThroughTheRealDialog()
     QObject* risk = rig.find("riskDialog");
     QTRY_VERIFY(risk->property("opened").toBool());
     const QString warning = rig.find("riskText")->property("text").toString();
-    QVERIFY2(warning.contains(srecPath) && warning.contains("offset 0x0") && warning.contains("FPGA bitstream") &&
+    QVERIFY2(warning.contains(srecPath + " is to be written at Offset: 0, where the Bootloader (FPGA bitstream) belongs") &&
                  warning.contains("the instrument will not start"),
              qPrintable(warning));
-    rig.click("riskCancelButton");
+    // The keyboard starts on Cancel, its focus drawn: Enter writes nothing.
+    QTRY_COMPARE(rig.window->activeFocusItem(), rig.item("riskCancelButton"));
+    QVERIFY(rig.item("riskCancelButton")->findChild<QQuickItem*>("focusFrame")->isVisible());
+    QTest::keyClick(rig.window, Qt::Key_Return);
     QTRY_VERIFY(!risk->property("visible").toBool());
     QTest::qWait(50);
     QVERIFY(!rig.processor().isProgramming());
-    QCOMPARE(rig.log().size(), rows);
+    QCOMPARE(rig.log().mid(rows), QStringList{"Cancelled at the question \"Write this file?\": nothing was written.\n"});
     QVERIFY(rig.emulated->trace().spi().empty()); // not a byte went to the flash
 
     // A real bitstream behind a path a careless URL-to-path step would
@@ -413,11 +438,14 @@ void WindowTest::noDeviceUntilTheBridgeComesBack()
     QCOMPARE(rig.text("basicInfoLabel"), QStringLiteral("Device not ready."));
     QVERIFY(!rig.enabled("loadFirmwareButton") && rig.enabled("refreshDeviceButton"));
 
+    QCOMPARE(rig.text("outcomeTitle"), QStringLiteral("No instrument found"));
+
     rig.driver->setPlugged(true);
     rig.click("refreshDeviceButton");
     QTRY_VERIFY(rig.processor().deviceDetected());
     QVERIFY(rig.enabled("loadFirmwareButton"));
     QCOMPARE(rig.text("basicInfoLabel"), ready);
+    QVERIFY(!rig.item("outcomePanel")->isVisible());
 }
 
 void WindowTest::missingFirmwareDirectoryIsNamed()
@@ -429,6 +457,15 @@ void WindowTest::missingFirmwareDirectoryIsNamed()
     QCOMPARE(rig.text("basicInfoLabel"), "The firmware directory is missing: it was looked for at " +
                                              QDir::toNativeSeparators(rig.firmwareDir) + ".");
     QVERIFY(!rig.enabled("loadFirmwareButton"));
+
+    // Put in place now, it is found with F5 (Refresh Device); no restart.
+    QDir().mkpath(rig.firmwareDir);
+    writeAll(rig.firmwareDir + "/pravel.srec", rig.srec);
+    writeAll(rig.firmwareDir + "/version.txt", "t-7.3\n");
+    QVERIFY(QTest::qWaitForWindowActive(rig.window));
+    QTest::keyClick(rig.window, Qt::Key_F5);
+    QTRY_COMPARE(rig.text("basicInfoLabel"), ready);
+    QCOMPARE(rig.text("firmwareValue"), QStringLiteral("version t-7.3 (pravel.srec)"));
 }
 
 // A flash that does not answer: the recovery procedure, seven lines in one
@@ -445,18 +482,27 @@ void WindowTest::logRowsAsTheyReadAndFollowTheNewest()
     const QColor errorColor = rig.window->property("errorColor").value<QColor>();
     QTRY_VERIFY(rig.row("Device not found."));
     QCOMPARE(rig.row("Device not found.")->property("color").value<QColor>(), errorColor);
+    // Above the log: the procedure as numbered steps naming the real button.
+    QCOMPARE(rig.text("outcomeTitle"), QStringLiteral("The configuration flash does not identify itself"));
+    const QList<QQuickItem*> steps = rig.visible("outcomeStep");
+    QCOMPARE(steps.size(), 5);
+    QCOMPARE(steps.at(1)->property("text").toString(), QStringLiteral("2. Click Refresh Device."));
     QVERIFY(procedure->property("color").value<QColor>() != errorColor); // an Info report
-    QQuickItem* first = rig.row("Initializing loader...");
-    QVERIFY(first);
+    QQuickItem* view = rig.item("messagesListView");
+    QVERIFY(QTest::qWaitForWindowActive(rig.window));
+    view->forceActiveFocus();
+    QTest::keyClick(rig.window, Qt::Key_Home);
+    QQuickItem* first = nullptr;
+    QTRY_VERIFY((first = rig.row("Initializing loader...")));
     QVERIFY(first->property("color").value<QColor>() != errorColor);
     QCOMPARE(first->property("lineCount").toInt(), 1);
     QCOMPARE(first->property("font").value<QFont>().family(), QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
     QVERIFY(first->property("selectByMouse").toBool() && first->property("readOnly").toBool());
 
     // Not under the always-visible scroll bar.
-    QQuickItem* view = rig.item("messagesListView");
     QQuickItem* bar = rig.item("logScrollBar");
     QVERIFY(first->width() + bar->width() <= view->width());
+    QTest::keyClick(rig.window, Qt::Key_End);
 
     // Nine hundred progress rows are one row in the view, the latest; the
     // log keeps each.
@@ -513,31 +559,36 @@ void WindowTest::logRowsAsTheyReadAndFollowTheNewest()
     QVERIFY(bar->property("visualSize").toReal() * bar->height() >= 31.5);
 }
 
+// Ctrl+S: the dialog offers a dated name; the file holds the header and
+// every row, stamped, without a carriage return; the log says where it went.
 void WindowTest::savedLogHoldsEveryRow()
 {
     LoaderRig rig;
-    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QVERIFY(QTest::qWaitForWindowActive(rig.window));
     ProgressReporter::getInstance().reportMessage(ProgressReporter::Error, "two\nlines\n");
     rig.shell->presenter().addMessage(QStringLiteral("no line end, Grüße"));
     ProgressReporter::getInstance().reportMessage(ProgressReporter::Info, "\rProgress: 50.0%");
     const QString path = rig.dir.path() + "/saved-log.txt";
+    const QStringList rows = rig.log();
 
-    rig.click("saveLogButton");
+    QTest::keyClick(rig.window, Qt::Key_S, Qt::ControlModifier);
     QFileDialog* dialog = nullptr;
     QTRY_VERIFY((dialog = shownFileDialog()));
+    auto* nameBox = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(nameBox->text().startsWith("pravel-fw-loader-log-20"));
+    nameBox->clear();
     typeName(dialog, path);
     QTRY_VERIFY(QFile::exists(path));
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
-    QByteArray expected;
-    for (const QString& row : rig.log())
-        expected += row.toUtf8() + (row.endsWith('\n') ? "" : "\n");
-    QCOMPARE(saved.readAll(), expected);
-    QVERIFY(expected.contains("two\nlines\n") && expected.contains("no line end, Grüße\n"));
-
-    // A file that cannot be written is said so, nothing else happens.
-    const QString problem = rig.shell->presenter().saveLog(rig.dir.path() + "/no/such/dir/log.txt");
-    QVERIFY(!problem.isEmpty());
+    const QString text = QString::fromUtf8(saved.readAll());
+    QVERIFY(text.contains("\nBridge serial: FT7PRVLB\nFlash: MT25Q128, 16 MiB\nFirmware version: t-7.3\nSaved: "));
+    QVERIFY(text.contains(" two\n                        lines\n") && text.contains(" no line end, Grüße\n") &&
+            text.contains(" Progress: 50.0%\n") && !text.contains('\r'));
+    QCOMPARE(text.count(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ",
+                                           QRegularExpression::MultilineOption)),
+             rows.size());
+    QTRY_COMPARE(rig.log().last(), "Log saved to " + path + "\n");
 }
 
 // "Diagnose" in the Advanced tab: the window locks as for a run, the
@@ -602,25 +653,110 @@ void WindowTest::quitDuringARunFinishesTheRunFirst()
     QCOMPARE(rig.flash(0, rig.bit.size()), rig.bit);
 }
 
-// Idle at first; a failed run in the error colour, its bar where it stopped.
-void WindowTest::progressAreaFollowsTheRun()
+// A file gone since it was chosen is named before any question about the
+// others (download.bit here would ask), and nothing starts.
+void WindowTest::aVanishedFileIsNamedBeforeAnyQuestion()
 {
     LoaderRig rig;
     QVERIFY(QTest::qWaitForWindowExposed(rig.window));
-    QCOMPARE(rig.text("stageLabel"), QStringLiteral("Idle"));
-    QVERIFY(!rig.item("timeLabel")->isVisible());
-    FWUpdateProcessor& processor = rig.processor();
-    QQuickItem* bar = rig.item("runProgressBar");
-
-    // A run that fails: its application image went missing.
+    QVERIFY(!rig.item("progressArea")->isVisible() && !rig.item("outcomePanel")->isVisible());
     QVERIFY(QFile::remove(rig.firmwareDir + "/pravel.srec"));
+    writeAll(rig.firmwareDir + "/download.bit", rig.srec);
     rig.click("loadFirmwareButton");
-    QTRY_VERIFY_WITH_TIMEOUT(processor.property("lastOutcome").toString() == "failed", 20000);
-    QTRY_COMPARE(rig.text("stageLabel"), QStringLiteral("Last run: programming failed"));
-    QCOMPARE(rig.item("stageLabel")->property("color").value<QColor>(),
-             rig.window->property("errorColor").value<QColor>());
-    // The bar stays where the run stopped.
-    QCOMPARE(bar->property("value").toDouble(), processor.property("runProgress").toDouble());
+    QTRY_COMPARE(rig.text("outcomeTitle"), QStringLiteral("Programming failed: nothing was changed"));
+    QCOMPARE(rig.text("outcomeText"),
+             QStringLiteral("pravel.srec is no longer there. Nothing was changed: the instrument starts as before."));
+    QCOMPARE(rig.item("outcomeTitle")->property("color").value<QColor>(), rig.window->property("errorColor").value<QColor>());
+    QVERIFY(!rig.find("riskDialog")->property("visible").toBool());
+    QVERIFY(!rig.logHas("Starting loading of"));
+    QVERIFY(rig.log().last().startsWith("Not loaded: " + rig.firmwareDir + "/pravel.srec is no longer there."));
+}
+
+// Tab reaches every control, each showing its focus; Enter works the
+// focused one as a click does; the log scrolls by keys.
+void WindowTest::keyboardAlone()
+{
+    LoaderRig rig;
+    QVERIFY(QTest::qWaitForWindowActive(rig.window));
+    for (int i = 0; i < 300; ++i)
+        rig.shell->presenter().addMessage(QString("row %1").arg(i));
+    const QStringList order = {"basicTabButton", "advancedTabButton", "refreshDeviceButton",
+                               "loadFirmwareButton", "saveLogButton", "messagesListView"};
+    auto focused = [&rig] { return rig.window->activeFocusItem(); };
+    auto focusShown = [](QQuickItem* item) {
+        if (auto* frame = item->findChild<QQuickItem*>("focusFrame"))
+            return frame->isVisible();
+        auto* pane = item->parentItem()->parentItem();
+        return pane->property("background").value<QObject*>()->property("border").value<QObject*>()->property("width").toInt() > 0;
+    };
+    for (const QString& name : order) {
+        QTest::keyClick(rig.window, Qt::Key_Tab);
+        QCOMPARE(focused()->objectName(), name);
+        QVERIFY2(focusShown(focused()), qPrintable(name));
+    }
+
+    // The log: Home, PageDown, End.
+    QQuickItem* view = rig.item("messagesListView");
+    QTest::keyClick(rig.window, Qt::Key_Home);
+    QTRY_VERIFY(view->property("atYBeginning").toBool());
+    const qreal top = view->property("contentY").toReal();
+    QTest::keyClick(rig.window, Qt::Key_PageDown);
+    QVERIFY(view->property("contentY").toReal() > top + view->height() / 2);
+    QTest::keyClick(rig.window, Qt::Key_End);
+    QTRY_VERIFY(view->property("atYEnd").toBool());
+
+    // Enter selects a tab and a radio button; keypad Enter refreshes.
+    for (int i = 0; i < 4; ++i)
+        QTest::keyClick(rig.window, Qt::Key_Backtab);
+    QCOMPARE(focused()->objectName(), QString("advancedTabButton"));
+    QTest::keyClick(rig.window, Qt::Key_Return);
+    QTRY_VERIFY(rig.item("advancedTab")->isVisible());
+    QTest::keyClick(rig.window, Qt::Key_Tab);
+    QCOMPARE(focused()->objectName(), QString("bootloaderRadio"));
+    QVERIFY(focusShown(focused()));
+    QTest::keyClick(rig.window, Qt::Key_Return);
+    QVERIFY(rig.checked("bootloaderRadio"));
+    QCOMPARE(rig.processor().memOffset(), 0);
+    const int opened = rig.log().count("Port(USB <-> Serial Converter B) open\n");
+    while (focused()->objectName() != "refreshDeviceButton")
+        QTest::keyClick(rig.window, Qt::Key_Tab);
+    QTest::keyClick(rig.window, Qt::Key_Enter, Qt::KeypadModifier);
+    QTRY_COMPARE(rig.log().count("Port(USB <-> Serial Converter B) open\n"), opened + 1);
+}
+
+// What a screen reader hears, through Qt's accessibility interfaces.
+void WindowTest::accessibleNamesAndRoles()
+{
+    LoaderRig rig(true, "corrupted");
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window));
+    QAccessible::setActive(true); // as when a screen reader starts
+    const struct
+    {
+        const char* object;
+        QAccessible::Role role;
+        const char* name;
+    } expected[] = {
+        {"tabs", QAccessible::PageTabList, "Firmware to load"},
+        {"advancedTabButton", QAccessible::PageTab, "Advanced"},
+        {"bootloaderRadio", QAccessible::RadioButton, "Bootloader (FPGA bitstream)"},
+        {"refreshDeviceButton", QAccessible::Button, "Refresh Device"},
+        {"saveLogButton", QAccessible::Button, "Save Log..."},
+        {"runProgressBar", QAccessible::ProgressBar, "Run progress"},
+        {"stageLabel", QAccessible::StaticText, "Idle"},
+        {"basicInfoLabel", QAccessible::StaticText, "Device not ready."},
+        {"stateValue", QAccessible::StaticText, "State: The flash does not identify itself"},
+        {"outcomeTitle", QAccessible::StaticText, "The configuration flash does not identify itself"},
+        {"messagesListView", QAccessible::List, "Activity Log"},
+    };
+    for (const auto& item : expected) {
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(rig.find(item.object));
+        QVERIFY2(face, item.object);
+        QCOMPARE(face->role(), item.role);
+        QCOMPARE(face->text(QAccessible::Name), QString(item.name));
+    }
+    QAccessibleInterface* step = QAccessible::queryAccessibleInterface(rig.visible("outcomeStep").value(0));
+    QVERIFY(step && step->text(QAccessible::Name).startsWith("1. Ground pin 13"));
+    QAccessible::setActive(false);
 }
 
 // Before the window exists a second start raises nothing; afterwards it

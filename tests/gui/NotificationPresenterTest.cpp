@@ -2,6 +2,8 @@
 #include "base/ProgressReporter.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -96,6 +98,37 @@ private slots:
         QCOMPARE(shown, (QStringList{"Erasing...", "Progress: 100.0%", "Erase...NG", "two\nlines", "Progress: 5.0%"}));
         QCOMPARE(errors, (QList<bool>{false, false, true, true, false}));
         QCOMPARE(folded, (QList<int>{0, 2, 0, 0, 0}));
+    }
+
+    // The saved log: the header, the time of saving, then each row stamped
+    // when it was reported (not when it arrived or was saved), continuation
+    // lines indented, no control characters; then a row says where it went.
+    void savedLogIsStampedAtReportTime()
+    {
+        QDateTime clock(QDate(2031, 4, 5), QTime(6, 7, 8, 9), Qt::OffsetFromUTC, 3600);
+        std::mutex guard; // the worker reads the clock
+        NotificationPresenter presenter(nullptr, [&] { std::lock_guard<std::mutex> lock(guard); return clock; });
+        auto setClock = [&](int seconds) { std::lock_guard<std::mutex> lock(guard); clock = clock.addSecs(seconds); };
+        std::thread([] { report("\rProgress: 50.0%"); }).join();
+        setClock(60);
+        QCoreApplication::sendPostedEvents();
+        report(std::string("two\nlines\tand\x1b[0m\0\n", 19), ProgressReporter::Error);
+        report("");
+        setClock(60);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("log.txt");
+        QCOMPARE(presenter.suggestedLogName(), QString("pravel-fw-loader-log-2031-04-05-060908.txt"));
+        QCOMPARE(presenter.saveLog(path, {"Pravel FW Loader 9.9", "Bridge serial: X"}), QString());
+        QFile saved(path);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(saved.readAll()),
+                 QString("Pravel FW Loader 9.9\nBridge serial: X\nSaved: 2031-04-05 06:09:08.009; times are local, UTC+01:00\n\n"
+                         "2031-04-05 06:07:08.009 Progress: 50.0%\n"
+                         "2031-04-05 06:08:08.009 two\n"
+                         "                        lines and[0m\n"
+                         "2031-04-05 06:08:08.009 \n"));
+        QCOMPARE(rows(presenter).last(), "Log saved to " + QDir::toNativeSeparators(path) + "\n");
+        QVERIFY(!presenter.saveLog(dir.filePath("no/such/dir/log.txt")).isEmpty());
     }
 
     void workerReportsArriveInOrderOnlyThroughTheEventLoop()

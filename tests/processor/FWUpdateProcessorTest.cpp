@@ -177,6 +177,36 @@ private slots:
         QCOMPARE(rig.log().size(), 0);
     }
 
+    // A firmware directory put in place after start is found by Refresh
+    // Device; the panel names what is there, or where it was looked for.
+    void refreshLooksAgainForTheFirmwareDirectory()
+    {
+        QTemporaryDir app;
+        const QString home = app.filePath("firmware");
+        Rig rig;
+        FWUpdateProcessor& p = *rig.processor;
+        p.setFirmwareHome(home);
+        p.refreshDevices();
+        QCOMPARE(p.firmwareDirMissing(), QDir::toNativeSeparators(home));
+        QCOMPARE(p.firmwareFiles(), QStringList());
+        QVERIFY(QDir().mkpath(home));
+        writeFile(home + "/version.txt", "2.5\n");
+        const QString srec = writeFile(home + "/pravel.srec", pattern(10, 1));
+        p.refreshDevices();
+        QCOMPARE(p.firmwareDirMissing(), QString());
+        QCOMPARE(p.firmwareVersion(), QString("2.5"));
+        QCOMPARE(p.firmwareFile(), srec);
+        QCOMPARE(p.firmwareFiles(), QStringList{"pravel.srec"});
+        writeFile(home + "/download.bit", pattern(10, 2));
+        writeFile(home + "/version.txt", "2.6\n");
+        p.refreshDevices();
+        QCOMPARE(p.firmwareVersion(), QString("2.6"));
+        QCOMPARE(p.firmwareFiles(), (QStringList{"pravel.srec", "download.bit"}));
+        QCOMPARE(p.runImages().size(), 2);
+        QCOMPARE(p.logHeader().mid(1), (QStringList{"Bridge serial: FT7PRVLB", "Flash: MT25Q128, 16 MiB",
+                                                    "Firmware version: 2.6"}));
+    }
+
     // A file that is missing, or one the flash driver refuses, clears the choice.
     void openFileKeepsOnlyAFileTheFlashDriverTook()
     {
@@ -206,28 +236,34 @@ private slots:
         QCOMPARE(fileChanged.count(), 4);
     }
 
+    // What each instrument shows: the log rows, the instrument panel and,
+    // when nothing usable is found, the outcome panel's kind.
     void discoveryReportsEachInstrument_data()
     {
         QTest::addColumn<QString>("chip");
         QTest::addColumn<QStringList>("rows"); // ends with the verdict line when nothing is found
+        QTest::addColumn<QString>("part");     // ...or the outcome's kind then
         const QString open = "Port(USB <-> Serial Converter B) open\n";
-        QTest::newRow("mt25q128") << QString("mt25q128") << QStringList{open, "Config ROM ID: 0x18\n", "MT25Q128 is detected\n"};
-        QTest::newRow("s25fl256") << QString("s25fl256") << QStringList{open, "Config ROM ID: 0x19\n", "S25FL256 is detected\n"};
-        QTest::newRow("arty") << QString("arty") << QStringList{open, "Config ROM ID: 0xc\n", "Arty detected\n"};
-        QTest::newRow("unknown") << QString("unknown") << QStringList{open, "Unknown memory is detected\n", kNotFound};
-        QTest::newRow("unplugged") << QString("unplugged") << QStringList{"Number of detected channels: 0\n", "Port Open Error\n", kNotFound};
+        QTest::newRow("mt25q128") << QString("mt25q128") << QStringList{open, "Config ROM ID: 0x18\n", "MT25Q128 is detected\n"} << "MT25Q128";
+        QTest::newRow("s25fl256") << QString("s25fl256") << QStringList{open, "Config ROM ID: 0x19\n", "S25FL256 is detected\n"} << "S25FL256";
+        QTest::newRow("arty") << QString("arty") << QStringList{open, "Config ROM ID: 0xc\n", "Arty detected\n"} << "MT25Q128";
+        QTest::newRow("unknown") << QString("unknown") << QStringList{open, "Unknown memory is detected\n", kNotFound} << "flashNotIdentified";
+        QTest::newRow("corrupted") << QString("corrupted") << QStringList{open, "Config ROM ID: 0xff\n", kNotFound} << "flashNotIdentified";
+        QTest::newRow("unplugged") << QString("unplugged") << QStringList{"Number of detected channels: 0\n", "Port Open Error\n", kNotFound} << "noBridge";
     }
 
     void discoveryReportsEachInstrument()
     {
         QFETCH(QString, chip);
         QFETCH(QStringList, rows);
+        QFETCH(QString, part);
         const bool detected = rows.last() != kNotFound;
         Rig rig(chip.toStdString());
-        QSignalSpy changed(rig.processor.get(), &FWUpdateProcessor::deviceDetectedChanged);
+        FWUpdateProcessor& p = *rig.processor;
+        QSignalSpy changed(&p, &FWUpdateProcessor::deviceDetectedChanged);
         for (int refresh = 1; refresh <= 2; ++refresh) {
-            rig.processor->refreshDevices();
-            QCOMPARE(rig.processor->deviceDetected(), detected);
+            p.refreshDevices();
+            QCOMPARE(p.deviceDetected(), detected);
             QCOMPARE(changed.count(), refresh);
             QVERIFY(inOrder(rig.log(), rows));
             QCOMPARE(rig.log().count(kNotFound), detected ? 0 : refresh);
@@ -235,6 +271,13 @@ private slots:
         // The second refresh closed the open port first; no port, no identification.
         QCOMPARE(rig.calls("FT_Close"), size_t(chip == "unplugged" ? 0 : 1));
         QCOMPARE(rig.calls("FT_Write") == 0, chip == "unplugged");
+        // The unchanged bus is listed once; the panels say what was found.
+        QCOMPARE(rig.log().filter("Number of detected channels").size(), 1);
+        QCOMPARE(p.bridgeSerial(), QString(chip == "unplugged" ? "" : "FT7PRVLB"));
+        QCOMPARE(detected ? p.flashPart() : p.outcomeKind(), part);
+        QCOMPARE(p.flashSize(), detected ? 1 << (part == "S25FL256" ? 25 : 24) : 0);
+        QCOMPARE(p.instrumentState() == "Ready", detected);
+        QCOMPARE(p.outcomeSteps().filter("Click Refresh Device.").size(), detected ? 0 : 1);
     }
 
     // A failed set-up leaves no device: a run is refused untouched, and the
@@ -291,14 +334,15 @@ private slots:
         const int before = rig.log().size();
         QSignalSpy deviceChanged(rig.processor.get(), &FWUpdateProcessor::deviceDetectedChanged);
         QList<bool> delivered; // as a window binding sees it: queued, on the GUI thread
-        QString outcomeAtEnd;  // ...which finds the run's outcome and progress final when it ends
+        QString outcomeAtEnd, kindAtEnd; // ...which finds the run's outcome and progress final when it ends
         double progressAtEnd = 0;
         QObject window;
         connect(rig.processor.get(), &FWUpdateProcessor::isProgrammingChanged, &window, [&](bool on) {
             QCOMPARE(QThread::currentThread(), window.thread());
             delivered << on;
             if (!on)
-                outcomeAtEnd = rig.processor->lastOutcome(), progressAtEnd = rig.processor->runProgress();
+                outcomeAtEnd = rig.processor->lastOutcome(), progressAtEnd = rig.processor->runProgress(),
+                kindAtEnd = rig.processor->outcomeKind();
         });
 
         rig.gate->holdNextWrite();
@@ -325,6 +369,9 @@ private slots:
         QCOMPARE(log.filter("Starting programming of ").size(), 2);
         QCOMPARE(delivered, (QList<bool>{true, false}));
         QCOMPARE(outcomeAtEnd, QString("complete"));
+        QCOMPARE(kindAtEnd, QString("success"));
+        QVERIFY(rig.processor->outcomeText().startsWith("Version 3.1 was written"));
+        QVERIFY(rig.processor->outcomeSteps().first().startsWith("Power-cycle the instrument"));
         QCOMPARE(progressAtEnd, 1.0);
         QCOMPARE(deviceChanged.count(), 0);
         QCOMPARE(rig.processor->firmwareFile(), fw.appPath);
@@ -454,6 +501,12 @@ private slots:
             writeFile(fw.bitPath, QByteArray());
         }
         const size_t writes = rig.calls("FT_Write");
+        // The window asks the processor first: a file gone or unreadable ends it there.
+        QCOMPARE(rig.processor->refuseUnreadableFiles(), bitstream != "empty");
+        if (bitstream != "empty")
+            QCOMPARE(rig.log().last(), "Not loaded: " + fw.bitPath +
+                                           (bitstream == "vanished" ? " is no longer there." : " cannot be read.") +
+                                           " Nothing was written.\n");
         rig.runToEnd();
         QVERIFY(rig.flash(0, 0x600000) == before);
         QCOMPARE(rig.calls("FT_Write"), writes);
@@ -461,6 +514,9 @@ private slots:
         QCOMPARE(log.mid(log.size() - 3), (QStringList{message.arg(fw.bitPath), failed(fw.bitPath), kCheck}));
         QCOMPARE(log.filter("Starting programming of ").size(), 0);
         QCOMPARE(rig.processor->lastOutcome(), QString("failed"));
+        QCOMPARE(rig.processor->outcomeKind(), QString("nothingChanged"));
+        QVERIFY(rig.processor->outcomeText().endsWith("Nothing was changed: the instrument starts as before."));
+        QVERIFY(!rig.processor->flashIncomplete());
     }
 
     void anUnreadableFileAsAnOrdinaryUser()
@@ -612,9 +668,86 @@ private slots:
             QCOMPARE(log.mid(log.size() - ending.size()), ending);
             QCOMPARE(running.count(), 2);
             QCOMPARE(rig.processor->memOffset(), int(kApp));
+            // A failure in the erase: incomplete when the run says it erased.
+            const bool lost = fault.startsWith("unplug");
+            QCOMPARE(rig.processor->outcomeKind(), lost ? QString("bridgeLost")
+                                                        : rig.processor->flashIncomplete() ? QString("incomplete")
+                                                                                            : QString("nothingChanged"));
             rig.processor->refreshDevices();
-            QCOMPARE(rig.processor->deviceDetected(), !fault.startsWith("unplug"));
+            QCOMPARE(rig.processor->deviceDetected(), !lost);
+            if (lost)
+                QCOMPARE(rig.processor->outcomeKind(), QString("noBridge"));
         }
+    }
+
+    // The advice for what the fault sweep cannot easily stage: a lost bridge
+    // after the erase, a read-back that differs, a run stopped on request, a
+    // flash still busy from an interrupted run.
+    void adviceNamesStateAndCause()
+    {
+        using FwLoaderGui::OutcomeAdvice;
+        OutcomeAdvice::Run lost;
+        lost.outcome.failedStage = FirmwareRun::Stage::Program;
+        lost.linkLost = lost.incomplete = true;
+        lost.failedFile = "download.bit";
+        OutcomeAdvice advice = OutcomeAdvice::forRun(lost);
+        QCOMPARE(OutcomeAdvice::kindName(advice.kind), QString("bridgeLost"));
+        QCOMPARE(advice.text, "The bridge stopped answering while programming download.bit. " + OutcomeAdvice::willNotStart);
+        QCOMPARE(advice.steps.mid(1), (QStringList{"Click Refresh Device.", "Click Load Firmware to run again."}));
+
+        OutcomeAdvice::Run differs;
+        differs.outcome.failedStage = FirmwareRun::Stage::Verify;
+        differs.outcome.verify.readOk = true;
+        differs.outcome.verify.firstMismatches = {0x10};
+        differs.failedFile = "pravel.srec";
+        differs.failedOffset = kApp;
+        differs.incomplete = true;
+        advice = OutcomeAdvice::forRun(differs);
+        QCOMPARE(OutcomeAdvice::kindName(advice.kind), QString("incomplete"));
+        QVERIFY(advice.text.contains("first at flash address 0x500010."));
+
+        OutcomeAdvice::Run stopped;
+        stopped.outcome.stopped = true;
+        stopped.outcome.failedStage = FirmwareRun::Stage::Erase;
+        QCOMPARE(OutcomeAdvice::forRun(stopped).text,
+                 QString("The run was stopped on request. Nothing was changed: the instrument starts as before."));
+
+        OutcomeAdvice::Detection busy;
+        busy.listed = busy.opened = busy.flashBusy = true;
+        QCOMPARE(OutcomeAdvice::kindName(OutcomeAdvice::forDetection(busy).kind), QString("flashBusy"));
+    }
+
+    // A run that fails after its erase leaves an instrument that will not
+    // start: the panels say so through a refresh, until a run completes.
+    void aFailureAfterTheEraseStaysUntilARunCompletes()
+    {
+        size_t pageWrite;
+        {
+            Rig probe;
+            Firmware fw(probe, 5000);
+            probe.processor->refreshDevices();
+            probe.gate->holdNextWrite(testsupport::pageProgramAt(kApp));
+            probe.processor->program();
+            probe.gate->waitUntilHeld();
+            pageWrite = probe.calls("FT_Write") + 1;
+            probe.gate->release();
+            probe.processor->waitForProgramming();
+        }
+        Rig rig("mt25q128", "FT_Write@" + std::to_string(pageWrite));
+        Firmware fw(rig, 5000);
+        FWUpdateProcessor& p = *rig.processor;
+        p.refreshDevices();
+        rig.runToEnd();
+        QVERIFY(p.flashIncomplete());
+        QCOMPARE(p.outcomeKind(), QString("incomplete"));
+        QCOMPARE(p.outcomeText(), "Programming pravel.srec failed. The instrument will not start until a run completes.");
+        p.refreshDevices();
+        QCOMPARE(p.outcomeKind(), QString("incomplete"));
+        QCOMPARE(p.instrumentState(), QString("Will not start until a run completes"));
+        rig.runToEnd();
+        QVERIFY(!p.flashIncomplete());
+        QCOMPARE(p.outcomeKind(), QString("success"));
+        QCOMPARE(p.instrumentState(), QString("Ready"));
     }
 };
 
