@@ -23,6 +23,11 @@ FirmwareRun::Outcome FirmwareBatch::prepare()
     return outcome;
 }
 
+std::string FirmwareBatch::fileRisk() const
+{
+    return prepared ? prepared->fileRisk() : std::string();
+}
+
 std::vector<FirmwareBatch::Result> FirmwareBatch::run(const std::vector<Target>& targets,
                                                       const std::atomic<bool>* stop, const Observer& observer) const
 {
@@ -74,11 +79,17 @@ FirmwareBatch::Result FirmwareBatch::runOne(size_t index, const Target& target, 
             } else {
                 result.flashPart = rom.Chip()->name;
                 result.jedecId = ftdi.LastJedecId();
+                if (observer.identified)
+                    observer.identified(index, result.flashPart);
                 FirmwareRun::Options own = options;
                 own.progress = [&](const FirmwareRun::Progress& progress) {
                     if (observer.progress)
                         observer.progress(index, progress);
                 };
+                if (observer.confirmRisk)
+                    own.confirmRisk = [&](const FirmwareSet::Image& image, const std::string& risk) {
+                        return observer.confirmRisk(index, image, risk);
+                    };
                 FirmwareRun run(rom, set, own);
                 run.adoptPrepared(*prepared);
                 result.outcome = run.run();
@@ -90,6 +101,9 @@ FirmwareBatch::Result FirmwareBatch::runOne(size_t index, const Target& target, 
                 ftdi.MPSSE_IdlePins();
             ftdi.PortClose();
         }
+        // The cause goes last, as after a run on one instrument.
+        if (result.outcome.linkLost || ftdi.LinkLost())
+            ProgressReporter::error(TFtdi::linkLostMessage);
         result.outcome.stopped = result.outcome.stopped || ftdi.StopRequested();
     } catch (const std::exception& e) {
         ProgressReporter::error(std::string("Error, the run ended: ") + e.what() + "\n");
