@@ -601,8 +601,9 @@ std::string FWUpdateProcessor::askAboutRisk(const std::string& path, const std::
     std::unique_lock<std::mutex> lock(m_questionMutex);
     if (m_answer == Answer::None && !m_stopRequest.load()) {
         m_asking = true;
-        const QString text = QString::fromStdString(risk);
-        QMetaObject::invokeMethod(this, [this, text] { showQuestion(text); }, Qt::QueuedConnection);
+        // The text is made on the GUI thread: a string shared with this
+        // thread would be released here while the window still replaces it.
+        QMetaObject::invokeMethod(this, [this, risk] { showQuestion(QString::fromStdString(risk)); }, Qt::QueuedConnection);
         m_questionAnswered.wait_for(lock, std::chrono::minutes(questionMinutes),
                                     [this] { return m_answer != Answer::None || m_stopRequest.load(); });
         m_asking = false;
@@ -668,7 +669,7 @@ void FWUpdateProcessor::doProgramming()
     const bool ok = report.outcome.ok;
     // Queued ahead of isProgrammingChanged(false): a binding that sees the run
     // end finds its outcome already there.
-    QMetaObject::invokeMethod(this, [this, ok, report] {
+    QMetaObject::invokeMethod(this, [this, ok, report = std::move(report)] {
         showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
         showTimes(ok ? 0.0 : -1.0, QString());
         showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
@@ -805,7 +806,8 @@ void FWUpdateProcessor::doBatch()
     } catch (...) {
         // Out of memory while composing a message: what ran so far stands.
     }
-    QMetaObject::invokeMethod(this, [this, end] { presentBatch(end); }, Qt::QueuedConnection);
+    // Moved, not copied: none of its strings stays shared with this thread.
+    QMetaObject::invokeMethod(this, [this, end = std::move(end)] { presentBatch(end); }, Qt::QueuedConnection);
     m_isProgramming.store(false);
     emit isProgrammingChanged(false);
     m_runActive.store(false);
@@ -841,11 +843,12 @@ FWUpdateProcessor::BatchEnd FWUpdateProcessor::runBatch(const FirmwareBatch& bat
     observer.console = [&](size_t index, ConsoleSink::Stream stream, const std::string& line) {
         ConsoleSink::toStandardStreams(stream, serialOf(index) + ": " + line);
     };
+    // Text crosses to the GUI thread as std::string and becomes a QString
+    // there: no string is shared by two threads.
     observer.identified = [this](size_t index, const std::string& part) {
-        const QString flashPart = fromText(part);
-        QMetaObject::invokeMethod(this, [this, index, flashPart] {
+        QMetaObject::invokeMethod(this, [this, index, part] {
             InstrumentRows::Row row = m_rows->at(static_cast<int>(index));
-            row.flashPart = flashPart;
+            row.flashPart = fromText(part);
             row.outcome = QStringLiteral("running");
             m_rows->update(static_cast<int>(index), row);
         }, Qt::QueuedConnection);
@@ -856,12 +859,10 @@ FWUpdateProcessor::BatchEnd FWUpdateProcessor::runBatch(const FirmwareBatch& bat
             now.waiting == last.waiting)
             return;
         last = now;
-        const QString detail = detailOf(now);
-        const QString stage = fromText(now.stage);
-        QMetaObject::invokeMethod(this, [this, index, stage, detail, now] {
+        QMetaObject::invokeMethod(this, [this, index, now] {
             InstrumentRows::Row row = m_rows->at(static_cast<int>(index));
-            row.stage = stage;
-            row.detail = detail;
+            row.stage = fromText(now.stage);
+            row.detail = detailOf(now);
             row.stageProgress = now.stageDone;
             row.runProgress = now.runDone;
             row.outcome = QStringLiteral("running");
