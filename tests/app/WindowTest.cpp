@@ -764,8 +764,8 @@ void WindowTest::accessibleNamesAndRoles()
 }
 
 // Three instruments: the panel says none is chosen and Load Firmware waits
-// for a choice, made with the arrow keys; Load Firmware on All gives each
-// instrument a row that a screen reader names.
+// for a choice, made with the arrow keys; Load Firmware on All locks the
+// window and gives each instrument a row that a screen reader names.
 void WindowTest::severalInstrumentsChosenByKeyboard()
 {
     LoaderRig rig(true, "mt25q128", true, "", "3");
@@ -787,7 +787,17 @@ void WindowTest::severalInstrumentsChosenByKeyboard()
     QVERIFY(rig.logHas("Port(serial FT7PRVL2B) open"));
     QVERIFY(rig.enabled("loadFirmwareButton"));
 
+    // Every control locks while any run goes, and the window stays.
+    rig.driver->holdNextWrite();
     rig.click("loadAllButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    for (const char* name : lockedControls)
+        QTRY_VERIFY2(!rig.enabled(name), name);
+    QVERIFY(!rig.enabled("instrumentChoice") && !rig.enabled("loadAllButton"));
+    QVERIFY(!rig.window->close());
+    QTRY_VERIFY(rig.find("closeRefusedDialog")->property("opened").toBool());
+    QMetaObject::invokeMethod(rig.find("closeRefusedDialog"), "accept");
+    rig.driver->release();
     QTRY_VERIFY_WITH_TIMEOUT(rig.log().count(QStringLiteral("FT7PRVL3: Device programming is complete. Device must be "
                                                             "restarted for changes to take effect.\n")) == 1,
                              20000);
