@@ -1177,7 +1177,7 @@ void FWUpdateProcessor::updateInstrumentState(bool running)
     if (running)
         state = QStringLiteral("Programming: do not unplug");
     else if (m_choiceNeeded)
-        state = QStringLiteral("%1 instruments attached: choose one").arg(m_instrumentList.size());
+        state = QStringLiteral("%1 attached: choose one").arg(m_instrumentList.size());
     else if (!m_deviceDetected && m_detectionKind == Kind::NoBridge)
         state = QStringLiteral("Not found");
     else if (!m_deviceDetected && m_detectionKind == Kind::FlashNotIdentified)

@@ -73,6 +73,8 @@ ColumnLayout {
             ProgressBar {
                 objectName: "rowProgress"
                 Layout.preferredWidth: 120
+                // Packed tighter where the window is small: the log keeps its rows.
+                Layout.preferredHeight: table.compact ? 12 : implicitHeight
                 from: 0
                 to: 1
                 value: model.runProgress

@@ -152,7 +152,7 @@ private slots:
         QCOMPARE(p.choiceNeeded(), count > 1);
         if (count > 1) {
             QVERIFY(!p.deviceDetected());
-            QCOMPARE(p.instrumentState(), QString("%1 instruments attached: choose one").arg(count));
+            QCOMPARE(p.instrumentState(), QString("%1 attached: choose one").arg(count));
             station.bench->trace().setEnabled(true);
             station.runToEnd();
             QVERIFY2(station.log().last().startsWith(QString("Aborting programming: %1 instruments are attached and none "
