@@ -3,9 +3,11 @@
 // run on its instrument's own clock and in the run history.
 
 #include "tests/support/Emulated.h"
+#include "tests/support/GatedDriver.h"
 
 #include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
+#include "emulator/Ft2232hBridge.h"
 #include "gui/FWUpdateProcessor.h"
 #include "gui/InstrumentRows.h"
 #include "gui/NotificationPresenter.h"
@@ -35,12 +37,13 @@ std::string serialOf(size_t index)
 struct Station
 {
     explicit Station(const std::string& instruments, const std::string& faults = "", const std::string& timing = "instant")
-        : bench(testsupport::emulatedBench(instruments, faults, timing))
+        : bench(testsupport::emulatedBench(instruments, faults, timing)),
+          gate(std::make_shared<testsupport::GatedDriver>(bench))
     {
         qputenv("XDG_STATE_HOME", state.path().toUtf8());
         bench->trace().setEnabled(false);
         writeSet("7a35tcsg324");
-        processor = std::make_unique<FWUpdateProcessor>(bench, bench->clock());
+        processor = std::make_unique<FWUpdateProcessor>(gate, bench->clock());
         FwLoaderGui::InstrumentAccess access;
         access.clockFor = [this](const std::string& serial) -> Clock& { return testsupport::clockOf(*bench, serial); };
         access.device = "emulated";
@@ -121,6 +124,7 @@ struct Station
 
     QTemporaryDir firmware, state;
     std::shared_ptr<d2xx::EmulatedDriver> bench;
+    std::shared_ptr<testsupport::GatedDriver> gate;
     Bytes bit;
     FwLoaderGui::NotificationPresenter presenter;
     std::unique_ptr<FWUpdateProcessor> processor;
@@ -275,6 +279,29 @@ private slots:
         QVERIFY(p.flashIncomplete());
         p.chooseInstrument("FT7PRVL3");
         QVERIFY(!p.flashIncomplete());
+    }
+
+    // A stop while one instrument is held mid-page ends every run between
+    // transactions: none completes, each is recorded as interrupted.
+    void aStopEndsEveryRun()
+    {
+        Station station("3");
+        station.gate->holdNextWrite(testsupport::pageProgramAt(0x500000 + 0x100 * 20));
+        station.processor->programAll();
+        station.gate->waitUntilHeld();
+        station.processor->requestStop();
+        station.gate->release();
+        station.processor->waitForProgramming();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(station.rows(FwLoaderGui::InstrumentRows::OutcomeRole), Station::times(3, "stopped"));
+        for (const QJsonObject& record : station.history())
+            QCOMPARE(record["outcome"].toString(), QString("interrupted"));
+        QCOMPARE(station.history().size(), 3);
+        for (size_t i = 0; i < 3; ++i) {
+            QVERIFY(!station.holdsTheSet(i));
+            QVERIFY(!station.bench->bridge(i)->isOpen(1));
+        }
     }
 
     // The bitstream's guard never asks once per instrument: a risk of the
