@@ -5,6 +5,7 @@
 #include "device/TRom.h"
 
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -33,8 +34,16 @@ std::vector<FirmwareBatch::Result> FirmwareBatch::run(const std::vector<Target>&
 {
     std::vector<Result> results(targets.size());
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < targets.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = runOne(i, targets[i], stop, observer); });
+    threads.reserve(targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        try {
+            threads.emplace_back([&, i] { results[i] = runOne(i, targets[i], stop, observer); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this instrument's run goes here, beside the
+            // others, rather than ending the process with them half-written.
+            results[i] = runOne(i, targets[i], stop, observer);
+        }
+    }
     for (std::thread& thread : threads)
         thread.join();
     return results;
