@@ -30,7 +30,8 @@ std::atomic<FwLoaderGui::FWUpdateProcessor*> exitWaitsFor{nullptr};
 
 } // namespace
 
-LoaderShell::LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title)
+LoaderShell::LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title,
+                         FwLoaderGui::InstrumentAccess access)
     : qmlEngine(std::make_unique<QQmlApplicationEngine>())
 {
     QQmlContext* context = qmlEngine->rootContext();
@@ -42,6 +43,7 @@ LoaderShell::LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock,
     notifications->addMessage("Initializing loader...");
 
     updateProcessor = new FwLoaderGui::FWUpdateProcessor(std::move(driver), clock, QCoreApplication::instance());
+    updateProcessor->setInstrumentAccess(std::move(access));
     context->setContextProperty(QStringLiteral("fwUpdateProcessor"), updateProcessor);
 
     context->setContextProperty(QStringLiteral("firmwareCheck"), new FirmwareCheck(qmlEngine.get()));

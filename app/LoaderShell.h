@@ -2,6 +2,7 @@
 
 #include "base/Clock.h"
 #include "device/d2xx/D2xxDriver.h"
+#include "gui/InstrumentAccess.h"
 
 #include <QString>
 #include <QUrl>
@@ -24,9 +25,11 @@ public:
     static const QUrl documentUrl; // qrc:/qml/main.qml
 
     // Creates the engine, publishes the title, the presenter and a processor
-    // over `driver` (sleeping on `clock`) to the window. A QGuiApplication
-    // must exist; presenter and processor are its children.
-    LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title);
+    // over `driver` (sleeping on `clock`; each instrument of several on its
+    // own, through `access`) to the window. A QGuiApplication must exist;
+    // presenter and processor are its children.
+    LoaderShell(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, const QString& title,
+                FwLoaderGui::InstrumentAccess access = {});
     // Processor first (it waits for a run still going), then presenter, then engine.
     ~LoaderShell();
 
@@ -47,7 +50,8 @@ public:
 
     // Runs the event loop. Told to quit during a programming run (by the
     // platform, a signal, the session), it keeps the window up, saying so,
-    // until the run has ended on its own terms. Returns the loop's result.
+    // until the run (every run of Load Firmware on All) has ended on its own
+    // terms. Returns the loop's result.
     int exec();
     // The waiting part of exec(): returns once no run is going.
     void finishRun();

@@ -119,7 +119,13 @@ int main(int argc, char* argv[])
         // The emulated instrument's own clock, so that the loader's waits and
         // the flash's busy times are counted alike; a demo paces it to real
         // time (PRAVEL_EMULATED_PACE=realtime).
-        LoaderShell shell(selection.driver(), selection.clock(), QString::fromStdString(title));
+        // Each instrument of several on its own clock and driver: side by
+        // side they do not add up their times, nor wait for one another.
+        FwLoaderGui::InstrumentAccess access;
+        access.driverFor = [&selection](const std::string& serial) { return selection.driverFor(serial); };
+        access.clockFor = [&selection](const std::string& serial) -> Clock& { return selection.clockFor(serial); };
+        access.device = selection.isEmulated() ? DriverSelection::emulatedDevice : DriverSelection::deviceOf({});
+        LoaderShell shell(selection.driver(), selection.clock(), QString::fromStdString(title), std::move(access));
         shell.loadFrom(QCoreApplication::applicationDirPath());
         result = shell.exec();
     }

@@ -22,7 +22,7 @@ void ProgressReporter::setReportCallback(const Callback& callback)
 
 void ProgressReporter::reportMessage(MessageType type, const std::string& message)
 {
-    if (threadCallback) {
+    if (threadCallback && *threadCallback) {
         (*threadCallback)(type, message);
         return;
     }

@@ -29,7 +29,9 @@ public:
 
     // While it lives, the reports of the thread that made it go to `callback`
     // instead of the installed one (an instrument's own run marking its
-    // lines); routes nest. Thread-local: no lock is taken for them.
+    // lines); routes nest. Thread-local: no lock is taken for them. An
+    // empty callback lifts the routes made before it on this thread: its
+    // reports reach the installed callback (a route passing reports on).
     class ThreadRoute
     {
     public:

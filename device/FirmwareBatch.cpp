@@ -5,6 +5,7 @@
 #include "device/TRom.h"
 
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -23,13 +24,26 @@ FirmwareRun::Outcome FirmwareBatch::prepare()
     return outcome;
 }
 
+std::string FirmwareBatch::fileRisk() const
+{
+    return prepared ? prepared->fileRisk() : std::string();
+}
+
 std::vector<FirmwareBatch::Result> FirmwareBatch::run(const std::vector<Target>& targets,
                                                       const std::atomic<bool>* stop, const Observer& observer) const
 {
     std::vector<Result> results(targets.size());
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < targets.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = runOne(i, targets[i], stop, observer); });
+    threads.reserve(targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        try {
+            threads.emplace_back([&, i] { results[i] = runOne(i, targets[i], stop, observer); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this instrument's run goes here, beside the
+            // others, rather than ending the process with them half-written.
+            results[i] = runOne(i, targets[i], stop, observer);
+        }
+    }
     for (std::thread& thread : threads)
         thread.join();
     return results;
@@ -74,11 +88,17 @@ FirmwareBatch::Result FirmwareBatch::runOne(size_t index, const Target& target, 
             } else {
                 result.flashPart = rom.Chip()->name;
                 result.jedecId = ftdi.LastJedecId();
+                if (observer.identified)
+                    observer.identified(index, result.flashPart);
                 FirmwareRun::Options own = options;
                 own.progress = [&](const FirmwareRun::Progress& progress) {
                     if (observer.progress)
                         observer.progress(index, progress);
                 };
+                if (observer.confirmRisk)
+                    own.confirmRisk = [&](const FirmwareSet::Image& image, const std::string& risk) {
+                        return observer.confirmRisk(index, image, risk);
+                    };
                 FirmwareRun run(rom, set, own);
                 run.adoptPrepared(*prepared);
                 result.outcome = run.run();
@@ -90,6 +110,9 @@ FirmwareBatch::Result FirmwareBatch::runOne(size_t index, const Target& target, 
                 ftdi.MPSSE_IdlePins();
             ftdi.PortClose();
         }
+        // The cause goes last, as after a run on one instrument.
+        if (result.outcome.linkLost || ftdi.LinkLost())
+            ProgressReporter::error(TFtdi::linkLostMessage);
         result.outcome.stopped = result.outcome.stopped || ftdi.StopRequested();
     } catch (const std::exception& e) {
         ProgressReporter::error(std::string("Error, the run ended: ") + e.what() + "\n");

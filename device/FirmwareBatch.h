@@ -52,6 +52,10 @@ public:
         std::function<void(size_t, ProgressReporter::MessageType, const std::string&)> report;
         std::function<void(size_t, ConsoleSink::Stream, const std::string&)> console;
         std::function<void(size_t, const FirmwareRun::Progress&)> progress;
+        // The flash part, once the instrument's flash has identified itself.
+        std::function<void(size_t, const std::string&)> identified;
+        // Set: answers the run's FirmwareRun::Options::confirmRisk for this instrument.
+        std::function<std::string(size_t, const FirmwareSet::Image&, const std::string&)> confirmRisk;
     };
 
     FirmwareBatch(FirmwareSet set, FirmwareRun::Options options);
@@ -62,6 +66,9 @@ public:
     FirmwareRun::Outcome prepare();
     // The prepared images: path, offset, size and SHA-256.
     const std::vector<RunRecord::Image>& images() const { return imageFacts; }
+    // What the prepared bitstream risks on every instrument alike
+    // (FirmwareRun::fileRisk): one question can settle it for the batch.
+    std::string fileRisk() const;
 
     // One run per target, all at once; returns when every one has ended
     // and closed its port. `stop` (may be nullptr) ends every run between

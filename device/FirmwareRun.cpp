@@ -4,6 +4,7 @@
 #include "base/ProgressReporter.h"
 #include "device/FlashChip.h"
 #include "device/BitstreamGuard.h"
+#include "device/BitstreamReader.h"
 #include "device/FlashGeometry.h"
 #include "device/RunTimeModel.h"
 #include "device/TFtdi.h"
@@ -162,6 +163,19 @@ std::vector<RunRecord::Image> FirmwareRun::preparedImages() const
         images.push_back(std::move(image));
     }
     return images;
+}
+
+std::string FirmwareRun::fileRisk() const
+{
+    for (size_t i = 0; i < set.images().size() && prepared && i < data.size(); ++i) {
+        if (set.images()[i].offset != FirmwareSet::bitstreamOffset)
+            continue;
+        const BitstreamReport incoming = BitstreamReader::read(data[i], BitstreamReader::anyPart);
+        // As the guard: no sync word, no bitstream to judge.
+        if (incoming.synced)
+            return BitstreamGuard::risk(incoming, BitstreamReport());
+    }
+    return {};
 }
 
 int FirmwareRun::stagesPerImage() const

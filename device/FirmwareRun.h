@@ -99,6 +99,11 @@ public:
     void adoptPrepared(const FirmwareRun& source);
     // After prepare() and before run(): each image's path, offset, size and SHA-256.
     std::vector<RunRecord::Image> preparedImages() const;
+    // After prepare(): what the bitstream going to offset 0 risks whatever
+    // the flash holds (its CRC checks fail, it is encrypted), as the guard
+    // words it; empty when nothing. Whether it is for another FPGA than the
+    // flash's current bitstream only run() can tell.
+    std::string fileRisk() const;
 
 private:
     Outcome failLoad(int index, const std::string& message, bool hint = true);

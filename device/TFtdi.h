@@ -195,6 +195,9 @@ public:
 
     // The clock every sleep of the device classes goes through.
     Clock& clock() { return *sleepClock; }
+    // Another one from now on: the instrument about to be opened runs on a
+    // clock of its own (an emulated bench). Not while the port is in use.
+    void SetClock(Clock& clock) { sleepClock = &clock; }
 
     // true once a failed transfer (or a failed set-up in PortOpen) found the
     // bridge gone: every later transfer fails at once, without the driver,

@@ -10,6 +10,9 @@
 #include "device/TFtdi.h"
 #include "device/TRom.h"
 #include "device/WholeFile.h"
+#include "gui/InstrumentRows.h"
+#include "record/RunHistory.h"
+#include "record/RunRecord.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,9 +21,11 @@
 #include <QSaveFile>
 #include <QtQml/qqml.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 
 namespace FwLoaderGui {
@@ -36,6 +41,7 @@ const char kDeviceNotFound[] = "Device not found. Please check USB cable connect
 const char kAborting[] = "Aborting programming. Device not ready or file not found.\n";
 const char kAlreadyRunning[] = "Programming is already in progress.\n";
 const char kProgramName[] = "pravel-fw-loader";
+const char kNotRecorded[] = "Warning: the run was not recorded in the run history: ";
 // How far progress moves before the window hears of it: a page at a time
 // would flood the GUI thread.
 constexpr double kProgressStep = 0.005;
@@ -69,14 +75,53 @@ std::string text(const QString& s)
     return s.toUtf8().toStdString();
 }
 
+QString fromText(const std::string& s)
+{
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+// The channels of a listing as the driver lists them, for InstrumentList.
+std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodesOf(const TFtdi::Listing& listing)
+{
+    std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodes;
+    for (const TFtdi::Channel& channel : listing.channels) {
+        d2xx::FT_DEVICE_LIST_INFO_NODE node{};
+        node.Flags = channel.flags;
+        node.Type = channel.type;
+        node.ID = channel.id;
+        node.LocId = channel.locId;
+        std::strncpy(node.SerialNumber, channel.serialNumber.c_str(), sizeof node.SerialNumber - 1);
+        std::strncpy(node.Description, channel.description.c_str(), sizeof node.Description - 1);
+        nodes.push_back(node);
+    }
+    return nodes;
+}
+
+// A failure after the erase leaves the image partly written, whatever else
+// is known about it.
+bool touchedFlash(const FirmwareRun::Outcome& outcome)
+{
+    return outcome.flashTouched || outcome.failedStage == FirmwareRun::Stage::Program ||
+           outcome.failedStage == FirmwareRun::Stage::Verify;
+}
+
+// The instrument's name in its lines and rows.
+std::string nameOf(const InstrumentList::Instrument& instrument)
+{
+    return instrument.serialNumber.empty() ? hexText(instrument.location) : instrument.serialNumber;
+}
+
 } // namespace
 
 FWUpdateProcessor::FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent)
     : QObject(parent)
+    , m_driver(driver)
+    , m_clock(&clock)
     , ftdi(std::make_unique<TFtdi>(std::move(driver), clock))
     , rom(std::make_unique<TRom>(ftdi.get()))
     , fpga(std::make_unique<TFpga>(ftdi.get()))
 {
+    m_rows = new InstrumentRows(this);
     ftdi->SetStopRequest(&m_stopRequest);
     qmlRegisterUncreatableType<FWUpdateProcessor>("LoaderGUI", 1, 0, "FWUpdateProcessor",
                                                   QStringLiteral("FWUpdateProcessor"));
@@ -88,6 +133,26 @@ FWUpdateProcessor::~FWUpdateProcessor()
     // both must outlive it. One waiting for an answer gets a "no".
     declineQuestion();
     waitForProgramming();
+}
+
+void FWUpdateProcessor::setInstrumentAccess(InstrumentAccess access)
+{
+    m_access = std::move(access);
+}
+
+QObject* FWUpdateProcessor::instrumentRows() const
+{
+    return m_rows;
+}
+
+Clock& FWUpdateProcessor::clockFor(const std::string& serialNumber) const
+{
+    return m_access.clockFor ? m_access.clockFor(serialNumber) : *m_clock;
+}
+
+std::shared_ptr<d2xx::D2xxDriver> FWUpdateProcessor::driverFor(const std::string& serialNumber) const
+{
+    return m_access.driverFor ? m_access.driverFor(serialNumber) : m_driver;
 }
 
 int FWUpdateProcessor::memOffset() const
@@ -257,7 +322,7 @@ void FWUpdateProcessor::refreshFirmware()
 
 QVariantList FWUpdateProcessor::runImages() const
 {
-    const FirmwareSet next = firmwareOf({m_deviceDetected, m_firmwareFile, m_bootloaderFile, m_programmingMode});
+    const FirmwareSet next = firmwareOf(nextRun());
     QVariantList images;
     for (const FirmwareSet::Image& image : next.images()) {
         const bool bitstream = image.offset == FirmwareSet::bitstreamOffset;
@@ -274,6 +339,35 @@ QString FWUpdateProcessor::localPath(const QUrl& url) const
     return url.toLocalFile();
 }
 
+const InstrumentList::Instrument* FWUpdateProcessor::target() const
+{
+    if (!m_pick.isEmpty())
+        if (const InstrumentList::Instrument* picked = m_instrumentList.bySerialNumber(text(m_pick)))
+            return picked;
+    // Only one: that one, as ever; of several, never silently the first.
+    return m_instrumentList.size() == 1 ? &m_instrumentList.all().front() : nullptr;
+}
+
+void FWUpdateProcessor::updateInstruments(const InstrumentList& found)
+{
+    m_instrumentList = found;
+    QVariantList shown;
+    for (const InstrumentList::Instrument& instrument : found.all())
+        shown.append(QVariantMap{{QStringLiteral("serial"), fromText(nameOf(instrument))},
+                                 {QStringLiteral("location"), fromText(hexText(instrument.location))},
+                                 {QStringLiteral("inUse"), instrument.inUse}});
+    if (changeTo(m_instruments, shown))
+        emit instrumentsChanged();
+}
+
+void FWUpdateProcessor::chooseInstrument(const QString& serial)
+{
+    if (refuseDuringRun())
+        return;
+    m_pick = serial;
+    refreshDevices();
+}
+
 void FWUpdateProcessor::refreshDevices()
 {
     if (refuseDuringRun())
@@ -281,9 +375,11 @@ void FWUpdateProcessor::refreshDevices()
     // A stop asked for after the last run ended must not cut discovery short.
     m_stopRequest.store(false);
     rescanFirmware();
+    const bool wasIncomplete = flashIncomplete();
     m_deviceDetected = false;
     if (portState > 0)
         ftdi->PortClose();
+    portState = -1;
     // The listing goes into the log at the first refresh and whenever the
     // bus changed, not at every click.
     const TFtdi::Listing listing = ftdi->ListChannels();
@@ -292,36 +388,77 @@ void FWUpdateProcessor::refreshDevices()
         m_listing = listing;
         m_listingReported = true;
     }
-    portState = ftdi->PortOpen(portDescB);
-    if (portState > 0)
-        m_deviceDetected = rom->CheckMemory() != 0;
-    if (!m_deviceDetected)
-        ProgressReporter::error(kDeviceNotFound);
-    // The cause, last, where the bridge went away while it was being set up or read.
-    if (ftdi->LinkLost())
-        ProgressReporter::error(TFtdi::linkLostMessage);
+    updateInstruments(InstrumentList(nodesOf(listing), portDescB));
+    const InstrumentList::Instrument* chosen = target();
+    const bool choiceNeeded = m_instrumentList.size() > 1 && !chosen;
+    if (chosen) {
+        m_target = *chosen;
+        m_targetSerial = fromText(chosen->serialNumber);
+    } else if (choiceNeeded) {
+        m_target = {};
+        m_targetSerial.clear();
+    } // else: none there; what the panels know of the last one stays
+    if (changeTo(m_chosenSerial, chosen ? fromText(nameOf(*chosen)) : QString()))
+        emit chosenSerialChanged();
+    if (changeTo(m_choiceNeeded, choiceNeeded))
+        emit choiceNeededChanged();
 
-    OutcomeAdvice::Detection facts;
-    const TFtdi::Channel* bridge = listing.find(portDescB);
-    facts.listed = bridge != nullptr;
-    facts.opened = portState > 0;
-    facts.linkLost = ftdi->LinkLost();
-    facts.identificationByte = facts.opened ? rom->IdentificationByte() : -1;
-    facts.identified = m_deviceDetected;
-    facts.flashBusy = facts.opened && rom->LastIdentifyResult() == TRom::IdentifyResult::StillBusy;
-    facts.incomplete = flashIncomplete();
-    const OutcomeAdvice advice = OutcomeAdvice::forDetection(facts);
+    OutcomeAdvice advice;
+    if (choiceNeeded) {
+        // Nothing is opened: which one is the user's to say. (A diagnosis
+        // meanwhile takes the first, saying so, on that one's clock.)
+        ftdi->SetPortDescription(portDescB);
+        ftdi->SetClock(clockFor(m_instrumentList.all().front().serialNumber));
+        ProgressReporter::info(std::to_string(m_instrumentList.size()) + " instruments are attached: " +
+                               m_instrumentList.describe() +
+                               ". Choose one by its serial number, or load the firmware on all of them.\n");
+        m_detectionKind = OutcomeAdvice::Kind::None;
+        m_linkLost = false;
+        showInstrument(QString(), QString(), 0);
+    } else {
+        ftdi->SetClock(clockFor(m_target.serialNumber));
+        if (chosen && m_instrumentList.size() > 1) {
+            // One of several, by its own name, as pravel-flash --serial opens it.
+            if (!chosen->channelSerialNumber.empty())
+                ftdi->SetPortSerialNumber(chosen->channelSerialNumber);
+            else
+                ftdi->SetPortLocation(chosen->location);
+            portState = ftdi->PortOpen();
+        } else {
+            portState = ftdi->PortOpen(portDescB);
+        }
+        if (portState > 0)
+            m_deviceDetected = rom->CheckMemory() != 0;
+        if (!m_deviceDetected)
+            ProgressReporter::error(kDeviceNotFound);
+        // The cause, last, where the bridge went away while it was being set up or read.
+        if (ftdi->LinkLost())
+            ProgressReporter::error(TFtdi::linkLostMessage);
+
+        OutcomeAdvice::Detection facts;
+        facts.listed = chosen != nullptr;
+        facts.opened = portState > 0;
+        facts.linkLost = ftdi->LinkLost();
+        facts.identificationByte = facts.opened ? rom->IdentificationByte() : -1;
+        facts.identified = m_deviceDetected;
+        facts.flashBusy = facts.opened && rom->LastIdentifyResult() == TRom::IdentifyResult::StillBusy;
+        facts.incomplete = flashIncomplete();
+        advice = OutcomeAdvice::forDetection(facts);
+        const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
+        m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
+        m_linkLost = false;
+        const FlashChip* chip = m_deviceDetected ? rom->Chip() : nullptr;
+        showInstrument(chosen ? fromText(chosen->channelSerialNumber) : QString(),
+                       chip ? QString::fromLatin1(chip->name) : QString(), chip ? chip->memorySize : 0);
+    }
     const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
-    m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
-    m_linkLost = false;
-    const FlashChip* chip = m_deviceDetected ? rom->Chip() : nullptr;
-    showInstrument(bridge ? QString::fromStdString(bridge->serialNumber) : QString(),
-                   chip ? QString::fromLatin1(chip->name) : QString(), chip ? chip->memorySize : 0);
     // A failed detection says so; a successful one replaces only what a
     // failed one said: a run's outcome stays until the next run.
     if (!found || m_detectionShown)
         showAdvice(advice);
     m_detectionShown = !found;
+    if (flashIncomplete() != wasIncomplete)
+        emit flashIncompleteChanged();
     updateInstrumentState();
     emit deviceDetectedChanged();
 }
@@ -338,12 +475,12 @@ void FWUpdateProcessor::openFile(const QString& file)
     ProgressReporter::error("File does not exist: " + text(file) + "\n");
 }
 
-void FWUpdateProcessor::program()
+bool FWUpdateProcessor::startRun(bool confirmed)
 {
     bool idle = false;
     if (!m_runActive.compare_exchange_strong(idle, true)) {
         ProgressReporter::error(kAlreadyRunning);
-        return;
+        return false;
     }
     // The previous run cleared the flag as its last step: this returns at once.
     if (m_worker.joinable())
@@ -360,15 +497,57 @@ void FWUpdateProcessor::program()
     showAdvice(OutcomeAdvice());
     m_detectionShown = false;
     updateInstrumentState(true);
-    m_run.deviceDetected = m_deviceDetected;
-    m_run.firmwareFile = m_firmwareFile;
-    m_run.bootloaderFile = m_bootloaderFile;
-    m_run.mode = m_programmingMode;
+    m_run = nextRun(confirmed);
+    return true;
+}
+
+FWUpdateProcessor::RunRequest FWUpdateProcessor::nextRun(bool confirmed) const
+{
+    RunRequest run;
+    run.deviceDetected = m_deviceDetected;
+    run.firmwareFile = m_firmwareFile;
+    run.bootloaderFile = m_bootloaderFile;
+    run.mode = m_programmingMode;
+    run.confirmed = confirmed;
+    if (m_firmwareVersion != QLatin1String("Unknown"))
+        run.version = m_firmwareVersion;
+    run.instrument = m_target;
+    run.all = m_instrumentList.all();
+    if (m_choiceNeeded)
+        run.refusal = "Aborting programming: " + std::to_string(m_instrumentList.size()) +
+                      " instruments are attached and none is chosen (" + m_instrumentList.describe() +
+                      "). Choose one by its serial number, or load the firmware on all of them.\n";
+    return run;
+}
+
+void FWUpdateProcessor::program(bool confirmed)
+{
+    if (!startRun(confirmed))
+        return;
+    // The table of the last run on every instrument goes with the next run.
+    m_rows->reset({});
     try {
         m_worker = std::thread(&FWUpdateProcessor::doProgramming, this);
     } catch (const std::system_error&) {
         // No thread to be had: the run still happens, only the window waits.
         doProgramming();
+    }
+}
+
+void FWUpdateProcessor::programAll(bool confirmed)
+{
+    if (!startRun(confirmed))
+        return;
+    QStringList serials;
+    for (const InstrumentList::Instrument& instrument : m_run.all)
+        serials << fromText(nameOf(instrument));
+    m_rows->reset(serials);
+    if (changeTo(m_programmingAll, true))
+        emit programmingAllChanged();
+    try {
+        m_worker = std::thread(&FWUpdateProcessor::doBatch, this);
+    } catch (const std::system_error&) {
+        doBatch();
     }
 }
 
@@ -422,8 +601,9 @@ std::string FWUpdateProcessor::askAboutRisk(const std::string& path, const std::
     std::unique_lock<std::mutex> lock(m_questionMutex);
     if (m_answer == Answer::None && !m_stopRequest.load()) {
         m_asking = true;
-        const QString text = QString::fromStdString(risk);
-        QMetaObject::invokeMethod(this, [this, text] { showQuestion(text); }, Qt::QueuedConnection);
+        // The text is made on the GUI thread: a string shared with this
+        // thread would be released here while the window still replaces it.
+        QMetaObject::invokeMethod(this, [this, risk] { showQuestion(QString::fromStdString(risk)); }, Qt::QueuedConnection);
         m_questionAnswered.wait_for(lock, std::chrono::minutes(questionMinutes),
                                     [this] { return m_answer != Answer::None || m_stopRequest.load(); });
         m_asking = false;
@@ -489,7 +669,7 @@ void FWUpdateProcessor::doProgramming()
     const bool ok = report.outcome.ok;
     // Queued ahead of isProgrammingChanged(false): a binding that sees the run
     // end finds its outcome already there.
-    QMetaObject::invokeMethod(this, [this, ok, report] {
+    QMetaObject::invokeMethod(this, [this, ok, report = std::move(report)] {
         showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
         showTimes(ok ? 0.0 : -1.0, QString());
         showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
@@ -510,7 +690,7 @@ FirmwareSet FWUpdateProcessor::firmwareOf(const RunRequest& run) const
 FirmwareRun::Outcome FWUpdateProcessor::runSteps(const RunRequest& run, FirmwareSet& firmware)
 {
     if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
-        ProgressReporter::error(kAborting);
+        ProgressReporter::error(run.refusal.empty() ? kAborting : run.refusal);
         return {};
     }
     m_isProgramming.store(true);
@@ -536,16 +716,287 @@ FirmwareRun::Outcome FWUpdateProcessor::runSteps(const RunRequest& run, Firmware
             showTimes(now.secondsLeft, detail);
         }, Qt::QueuedConnection);
     };
-    options.confirmRisk = [this](const FirmwareSet::Image& image, const std::string& risk) {
-        return askAboutRisk(image.path, risk);
+    bool riskConfirmed = false;
+    options.confirmRisk = [this, &riskConfirmed](const FirmwareSet::Image& image, const std::string& risk) {
+        const std::string refusal = askAboutRisk(image.path, risk);
+        riskConfirmed = refusal.empty();
+        return refusal;
     };
-    const FirmwareRun::Outcome outcome = FirmwareRun(*rom, firmware, options).run();
+    FirmwareRun firmwareRun(*rom, firmware, options);
+    FirmwareBatch::Result result;
+    result.instrument = run.instrument;
+    result.started = RunRecord::utcNow();
+    const Clock& clock = ftdi->clock();
+    const std::chrono::nanoseconds start = clock.now();
+    // A run whose files could not be read touched nothing and leaves no record.
+    FirmwareRun::Outcome outcome = firmwareRun.prepare();
+    if (outcome.ok) {
+        const std::vector<RunRecord::Image> images = firmwareRun.preparedImages();
+        outcome = firmwareRun.run();
+        result.flashPart = rom->Chip() ? rom->Chip()->name : "";
+        result.jedecId = ftdi->LastJedecId();
+        result.outcome = outcome;
+        result.failedStage = FirmwareBatch::stageName(outcome.failedStage);
+        result.seconds = clock.secondsSince(start);
+        keep({completed(FirmwareBatch::record(images, result), run, false, riskConfirmed)});
+    }
     // The cause goes last, where a technician looks first.
     if (outcome.linkLost)
         ProgressReporter::error(TFtdi::linkLostMessage);
     return outcome;
 }
 
+void FWUpdateProcessor::doBatch()
+{
+    const RunRequest& run = m_run;
+    BatchEnd end;
+    const size_t count = run.all.size();
+    end.outcomes.assign(count, QStringLiteral("not started"));
+    end.details.assign(count, QString());
+    end.flashParts.assign(count, QString());
+    end.failed = true;
+    try {
+        m_isProgramming.store(true);
+        emit isProgrammingChanged(true);
+        // Each run opens its instrument itself, the one the window had open too.
+        if (portState > 0)
+            ftdi->PortClose();
+        portState = -1;
+
+        const FirmwareSet set = firmwareOf(run);
+        FirmwareRun::Options options;
+        options.verify = true;
+        options.shownMismatches = kShownMismatches;
+        FirmwareBatch batch(set, options);
+        OutcomeAdvice::Run notStarted; // nothing was touched
+        FirmwareRun::Outcome prepared;
+        std::string risk;
+        std::string refusal;
+        if (count == 0 || run.firmwareFile.isEmpty()) {
+            ProgressReporter::error(count == 0 ? "Aborting programming: no instrument is attached.\n" : kAborting);
+            notStarted.refused = true;
+        } else if (!(prepared = batch.prepare()).ok) {
+            // Every file is read and checked before any instrument is touched.
+            notStarted.outcome = prepared;
+            const int failed = prepared.failedImage;
+            if (failed >= 0 && static_cast<size_t>(failed) < set.images().size())
+                notStarted.failedFile = QFileInfo(fromText(set.images()[static_cast<size_t>(failed)].path)).fileName();
+        } else if (!(risk = batch.fileRisk()).empty()) {
+            // A risk of the bitstream itself is the same for every instrument: one question.
+            ProgressReporter::error("Warning: " + risk + "\n");
+            const auto bitstream = std::find_if(set.images().begin(), set.images().end(), [](const FirmwareSet::Image& image) {
+                return image.offset == FirmwareSet::bitstreamOffset;
+            });
+            refusal = askAboutRisk(bitstream->path, risk + " It would be written into all " + std::to_string(count) +
+                                                        " instruments.");
+            if (!refusal.empty()) {
+                ProgressReporter::error(refusal);
+                notStarted.outcome.failedStage = FirmwareRun::Stage::Load;
+                notStarted.outcome.stopped = m_stopRequest.load();
+                notStarted.failedFile = QFileInfo(fromText(bitstream->path)).fileName();
+                notStarted.fileProblem = QStringLiteral("%1 was not confirmed.").arg(notStarted.failedFile);
+            }
+        }
+        if (notStarted.refused || !prepared.ok || !refusal.empty()) {
+            end.advice = OutcomeAdvice::forRun(notStarted);
+            end.details.assign(count, end.advice.text);
+        } else {
+            end = runBatch(batch, set, risk);
+        }
+    } catch (...) {
+        // Out of memory while composing a message: what ran so far stands.
+    }
+    // Moved, not copied: none of its strings stays shared with this thread.
+    QMetaObject::invokeMethod(this, [this, end = std::move(end)] { presentBatch(end); }, Qt::QueuedConnection);
+    m_isProgramming.store(false);
+    emit isProgrammingChanged(false);
+    m_runActive.store(false);
+}
+
+FWUpdateProcessor::BatchEnd FWUpdateProcessor::runBatch(const FirmwareBatch& batch, const FirmwareSet& set,
+                                                        const std::string& confirmedRisk)
+{
+    const RunRequest& run = m_run;
+    const size_t count = run.all.size();
+    // What refused an instrument's bitstream, per instrument: its own thread writes its own.
+    std::vector<std::string> refusals(count);
+    std::vector<FirmwareRun::Progress> shown(count);
+    std::vector<FirmwareBatch::Target> targets;
+    for (const InstrumentList::Instrument& instrument : run.all) {
+        FirmwareBatch::Target target;
+        target.instrument = instrument;
+        target.driver = driverFor(instrument.serialNumber);
+        Clock& clock = clockFor(instrument.serialNumber);
+        target.clock = &clock;
+        target.seconds = [&clock] { return std::chrono::duration<double>(clock.now()).count(); };
+        targets.push_back(std::move(target));
+    }
+    const auto serialOf = [&run](size_t index) { return nameOf(run.all[index]); };
+    FirmwareBatch::Observer observer;
+    observer.report = [&](size_t index, ProgressReporter::MessageType type, const std::string& line) {
+        // Progress is each row's own; several instruments' would bury the log.
+        if (line.rfind("\rProgress: ", 0) == 0 || line.rfind("progress = ", 0) == 0)
+            return;
+        ProgressReporter::ThreadRoute toLog(nullptr);
+        ProgressReporter::getInstance().reportMessage(type, serialOf(index) + ": " + line);
+    };
+    observer.console = [&](size_t index, ConsoleSink::Stream stream, const std::string& line) {
+        ConsoleSink::toStandardStreams(stream, serialOf(index) + ": " + line);
+    };
+    // Text crosses to the GUI thread as std::string and becomes a QString
+    // there: no string is shared by two threads.
+    observer.identified = [this](size_t index, const std::string& part) {
+        QMetaObject::invokeMethod(this, [this, index, part] {
+            InstrumentRows::Row row = m_rows->at(static_cast<int>(index));
+            row.flashPart = fromText(part);
+            row.outcome = QStringLiteral("running");
+            m_rows->update(static_cast<int>(index), row);
+        }, Qt::QueuedConnection);
+    };
+    observer.progress = [this, &shown](size_t index, const FirmwareRun::Progress& now) {
+        FirmwareRun::Progress& last = shown[index];
+        if (now.stage == last.stage && std::fabs(now.stageDone - last.stageDone) < kProgressStep && now.stageDone < 1.0 &&
+            now.waiting == last.waiting)
+            return;
+        last = now;
+        QMetaObject::invokeMethod(this, [this, index, now] {
+            InstrumentRows::Row row = m_rows->at(static_cast<int>(index));
+            row.stage = fromText(now.stage);
+            row.detail = detailOf(now);
+            row.stageProgress = now.stageDone;
+            row.runProgress = now.runDone;
+            row.outcome = QStringLiteral("running");
+            m_rows->update(static_cast<int>(index), row);
+        }, Qt::QueuedConnection);
+    };
+    // Confirmed for the batch, a risk of the bitstream itself is written;
+    // one that depends on this instrument's flash was never asked about.
+    observer.confirmRisk = [&](size_t index, const FirmwareSet::Image& image, const std::string& risk) -> std::string {
+        if (!confirmedRisk.empty() && risk == confirmedRisk)
+            return {};
+        refusals[index] = risk;
+        return "Nothing was written: " + image.path +
+               " was not confirmed for this instrument; choose it alone and click Load Firmware to be asked\n";
+    };
+    const std::vector<FirmwareBatch::Result> results = batch.run(targets, &m_stopRequest, observer);
+
+    BatchEnd end;
+    OutcomeAdvice::Batch facts;
+    facts.written = run.mode == Full ? QStringLiteral("Version %1").arg(run.version.isEmpty() ? QStringLiteral("Unknown") : run.version)
+                                     : QFileInfo(run.firmwareFile).fileName();
+    std::vector<RunRecord> records;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const FirmwareBatch::Result& result = results[i];
+        const FirmwareRun::Outcome& outcome = result.outcome;
+        records.push_back(completed(FirmwareBatch::record(batch.images(), result), run, true, !confirmedRisk.empty()));
+        const QString serial = fromText(serialOf(i));
+        const QString key = fromText(result.instrument.serialNumber);
+        end.flashParts.push_back(fromText(result.flashPart));
+        QString detail;
+        if (outcome.ok) {
+            end.outcomes.push_back(QStringLiteral("complete"));
+            detail = QStringLiteral("Written and read back in %1 s.").arg(result.seconds, 0, 'f', 1);
+            for (const FirmwareSet::Image& image : set.images())
+                end.completed[key].insert(image.offset);
+            facts.succeeded << serial;
+        } else {
+            end.outcomes.push_back(outcome.stopped ? QStringLiteral("stopped") : QStringLiteral("failed"));
+            const int failed = outcome.failedImage;
+            const bool known = failed >= 0 && static_cast<size_t>(failed) < set.images().size();
+            const FirmwareSet::Image* image = known ? &set.images()[static_cast<size_t>(failed)] : nullptr;
+            const bool touched = touchedFlash(outcome) && image;
+            if (touched)
+                end.incomplete[key].insert(image->offset);
+            if (!refusals[i].empty()) {
+                detail = QStringLiteral("Not written: %1 Choose this instrument alone and click Load Firmware to be asked.")
+                             .arg(fromText(refusals[i]));
+            } else if (result.failedStage == "open" || result.failedStage == "identify") {
+                OutcomeAdvice::Detection seen;
+                seen.listed = true;
+                seen.opened = result.failedStage == "identify";
+                seen.identificationByte = result.jedecId ? static_cast<int>(result.jedecId & 0xFF) : -1;
+                detail = OutcomeAdvice::forDetection(seen).text;
+            } else {
+                OutcomeAdvice::Run facts;
+                facts.outcome = outcome;
+                facts.linkLost = outcome.linkLost;
+                facts.failedFile = image ? QFileInfo(fromText(image->path)).fileName() : QString();
+                facts.failedOffset = image ? image->offset : 0;
+                facts.incomplete = touched;
+                detail = OutcomeAdvice::forRun(facts).text;
+            }
+            facts.failures << serial + QStringLiteral(": ") + detail;
+            facts.incomplete = facts.incomplete || touched;
+        }
+        end.details.push_back(detail);
+    }
+    keep(records);
+    end.advice = OutcomeAdvice::forBatch(facts);
+    end.failed = !facts.failures.isEmpty();
+    return end;
+}
+
+void FWUpdateProcessor::presentBatch(const BatchEnd& end)
+{
+    const bool wasIncomplete = flashIncomplete();
+    for (int i = 0; i < m_rows->count() && static_cast<size_t>(i) < end.outcomes.size(); ++i) {
+        InstrumentRows::Row row = m_rows->at(i);
+        row.outcome = end.outcomes[static_cast<size_t>(i)];
+        row.detail = end.details[static_cast<size_t>(i)];
+        if (!end.flashParts[static_cast<size_t>(i)].isEmpty())
+            row.flashPart = end.flashParts[static_cast<size_t>(i)];
+        row.stage.clear();
+        if (row.outcome == QLatin1String("complete"))
+            row.stageProgress = row.runProgress = 1.0;
+        m_rows->update(i, row);
+    }
+    for (auto it = end.completed.begin(); it != end.completed.end(); ++it)
+        m_incomplete[it.key()].subtract(it.value());
+    for (auto it = end.incomplete.begin(); it != end.incomplete.end(); ++it)
+        m_incomplete[it.key()].unite(it.value());
+    if (flashIncomplete() != wasIncomplete)
+        emit flashIncompleteChanged();
+    showOutcome(end.failed ? QStringLiteral("failed") : QStringLiteral("complete"));
+    showAdvice(end.advice);
+    if (changeTo(m_programmingAll, false))
+        emit programmingAllChanged();
+    // The worker is past its last report: once it has ended, the chosen
+    // instrument is looked for again, its port having been the batch's.
+    waitForProgramming();
+    refreshDevices();
+}
+
+RunRecord FWUpdateProcessor::completed(RunRecord record, const RunRequest& run, bool all, bool riskConfirmed) const
+{
+    record.program = kProgramName;
+    record.version = PRAVEL_VERSION;
+    record.host = RunRecord::hostName();
+    record.firmwareVersion = run.mode == Full ? text(run.version) : std::string();
+    const auto flag = [](bool value) { return std::string(value ? "true" : "false"); };
+    // As pravel-flash names them; "force": a file the window warned about
+    // was written as the user confirmed.
+    record.options = {{"command", "write"},
+                      {"verify", "true"},
+                      {"changed_only", "false"},
+                      {"force", flag(run.confirmed || riskConfirmed)},
+                      {"device", m_access.device.empty() ? "default" : m_access.device},
+                      {"tab", run.mode == Full ? "basic" : "advanced"},
+                      {"all", flag(all)}};
+    return record;
+}
+
+void FWUpdateProcessor::keep(const std::vector<RunRecord>& records)
+{
+    const RunHistory history;
+    for (const RunRecord& record : records) {
+        std::string warning;
+        if (!history.append(record, warning)) {
+            // The run's result stands; only its record is missing.
+            ProgressReporter::error(kNotRecorded + warning + "\n");
+            return;
+        }
+    }
+}
 
 namespace {
 
@@ -673,15 +1124,12 @@ void FWUpdateProcessor::presentRun(const RunReport& report)
 {
     const FirmwareRun::Outcome& outcome = report.outcome;
     const bool wasIncomplete = flashIncomplete();
-    // A failure while programming or reading back came after the erase,
-    // whatever else is known about it.
-    const bool touched = outcome.flashTouched || outcome.failedStage == FirmwareRun::Stage::Program ||
-                         outcome.failedStage == FirmwareRun::Stage::Verify;
+    const bool touched = touchedFlash(outcome);
     if (outcome.ok) {
         for (uint32_t offset : report.offsets)
-            m_incompleteOffsets.remove(offset);
+            incompleteOffsets().remove(offset);
     } else if (touched && outcome.failedImage >= 0) {
-        m_incompleteOffsets.insert(report.failedOffset);
+        incompleteOffsets().insert(report.failedOffset);
     }
     if (flashIncomplete() != wasIncomplete)
         emit flashIncompleteChanged();
@@ -728,6 +1176,8 @@ void FWUpdateProcessor::updateInstrumentState(bool running)
     QString state;
     if (running)
         state = QStringLiteral("Programming: do not unplug");
+    else if (m_choiceNeeded)
+        state = QStringLiteral("%1 attached: choose one").arg(m_instrumentList.size());
     else if (!m_deviceDetected && m_detectionKind == Kind::NoBridge)
         state = QStringLiteral("Not found");
     else if (!m_deviceDetected && m_detectionKind == Kind::FlashNotIdentified)
@@ -752,7 +1202,7 @@ bool FWUpdateProcessor::refuseUnreadableFiles()
 {
     if (refuseDuringRun())
         return true;
-    const FirmwareSet next = firmwareOf({m_deviceDetected, m_firmwareFile, m_bootloaderFile, m_programmingMode});
+    const FirmwareSet next = firmwareOf(nextRun());
     for (const FirmwareSet::Image& image : next.images()) {
         if (image.path.empty())
             continue;

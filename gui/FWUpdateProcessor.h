@@ -1,11 +1,15 @@
 #pragma once
 
 #include "base/Clock.h"
+#include "device/FirmwareBatch.h"
 #include "device/FirmwareRun.h"
+#include "device/InstrumentList.h"
 #include "device/TFtdi.h"
 #include "device/d2xx/D2xxDriver.h"
+#include "gui/InstrumentAccess.h"
 #include "gui/OutcomeAdvice.h"
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -19,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class DiagnosisReport;
 struct DiagnosisStep;
@@ -27,6 +32,8 @@ class TRom;
 class TFpga;
 
 namespace FwLoaderGui {
+
+class InstrumentRows;
 
 // The one object the window drives the loader through: finds the instrument,
 // keeps the firmware selection and the flash offset, and programs the
@@ -94,6 +101,20 @@ class FWUpdateProcessor : public QObject
     Q_PROPERTY(QString outcomeTitle READ outcomeTitle NOTIFY outcomeTitleChanged)
     Q_PROPERTY(QString outcomeText READ outcomeText NOTIFY outcomeTextChanged)
     Q_PROPERTY(QStringList outcomeSteps READ outcomeSteps NOTIFY outcomeStepsChanged)
+    // The instruments attached, as Refresh Device last listed them: one map
+    // each with "serial" (the bridge's USB serial number, as pravel-flash
+    // list shows it), "location" ("0x2112") and "inUse".
+    Q_PROPERTY(QVariantList instruments READ instruments NOTIFY instrumentsChanged)
+    // The one the window works on (detection, runs, the diagnosis): the one
+    // chosen with chooseInstrument(), or the only one attached. Empty while
+    // several are attached and none is chosen (choiceNeeded): then no port is
+    // opened and only programAll() programs.
+    Q_PROPERTY(QString chosenSerial READ chosenSerial NOTIFY chosenSerialChanged)
+    Q_PROPERTY(bool choiceNeeded READ choiceNeeded NOTIFY choiceNeededChanged)
+    // A run on every attached instrument: one row each (InstrumentRows), kept
+    // until the next run starts; programmingAll while it goes.
+    Q_PROPERTY(QObject* instrumentRows READ instrumentRows CONSTANT)
+    Q_PROPERTY(bool programmingAll READ programmingAll NOTIFY programmingAllChanged)
 
 public:
     enum ProgrammingMode { Full = 0, Single = 1 };
@@ -108,6 +129,8 @@ public:
     // Over the driver the entry point chose, sleeping on `clock` (tests: the
     // emulated instrument's driver and its virtual clock).
     FWUpdateProcessor(std::shared_ptr<d2xx::D2xxDriver> driver, Clock& clock, QObject* parent = nullptr);
+    // Each instrument's own driver and clock, from the entry point's choice.
+    void setInstrumentAccess(InstrumentAccess access);
     // Waits for a run still going before the device objects go.
     ~FWUpdateProcessor() override;
 
@@ -136,11 +159,17 @@ public:
     QStringList firmwareFiles() const { return m_firmwareFiles; }
     QString firmwareDirMissing() const { return m_firmwareDirMissing; }
     QString instrumentState() const { return m_instrumentState; }
-    bool flashIncomplete() const { return !m_incompleteOffsets.isEmpty(); }
+    bool flashIncomplete() const { return !m_incomplete.value(m_targetSerial).isEmpty(); }
     QString outcomeKind() const { return m_outcomeKind; }
     QString outcomeTitle() const { return m_outcomeTitle; }
     QString outcomeText() const { return m_outcomeText; }
     QStringList outcomeSteps() const { return m_outcomeSteps; }
+    QVariantList instruments() const { return m_instruments; }
+    QString chosenSerial() const { return m_chosenSerial; }
+    bool choiceNeeded() const { return m_choiceNeeded; }
+    QObject* instrumentRows() const;
+    InstrumentRows& rows() const { return *m_rows; }
+    bool programmingAll() const { return m_programmingAll; }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -153,16 +182,29 @@ public:
     Q_INVOKABLE void refreshDevices();
     Q_INVOKABLE void openFile(const QString& file);
     // Every run reads each image back after writing it: a page the flash
-    // ignored (a protected block, a worn cell) fails the run.
-    Q_INVOKABLE void program();
+    // ignored (a protected block, a worn cell) fails the run. `confirmed`:
+    // the user chose to write a file the window warned about (its record
+    // says so). Every run leaves a record in the run history (RunHistory).
+    Q_INVOKABLE void program(bool confirmed = false);
+    // The same firmware into every attached instrument at once, each on a
+    // thread of its own (FirmwareBatch), with a row each in instrumentRows.
+    // The files are read and checked once, before any instrument is touched;
+    // a risk of the bitstream itself (damaged, encrypted) is asked about once,
+    // then; one that depends on an instrument's flash (another FPGA) refuses
+    // that instrument alone, its reason in its row.
+    Q_INVOKABLE void programAll(bool confirmed = false);
+    // Works on the instrument with this serial number from now on, and looks
+    // for it as Refresh Device does.
+    Q_INVOKABLE void chooseInstrument(const QString& serial);
     // Checks the bridge, the wiring and the flash step by step on the worker
     // thread, as a run goes (never beside one; the controls lock meanwhile),
     // and looks for the device again afterwards. Writes nothing to the flash.
     Q_INVOKABLE void diagnose();
     // Writes the last diagnosis's report (JSON) to `path`: empty, or why not.
     Q_INVOKABLE QString saveDiagnosisReport(const QString& path);
-    // Asks the run under way to stop at its next transaction boundary; the
-    // flash finishes a command already sent. Nothing happens when no run goes.
+    // Asks the run under way (every run of programAll) to stop at its next
+    // transaction boundary; the flash finishes a command already sent.
+    // Nothing happens when no run goes.
     Q_INVOKABLE void requestStop();
     // The user's answer to `question`: true writes the bitstream all the
     // same. false also refuses a question the run has not asked yet.
@@ -216,6 +258,10 @@ signals:
     void outcomeTitleChanged();
     void outcomeTextChanged();
     void outcomeStepsChanged();
+    void instrumentsChanged();
+    void chosenSerialChanged();
+    void choiceNeededChanged();
+    void programmingAllChanged();
 
 private:
     // What a run works from, taken on the GUI thread when it starts, so the
@@ -226,6 +272,11 @@ private:
         QString firmwareFile;
         QString bootloaderFile;
         ProgrammingMode mode = Full;
+        bool confirmed = false;
+        QString version; // the firmware directory's, for the record; empty when unknown
+        std::string refusal; // why a run cannot start, when it cannot
+        InstrumentList::Instrument instrument; // of a single run
+        std::vector<InstrumentList::Instrument> all; // of programAll
     };
 
     // What a run did, for the window: read on the run's thread.
@@ -241,6 +292,18 @@ private:
         uint32_t failedOffset = 0;
     };
 
+    // How each instrument of programAll ended, for the window.
+    struct BatchEnd
+    {
+        std::vector<QString> outcomes; // per row: "complete", "failed", "stopped", "not started"
+        std::vector<QString> details;
+        std::vector<QString> flashParts;
+        // Offsets left partly written (or rewritten whole) per serial number.
+        QHash<QString, QSet<uint32_t>> incomplete, completed;
+        OutcomeAdvice advice;
+        bool failed = false;
+    };
+
     bool readVersionFile();
     void refreshFirmware();
     // The firmware directory again, as refreshDevices looks at it.
@@ -250,6 +313,32 @@ private:
     FirmwareSet firmwareOf(const RunRequest& run) const;
     void doProgramming();
     FirmwareRun::Outcome runSteps(const RunRequest& run, FirmwareSet& firmware);
+    // What a run started now would work from.
+    RunRequest nextRun(bool confirmed = false) const;
+    // What both kinds of run take before the thread starts; false (after
+    // saying so) when a run is pending or active.
+    bool startRun(bool confirmed);
+    // programAll's thread: the files read and checked, the bitstream's own
+    // risk asked about, then runBatch.
+    void doBatch();
+    // The runs of a prepared batch, on the batch's thread, and their ends:
+    // the records kept, the rows' outcomes. `confirmedRisk`: the bitstream's
+    // own risk, confirmed for every instrument.
+    BatchEnd runBatch(const FirmwareBatch& batch, const FirmwareSet& set, const std::string& confirmedRisk);
+    // GUI thread: the rows, the outcome panel and the chosen instrument again.
+    void presentBatch(const BatchEnd& end);
+    // The record of a run with what the window knows (program, version,
+    // host, options, firmware version).
+    RunRecord completed(RunRecord record, const RunRequest& run, bool all, bool riskConfirmed) const;
+    // Appends to the run history; a warning row when it cannot.
+    static void keep(const std::vector<RunRecord>& records);
+    // The clock of the instrument with that serial number, the driver a run on it takes.
+    Clock& clockFor(const std::string& serialNumber) const;
+    std::shared_ptr<d2xx::D2xxDriver> driverFor(const std::string& serialNumber) const;
+    // The instrument a detection works on: the chosen one, else the only one.
+    const InstrumentList::Instrument* target() const;
+    void updateInstruments(const InstrumentList& found);
+    QSet<uint32_t>& incompleteOffsets() { return m_incomplete[m_targetSerial]; }
     // GUI thread: the outcome panel and the state after a run.
     void presentRun(const RunReport& report);
     void showAdvice(const OutcomeAdvice& advice);
@@ -273,6 +362,8 @@ private:
     QString m_firmwareFile;
     QString m_bootloaderFile;
     QString m_firmwareVersion;
+    std::shared_ptr<d2xx::D2xxDriver> m_driver;
+    Clock* m_clock;
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpga;
@@ -315,12 +406,24 @@ private:
     OutcomeAdvice::Kind m_detectionKind = OutcomeAdvice::Kind::None;
     bool m_linkLost = false;
     bool m_detectionShown = false; // the outcome panel holds a detection's advice
-    QSet<uint32_t> m_incompleteOffsets; // images a failed run left partly written
+    // Images a failed run left partly written, per instrument (serial number).
+    QHash<QString, QSet<uint32_t>> m_incomplete;
     QString m_outcomeKind;
     QString m_outcomeTitle;
     QString m_outcomeText;
     QStringList m_outcomeSteps;
     std::thread m_worker;
+
+    InstrumentAccess m_access;
+    InstrumentList m_instrumentList; // as last listed
+    QString m_pick;                  // the user's choice
+    QString m_chosenSerial;
+    QString m_targetSerial;          // whose state the panels show (m_incomplete's key)
+    InstrumentList::Instrument m_target;
+    QVariantList m_instruments;
+    bool m_choiceNeeded = false;
+    InstrumentRows* m_rows = nullptr;
+    bool m_programmingAll = false;
 
     // The answer to the run's question; None until one comes. Guarded by m_questionMutex.
     enum class Answer { None, Write, Decline };

@@ -161,6 +161,32 @@ OutcomeAdvice OutcomeAdvice::forRun(const Run& facts)
                 cause(facts) + QLatin1Char(' ') + state, steps);
 }
 
+OutcomeAdvice OutcomeAdvice::forBatch(const Batch& facts)
+{
+    // "A", "A and B", "A, B and C".
+    const auto listed = [](QStringList names) {
+        const QString last = names.isEmpty() ? QString() : names.takeLast();
+        return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+    };
+    const int total = static_cast<int>(facts.succeeded.size() + facts.failures.size());
+    if (facts.failures.isEmpty())
+        return make(Kind::Success, QStringLiteral("Programming complete on %1 instruments").arg(total),
+                    QStringLiteral("%1 was written and read back into %2.").arg(facts.written, listed(facts.succeeded)),
+                    {QStringLiteral("Power-cycle each instrument (switch it off and on again) so that it starts with "
+                                    "the new firmware.")});
+    QString text = facts.failures.join(QLatin1Char(' '));
+    QStringList steps;
+    if (!facts.succeeded.isEmpty()) {
+        text += QStringLiteral(" %1 was written into %2.").arg(facts.written, listed(facts.succeeded));
+        steps << QStringLiteral("Power-cycle the instruments that were programmed.");
+    }
+    steps << QStringLiteral("Choose a failed instrument by its serial number and check its connection.") << kRefresh
+          << QStringLiteral("Click Load Firmware to run it again.");
+    return make(facts.incomplete ? Kind::Incomplete : Kind::NothingChanged,
+                QStringLiteral("Programming failed on %1 of %2 instruments").arg(facts.failures.size()).arg(total), text,
+                steps);
+}
+
 QString OutcomeAdvice::kindName(Kind kind)
 {
     switch (kind) {

@@ -56,8 +56,19 @@ public:
         bool incomplete = false;   // after this run
     };
 
+    // What a run on every attached instrument did, each one's own advice
+    // being in its row.
+    struct Batch
+    {
+        QStringList succeeded;   // serial numbers
+        QStringList failures;    // "FT7PRVL2: " and what happened to it, one per failed instrument
+        bool incomplete = false; // one of them holds part of an image
+        QString written;         // what was written: "Version 1.0"
+    };
+
     static OutcomeAdvice forDetection(const Detection& facts);
     static OutcomeAdvice forRun(const Run& facts);
+    static OutcomeAdvice forBatch(const Batch& facts);
 
     // "success", "nothingChanged", ...; empty for None.
     static QString kindName(Kind kind);

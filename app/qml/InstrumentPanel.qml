@@ -3,7 +3,8 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 
 // What the loader found: the bridge, the flash, the firmware on disk, and
-// the instrument's state.
+// the instrument's state. With several instruments attached, the bridge's
+// place holds the choice of one by its serial number.
 Frame {
     id: panel
     objectName: "instrumentPanel"
@@ -24,7 +25,22 @@ Frame {
     readonly property var files: value("firmwareFiles", [])
     readonly property string missingDir: value("firmwareDirMissing", "")
     readonly property string state: value("instrumentState", "")
+    readonly property var instruments: value("instruments", [])
+    readonly property string chosen: value("chosenSerial", "")
+    readonly property bool several: instruments.length > 1
     property bool busy: false
+
+    // "FT7PRVL2 at 0x2122", as the log and pravel-flash list them.
+    function instrumentText(instrument) {
+        return instrument.inUse ? qsTr("%1 at %2, in use").arg(instrument.serial).arg(instrument.location)
+                                : qsTr("%1 at %2").arg(instrument.serial).arg(instrument.location)
+    }
+    function chosenIndex() {
+        for (var i = 0; i < instruments.length; ++i)
+            if (instruments[i].serial === chosen)
+                return i
+        return -1
+    }
 
     readonly property string bridgeText: serial !== "" ? qsTr("serial number %1").arg(serial) : qsTr("none found")
     readonly property string flashText: part !== "" ? qsTr("%1, %2 MiB").arg(part).arg(Math.round(size / 1048576))
@@ -58,11 +74,34 @@ Frame {
             Accessible.name: caption + ": " + text
         }
 
-        Caption { text: qsTr("Bridge:") }
+        Caption { text: panel.several ? qsTr("Instrument:") : qsTr("Bridge:") }
         Value {
             objectName: "bridgeValue"
+            visible: !panel.several
             caption: qsTr("Bridge")
             text: panel.bridgeText
+        }
+        ComboBox {
+            id: instrumentChoice
+            objectName: "instrumentChoice"
+            visible: panel.several
+            enabled: !panel.busy
+            Layout.fillWidth: true
+            Layout.preferredWidth: 1
+            implicitHeight: panel.compact ? 24 : 30
+            model: panel.instruments.map(panel.instrumentText)
+            currentIndex: panel.chosenIndex()
+            // A new list makes the box take its first entry: the choice stays the processor's.
+            onModelChanged: currentIndex = Qt.binding(panel.chosenIndex)
+            displayText: currentIndex < 0 ? qsTr("Choose one by serial number...") : currentText
+            // Arrow keys and the list both choose; the processor then opens that one.
+            onActivated: {
+                if (panel.processor && index >= 0 && index < panel.instruments.length)
+                    panel.processor.chooseInstrument(panel.instruments[index].serial)
+            }
+            Accessible.name: qsTr("Instrument by serial number")
+            Accessible.description: displayText
+            FocusFrame {}
         }
         Caption { text: qsTr("Flash:") }
         Value {

@@ -35,6 +35,9 @@ ApplicationWindow {
         return fwUpdateProcessor[name]
     }
     readonly property string outcomeKind: processorValue("outcomeKind", "")
+    // Several instruments attached: one is chosen by serial number, or all are programmed.
+    readonly property int instrumentCount: processorValue("instruments", []).length
+    readonly property bool programmingAll: processorValue("programmingAll", false)
     readonly property bool outcomeShown: !busyProgramming && !finishingBeforeExit && outcomeKind !== ""
 
     function updateMemOffset() {
@@ -86,7 +89,8 @@ ApplicationWindow {
         return found
     }
 
-    function loadFirmware() {
+    // `all`: into every attached instrument (Load Firmware on All).
+    function loadFirmware(all) {
         updateMemOffset()
         // A file that is gone or unreadable is said so; nothing to ask about.
         if (fwUpdateProcessor.refuseUnreadableFiles())
@@ -94,16 +98,22 @@ ApplicationWindow {
         var problems = runProblems()
         if (problems.length > 0) {
             riskDialog.problems = problems.join("\n\n")
+            riskDialog.all = all
             riskDialog.open()
             return
         }
-        startRun()
+        startRun(all, false)
     }
 
-    function startRun() {
+    // `confirmed`: the user chose to write a file the question warned about.
+    function startRun(all, confirmed) {
         if (hasNotifications)
-            notifications.addMessage("Starting loading of " + firmwareFile)
-        fwUpdateProcessor.program()
+            notifications.addMessage("Starting loading of " + firmwareFile
+                                     + (all ? " into all " + instrumentCount + " instruments" : ""))
+        if (all)
+            fwUpdateProcessor.programAll(confirmed)
+        else
+            fwUpdateProcessor.program(confirmed)
     }
 
     function refreshDevice() {
@@ -221,6 +231,8 @@ ApplicationWindow {
         property string problems: ""
         // true: the answer goes to the run waiting for it; false: it starts one.
         property bool runAsks: false
+        // The run it starts goes into every attached instrument.
+        property bool all: false
         title: qsTr("Write this file?")
         closePolicy: Popup.CloseOnEscape
         // Cancel is where the keyboard starts: Enter alone writes nothing.
@@ -256,7 +268,7 @@ ApplicationWindow {
             if (runAsks)
                 fwUpdateProcessor.answerQuestion(true)
             else
-                startRun()
+                startRun(all, true)
         }
         onRejected: {
             if (runAsks)
@@ -357,6 +369,9 @@ ApplicationWindow {
             busy: busyProgramming
             compact: appWindow.compact
             ready: hasProcessor && fwUpdateProcessor.deviceDetected && firmwareFile !== ""
+            choiceNeeded: processorValue("choiceNeeded", false)
+            instrumentCount: appWindow.instrumentCount
+            programmingAll: appWindow.programmingAll
             version: hasProcessor ? fwUpdateProcessor.firmwareVersion : ""
             missingDirectory: processorValue("firmwareDirMissing", "")
             incomplete: processorValue("flashIncomplete", false)
@@ -386,13 +401,26 @@ ApplicationWindow {
         ActionButtons {
             busy: busyProgramming
             canLoad: firmwareFile !== "" && hasProcessor && fwUpdateProcessor.deviceDetected
+            offerAll: instrumentCount > 1 && tabs.currentIndex === 0
+            canLoadAll: firmwareFile !== "" && hasProcessor
             onRefreshClicked: refreshDevice()
-            onLoadClicked: loadFirmware()
+            onLoadClicked: loadFirmware(false)
+            onLoadAllClicked: loadFirmware(true)
+        }
+
+        InstrumentTable {
+            Layout.fillWidth: true
+            visible: tabs.currentIndex === 0 && hasProcessor && fwUpdateProcessor.instrumentRows.count > 0
+            rows: hasProcessor ? fwUpdateProcessor.instrumentRows : null
+            compact: appWindow.compact
+            errorColor: appWindow.errorColor
+            successColor: appWindow.successColor
         }
 
         ProgressPanel {
             Layout.fillWidth: true
-            visible: busyProgramming || finishingBeforeExit
+            // Load Firmware on All shows each instrument's progress in its row.
+            visible: (busyProgramming && !programmingAll) || finishingBeforeExit
             processor: hasProcessor ? fwUpdateProcessor : null
             busy: busyProgramming
             finishingBeforeExit: appWindow.finishingBeforeExit

@@ -1,14 +1,15 @@
 // The window on an X server of 1366 x 768 (Xvfb) at the scale factor the
 // test runs with (QT_SCALE_FACTOR): 800 x 600 where that fits, else the
 // screen's available area; every control on screen, in both tabs and in the
-// file-kind question, with the outcome panel at its tallest and the log
-// keeping a few rows.
+// file-kind question, with three instruments' rows of Load Firmware on All,
+// the outcome panel at its tallest and the log keeping a few rows.
 
 #include "tests/support/Emulated.h"
 
 #include "app/LoaderShell.h"
 #include "app/WindowFit.h"
 #include "emulator/VirtualClock.h"
+#include "gui/FWUpdateProcessor.h"
 
 #include <QApplication>
 #include <QFontMetricsF>
@@ -29,9 +30,12 @@ private slots:
 
 void WindowFitTest::everyControlIsOnScreen()
 {
-    const auto driver = testsupport::emulatedDriver("corrupted"); // five numbered steps
+    // Three instruments; the one chosen shows five numbered steps.
+    const auto driver = testsupport::emulatedBench("corrupted,corrupted,corrupted");
     QTemporaryDir dir;
     LoaderShell shell(driver, driver->clock(), QStringLiteral("Pravel FW Loader"));
+    QDir().mkpath(dir.filePath("firmware"));
+    testsupport::writeFile(dir.filePath("firmware/pravel.srec").toStdString(), testsupport::Bytes(100, 'S'));
     shell.loadFrom(dir.path());
     auto* window = qobject_cast<QQuickWindow*>(shell.engine().rootObjects().value(0));
     QVERIFY(window && QTest::qWaitForWindowExposed(window));
@@ -41,7 +45,13 @@ void WindowFitTest::everyControlIsOnScreen()
         QCOMPARE(window->size(), QSize(800, 600));
     QCOMPARE(window->minimumSize(), window->maximumSize());
     QVERIFY(screen.contains(window->frameGeometry()));
+    FwLoaderGui::FWUpdateProcessor& processor = shell.processor();
+    processor.programAll();
+    processor.waitForProgramming();
+    QTRY_VERIFY(!window->property("busyProgramming").toBool());
+    processor.chooseInstrument("FT7PRVL");
     QTRY_VERIFY(window->findChild<QQuickItem*>("outcomePanel")->isVisible());
+    QTRY_VERIFY(window->findChild<QQuickItem*>("instrumentTable")->height() > 0); // laid out
 
     auto onScreen = [&](const char* name) {
         auto* item = window->findChild<QQuickItem*>(name);
@@ -57,12 +67,14 @@ void WindowFitTest::everyControlIsOnScreen()
     for (int tab : {0, 1}) {
         tabs->setProperty("currentIndex", tab);
         QTRY_VERIFY(window->findChild<QQuickItem*>(tab ? "advancedTab" : "basicTab")->isVisible());
-        for (const char* name : {"instrumentPanel", "basicTabButton", "advancedTabButton", "refreshDeviceButton",
-                                 "loadFirmwareButton", "outcomePanel", "saveLogButton", "messagesListView"})
+        for (const char* name : {"instrumentPanel", "instrumentChoice", "basicTabButton", "advancedTabButton",
+                                 "refreshDeviceButton", "loadFirmwareButton", "outcomePanel", "saveLogButton",
+                                 "messagesListView"})
             onScreen(name);
         const std::vector<const char*> inTab = tab ? std::vector<const char*>{"bootloaderRadio", "applicationRadio",
                                                                              "selectFileButton", "fileLabel"}
-                                                   : std::vector<const char*>{"basicInfoLabel"};
+                                                   : std::vector<const char*>{"basicInfoLabel", "loadAllButton",
+                                                                              "instrumentTable"};
         for (const char* name : inTab)
             onScreen(name);
     }

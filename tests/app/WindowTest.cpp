@@ -49,7 +49,7 @@ bool writeAll(const QString& path, const QByteArray& data)
 }
 
 // One loader as start-up builds it, on small images (the run stays fast) and
-// the emulated MT25Q128.
+// the emulated MT25Q128 (or a bench of `instruments`, each on its own clock).
 struct LoaderRig
 {
     QTemporaryDir dir;
@@ -62,9 +62,10 @@ struct LoaderRig
     QByteArray srec = QByteArray::fromStdString(emu::DemoFirmware::srecFile(2048));
 
     explicit LoaderRig(bool plugged = true, const std::string& chip = "mt25q128", bool withFirmware = true,
-                       const std::string& faults = "")
+                       const std::string& faults = "", const std::string& instruments = "")
     {
-        emulated = testsupport::emulatedDriver(chip, faults);
+        emulated = instruments.empty() ? testsupport::emulatedDriver(chip, faults)
+                                       : testsupport::emulatedBench(instruments, faults);
         driver = std::make_shared<testsupport::GatedDriver>(emulated);
         driver->setPlugged(plugged);
         if (withFirmware) {
@@ -74,7 +75,9 @@ struct LoaderRig
             writeAll(firmwareDir + "/version.txt", "t-7.3\nsecond line\n");
         }
 
-        shell = std::make_unique<LoaderShell>(driver, emulated->clock(), title);
+        FwLoaderGui::InstrumentAccess access;
+        access.clockFor = [this](const std::string& serial) -> Clock& { return testsupport::clockOf(*emulated, serial); };
+        shell = std::make_unique<LoaderShell>(driver, emulated->clock(), title, access);
         shell->loadFrom(dir.path());
         if (!shell->engine().rootObjects().isEmpty())
             window = qobject_cast<QQuickWindow*>(shell->engine().rootObjects().first());
@@ -167,6 +170,7 @@ private slots:
     void aVanishedFileIsNamedBeforeAnyQuestion();
     void keyboardAlone();
     void accessibleNamesAndRoles();
+    void severalInstrumentsChosenByKeyboard();
     void secondStartRaisesThisWindowOnceItExists();
 };
 
@@ -383,7 +387,7 @@ void WindowTest::advancedTabThroughTheRealDialog()
     rig.click("loadFirmwareButton");
     QTRY_VERIFY_WITH_TIMEOUT(rig.logHas("Device programming is complete."), 20000);
     QVERIFY(!risk->property("visible").toBool());
-    QTRY_VERIFY(!rig.processor().isProgramming());
+    QTRY_VERIFY(!rig.window->property("busyProgramming").toBool()); // the window's own view of the run's end
     QCOMPARE(rig.flash(0, bit.size()), bit);
     QCOMPARE(rig.flash(0x500000, 16), QByteArray(16, char(0xFF))); // only the chosen file
 
@@ -756,6 +760,59 @@ void WindowTest::accessibleNamesAndRoles()
     }
     QAccessibleInterface* step = QAccessible::queryAccessibleInterface(rig.visible("outcomeStep").value(0));
     QVERIFY(step && step->text(QAccessible::Name).startsWith("1. Ground pin 13"));
+    QAccessible::setActive(false);
+}
+
+// Three instruments: the panel says none is chosen and Load Firmware waits
+// for a choice, made with the arrow keys; Load Firmware on All locks the
+// window and gives each instrument a row that a screen reader names.
+void WindowTest::severalInstrumentsChosenByKeyboard()
+{
+    LoaderRig rig(true, "mt25q128", true, "", "3");
+    QVERIFY(QTest::qWaitForWindowActive(rig.window));
+    QAccessible::setActive(true);
+    QVERIFY(!rig.enabled("loadFirmwareButton") && rig.enabled("loadAllButton"));
+    QCOMPARE(rig.text("stateValue"), QStringLiteral("3 attached: choose one"));
+    QVERIFY(rig.text("basicInfoLabel").startsWith("3 instruments are attached. Choose one by its serial number"));
+    QTest::keyClick(rig.window, Qt::Key_Tab);
+    QQuickItem* choice = rig.item("instrumentChoice");
+    QCOMPARE(rig.window->activeFocusItem(), choice);
+    QVERIFY(choice->findChild<QQuickItem*>("focusFrame")->isVisible());
+    QCOMPARE(QAccessible::queryAccessibleInterface(choice)->text(QAccessible::Name), QString("Instrument by serial number"));
+    QTest::keyClick(rig.window, Qt::Key_Down);
+    QTest::keyClick(rig.window, Qt::Key_Down);
+    QTRY_COMPARE(rig.processor().chosenSerial(), QString("FT7PRVL2"));
+    QCOMPARE(choice->property("displayText").toString(), QString("FT7PRVL2 at 0x2122"));
+    QCOMPARE(rig.text("flashValue") + " | " + rig.text("stateValue"), QString("MT25Q128, 16 MiB | Ready"));
+    QVERIFY(rig.logHas("Port(serial FT7PRVL2B) open"));
+    QVERIFY(rig.enabled("loadFirmwareButton"));
+
+    // Every control locks while any run goes, and the window stays.
+    rig.driver->holdNextWrite();
+    rig.click("loadAllButton");
+    QTRY_VERIFY(rig.driver->isHeld());
+    for (const char* name : lockedControls)
+        QTRY_VERIFY2(!rig.enabled(name), name);
+    QVERIFY(!rig.enabled("instrumentChoice") && !rig.enabled("loadAllButton"));
+    QVERIFY(!rig.window->close());
+    QTRY_VERIFY(rig.find("closeRefusedDialog")->property("opened").toBool());
+    QMetaObject::invokeMethod(rig.find("closeRefusedDialog"), "accept");
+    rig.driver->release();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().count(QStringLiteral("FT7PRVL3: Device programming is complete. Device must be "
+                                                            "restarted for changes to take effect.\n")) == 1,
+                             20000);
+    QTRY_VERIFY(!rig.window->property("busyProgramming").toBool());
+    const QList<QQuickItem*> rows = rig.visible("instrumentRow");
+    QCOMPARE(rows.size(), 3);
+    const QStringList serials = {"FT7PRVL", "FT7PRVL2", "FT7PRVL3"};
+    for (int i = 0; i < 3; ++i) {
+        QAccessibleInterface* row = QAccessible::queryAccessibleInterface(rows[i]);
+        QVERIFY(row && row->role() == QAccessible::Row);
+        const QString name = row->text(QAccessible::Name);
+        QVERIFY2(name.startsWith(serials[i] + ", MT25Q128: Complete: Written and read back in "), qPrintable(name));
+    }
+    QTRY_COMPARE(rig.text("outcomeTitle"), QStringLiteral("Programming complete on 3 instruments"));
+    QCOMPARE(rig.processor().chosenSerial(), QString("FT7PRVL2")); // still the one chosen
     QAccessible::setActive(false);
 }
 

@@ -9,6 +9,7 @@
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/FlashStorage.h"
 #include "emulator/SpiFlash.h"
+#include "emulator/VirtualClock.h"
 #include "emulator/d2xx/EmulatedDriver.h"
 
 #include <cstdint>
@@ -39,6 +40,31 @@ inline std::shared_ptr<d2xx::EmulatedDriver> emulatedDriver(const std::string& c
     if (!driver)
         throw std::runtime_error("emulated instrument: " + error);
     return driver;
+}
+
+// A bench of several instruments: `instruments` is a count or a list of
+// chip[:image] entries; a fault is aimed at one with "N:". Throws on options
+// the emulator refuses.
+inline std::shared_ptr<d2xx::EmulatedDriver> emulatedBench(const std::string& instruments, const std::string& faults = "",
+                                                          const std::string& timing = "instant")
+{
+    emu::BenchConfig bench;
+    std::string error;
+    std::shared_ptr<d2xx::EmulatedDriver> driver;
+    if (emu::BenchConfig::parse(
+            emu::BenchConfig::options({{"instruments", instruments}, {"faults", faults}, {"timing", timing}}),
+            emu::BenchConfig::Face::D2xx, bench, error))
+        driver = d2xx::EmulatedDriver::create(bench, error);
+    if (!driver)
+        throw std::runtime_error("emulated bench: " + error);
+    return driver;
+}
+
+// The clock of the bench's instrument with that USB serial number.
+inline Clock& clockOf(d2xx::EmulatedDriver& bench, const std::string& serialNumber)
+{
+    const int index = bench.indexOf(serialNumber);
+    return index < 0 ? static_cast<Clock&>(bench.clock()) : bench.clock(static_cast<size_t>(index));
 }
 
 // What the flash array holds, past the SPI side.
