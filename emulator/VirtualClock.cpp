@@ -1,8 +1,17 @@
 #include "emulator/VirtualClock.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace emu {
+
+std::chrono::nanoseconds VirtualClock::now() const
+{
+    uint64_t at = nowNanoseconds();
+    if (pacing)
+        at = std::max(at, emulatedAtPacing + realNanosecondsSincePacing());
+    return std::chrono::nanoseconds(at);
+}
 
 void VirtualClock::keepPace(uint64_t reached) const
 {

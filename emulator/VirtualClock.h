@@ -15,7 +15,9 @@ class VirtualClock final : public Clock
 {
 public:
     void sleepMicroseconds(uint64_t microseconds) override { advanceNanoseconds(microseconds * 1000); }
-    std::chrono::nanoseconds now() const override { return std::chrono::nanoseconds(nowNanoseconds()); }
+    // Paced, never behind real time: what passed while nothing drove the
+    // instrument counts already, as it will at its next call (catchUp).
+    std::chrono::nanoseconds now() const override;
 
     uint64_t nowNanoseconds() const { return current.load(std::memory_order_relaxed); }
     // Paced, this returns once real time has caught up with the new emulated time.
