@@ -13,6 +13,11 @@
 #include "tests/support/ChildRun.h"
 #endif
 
+#include "device/FirmwareRun.h"
+#include "device/FirmwareSet.h"
+#include "device/FlashGeometry.h"
+#include "device/TFtdi.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,11 +45,11 @@ struct Outcome
 
 namespace {
 
-const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
-const std::string kLost = "The USB connection to the bridge was lost\n";
-constexpr uint32_t kFlashSize = 16 * 1024 * 1024;
-constexpr uint32_t kAppOffset = 0x500000;
-constexpr uint32_t kSector = 0x10000;
+const std::string kComplete = FirmwareRun::complete;
+const std::string kLost = TFtdi::linkLostMessage;
+constexpr uint32_t kFlashSize = 16 * 1024 * 1024; // the emulated MT25Q128
+constexpr uint32_t kAppOffset = FirmwareSet::applicationOffset;
+constexpr uint32_t kSector = FlashGeometry::sectorSize;
 // Only a guard against a run that never ends: a faulted run takes a few
 // milliseconds, one that waited out its polls took a minute or more.
 constexpr auto kHangGuard = std::chrono::seconds(30);
