@@ -273,7 +273,18 @@ TEST_F(FlashToolTest, RegistersAndFpgaConfiguration)
     EXPECT_TRUE(has(readBack.out, "NVCR Read Value : 0xffef\n")) << readBack.out;
     const Outcome status = run({"status"});
     EXPECT_EQ(status.status, 0);
-    EXPECT_TRUE(has(status.out, "Status = 0\n")) << status.out;
+    EXPECT_TRUE(has(status.out, "Status = 0\n") && has(status.out, "Flag Status = ")) << status.out;
+    // The S25FL256 has neither the flag status register nor the NVCR: status
+    // shows what it has; the register is refused before anything is sent.
+    const std::string spansion = (dir / "s25fl256.bin").string();
+    const Outcome partStatus = run({"--image", spansion, "status"}, "", "s25fl256");
+    EXPECT_EQ(partStatus.status, 0) << partStatus.err;
+    EXPECT_TRUE(has(partStatus.out, "Status = ") && !has(partStatus.out, "Flag Status")) << partStatus.out;
+    const Outcome partNvcr = run({"--image", spansion, "nvcr", "--write", "0x1234"}, "", "s25fl256");
+    EXPECT_EQ(partNvcr.status, 1);
+    EXPECT_TRUE(has(partNvcr.err, "has no non-volatile configuration register")) << partNvcr.err;
+    EXPECT_FALSE(has(partNvcr.out, "NVCR Write Success"));
+    EXPECT_EQ(run({"--image", spansion, "nvcr"}, "", "s25fl256").status, 1);
 
     // Only the whole bitstream configures the FPGA: every frame, the CRC, then start-up.
     const Bytes bit = emu::DemoFirmware::bitFile();

@@ -251,26 +251,4 @@ TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
     }
 }
 
-// The S25FL256 has no flag status register and no NVCR: status shows only
-// what the part has, and a register write is refused before anything is sent.
-TEST_F(ToolSweep, RegistersThePartLacks)
-{
-    std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "s25fl256"}};
-    const Outcome status = tool({"status"}, env, dir);
-    EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("Status = "), std::string::npos);
-    EXPECT_EQ(status.out.find("Flag Status"), std::string::npos) << status.out;
-
-    const Outcome nvcrWrite = tool({"nvcr", "--write", "0x1234"}, env, dir);
-    EXPECT_EQ(nvcrWrite.status, 1);
-    EXPECT_EQ(nvcrWrite.out.find("NVCR Write Success"), std::string::npos) << nvcrWrite.out;
-    EXPECT_NE(nvcrWrite.err.find("has no non-volatile configuration register"), std::string::npos) << nvcrWrite.err;
-    EXPECT_EQ(tool({"nvcr"}, env, dir).status, 1);
-
-    env["PRAVEL_EMULATED_CHIP"] = "mt25q128";
-    const Outcome micron = tool({"status"}, env, dir);
-    EXPECT_EQ(micron.status, 0);
-    EXPECT_NE(micron.out.find("Flag Status = "), std::string::npos) << micron.out;
-}
-
 } // namespace
