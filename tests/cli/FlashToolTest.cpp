@@ -292,12 +292,10 @@ TEST_F(FlashToolTest, RegistersAndFpgaConfiguration)
     EXPECT_EQ(done.status, 0) << done.err;
     EXPECT_TRUE(has(done.out, "Configuration...OK\n"));
     EXPECT_FALSE(has(done.out, "Progress")) << "quiet";
-    for (size_t cut : {size_t(300), size_t(65536), bit.size() - 100}) {
-        const Outcome truncated =
-            run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.begin() + std::ptrdiff_t(cut)))});
-        EXPECT_EQ(truncated.status, 1) << cut;
-        EXPECT_TRUE(has(truncated.err, "DONE is low")) << cut << truncated.err;
-    }
+    // Which cut streams leave DONE low is the emulated FPGA's own test.
+    const Outcome truncated = run({"fpga", "--check-done", file("cut.bit", Bytes(bit.begin(), bit.end() - 100))});
+    EXPECT_EQ(truncated.status, 1);
+    EXPECT_TRUE(has(truncated.err, "DONE is low")) << truncated.err;
     // A DONE pin that could not be read (the switch to the pin's bit mode, the
     // pin read) is no low one.
     for (const char* fault : {"FT_SetBitMode@2", "FT_GetBitMode@1"}) {
