@@ -415,7 +415,8 @@ TEST(S25flCommands, IdentificationRegistersAndBank)
     EXPECT_EQ(board.transact({0xAB, 0x00, 0x00, 0x00}, 2), (Bytes{0x18, 0x18}));
     EXPECT_EQ(board.transact({0x35}, 1), Bytes{0x00}) << "configuration register, factory value";
     EXPECT_EQ(board.transact({0x07}, 1), Bytes{0x00});
-    for (uint8_t missing : {0x5A, 0x70, 0xB5, 0xB1, 0x66, 0xB7, 0x52, 0x9E})
+    board.write({0xB1, 0x00, 0x00}); // no such register, write enable or not
+    for (uint8_t missing : {0x5A, 0x70, 0xB5, 0x66, 0xB7, 0x52, 0x9E})
         EXPECT_EQ(board.transact({missing, 0, 0, 0, 0}, 2), (Bytes{0xFF, 0xFF})) << int(missing);
 
     // Bank register: 0x17 directly (volatile, no write enable), or 0xB9
@@ -428,6 +429,9 @@ TEST(S25flCommands, IdentificationRegistersAndBank)
     EXPECT_EQ(board.read(0x000100, 1), (Bytes{0x22}));
     EXPECT_EQ(board.trace.spi().back().address, 0x1000100u);
     EXPECT_EQ(board.flash().storage().at(0x000100), 0x11);
+    board.transact({0x17, 0x00});
+    EXPECT_EQ(board.read(0x000100, 1), (Bytes{0x11}));
+    board.transact({0x17, 0x01});
     board.write({0x12, 0x01, 0xFF, 0xFF, 0xFF, 0x33});
     EXPECT_EQ(board.transact({0x13, 0x01, 0xFF, 0xFF, 0xFF}, 2), (Bytes{0x33, 0xFF}));
     board.write({0xDC, 0x01, 0x00, 0x00, 0x00});
