@@ -9,6 +9,7 @@
 #include "device/ImageCheck.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
+#include "record/RunRecord.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -176,7 +177,7 @@ DiagnosisReport Diagnosis::run(const StepSeen& seen)
     DiagnosisReport report;
     report.program = program;
     report.version = PRAVEL_VERSION;
-    report.date = DiagnosisReport::utcNow();
+    report.date = RunRecord::utcNow();
     report.port = port;
     report.planned = kSteps;
 

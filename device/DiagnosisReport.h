@@ -33,7 +33,4 @@ public:
     std::string summary() const;
     // The whole report as a JSON document, ending in a line end.
     std::string json() const;
-
-    // Now, as `date` wants it.
-    static std::string utcNow();
 };
