@@ -181,13 +181,13 @@ TEST_F(Batch, SeveralInstrumentsAndNoChoiceIsRefused)
     EXPECT_TRUE(has(chosen.out, "(serial \"FT7PRVL2B\", location 0x2122) opened")) << chosen.out;
 }
 
-// Ctrl-C while one instrument is held in the middle of a page program: every
-// run stops between transactions and every port is closed.
+// Ctrl-C while every instrument is held in the middle of a page program:
+// every run stops between transactions and every port is closed.
 TEST_F(Batch, CtrlCStopsEveryRunAndClosesEveryPort)
 {
     const auto driver = bench("4");
     const auto gate = std::make_shared<testsupport::GatedDriver>(driver);
-    gate->holdNextWrite(testsupport::pageProgramAt(0x500000 + 0x100 * 20));
+    gate->holdNextWrite(testsupport::pageProgramAt(0x500000 + 0x100 * 20), 4);
     std::atomic<bool> stop{false};
     auto running = std::async(std::launch::async, [&] {
         return tool({"write", "--all", "--firmware-dir", firmware.string()}, driver, gate, &stop);

@@ -246,18 +246,7 @@ TEST_F(BridgeDriverTest, TimedUsbRunsOnMicroframesAndPackets)
     const uint64_t clocking = 65536ull * 8 * 1000 / 15;
     EXPECT_GE(nowNs() - writeStart, clocking);
     EXPECT_LE(nowNs() - writeStart, clocking + 2 * microframeNs);
-
-    // The USB face sees the packets themselves: two modem-status bytes, then
-    // up to 510 data bytes; a transfer ends at its short packet.
-    emu::Ft2232hBridge& bridge = *driver->bridge();
-    ASSERT_EQ(write(h, {0x20, 0xE7, 0x03, 0x87}), FT_OK); // 1000 bytes
-    const Bytes transfer = bridge.bulkIn(1, 4096);
-    ASSERT_EQ(transfer.size(), 1004u);
-    EXPECT_EQ(Bytes(transfer.begin(), transfer.begin() + 2), (Bytes{0x32, 0x60}));
-    EXPECT_EQ(Bytes(transfer.begin() + 512, transfer.begin() + 514), (Bytes{0x32, 0x60}));
-    const uint64_t idle = nowNs();
-    EXPECT_EQ(bridge.bulkIn(1, 4096), (Bytes{0x32, 0x60})) << "nothing queued: status bytes alone";
-    EXPECT_GE(nowNs() - idle, 2000000u);
+    // What the USB face sees of the packets is the libusb stand-in's test.
 }
 
 TEST_F(BridgeDriverTest, OnlyChannelBReachesTheInstrumentAlsoFromTwoThreads)

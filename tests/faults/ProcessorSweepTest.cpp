@@ -6,8 +6,9 @@
 
 #include "tests/faults/SweepSupport.h"
 
-#include "emulator/d2xx/EmulatedDriver.h"
+#include "device/FlashGeometry.h"
 #include "device/d2xx/ForwardingDriver.h"
+#include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/CallTrace.h"
 #include "emulator/DemoFirmware.h"
 #include "emulator/EmulatedInstrument.h"
@@ -40,10 +41,8 @@ using FwLoaderGui::FWUpdateProcessor;
 
 namespace {
 
-constexpr uint32_t kAppOffset = 0x500000;
-constexpr uint32_t kSector = 0x10000;
+constexpr uint32_t kSector = FlashGeometry::sectorSize;
 constexpr uint64_t kFaultBoundNs = 5'000'000'000;
-const std::string kLost = "The USB connection to the bridge was lost\n";
 // Faulted runs the sweep of the small run aims at; the stride over each kind
 // of fault follows from it. 0: every single call. Under the sanitizers a run
 // costs several times as much, so there it is a spread of 300.

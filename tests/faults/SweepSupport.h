@@ -4,17 +4,18 @@
 // and a way to reach the emulated flash without going through the bridge.
 
 #include "tests/support/Emulated.h"
+#include "tests/support/LogCapture.h"
 
+#include "device/FirmwareRun.h"
+#include "device/FirmwareSet.h"
+#include "device/TFtdi.h"
 #include "emulator/d2xx/EmulatedDriver.h"
 #include "emulator/EmulatedInstrument.h"
 #include "emulator/VirtualClock.h"
-#include "base/ProgressReporter.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace sweep {
@@ -22,54 +23,22 @@ namespace sweep {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-inline const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
+inline const std::string kComplete = FirmwareRun::complete;
+inline const std::string kLost = TFtdi::linkLostMessage;
+constexpr uint32_t kAppOffset = FirmwareSet::applicationOffset;
 
+using testsupport::joined;
+using testsupport::LogCapture;
+using testsupport::LogRow;
 using testsupport::randomBytes;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-struct LogRow
-{
-    ProgressReporter::MessageType type;
-    std::string text;
-};
-
-// The activity log, from whichever thread reports.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        ProgressReporter::getInstance().setReportCallback([this](ProgressReporter::MessageType type, const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex);
-            rows.push_back({type, text});
-        });
-    }
-    ~LogCapture() { ProgressReporter::getInstance().setReportCallback(nullptr); }
-    std::vector<LogRow> take()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::exchange(rows, {});
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<LogRow> rows;
-};
-
 // Both images where a run writes them.
 inline bool holdsImages(d2xx::EmulatedDriver& driver, const Bytes& application, const Bytes& bitstream)
 {
-    return testsupport::flashBytes(driver, 0x500000, application.size()) == application &&
+    return testsupport::flashBytes(driver, kAppOffset, application.size()) == application &&
            testsupport::flashBytes(driver, 0, bitstream.size()) == bitstream;
-}
-
-inline std::string joined(const std::vector<LogRow>& log)
-{
-    std::string out;
-    for (const auto& row : log)
-        out += (row.type == ProgressReporter::Error ? "E| " : "I| ") + row.text;
-    return out;
 }
 
 // Straight on the flash chip, bypassing the bridge (and so the call counts):

@@ -13,6 +13,11 @@
 #include "tests/support/ChildRun.h"
 #endif
 
+#include "device/FirmwareRun.h"
+#include "device/FirmwareSet.h"
+#include "device/FlashGeometry.h"
+#include "device/TFtdi.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,11 +45,11 @@ struct Outcome
 
 namespace {
 
-const std::string kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
-const std::string kLost = "The USB connection to the bridge was lost\n";
-constexpr uint32_t kFlashSize = 16 * 1024 * 1024;
-constexpr uint32_t kAppOffset = 0x500000;
-constexpr uint32_t kSector = 0x10000;
+const std::string kComplete = FirmwareRun::complete;
+const std::string kLost = TFtdi::linkLostMessage;
+constexpr uint32_t kFlashSize = 16 * 1024 * 1024; // the emulated MT25Q128
+constexpr uint32_t kAppOffset = FirmwareSet::applicationOffset;
+constexpr uint32_t kSector = FlashGeometry::sectorSize;
 // Only a guard against a run that never ends: a faulted run takes a few
 // milliseconds, one that waited out its polls took a minute or more.
 constexpr auto kHangGuard = std::chrono::seconds(30);
@@ -244,28 +249,6 @@ TEST_F(ToolSweep, AFailedStatusReadIsSurvived)
         EXPECT_TRUE(holdsImages(readFile(flash)));
         EXPECT_LE(emulatedSeconds(outcome), clean + 0.1) << fault;
     }
-}
-
-// The S25FL256 has no flag status register and no NVCR: status shows only
-// what the part has, and a register write is refused before anything is sent.
-TEST_F(ToolSweep, RegistersThePartLacks)
-{
-    std::map<std::string, std::string> env = {{"PRAVEL_DEVICE", "emulated"}, {"PRAVEL_EMULATED_CHIP", "s25fl256"}};
-    const Outcome status = tool({"status"}, env, dir);
-    EXPECT_EQ(status.status, 0) << status.err;
-    EXPECT_NE(status.out.find("Status = "), std::string::npos);
-    EXPECT_EQ(status.out.find("Flag Status"), std::string::npos) << status.out;
-
-    const Outcome nvcrWrite = tool({"nvcr", "--write", "0x1234"}, env, dir);
-    EXPECT_EQ(nvcrWrite.status, 1);
-    EXPECT_EQ(nvcrWrite.out.find("NVCR Write Success"), std::string::npos) << nvcrWrite.out;
-    EXPECT_NE(nvcrWrite.err.find("has no non-volatile configuration register"), std::string::npos) << nvcrWrite.err;
-    EXPECT_EQ(tool({"nvcr"}, env, dir).status, 1);
-
-    env["PRAVEL_EMULATED_CHIP"] = "mt25q128";
-    const Outcome micron = tool({"status"}, env, dir);
-    EXPECT_EQ(micron.status, 0);
-    EXPECT_NE(micron.out.find("Flag Status = "), std::string::npos) << micron.out;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/Emulated.h"
+#include "tests/support/LogCapture.h"
 
 #include "device/TFtdi.h"
 #include "emulator/d2xx/EmulatedDriver.h"
@@ -17,7 +18,7 @@
 #include <vector>
 
 using testsupport::Bytes;
-using Log = std::vector<std::pair<ProgressReporter::MessageType, std::string>>;
+using testsupport::Log;
 
 inline const std::string kChannelB = "USB <-> Serial Converter B";
 inline const Bytes kSetupBytes = {0x85, 0x97, 0x8A, 0x86, 0x01, 0x00, 0x80, 0x68, 0x6B};
@@ -27,13 +28,6 @@ inline const Bytes kWriteEnableBytes = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0x06
 class FtdiBench : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ProgressReporter::getInstance().setReportCallback(
-            [this](ProgressReporter::MessageType type, const std::string& text) { log.emplace_back(type, text); });
-    }
-    void TearDown() override { ProgressReporter::getInstance().setReportCallback(nullptr); }
-
     // A fresh bridge, channel B open unless `open` is false, log and trace empty.
     // The flash is never busy, so no test here has to poll.
     void start(const std::string& faults = "", bool open = true, bool attached = true)
@@ -75,6 +69,6 @@ protected:
 
     std::shared_ptr<d2xx::EmulatedDriver> driver;
     std::unique_ptr<TFtdi> ftdi;
-    Log log;
+    testsupport::LogCapture log;
     testsupport::ConsoleCapture console;
 };

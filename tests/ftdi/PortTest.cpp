@@ -32,10 +32,10 @@ public:
     FT_STATUS FT_Close(FT_HANDLE) override { return FT_IO_ERROR; }
 };
 
-std::vector<std::string> infoTexts(const Log& log)
+std::vector<std::string> infoTexts(const testsupport::LogCapture& log)
 {
     std::vector<std::string> out;
-    for (const auto& [type, text] : log) {
+    for (const auto& [type, text] : log.rows()) {
         EXPECT_EQ(type, ProgressReporter::Info) << text;
         out.push_back(text);
     }
@@ -97,7 +97,7 @@ TEST_F(FtdiBench, OpensChannelBInMpsseModeAndReopensAfterClose)
     EXPECT_EQ(driver->trace().calls("FT_SetBitMode").at(0).arguments, "mask=0x0 mode=0x2");
     EXPECT_EQ(writes(), std::vector<Bytes>{kSetupBytes});
     EXPECT_GE(nowUs(), 200000u); // both settle pauses, on virtual time
-    EXPECT_EQ(log, (Log{{ProgressReporter::Info, "Port(" + kChannelB + ") open\n"}}));
+    EXPECT_EQ(log.rows(), Log{testsupport::info("Port(" + kChannelB + ") open\n")});
 
     EXPECT_EQ(ftdi->PortClose(), 1);
     EXPECT_EQ(console.out(), "Port(" + kChannelB + ") close\n");
@@ -111,7 +111,7 @@ TEST_F(FtdiBench, FailedSetUpStepLeavesTheChannelFree)
         ASSERT_NO_FATAL_FAILURE(start(fault, false));
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 0);
         EXPECT_EQ(console.err(), "Error::FTDI_PortOpen()::Setting\n");
-        EXPECT_TRUE(log.empty());
+        EXPECT_TRUE(log.rows().empty());
         EXPECT_EQ(driver->trace().calls("FT_Close").size(), 1u);
         EXPECT_EQ(ftdi->PortOpen(kChannelB), 1);
     }
@@ -123,8 +123,8 @@ TEST_F(FtdiBench, OpenAndCloseRefusals)
     EXPECT_EQ(ftdi->PortOpen(""), -1);
     EXPECT_TRUE(driver->trace().calls().empty());
     EXPECT_EQ(ftdi->PortOpen("USB <-> Serial Converter C"), 0);
-    EXPECT_EQ(log, (Log{{ProgressReporter::Error, "Port Open Error, Port description is empty\n"},
-                        {ProgressReporter::Error, "Port Open Error\n"}}));
+    EXPECT_EQ(log.rows(), (Log{testsupport::error("Port Open Error, Port description is empty\n"),
+                               testsupport::error("Port Open Error\n")}));
 
     ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);
     EXPECT_EQ(ftdi->PortClose(), 0);
@@ -192,7 +192,7 @@ TEST_F(FtdiBench, AFailedReadDoesNotPoisonTheNextOne)
         EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 1);
         EXPECT_EQ(status, 0);
         EXPECT_LT(nowUs() - before, 1500000u); // at most the one time-out
-        EXPECT_TRUE(log.empty());
+        EXPECT_TRUE(log.rows().empty());
     }
 }
 
@@ -209,7 +209,7 @@ TEST_F(FtdiBench, ALostBridgeEndsEveryTransfer)
     EXPECT_EQ(ftdi->MPSSE_ReadStatus(status), 0);
     EXPECT_EQ(ftdi->MPSSE_EraseSector(0), 0);
     EXPECT_EQ(driver->trace().calls().size(), calls);
-    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(log.rows().empty());
 
     driver->setPlugged(true);
     ASSERT_EQ(ftdi->PortOpen(kChannelB), 1);

@@ -1,6 +1,10 @@
-// Every single-line command in each part's datasheet command table, with the
-// answer or the effect the datasheet gives it.
+// The emulated flash parts against their datasheets: what all of them share
+// (identification, pages, the write-enable latch, busy), then each part's
+// command table, every single-line command with the answer or the effect the
+// datasheet gives it.
 #include "InstrumentBoard.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -21,11 +25,159 @@ uint32_t dword(const Bytes& bytes, size_t at)
 
 uint8_t flags(Board& board) { return board.transact({0x70}, 1)[0]; }
 
+TEST(FlashParts, EachPartAnswersItsOwnIdentification)
+{
+    const struct { const char* chip; Bytes prefix; uint32_t size; } parts[] = {
+        {"mt25q128", {0x20, 0xBA, 0x18, 0x10}, 16u << 20},
+        {"s25fl256", {0x01, 0x02, 0x19, 0x4D, 0x01, 0x80}, 32u << 20},
+        {"arty", {0x20, 0xBA, 0x0C}, 16u << 20},
+        {"unknown", {0x20, 0xBA, 0x17}, 8u << 20},
+        {"corrupted", {0xFF, 0xFF, 0xFF, 0xFF}, 16u << 20},
+    };
+    for (const auto& part : parts) {
+        SCOPED_TRACE(part.chip);
+        Board board(Board::chip(part.chip));
+        ASSERT_TRUE(board.board) << board.error;
+        const Bytes id = board.transact({0x9F}, 20);
+        EXPECT_TRUE(std::equal(part.prefix.begin(), part.prefix.end(), id.begin()));
+        EXPECT_EQ(board.flash().part().size, part.size);
+    }
+    EXPECT_EQ(Board(Board::chip("corrupted")).status(), 0xFF) << "a corrupted part answers nothing at all";
+}
+
+TEST(FlashParts, BitWideShiftsAssembleIntoBytes)
+{
+    Board board;
+    emu::EmulatedInstrument& pins = *board.board;
+    board.pins(0x00);
+    pins.shift(0x90, 4); // 0x9F in two halves
+    pins.shift(0xF0, 4);
+    EXPECT_EQ(pins.readLowPins() & 0x04, 0x00) << "DI carries the first bit the flash drives";
+    EXPECT_EQ(pins.shift(0, 3), 0x20);
+    EXPECT_EQ(pins.shift(0, 5), 0x00);
+    EXPECT_EQ(pins.shift(0, 4), 0xB0);
+    EXPECT_EQ(pins.readLowPins() & 0x04, 0x04);
+    board.pins(0x68);
+    EXPECT_EQ(pins.readLowPins() & 0x6F, 0x6C); // outputs as driven, DI pulled up
+}
+
+TEST(FlashParts, ProgramWrapsInItsPageAndReadsWrapAtTheEndOfTheArray)
+{
+    Board board(Board::chip("unknown")); // 8 MiB: address bit 23 is not decoded
+    board.program(0x500000 + 250, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    EXPECT_EQ(board.read(0x500000 + 250, 6), (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(board.read(0x500000, 5), (Bytes{7, 8, 9, 10, 0xFF}));
+    EXPECT_EQ(board.read(0x5000FF, 2), (Bytes{6, 0xFF})); // reads stream on; the next page is untouched
+    board.program(0x500000, {0x3C}); // a second program ANDs
+    EXPECT_EQ(board.read(0x500000, 1), (Bytes{0x04}));
+
+    board.program(0x7FFFFE, {0xA1, 0xA2});
+    board.program(0, {0xB1});
+    EXPECT_EQ(board.read(0xFFFFFE, 3), (Bytes{0xA1, 0xA2, 0xB1}));
+}
+
+TEST(FlashParts, WritesNeedTheLatchAndExactFraming)
+{
+    Board board;
+    board.program(0x100, {0x00});
+    board.trace.clear();
+    for (const Bytes& command : {Board::cmd(0x02, 0x200, {0x00}), Board::cmd(0xD8, 0x100), Bytes{0xC7}, Bytes{0xB1, 0x00, 0x00}})
+        board.transact(command); // no write enable
+    EXPECT_EQ(board.read(0x100, 1), (Bytes{0x00}));
+    EXPECT_EQ(board.read(0x200, 1), (Bytes{0xFF}));
+    EXPECT_EQ(board.flash().storage().nvcr(), 0xFFFF);
+    const auto spi = board.trace.spi();
+    ASSERT_EQ(spi.size(), 6u);
+    for (size_t i = 0; i < spi.size(); ++i)
+        EXPECT_EQ(spi[i].ignored, i < 4) << i;
+    EXPECT_TRUE(spi[0].hasAddress && spi[0].address == 0x200 && spi[0].dataLength == 1);
+
+    // The latch shows in the status, stays while busy and clears at the end; 0x04 clears it.
+    board.transact({0x06});
+    board.transact({0x04});
+    EXPECT_EQ(board.status(), 0x00);
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x200, {0x00}));
+    EXPECT_EQ(board.status(), 0x03);
+    board.waitReady();
+    EXPECT_EQ(board.status(), 0x00);
+
+    // Not carried out: an extra byte after an erase, chip select rising inside a byte of a program.
+    board.transact({0x06});
+    board.transact({0xD8, 0x00, 0x01, 0x00, 0x00});
+    EXPECT_EQ(board.status(), 0x02);
+    board.pins(0x00);
+    board.send(Board::cmd(0x02, 0x300, {0x00}));
+    board.board->shift(0x00, 4);
+    board.pins(0x68);
+    EXPECT_TRUE(board.trace.spi().back().ignored);
+    EXPECT_EQ(board.read(0x300, 1), (Bytes{0xFF}));
+}
+
+TEST(FlashParts, StatusRepeatsCountsDownPollsAndOnlyStatusIsAnswered)
+{
+    Board board(Board::chip("mt25q128", 3));
+    board.program(0x10, {0x5A});
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0, {0x00}));
+    EXPECT_EQ(board.transact({0x05}, 5), (Bytes{0x03, 0x03, 0x03, 0x00, 0x00}));
+
+    board.transact({0x06});
+    board.transact(Board::cmd(0xD8, 0x10000));
+    for (int i = 0; i < 5; ++i)
+        board.transact({0x05}); // no status byte clocked: no poll
+    // While busy, identification, reads, write disable and erases go unanswered.
+    EXPECT_EQ(board.transact({0x9F}, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(board.read(0x10, 1), (Bytes{0xFF}));
+    board.transact({0x04});
+    board.transact(Board::cmd(0xD8, 0x0));
+    // Three polls in all, the flag status read among them.
+    EXPECT_EQ(board.transact({0x70}, 1), (Bytes{0x00}));
+    EXPECT_EQ(board.status(), 0x03);
+    EXPECT_EQ(board.waitReady(), 2u);
+    EXPECT_EQ(board.transact({0x70}, 1), (Bytes{0x80}));
+    EXPECT_EQ(board.read(0x10, 1), (Bytes{0x5A}));
+
+    // Timed: polls alone do not end it, the virtual clock does.
+    emu::InstrumentOptions options;
+    options.timed = true;
+    Board timed(options);
+    timed.transact({0x06});
+    timed.transact(Board::cmd(0xD8, 0));
+    EXPECT_EQ(timed.waitReady(50), 51u);
+    timed.clock.advanceNanoseconds(150000000 - 1);
+    EXPECT_EQ(timed.status(), 0x03);
+    timed.clock.advanceNanoseconds(1);
+    EXPECT_EQ(timed.status(), 0x00);
+}
+
+TEST(FlashParts, ASlowPageOutlastsTheDatasheet)
+{
+    emu::InstrumentOptions options = Board::chip("mt25q128", 2);
+    options.faults.slowPages = {0x500180};
+    Board board(options);
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x500000, {0x00}));
+    EXPECT_EQ(board.waitReady(), 3u);
+    board.transact({0x06});
+    board.transact(Board::cmd(0x02, 0x500100, {0x00}));
+    EXPECT_EQ(board.waitReady(), 53u);
+
+    options.timed = true;
+    options.worst = true;
+    Board timed(options);
+    timed.transact({0x06});
+    timed.transact(Board::cmd(0x02, 0x500100, {0x00}));
+    timed.clock.advanceNanoseconds(2 * 1800000 - 1);
+    EXPECT_EQ(timed.status() & 0x01, 0x01);
+    timed.clock.advanceNanoseconds(1);
+    EXPECT_EQ(timed.status() & 0x01, 0x00);
+}
+
 TEST(Mt25qCommands, IdentificationSfdpAndConfigurationRegisters)
 {
     Board board;
-    for (uint8_t id : {0x9F, 0x9E})
-        EXPECT_EQ(Bytes(board.transact({id}, 4)), (Bytes{0x20, 0xBA, 0x18, 0x10})) << int(id);
+    EXPECT_EQ(Bytes(board.transact({0x9E}, 4)), (Bytes{0x20, 0xBA, 0x18, 0x10}));
 
     // SFDP: the signature, one parameter header, the basic table at 0x30.
     const Bytes sfdp = board.transact({0x5A, 0x00, 0x00, 0x00, 0x00}, 0x30 + 16 * 4);
@@ -45,8 +197,19 @@ TEST(Mt25qCommands, IdentificationSfdpAndConfigurationRegisters)
     // The table's address wraps nowhere: reads start where asked.
     EXPECT_EQ(board.transact({0x5A, 0x00, 0x00, 0x02, 0x00}, 2), (Bytes{'D', 'P'}));
 
-    // Nonvolatile, volatile and enhanced volatile configuration, extended address.
-    EXPECT_EQ(board.transact({0xB5}, 2), (Bytes{0xFF, 0xFF}));
+    // Nonvolatile configuration: written low byte first, taking time; read
+    // back it repeats; one byte short is no write.
+    EXPECT_EQ(board.transact({0xB5}, 3), (Bytes{0xFF, 0xFF, 0xFF}));
+    board.transact({0x06});
+    board.transact({0xB1, 0xEF, 0x7F});
+    EXPECT_EQ(board.status(), 0x03);
+    board.waitReady();
+    EXPECT_EQ(board.transact({0xB5}, 3), (Bytes{0xEF, 0x7F, 0xEF}));
+    board.write({0xB1, 0xFF});
+    EXPECT_EQ(board.flash().storage().nvcr(), 0x7FEF);
+    board.write({0xB1, 0xFF, 0xFF});
+
+    // Volatile and enhanced volatile configuration, extended address.
     EXPECT_EQ(board.transact({0x85}, 1), Bytes{0xFB});
     EXPECT_EQ(board.transact({0x65}, 1), Bytes{0xDF});
     EXPECT_EQ(board.transact({0xC8}, 1), Bytes{0x00});
@@ -102,7 +265,7 @@ TEST(Mt25qCommands, IdentificationSfdpAndConfigurationRegisters)
 
     // Commands the part lacks, and the multi-line ones, leave MISO floating.
     board.trace.clear();
-    for (uint8_t opcode : {0x77, 0x3B, 0x6B, 0xEB, 0x16, 0x90})
+    for (uint8_t opcode : {0x77, 0x3B, 0x6B, 0xEB, 0x16, 0x17, 0x90})
         EXPECT_EQ(board.transact({opcode, 0, 0, 0}, 2), (Bytes{0xFF, 0xFF})) << int(opcode);
     for (const auto& t : board.trace.spi())
         EXPECT_TRUE(t.ignored);
@@ -247,18 +410,32 @@ TEST(Mt25qCommands, SuspendResumeAndSectorLocks)
 TEST(S25flCommands, IdentificationRegistersAndBank)
 {
     Board board(Board::chip("s25fl256"));
-    EXPECT_EQ(board.transact({0x9F}, 6), (Bytes{0x01, 0x02, 0x19, 0x4D, 0x01, 0x80}));
     EXPECT_EQ(board.transact({0x90, 0x00, 0x00, 0x00}, 4), (Bytes{0x01, 0x18, 0x01, 0x18}));
     EXPECT_EQ(board.transact({0x90, 0x00, 0x00, 0x01}, 2), (Bytes{0x18, 0x01}));
     EXPECT_EQ(board.transact({0xAB, 0x00, 0x00, 0x00}, 2), (Bytes{0x18, 0x18}));
     EXPECT_EQ(board.transact({0x35}, 1), Bytes{0x00}) << "configuration register, factory value";
     EXPECT_EQ(board.transact({0x07}, 1), Bytes{0x00});
+    board.write({0xB1, 0x00, 0x00}); // no such register, write enable or not
     for (uint8_t missing : {0x5A, 0x70, 0xB5, 0x66, 0xB7, 0x52, 0x9E})
         EXPECT_EQ(board.transact({missing, 0, 0, 0, 0}, 2), (Bytes{0xFF, 0xFF})) << int(missing);
 
-    // Bank register: 0x17 directly, or 0xB9 followed by 0x01.
+    // Bank register: 0x17 directly (volatile, no write enable), or 0xB9
+    // followed by 0x01. Its A24 takes the 3-byte opcodes to the upper half;
+    // the 4-byte ones ignore it.
+    board.program(0x000100, {0x11});
     board.transact({0x17, 0x01});
-    EXPECT_EQ(board.transact({0x16}, 1), Bytes{0x01});
+    EXPECT_EQ(board.transact({0x16}, 2), (Bytes{0x01, 0x01}));
+    board.program(0x000100, {0x22});
+    EXPECT_EQ(board.read(0x000100, 1), (Bytes{0x22}));
+    EXPECT_EQ(board.trace.spi().back().address, 0x1000100u);
+    EXPECT_EQ(board.flash().storage().at(0x000100), 0x11);
+    board.transact({0x17, 0x00});
+    EXPECT_EQ(board.read(0x000100, 1), (Bytes{0x11}));
+    board.transact({0x17, 0x01});
+    board.write({0x12, 0x01, 0xFF, 0xFF, 0xFF, 0x33});
+    EXPECT_EQ(board.transact({0x13, 0x01, 0xFF, 0xFF, 0xFF}, 2), (Bytes{0x33, 0xFF}));
+    board.write({0xDC, 0x01, 0x00, 0x00, 0x00});
+    EXPECT_EQ(board.flash().storage().at(0x1000100), 0xFF);
     board.transact({0xB9});
     board.transact({0x01, 0x00});
     EXPECT_EQ(board.transact({0x16}, 1), Bytes{0x00});

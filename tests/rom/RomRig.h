@@ -2,7 +2,9 @@
 
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/Emulated.h"
+#include "tests/support/LogCapture.h"
 
+#include "device/FirmwareSet.h"
 #include "device/TFpga.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
@@ -63,22 +65,14 @@ public:
         : driver(testsupport::emulatedDriver(chip, faults, busyReads, timed, worst))
     {
         ftdi = std::make_unique<TFtdi>(driver, driver->clock());
-        if (ftdi->PortOpen("USB <-> Serial Converter B") != 1)
+        if (ftdi->PortOpen(FirmwareSet::portDescription) != 1)
             throw std::runtime_error("port did not open");
         rom = std::make_unique<TRom>(ftdi.get());
         fpga = std::make_unique<TFpga>(ftdi.get());
-        ProgressReporter::getInstance().setReportCallback(
-            [this](ProgressReporter::MessageType type, const std::string& text) { log.push_back({type, text}); });
+        log.clear();
     }
-    ~Rig() { ProgressReporter::getInstance().setReportCallback({}); }
 
-    std::vector<std::string> texts() const
-    {
-        std::vector<std::string> out;
-        for (const auto& r : log)
-            out.push_back(r.second);
-        return out;
-    }
+    std::vector<std::string> texts() const { return log.texts(); }
     // What the flash array holds, straight from the emulated chip.
     Bytes flash(uint32_t address, size_t length) { return testsupport::flashBytes(*driver, address, length); }
     // Puts a marker into erased flash, outside the code under test.
@@ -103,7 +97,7 @@ public:
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpga;
-    std::vector<std::pair<ProgressReporter::MessageType, std::string>> log;
+    testsupport::LogCapture log;
     testsupport::ConsoleCapture console;
 };
 

@@ -33,7 +33,7 @@ TEST(TRomIdentify, EachEmulatedChipGivesItsLinesResultAndGeometry)
         Rig rig(c.chip);
         EXPECT_EQ(rig.rom->CheckMemory(), c.result);
         EXPECT_THAT(rig.texts(), ElementsAre(c.idLine, c.chipLine));
-        EXPECT_EQ(rig.log.at(1).first, ProgressReporter::Info);
+        EXPECT_EQ(rig.log.rows().at(1).type, ProgressReporter::Info);
         EXPECT_EQ(rig.rom->SectorCount(), c.sectors);
         EXPECT_EQ(rig.rom->MemorySize(), c.memory);
         EXPECT_EQ(rig.rom->CapacityCode(), c.code);
@@ -48,7 +48,7 @@ TEST(TRomIdentify, FailedOrUnsupportedIdentificationKeepsEarlierGeometry)
     ASSERT_EQ(rig.rom->CheckMemory(), 1);
     rig.log.clear();
     EXPECT_EQ(rig.rom->CheckMemory(), 0);
-    EXPECT_EQ(rig.log, (decltype(rig.log){{ProgressReporter::Error, "Memory access failed\n"}}));
+    EXPECT_EQ(rig.log.rows(), testsupport::Log{testsupport::error("Memory access failed\n")});
 
     EXPECT_EQ(rig.rom->MemorySize(), 0x2000000);
 
@@ -58,7 +58,7 @@ TEST(TRomIdentify, FailedOrUnsupportedIdentificationKeepsEarlierGeometry)
     romtest::Bytes powerDown = {0x80, 0x00, 0x6B, 0x11, 0x00, 0x00, 0xB9, 0x80, 0x68, 0x6B};
     ASSERT_EQ(micron.ftdi->FW_Write(powerDown.data(), 10), 0u);
     EXPECT_EQ(micron.rom->CheckMemory(), 0);
-    EXPECT_EQ(micron.log.back().second.rfind("Flash corrupted!\n", 0), 0u);
+    EXPECT_EQ(micron.log.rows().back().text.rfind("Flash corrupted!\n", 0), 0u);
     EXPECT_EQ(micron.rom->SectorSize(), 65536);
     EXPECT_EQ(micron.rom->MemorySize(), 0x1000000);
     EXPECT_EQ(micron.rom->CapacityCode(), 0x18);
@@ -111,10 +111,10 @@ TEST(TRomErase, UnalignedSingleAndFailingRanges)
 
     rig.log.clear();
     EXPECT_EQ(rig.rom->EraseSectorAddr(0x20000, 0x20000), 1);
-    EXPECT_EQ(rig.log.at(2).second, "\rProgress: 100.0%");
+    EXPECT_EQ(rig.log.rows().at(2).text, "\rProgress: 100.0%");
     rig.log.clear();
     EXPECT_EQ(rig.rom->EraseSectorAddr(0x30000, 0x20000), 1);
-    EXPECT_EQ(rig.log.size(), 3u);
+    EXPECT_EQ(rig.log.rows().size(), 3u);
 
     // The same run again, with the second sector erase command failing.
     Rig dry;
@@ -135,8 +135,8 @@ TEST(TRomErase, NoChipOrBulkErase)
     Rig rig;
     EXPECT_EQ(rig.rom->EraseSectorAddr(0, 0x10000), 0) << "no chip identified yet";
     EXPECT_EQ(rig.rom->Program(false), 0);
-    ASSERT_EQ(rig.log.size(), 2u);
-    EXPECT_EQ(rig.log[0].first, ProgressReporter::Error);
+    ASSERT_EQ(rig.log.rows().size(), 2u);
+    EXPECT_EQ(rig.log.rows()[0].type, ProgressReporter::Error);
     for (const auto& t : rig.trace().spi())
         EXPECT_TRUE(t.opcode != 0xD8 && t.opcode != 0x02);
 
@@ -177,8 +177,8 @@ TEST(TRomRegisters, RegistersThePartLacksAreNeitherReadNorWritten)
     EXPECT_EQ(value, 0x5555);
     EXPECT_TRUE(rig.trace().calls().empty());
     const std::string nvcr = "Error, the S25FL256 has no non-volatile configuration register\n";
-    EXPECT_THAT(rig.log, ElementsAre(std::make_pair(ProgressReporter::Error, nvcr), std::make_pair(ProgressReporter::Error, nvcr),
-                                     std::make_pair(ProgressReporter::Error, std::string("Error, the S25FL256 has no flag status register\n"))));
+    EXPECT_THAT(rig.log.rows(), ElementsAre(testsupport::error(nvcr), testsupport::error(nvcr),
+                                            testsupport::error("Error, the S25FL256 has no flag status register\n")));
     EXPECT_EQ(rig.rom->CheckStatus(), 1);
 
     // The Micron parts have both; so does a TRom that has identified nothing yet.
@@ -203,7 +203,7 @@ TEST(TRomRegisters, ALostBridgeEndsTheReadyWaitWithoutBlamingTheFlash)
     EXPECT_EQ(rig.rom->BusyCheck_WithoutTimer(10000), 0);
     EXPECT_EQ(rig.rom->EraseBulk(), 0);
     EXPECT_EQ(rig.console.err().find("overflow"), std::string::npos);
-    EXPECT_TRUE(rig.log.empty());
+    EXPECT_TRUE(rig.log.rows().empty());
     EXPECT_TRUE(rig.ftdi->LinkLost());
     EXPECT_EQ(rig.trace().calls().size(), 2u); // the status read's write and the purge that found the bridge gone
 }

@@ -2,8 +2,8 @@
 // emulated instrument.
 #include "tests/support/Emulated.h"
 #include "tests/support/GatedDriver.h"
+#include "tests/support/LogCapture.h"
 
-#include "base/ProgressReporter.h"
 #include "device/FirmwareRun.h"
 #include "device/TFtdi.h"
 #include "device/TRom.h"
@@ -33,14 +33,10 @@ namespace {
 constexpr uint32_t kApp = FirmwareSet::applicationOffset;
 
 // The window's options: its offset hook and the defaults.
-FirmwareRun::Options windowOptions(TRom& rom, std::vector<uint32_t>* offsets = nullptr)
+FirmwareRun::Options windowOptions(TRom& rom)
 {
     FirmwareRun::Options options;
-    options.setOffset = [&rom, offsets](uint32_t offset) {
-        rom.SetOffset(offset);
-        if (offsets)
-            offsets->push_back(offset);
-    };
+    options.setOffset = [&rom](uint32_t offset) { rom.SetOffset(offset); };
     return options;
 }
 
@@ -64,22 +60,9 @@ public:
         : driver(testsupport::emulatedDriver("mt25q128", faults, 2, timed, worst)),
           gate(std::make_shared<testsupport::GatedDriver>(driver)), ftdi(gate, driver->clock()), rom(&ftdi)
     {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::path(testing::TempDir()) / (std::string("run_") + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        listen();
         ftdi.SetStopRequest(&stop);
         identified = ftdi.PortOpen(FirmwareSet::portDescription) == 1 && rom.CheckMemory() == 1;
         log.clear();
-    }
-    ~RunRig() { ProgressReporter::getInstance().setReportCallback({}); }
-
-    // Reports go to this rig's log from now on.
-    void listen()
-    {
-        ProgressReporter::getInstance().setReportCallback(
-            [this](ProgressReporter::MessageType, const std::string& text) { log.push_back(text); });
     }
 
     // The application and bitstream files, as a firmware set of this directory.
@@ -91,7 +74,7 @@ public:
     }
     Bytes flash(uint32_t address, size_t length) { return testsupport::flashBytes(*driver, address, length); }
     size_t writes() { return driver->trace().calls("FT_Write").size(); }
-    bool has(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+    std::vector<std::string> texts() const { return log.texts(); }
 
     std::shared_ptr<d2xx::EmulatedDriver> driver;
     std::shared_ptr<testsupport::GatedDriver> gate;
@@ -99,41 +82,12 @@ public:
     TRom rom;
     std::atomic<bool> stop{false};
     bool identified = false;
-    fs::path dir;
-    std::vector<std::string> log;
+    testsupport::ScratchDir scratch{"pravel-run"};
+    const fs::path dir = scratch.path();
+    testsupport::LogCapture log;
 };
 
 } // namespace
-
-TEST(FirmwareRun, TheToolsOptionsAndTheWindowsWriteTheSameFlash)
-{
-    const Bytes app = testsupport::randomBytes(70000, 1), bit = testsupport::randomBytes(150000, 2);
-    RunRig window, tool;
-    ASSERT_TRUE(window.identified && tool.identified);
-    std::vector<uint32_t> offsets;
-    window.listen();
-    const auto fromWindow = FirmwareRun(window.rom, window.firmware(app, bit), windowOptions(window.rom, &offsets)).run();
-    tool.listen();
-    const auto fromTool = FirmwareRun(tool.rom, tool.firmware(app, bit), toolOptions()).run();
-    ASSERT_TRUE(fromWindow.ok && fromTool.ok);
-    EXPECT_EQ(offsets, (std::vector<uint32_t>{kApp, 0}));
-    EXPECT_TRUE(window.flash(0, 0x1000000) == tool.flash(0, 0x1000000));
-    EXPECT_EQ(window.flash(kApp, app.size()), app);
-    EXPECT_EQ(window.flash(0, bit.size()), bit);
-
-    // The same lines, but for where each announces the image and the tool's read-back.
-    // Joined with "/" as the firmware set joins them, on Windows too.
-    const std::string appPath = window.dir.u8string() + "/pravel.srec";
-    const auto at = [](const std::vector<std::string>& log, const std::string& line) {
-        return std::find(log.begin(), log.end(), line) - log.begin();
-    };
-    EXPECT_LT(at(window.log, "File read successfully. Size: 70000 bytes\n"), at(window.log, "Starting programming of " + appPath + "\n"));
-    const std::string toolApp = tool.dir.u8string() + "/pravel.srec";
-    EXPECT_LT(at(tool.log, "Starting programming of " + toolApp + "\n"), at(tool.log, "File read successfully. Size: 70000 bytes\n"));
-    EXPECT_TRUE(tool.has("Verify...OK: " + toolApp + " matches the flash at 0x500000\n"));
-    EXPECT_EQ(window.log.back(), FirmwareRun::complete);
-    EXPECT_EQ(tool.log.back(), FirmwareRun::complete);
-}
 
 TEST(FirmwareRun, ProgressComesAsDataAndOnlyGrows)
 {
@@ -243,7 +197,7 @@ TEST(FirmwareRun, FilesThatCannotBeWrittenFailBeforeAnythingIsSent)
         else
             message = "Error, " + failing + " (11534337 bytes) does not fit into the flash at 0x500000: the address "
                       "space ends at 0x1000000\n";
-        EXPECT_THAT(rig.log, ElementsAre(message, "Programming of " + failing + " failed.\n", FirmwareRun::checkConnections));
+        EXPECT_THAT(rig.texts(), ElementsAre(message, "Programming of " + failing + " failed.\n", FirmwareRun::checkConnections));
     }
 }
 
@@ -258,7 +212,7 @@ TEST(FirmwareRun, ReadBackFindingsComeBackAsData)
     EXPECT_TRUE(outcome.verify.readOk);
     EXPECT_EQ(outcome.verify.mismatchCount, 1u);
     EXPECT_THAT(outcome.verify.firstMismatches, ElementsAre(16u));
-    EXPECT_FALSE(flipped.has(FirmwareRun::checkConnections)) << "a differing byte is no connection problem";
+    EXPECT_FALSE(flipped.log.has(FirmwareRun::checkConnections)) << "a differing byte is no connection problem";
 
     // A read-back that fails names the connection like any other device
     // failure. The reply lost is the first after programming's.
@@ -282,8 +236,9 @@ TEST(FirmwareRun, ReadBackFindingsComeBackAsData)
     EXPECT_FALSE(failed.ok);
     EXPECT_FALSE(failed.verify.readOk);
     EXPECT_EQ(failed.failedStage, FirmwareRun::Stage::Verify);
-    ASSERT_GE(lost.log.size(), 4u);
-    EXPECT_THAT(std::vector<std::string>(lost.log.end() - 4, lost.log.end()),
+    const std::vector<std::string> said = lost.texts();
+    ASSERT_GE(said.size(), 4u);
+    EXPECT_THAT(std::vector<std::string>(said.end() - 4, said.end()),
                 ElementsAre("Read...NG\n", "Verify...NG: the flash could not be read\n",
                             "Programming of " + (lost.dir / "app.srec").u8string() + " failed.\n",
                             FirmwareRun::checkConnections));
@@ -342,12 +297,13 @@ TEST(FirmwareRun, ARiskyBitstreamIsWrittenOnlyWhenConfirmed)
             EXPECT_EQ(asked.size(), c.risk.empty() ? 0u : 1u);
             EXPECT_TRUE(asked.empty() || asked[0].find(c.risk) != std::string::npos) << asked[0];
             EXPECT_EQ(outcome.ok, confirmed || c.risk.empty());
-            EXPECT_EQ(rig.log[0].rfind("Bitstream " + bitPath + ": design guard, ", 0), 0u) << rig.log[0];
+            const std::vector<std::string> said = rig.texts();
+            EXPECT_EQ(said[0].rfind("Bitstream " + bitPath + ": design guard, ", 0), 0u) << said[0];
             if (!outcome.ok) {
                 EXPECT_TRUE(rig.flash(0, 0x1000000) == before) << "the flash was touched";
                 EXPECT_LE(reads() - readBefore, FlashBitstream::firstRead) << "more than the IDCODE was read";
-                EXPECT_THAT(rig.log, ElementsAre(rig.log[0], "Warning: " + asked[0] + "\n", "refused\n",
-                                                 "Programming of " + bitPath + " failed.\n"));
+                EXPECT_THAT(said, ElementsAre(said[0], "Warning: " + asked[0] + "\n", "refused\n",
+                                              "Programming of " + bitPath + " failed.\n"));
             } else {
                 EXPECT_EQ(rig.flash(0, c.bit.size()), c.bit);
             }
@@ -383,8 +339,8 @@ TEST(FirmwareRun, AStopRequestEndsTheRunBetweenTransactions)
     EXPECT_EQ(rig.flash(kApp, written), Bytes(app.begin(), app.begin() + static_cast<long>(written)));
     EXPECT_EQ(rig.flash(kApp + static_cast<uint32_t>(written), 0x100), Bytes(0x100, 0xFF));
     EXPECT_EQ(rig.flash(0, 0x100), Bytes(0x100, 0xFF)) << "the bitstream was not begun";
-    EXPECT_FALSE(rig.has(FirmwareRun::checkConnections));
-    EXPECT_EQ(rig.log.back(), "Programming of " + set.images()[0].path + " failed.\n");
+    EXPECT_FALSE(rig.log.has(FirmwareRun::checkConnections));
+    EXPECT_EQ(rig.texts().back(), "Programming of " + set.images()[0].path + " failed.\n");
 }
 
 // A stop during a long wait (a whole-chip erase, tens of seconds) ends it
@@ -405,7 +361,7 @@ TEST(FirmwareRun, AStopDuringAWaitEndsItAtOnce)
     rig.gate->release();
     EXPECT_EQ(erasing.get(), 0);
     EXPECT_LT(rig.driver->clock().nowNanoseconds() - stoppedAt, 500000000u);
-    EXPECT_THAT(rig.log, ElementsAre(TRom::stoppedWhileBusy));
+    EXPECT_THAT(rig.texts(), ElementsAre(TRom::stoppedWhileBusy));
 }
 
 // A reply that never comes: a stop during the wait for it ends the wait at

@@ -17,9 +17,9 @@ namespace testsupport {
 using namespace d2xx;
 
 // The emulated bridge, plus pulling it off the bus and holding a run at one
-// write while a test looks around or asks it to stop. Only one write is
-// held: a stray write from another thread then shows in the trace instead of
-// hanging.
+// write while a test looks around or asks it to stop. Only the writes asked
+// for are held (one, or one per instrument of a bench): a stray write from
+// another thread then shows in the trace instead of hanging.
 class GatedDriver final : public ForwardingDriver
 {
 public:
@@ -28,16 +28,18 @@ public:
     explicit GatedDriver(std::shared_ptr<EmulatedDriver> emulated) : ForwardingDriver(std::move(emulated)) {}
 
     void setPlugged(bool value) { plugged = value; }
-    // Holds the next write, or the next one whose bytes `match`.
-    void holdNextWrite(Match match = nullptr)
+    // Holds the next write, or the next one whose bytes `match`; `count` such
+    // writes when several threads write.
+    void holdNextWrite(Match match = nullptr, unsigned count = 1)
     {
         std::lock_guard<std::mutex> l(m);
         armed = true;
-        held = false;
+        held = 0;
+        wanted = count;
         which = std::move(match);
     }
-    bool isHeld() { std::lock_guard<std::mutex> l(m); return held; }
-    void waitUntilHeld() { std::unique_lock<std::mutex> l(m); cv.wait(l, [this] { return held; }); }
+    bool isHeld() { std::lock_guard<std::mutex> l(m); return held == wanted; }
+    void waitUntilHeld() { std::unique_lock<std::mutex> l(m); cv.wait(l, [this] { return held == wanted; }); }
     void release() { { std::lock_guard<std::mutex> l(m); armed = false; } cv.notify_all(); }
 
     FT_STATUS FT_Write(FT_HANDLE h, const void* b, uint32_t c, uint32_t* w) override
@@ -45,8 +47,8 @@ public:
         {
             std::unique_lock<std::mutex> l(m);
             const auto* bytes = static_cast<const uint8_t*>(b);
-            if (armed && !held && (!which || (bytes && which(std::vector<uint8_t>(bytes, bytes + c))))) {
-                held = true;
+            if (armed && held < wanted && (!which || (bytes && which(std::vector<uint8_t>(bytes, bytes + c))))) {
+                ++held;
                 cv.notify_all();
                 cv.wait(l, [this] { return !armed; });
             }
@@ -61,7 +63,8 @@ private:
     std::atomic<bool> plugged{true};
     std::mutex m;
     std::condition_variable cv;
-    bool armed = false, held = false;
+    bool armed = false;
+    unsigned held = 0, wanted = 1;
     Match which;
 };
 
