@@ -281,12 +281,12 @@ private slots:
         QVERIFY(!p.flashIncomplete());
     }
 
-    // A stop while one instrument is held mid-page ends every run between
+    // A stop while every instrument is held mid-page ends every run between
     // transactions: none completes, each is recorded as interrupted.
     void aStopEndsEveryRun()
     {
         Station station("3");
-        station.gate->holdNextWrite(testsupport::pageProgramAt(0x500000 + 0x100 * 20));
+        station.gate->holdNextWrite(testsupport::pageProgramAt(0x500000 + 0x100 * 20), 3);
         station.processor->programAll();
         station.gate->waitUntilHeld();
         station.processor->requestStop();
