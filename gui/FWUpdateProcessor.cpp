@@ -19,8 +19,6 @@
 #include <QFileInfo>
 #include <QtQml/qqml.h>
 
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <system_error>
 
@@ -373,7 +371,7 @@ void FWUpdateProcessor::program(bool confirmed)
         return;
     // The table of the last run on every instrument goes with the next run.
     m_batch.rows().reset({});
-    startWorker([this] { doProgramming(); });
+    startWorker([this] { m_single.run(); });
 }
 
 void FWUpdateProcessor::programAll(bool confirmed)
@@ -429,104 +427,11 @@ void FWUpdateProcessor::showOutcome(const QString& outcome)
         emit lastOutcomeChanged();
 }
 
-void FWUpdateProcessor::doProgramming()
-{
-    RunReport report;
-    report.refused = !m_run.deviceDetected || m_run.firmwareFile.isEmpty();
-    report.mode = m_run.mode;
-    report.firmwareFile = m_run.firmwareFile;
-    try {
-        FirmwareSet firmware;
-        report.outcome = runSteps(m_run, firmware);
-        for (const FirmwareSet::Image& image : firmware.images())
-            report.offsets.push_back(image.offset);
-        const int failed = report.outcome.failedImage;
-        if (failed >= 0 && static_cast<size_t>(failed) < firmware.images().size()) {
-            const FirmwareSet::Image& image = firmware.images()[static_cast<size_t>(failed)];
-            report.failedFile = QFileInfo(QString::fromStdString(image.path)).fileName();
-            report.failedOffset = image.offset;
-        }
-    } catch (...) {
-        // Out of memory while composing a message: the run ends like any
-        // other failed one, idle again.
-        report.outcome.ok = false;
-    }
-    report.linkLost = report.outcome.linkLost || ftdi->LinkLost();
-    const bool ok = report.outcome.ok;
-    // Queued ahead of isProgrammingChanged(false): a binding that sees the run
-    // end finds its outcome already there.
-    QMetaObject::invokeMethod(this, [this, ok, report = std::move(report)] {
-        showProgress(QString(), ok ? 1.0 : m_stageProgress, ok ? 1.0 : m_runProgress);
-        showTimes(ok ? 0.0 : -1.0, QString());
-        showOutcome(ok ? QStringLiteral("complete") : QStringLiteral("failed"));
-        presentRun(report);
-    }, Qt::QueuedConnection);
-    releaseWorker();
-}
-
 FirmwareSet FWUpdateProcessor::firmwareOf(const RunRequest& run) const
 {
     if (run.mode == Full)
         return FirmwareSet::basic(text(run.firmwareFile), text(run.bootloaderFile));
     return FirmwareSet::single(text(run.firmwareFile), static_cast<uint32_t>(m_memOffset.load()));
-}
-
-FirmwareRun::Outcome FWUpdateProcessor::runSteps(const RunRequest& run, FirmwareSet& firmware)
-{
-    if (!run.deviceDetected || run.firmwareFile.isEmpty()) {
-        ProgressReporter::error(run.refusal.empty() ? kAborting : run.refusal);
-        return {};
-    }
-    setProgramming(true);
-
-    firmware = firmwareOf(run);
-    FirmwareRun::Options options;
-    options.setOffset = [this](uint32_t offset) { applyMemOffset(static_cast<int>(offset)); };
-    options.verify = true;
-    options.shownMismatches = kShownMismatches;
-    FirmwareRun::Progress shown;
-    QString shownDetail;
-    options.progress = [this, &shown, &shownDetail](const FirmwareRun::Progress& now) {
-        const QString detail = detailOf(now);
-        if (now.stage == shown.stage && std::fabs(now.stageDone - shown.stageDone) < kProgressStep &&
-            now.stageDone < 1.0 && detail == shownDetail && (now.secondsLeft < 0) == (shown.secondsLeft < 0))
-            return;
-        shown = now;
-        shownDetail = detail;
-        const QString stage = QString::fromStdString(now.stage);
-        QMetaObject::invokeMethod(this, [this, stage, now, detail] {
-            showProgress(stage, now.stageDone, now.runDone);
-            showTimes(now.secondsLeft, detail);
-        }, Qt::QueuedConnection);
-    };
-    bool riskConfirmed = false;
-    options.confirmRisk = [this, &riskConfirmed](const FirmwareSet::Image& image, const std::string& risk) {
-        const std::string refusal = m_question.ask(image.path, risk);
-        riskConfirmed = refusal.empty();
-        return refusal;
-    };
-    FirmwareRun firmwareRun(*rom, firmware, options);
-    FirmwareBatch::Result result;
-    result.instrument = run.instrument;
-    result.started = RunRecord::utcNow();
-    const Clock& clock = ftdi->clock();
-    const std::chrono::nanoseconds start = clock.now();
-    // A run whose files could not be read touched nothing and leaves no record.
-    FirmwareRun::Outcome outcome = firmwareRun.prepare();
-    if (outcome.ok) {
-        const std::vector<RunRecord::Image> images = firmwareRun.preparedImages();
-        outcome = firmwareRun.run();
-        result.flashPart = rom->Chip() ? rom->Chip()->name : "";
-        result.jedecId = ftdi->LastJedecId();
-        result.outcome = outcome;
-        result.failedStage = FirmwareBatch::stageName(outcome.failedStage);
-        result.seconds = clock.secondsSince(start);
-        keep({completed(FirmwareBatch::record(images, result), run, false, riskConfirmed)});
-    }
-    // The cause goes last, where a technician looks first.
-    if (outcome.linkLost)
-        ProgressReporter::error(TFtdi::linkLostMessage);
-    return outcome;
 }
 
 RunRecord FWUpdateProcessor::completed(RunRecord record, const RunRequest& run, bool all, bool riskConfirmed) const
@@ -569,34 +474,6 @@ void FWUpdateProcessor::diagnose()
 QString FWUpdateProcessor::saveDiagnosisReport(const QString& path)
 {
     return m_diagnosis.save(path);
-}
-
-void FWUpdateProcessor::presentRun(const RunReport& report)
-{
-    const FirmwareRun::Outcome& outcome = report.outcome;
-    const bool wasIncomplete = flashIncomplete();
-    const bool touched = touchedFlash(outcome);
-    if (outcome.ok) {
-        for (uint32_t offset : report.offsets)
-            incompleteOffsets().remove(offset);
-    } else if (touched && outcome.failedImage >= 0) {
-        incompleteOffsets().insert(report.failedOffset);
-    }
-    if (flashIncomplete() != wasIncomplete)
-        emit flashIncompleteChanged();
-    m_linkLost = report.linkLost;
-
-    OutcomeAdvice::Run facts;
-    facts.outcome = outcome;
-    facts.refused = report.refused;
-    facts.linkLost = report.linkLost;
-    facts.failedFile = report.failedFile;
-    facts.failedOffset = report.failedOffset;
-    facts.incomplete = flashIncomplete();
-    facts.written = report.mode == Full ? QStringLiteral("Version %1").arg(m_directory.version())
-                                        : QFileInfo(report.firmwareFile).fileName();
-    showAdvice(OutcomeAdvice::forRun(facts));
-    updateInstrumentState();
 }
 
 void FWUpdateProcessor::showAdvice(const OutcomeAdvice& advice)

@@ -12,6 +12,7 @@
 #include "gui/InstrumentChoice.h"
 #include "gui/OutcomeAdvice.h"
 #include "gui/RiskQuestion.h"
+#include "gui/SingleRun.h"
 #include "gui/StationBatch.h"
 
 #include <QHash>
@@ -268,6 +269,7 @@ signals:
 private:
     // The batch and the diagnosis run on the worker thread as a run does,
     // through the same hand-over.
+    friend class SingleRun;
     friend class StationBatch;
     friend class DiagnosisSession;
 
@@ -286,23 +288,8 @@ private:
         std::vector<InstrumentList::Instrument> all; // of programAll
     };
 
-    // What a run did, for the window: read on the run's thread.
-    struct RunReport
-    {
-        FirmwareRun::Outcome outcome;
-        ProgrammingMode mode = Full;
-        QString firmwareFile;
-        bool refused = false;
-        bool linkLost = false;
-        std::vector<uint32_t> offsets; // of the images, in order
-        QString failedFile;            // file name
-        uint32_t failedOffset = 0;
-    };
-
     // The images of a run of `run`, in order; Single mode at the current offset.
     FirmwareSet firmwareOf(const RunRequest& run) const;
-    void doProgramming();
-    FirmwareRun::Outcome runSteps(const RunRequest& run, FirmwareSet& firmware);
     // What a run started now would work from.
     RunRequest nextRun(bool confirmed = false) const;
     // The worker for a run or a diagnosis: false (after saying so) when a
@@ -327,8 +314,7 @@ private:
     Clock& clockFor(const std::string& serialNumber) const;
     std::shared_ptr<d2xx::D2xxDriver> driverFor(const std::string& serialNumber) const;
     QSet<uint32_t>& incompleteOffsets() { return m_incomplete[m_choice.targetSerial()]; }
-    // GUI thread: the outcome panel and the state after a run.
-    void presentRun(const RunReport& report);
+    // GUI thread: the outcome panel and the instrument panel.
     void showAdvice(const OutcomeAdvice& advice);
     void showInstrument(const QString& serial, const QString& part, int size);
     void updateInstrumentState(bool running = false);
@@ -385,6 +371,7 @@ private:
     FirmwareDirectory m_directory{*this};
     InstrumentChoice m_choice{*this};
     RiskQuestion m_question{*this, m_stopRequest};
+    SingleRun m_single{*this};
     StationBatch m_batch{*this};
     DiagnosisSession m_diagnosis{*this};
 };
