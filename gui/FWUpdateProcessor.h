@@ -267,8 +267,8 @@ signals:
     void programmingAllChanged();
 
 private:
-    // The batch and the diagnosis run on the worker thread as a run does,
-    // through the same hand-over.
+    // The parts that run on the worker thread: the single run, the batch and
+    // the diagnosis, through the same hand-over and on the same devices.
     friend class SingleRun;
     friend class StationBatch;
     friend class DiagnosisSession;
@@ -303,7 +303,9 @@ private:
     void startWorker(const std::function<void()>& work);
     // The worker's last step: the controls unlock, the devices are free.
     void releaseWorker();
+    // isProgramming, from the thread that changes it.
     void setProgramming(bool running);
+    // The window's port, for a detection, a batch or a diagnosis to open anew.
     void closePort();
     // The record of a run with what the window knows (program, version,
     // host, options, firmware version).
@@ -338,7 +340,7 @@ private:
     std::atomic<bool> m_isProgramming{false};
     bool m_deviceDetected = false;
 
-    // Set by program() before the run's thread starts, cleared by that thread
+    // Set before the worker thread starts, cleared by that thread
     // as its very last step: while it is set, nothing else touches the devices.
     std::atomic<bool> m_runActive{false};
     std::atomic<bool> m_stopRequest{false};
@@ -368,6 +370,8 @@ private:
     std::thread m_worker;
     InstrumentAccess m_access;
 
+    // The parts, each with the state it shows (after the members above:
+    // they work with them).
     FirmwareDirectory m_directory{*this};
     InstrumentChoice m_choice{*this};
     RiskQuestion m_question{*this, m_stopRequest};
