@@ -6,8 +6,14 @@
 #include "device/InstrumentList.h"
 #include "device/TFtdi.h"
 #include "device/d2xx/D2xxDriver.h"
+#include "gui/DiagnosisSession.h"
+#include "gui/FirmwareDirectory.h"
 #include "gui/InstrumentAccess.h"
+#include "gui/InstrumentChoice.h"
 #include "gui/OutcomeAdvice.h"
+#include "gui/RiskQuestion.h"
+#include "gui/SingleRun.h"
+#include "gui/StationBatch.h"
 
 #include <QHash>
 #include <QObject>
@@ -18,15 +24,12 @@
 #include <QVariantList>
 
 #include <atomic>
-#include <condition_variable>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-class DiagnosisReport;
-struct DiagnosisStep;
 class FirmwareSet;
 class TRom;
 class TFpga;
@@ -149,27 +152,27 @@ public:
     QString lastOutcome() const { return m_lastOutcome; }
     double secondsLeft() const { return m_secondsLeft; }
     QString stageDetail() const { return m_stageDetail; }
-    QVariantList diagnosisSteps() const { return m_diagnosisSteps; }
-    bool isDiagnosing() const { return m_isDiagnosing; }
-    QString diagnosisSummary() const { return m_diagnosisSummary; }
-    QString question() const { return m_question; }
+    QVariantList diagnosisSteps() const { return m_diagnosis.steps(); }
+    bool isDiagnosing() const { return m_diagnosis.isDiagnosing(); }
+    QString diagnosisSummary() const { return m_diagnosis.summary(); }
+    QString question() const { return m_question.text(); }
     QString bridgeSerial() const { return m_bridgeSerial; }
     QString flashPart() const { return m_flashPart; }
     int flashSize() const { return m_flashSize; }
-    QStringList firmwareFiles() const { return m_firmwareFiles; }
-    QString firmwareDirMissing() const { return m_firmwareDirMissing; }
+    QStringList firmwareFiles() const { return m_directory.files(); }
+    QString firmwareDirMissing() const { return m_directory.missing(); }
     QString instrumentState() const { return m_instrumentState; }
-    bool flashIncomplete() const { return !m_incomplete.value(m_targetSerial).isEmpty(); }
+    bool flashIncomplete() const { return !m_incomplete.value(m_choice.targetSerial()).isEmpty(); }
     QString outcomeKind() const { return m_outcomeKind; }
     QString outcomeTitle() const { return m_outcomeTitle; }
     QString outcomeText() const { return m_outcomeText; }
     QStringList outcomeSteps() const { return m_outcomeSteps; }
-    QVariantList instruments() const { return m_instruments; }
-    QString chosenSerial() const { return m_chosenSerial; }
-    bool choiceNeeded() const { return m_choiceNeeded; }
+    QVariantList instruments() const { return m_choice.shown(); }
+    QString chosenSerial() const { return m_choice.chosenSerial(); }
+    bool choiceNeeded() const { return m_choice.choiceNeeded(); }
     QObject* instrumentRows() const;
-    InstrumentRows& rows() const { return *m_rows; }
-    bool programmingAll() const { return m_programmingAll; }
+    InstrumentRows& rows() const { return m_batch.rows(); }
+    bool programmingAll() const { return m_batch.programmingAll(); }
 
     void setMemOffset(int offset);
     void setFirmwareFile(const QString& file);
@@ -264,6 +267,12 @@ signals:
     void programmingAllChanged();
 
 private:
+    // The parts that run on the worker thread: the single run, the batch and
+    // the diagnosis, through the same hand-over and on the same devices.
+    friend class SingleRun;
+    friend class StationBatch;
+    friend class DiagnosisSession;
+
     // What a run works from, taken on the GUI thread when it starts, so the
     // selection may change meanwhile without reaching the run.
     struct RunRequest
@@ -279,54 +288,25 @@ private:
         std::vector<InstrumentList::Instrument> all; // of programAll
     };
 
-    // What a run did, for the window: read on the run's thread.
-    struct RunReport
-    {
-        FirmwareRun::Outcome outcome;
-        ProgrammingMode mode = Full;
-        QString firmwareFile;
-        bool refused = false;
-        bool linkLost = false;
-        std::vector<uint32_t> offsets; // of the images, in order
-        QString failedFile;            // file name
-        uint32_t failedOffset = 0;
-    };
-
-    // How each instrument of programAll ended, for the window.
-    struct BatchEnd
-    {
-        std::vector<QString> outcomes; // per row: "complete", "failed", "stopped", "not started"
-        std::vector<QString> details;
-        std::vector<QString> flashParts;
-        // Offsets left partly written (or rewritten whole) per serial number.
-        QHash<QString, QSet<uint32_t>> incomplete, completed;
-        OutcomeAdvice advice;
-        bool failed = false;
-    };
-
-    bool readVersionFile();
-    void refreshFirmware();
-    // The firmware directory again, as refreshDevices looks at it.
-    void rescanFirmware();
-    void updateFirmwareFiles();
     // The images of a run of `run`, in order; Single mode at the current offset.
     FirmwareSet firmwareOf(const RunRequest& run) const;
-    void doProgramming();
-    FirmwareRun::Outcome runSteps(const RunRequest& run, FirmwareSet& firmware);
     // What a run started now would work from.
     RunRequest nextRun(bool confirmed = false) const;
+    // The worker for a run or a diagnosis: false (after saying so) when a
+    // run is pending or active; else the last one has ended and no stop is
+    // requested.
+    bool claimWorker();
     // What both kinds of run take before the thread starts; false (after
     // saying so) when a run is pending or active.
     bool startRun(bool confirmed);
-    // programAll's thread: the files read and checked, the bitstream's own
-    // risk asked about, then runBatch.
-    void doBatch();
-    // The runs of a prepared batch, on the batch's thread, and their ends:
-    // the records kept, the rows' outcomes. `confirmedRisk`: the bitstream's
-    // own risk, confirmed for every instrument.
-    BatchEnd runBatch(const FirmwareBatch& batch, const FirmwareSet& set, const std::string& confirmedRisk);
-    // GUI thread: the rows, the outcome panel and the chosen instrument again.
-    void presentBatch(const BatchEnd& end);
+    // `work` on the worker thread (on this one when no thread is to be had).
+    void startWorker(const std::function<void()>& work);
+    // The worker's last step: the controls unlock, the devices are free.
+    void releaseWorker();
+    // isProgramming, from the thread that changes it.
+    void setProgramming(bool running);
+    // The window's port, for a detection, a batch or a diagnosis to open anew.
+    void closePort();
     // The record of a run with what the window knows (program, version,
     // host, options, firmware version).
     RunRecord completed(RunRecord record, const RunRequest& run, bool all, bool riskConfirmed) const;
@@ -335,12 +315,8 @@ private:
     // The clock of the instrument with that serial number, the driver a run on it takes.
     Clock& clockFor(const std::string& serialNumber) const;
     std::shared_ptr<d2xx::D2xxDriver> driverFor(const std::string& serialNumber) const;
-    // The instrument a detection works on: the chosen one, else the only one.
-    const InstrumentList::Instrument* target() const;
-    void updateInstruments(const InstrumentList& found);
-    QSet<uint32_t>& incompleteOffsets() { return m_incomplete[m_targetSerial]; }
-    // GUI thread: the outcome panel and the state after a run.
-    void presentRun(const RunReport& report);
+    QSet<uint32_t>& incompleteOffsets() { return m_incomplete[m_choice.targetSerial()]; }
+    // GUI thread: the outcome panel and the instrument panel.
     void showAdvice(const OutcomeAdvice& advice);
     void showInstrument(const QString& serial, const QString& part, int size);
     void updateInstrumentState(bool running = false);
@@ -349,32 +325,22 @@ private:
     void showProgress(const QString& stage, double stageDone, double runDone);
     void showTimes(double secondsLeft, const QString& detail);
     void showOutcome(const QString& outcome);
-    void showQuestion(const QString& text);
-    // On the run's thread: asks the window about `risk` and waits for the answer.
-    std::string askAboutRisk(const std::string& path, const std::string& risk);
     // true (after reporting it) while a run is pending or active.
     bool refuseDuringRun();
-    void doDiagnosis();
-    // GUI thread only.
-    void showDiagnosisStep(const DiagnosisStep& step);
-    void finishDiagnosis(std::shared_ptr<const DiagnosisReport> report);
 
     QString m_firmwareFile;
-    QString m_bootloaderFile;
-    QString m_firmwareVersion;
     std::shared_ptr<d2xx::D2xxDriver> m_driver;
     Clock* m_clock;
     std::unique_ptr<TFtdi> ftdi;
     std::unique_ptr<TRom> rom;
     std::unique_ptr<TFpga> fpga;
-    QUrl m_firmwareDir;
     std::atomic<int> m_memOffset{-1};
     int portState = -1;
     ProgrammingMode m_programmingMode = Full;
     std::atomic<bool> m_isProgramming{false};
     bool m_deviceDetected = false;
 
-    // Set by program() before the run's thread starts, cleared by that thread
+    // Set before the worker thread starts, cleared by that thread
     // as its very last step: while it is set, nothing else touches the devices.
     std::atomic<bool> m_runActive{false};
     std::atomic<bool> m_stopRequest{false};
@@ -385,21 +351,10 @@ private:
     QString m_lastOutcome;
     double m_secondsLeft = -1;
     QString m_stageDetail;
-    QVariantList m_diagnosisSteps;
-    QString m_diagnosisSummary;
-    bool m_isDiagnosing = false;
-    std::shared_ptr<const DiagnosisReport> m_diagnosisReport;
-    double m_progressBeforeDiagnosis[2] = {0, 0}; // stage, run: shown again afterwards
-    QString m_question;
 
-    TFtdi::Listing m_listing; // the channels as last put into the log
-    bool m_listingReported = false;
-    QString m_firmwareHome;
     QString m_bridgeSerial;
     QString m_flashPart;
     int m_flashSize = 0;
-    QStringList m_firmwareFiles;
-    QString m_firmwareDirMissing;
     QString m_instrumentState;
     // What the last detection found wrong (None: identified), and whether
     // the bridge went away in a run since.
@@ -413,24 +368,16 @@ private:
     QString m_outcomeText;
     QStringList m_outcomeSteps;
     std::thread m_worker;
-
     InstrumentAccess m_access;
-    InstrumentList m_instrumentList; // as last listed
-    QString m_pick;                  // the user's choice
-    QString m_chosenSerial;
-    QString m_targetSerial;          // whose state the panels show (m_incomplete's key)
-    InstrumentList::Instrument m_target;
-    QVariantList m_instruments;
-    bool m_choiceNeeded = false;
-    InstrumentRows* m_rows = nullptr;
-    bool m_programmingAll = false;
 
-    // The answer to the run's question; None until one comes. Guarded by m_questionMutex.
-    enum class Answer { None, Write, Decline };
-    std::mutex m_questionMutex;
-    std::condition_variable m_questionAnswered;
-    Answer m_answer = Answer::None;
-    bool m_asking = false;
+    // The parts, each with the state it shows (after the members above:
+    // they work with them).
+    FirmwareDirectory m_directory{*this};
+    InstrumentChoice m_choice{*this};
+    RiskQuestion m_question{*this, m_stopRequest};
+    SingleRun m_single{*this};
+    StationBatch m_batch{*this};
+    DiagnosisSession m_diagnosis{*this};
 };
 
 } // namespace FwLoaderGui

@@ -1,0 +1,38 @@
+#include "gui/ProcessorShared.h"
+
+#include "base/HexText.h"
+
+#include <cmath>
+
+namespace FwLoaderGui {
+
+std::string text(const QString& s)
+{
+    return s.toUtf8().toStdString();
+}
+
+QString fromText(const std::string& s)
+{
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+QString detailOf(const FirmwareRun::Progress& progress)
+{
+    if (progress.waiting.empty())
+        return QString();
+    return QString::fromStdString(progress.waiting) +
+           QStringLiteral(": %1 s").arg(static_cast<long long>(std::floor(progress.waitedSeconds)));
+}
+
+bool touchedFlash(const FirmwareRun::Outcome& outcome)
+{
+    return outcome.flashTouched || outcome.failedStage == FirmwareRun::Stage::Program ||
+           outcome.failedStage == FirmwareRun::Stage::Verify;
+}
+
+std::string nameOf(const InstrumentList::Instrument& instrument)
+{
+    return instrument.serialNumber.empty() ? hexText(instrument.location) : instrument.serialNumber;
+}
+
+} // namespace FwLoaderGui
