@@ -17,6 +17,15 @@
 
 namespace FwLoaderGui {
 
+namespace {
+
+bool isBlank(const std::string& line)
+{
+    return line.find_first_not_of(" \r\n") == std::string::npos;
+}
+
+} // namespace
+
 StationBatch::StationBatch(FWUpdateProcessor& processor)
     : m_processor(processor)
     , m_rows(new InstrumentRows(&processor))
@@ -119,13 +128,15 @@ StationBatch::End StationBatch::runAll(const FirmwareBatch& batch, const Firmwar
     FirmwareBatch::Observer observer;
     observer.report = [&](size_t index, ProgressReporter::MessageType type, const std::string& line) {
         // Progress is each row's own; several instruments' would bury the log.
-        if (line.rfind("\rProgress: ", 0) == 0 || line.rfind("progress = ", 0) == 0)
+        // A blank spacing line would read as a serial number and nothing.
+        if (line.rfind("\rProgress: ", 0) == 0 || line.rfind("progress = ", 0) == 0 || isBlank(line))
             return;
         ProgressReporter::ThreadRoute toLog(nullptr);
         ProgressReporter::getInstance().reportMessage(type, serialOf(index) + ": " + line);
     };
     observer.console = [&](size_t index, ConsoleSink::Stream stream, const std::string& line) {
-        ConsoleSink::toStandardStreams(stream, serialOf(index) + ": " + line);
+        if (!isBlank(line))
+            ConsoleSink::toStandardStreams(stream, serialOf(index) + ": " + line);
     };
     // Text crosses to the GUI thread as std::string and becomes a QString
     // there: no string is shared by two threads.

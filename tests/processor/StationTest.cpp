@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -246,6 +247,8 @@ private slots:
             QCOMPARE(records[i]["options"].toObject()["all"].toString(), QString("true"));
             QVERIFY(station.log().contains(QString::fromStdString(serialOf(size_t(i))) + ": " + kComplete));
         }
+        for (const QString& row : station.log()) // a blank line stays blank, not a bare serial number
+            QVERIFY2(!QRegularExpression("^FT7PRVL\\d*: \\s*$").match(row).hasMatch(), qPrintable(row));
         QCOMPARE(p.outcomeKind(), QString("success"));
         QCOMPARE(p.outcomeTitle(), QString("Programming complete on %1 instruments").arg(count));
         QCOMPARE(p.deviceDetected(), count == 1);
