@@ -1,14 +1,12 @@
 #include "device/BitstreamGuard.h"
 
 #include "device/BitstreamPart.h"
-#include "device/BitstreamReader.h"
 #include "device/FlashBitstream.h"
 
-BitstreamGuard::Finding BitstreamGuard::check(const std::vector<unsigned char>& bitstream, TRom& rom)
+BitstreamGuard::Finding BitstreamGuard::check(const BitstreamReport& incoming, TRom& rom)
 {
     Finding finding;
-    // Judged for whichever FPGA it names: which one is the comparison's business.
-    finding.incoming = BitstreamReader::read(bitstream, BitstreamReader::anyPart);
+    finding.incoming = incoming;
     if (finding.incoming.idcodeSeen) {
         const FlashBitstream::Reading current = FlashBitstream::idcode(rom);
         finding.flashReadFailed = !current.readOk;

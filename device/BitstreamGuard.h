@@ -3,7 +3,6 @@
 #include "device/BitstreamReport.h"
 
 #include <string>
-#include <vector>
 
 class TRom;
 
@@ -26,8 +25,9 @@ public:
         std::string risk;         // empty: none found; else sentences that name it
     };
 
-    // Reads the flash only when the new bitstream names an FPGA.
-    static Finding check(const std::vector<unsigned char>& bitstream, TRom& rom);
+    // `incoming`: the bitstream to be written, as BitstreamReader read it for
+    // any FPGA. Reads the flash only when it names one.
+    static Finding check(const BitstreamReport& incoming, TRom& rom);
     // The risk of writing `incoming` over a flash that begins with `current`.
     static std::string risk(const BitstreamReport& incoming, const BitstreamReport& current);
 };

@@ -74,7 +74,7 @@ FirmwareRun::Outcome FirmwareRun::guardBitstream()
         if (image.offset != FirmwareSet::bitstreamOffset)
             continue;
         const int index = static_cast<int>(i);
-        const BitstreamGuard::Finding finding = BitstreamGuard::check(data[i], rom);
+        const BitstreamGuard::Finding finding = BitstreamGuard::check(incoming, rom);
         if (finding.flashReadFailed) {
             if (!rom.Ftdi()->StopRequested())
                 ProgressReporter::error("Error, the flash could not be read to see which FPGA its bitstream is for\n");
@@ -106,6 +106,7 @@ FirmwareRun::Outcome FirmwareRun::prepare()
     const std::vector<FirmwareSet::Image>& images = set.images();
     data.assign(images.size(), {});
     sizes.assign(images.size(), 0);
+    incoming = BitstreamReport();
     for (size_t i = 0; i < images.size(); ++i) {
         const FirmwareSet::Image& image = images[i];
         const int index = static_cast<int>(i);
@@ -136,6 +137,10 @@ FirmwareRun::Outcome FirmwareRun::prepare()
             if (!refusal.empty())
                 return failLoad(index, refusal);
         }
+        // Read once for every instrument of a batch: judged for whichever
+        // FPGA it names, which one is the guard's comparison's business.
+        if (writing && image.offset == FirmwareSet::bitstreamOffset)
+            incoming = BitstreamReader::read(data[i], BitstreamReader::anyPart);
         sizes[i] = size;
     }
     prepared = true;
@@ -146,6 +151,7 @@ void FirmwareRun::adoptPrepared(const FirmwareRun& source)
 {
     data = source.data;
     sizes = source.sizes;
+    incoming = source.incoming;
     prepared = source.prepared;
 }
 
@@ -167,15 +173,8 @@ std::vector<RunRecord::Image> FirmwareRun::preparedImages() const
 
 std::string FirmwareRun::fileRisk() const
 {
-    for (size_t i = 0; i < set.images().size() && prepared && i < data.size(); ++i) {
-        if (set.images()[i].offset != FirmwareSet::bitstreamOffset)
-            continue;
-        const BitstreamReport incoming = BitstreamReader::read(data[i], BitstreamReader::anyPart);
-        // As the guard: no sync word, no bitstream to judge.
-        if (incoming.synced)
-            return BitstreamGuard::risk(incoming, BitstreamReport());
-    }
-    return {};
+    // As the guard: no sync word, no bitstream to judge.
+    return prepared && incoming.synced ? BitstreamGuard::risk(incoming, BitstreamReport()) : std::string();
 }
 
 int FirmwareRun::stagesPerImage() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/BitstreamReport.h"
 #include "device/FirmwareSet.h"
 #include "device/TRom.h"
 #include "record/RunRecord.h"
@@ -128,6 +129,7 @@ private:
     bool prepared = false;
     std::vector<std::vector<unsigned char>> data; // handed to TRom one by one
     std::vector<uint64_t> sizes;
+    BitstreamReport incoming; // the bitstream going to offset 0, when writing one
     uint64_t changesBefore = 0; // TRom::ChangeCommandsSent() when the run began
     std::unique_ptr<RunTimeModel> timeModel;
     std::chrono::nanoseconds started{0};
