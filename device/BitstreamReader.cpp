@@ -96,19 +96,35 @@ void BitstreamReader::readHeader()
 
 bool BitstreamReader::hunt()
 {
-    // Bit by bit, as serial configuration does: header bytes and dummy words are skipped.
-    uint32_t window = 0;
+    // Bit by bit, as serial configuration does: header bytes and dummy words
+    // are skipped. On a byte boundary a whole byte goes in at once and each of
+    // its eight bit positions is tried, earliest first: the same answer, and
+    // a 16 MiB file without a sync word in a fraction of the time.
+    uint64_t window = 0; // the bits read, the newest lowest
     const uint64_t bits = uint64_t(size) * 8;
+    const auto found = [this] {
+        if (!report.synced)
+            report.syncOffset = size_t((bit - 32) / 8);
+        report.synced = true;
+        hunting = false;
+        return true;
+    };
     while (bit < bits) {
+        if (bit % 8 == 0) {
+            window = window << 8 | data[bit / 8];
+            for (unsigned taken = 1; taken <= 8; ++taken) {
+                if (uint32_t(window >> (8 - taken)) == syncWord) {
+                    bit += taken;
+                    return found();
+                }
+            }
+            bit += 8;
+            continue;
+        }
         window = window << 1 | ((data[bit / 8] >> (7 - bit % 8)) & 1u);
         ++bit;
-        if (window == syncWord) {
-            if (!report.synced)
-                report.syncOffset = size_t((bit - 32) / 8);
-            report.synced = true;
-            hunting = false;
-            return true;
-        }
+        if (uint32_t(window) == syncWord)
+            return found();
     }
     return false;
 }
