@@ -30,7 +30,7 @@ void usage(std::ostream& out)
     std::vector<std::string> chips = BenchConfig::chips();
     chips.erase(std::remove(chips.begin(), chips.end(), BenchConfig::unpluggedChip), chips.end()); // named on its own
     out << "usage: pravel-emulate [--chip NAME] [--image FILE] [--faults LIST] [--timing MODE] [--pace PACE]\n"
-           "                      [--boot MODE] [--instruments SPEC] [--virtual-time] -- COMMAND [ARG...]\n"
+           "                      [--boot MODE] [--instruments BENCH] [--virtual-time] -- COMMAND [ARG...]\n"
            "Runs COMMAND with an emulated FT2232H (VID 0403, PID 6010) and the instrument's flash\n"
            "behind channel B on a virtual USB bus, in place of the system's libusb-1.0.\n"
            "  --chip NAME      the flash: "
@@ -50,7 +50,7 @@ void usage(std::ostream& out)
            "                   microframes on the emulated clock (default "
         << BenchConfig::timings().front()
         << ")\n"
-           "  --instruments SPEC  several FT2232H, one instrument each: a count (3), or chip[:image]\n"
+           "  --instruments BENCH  several FT2232H, one instrument each: a count (3), or chip[:image]\n"
            "                   entries (mt25q128:a.bin,s25fl256); serials FT7PRVL, FT7PRVL2, ...;\n"
            "                   a fault aimed at one: 2:unplug@N\n"
            "  --pace PACE      "
