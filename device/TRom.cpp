@@ -348,6 +348,7 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
     // Polling a sector erase back to back would only load the bus.
     const ReadyWait wait = PolledWait(Geometry().sectorErase);
     int result = 1;
+    double shown = -1.0; // the progress printed last; none yet
     Observe(Phase::Erasing, 0.0);
     // 64-bit, so a range that ends near 4 GiB cannot wrap the address and loop.
     for (uint64_t address = start; address <= end; address += static_cast<uint64_t>(sectorSize)) {
@@ -366,8 +367,13 @@ int TRom::EraseSectorAddr(uint32_t start, uint32_t end)
                                             : (static_cast<double>(address) - static_cast<double>(start)) /
                                                   (static_cast<double>(end) - static_cast<double>(start)) * 100.0;
         reportProgress(percent, false);
+        shown = percent;
     }
-    reportProgress(100.0, true);
+    // A failed or stopped erase ends its progress line where it stood.
+    if (result)
+        reportProgress(100.0, true);
+    else if (shown >= 0.0)
+        reportProgress(shown, true);
     return result;
 }
 

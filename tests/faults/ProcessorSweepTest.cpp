@@ -432,6 +432,9 @@ TEST_F(ProcessorSweep, AStuckFlashEndsWithinThreeTimesItsMaximum)
             return r.text.find("flash was still busy 3.0 s after a sector erase (datasheet maximum 1 s)") != std::string::npos;
         })) << joined(run.log);
         EXPECT_TRUE(said("Erase...NG\n"));
+        EXPECT_FALSE(std::any_of(run.log.begin(), run.log.end(), [](const LogRow& r) {
+            return r.text.find("Progress: 100.0%") != std::string::npos;
+        })) << joined(run.log);
         EXPECT_EQ(run.details.count("Waiting for the flash to finish erasing: 2 s"), 1) << run.details.join(", ").toStdString();
     }
 }
