@@ -40,7 +40,6 @@ private:
     int setUp();
     int dispatch();
     int channels();
-    int list();
     int detect();
     int write();
     int read();

@@ -633,7 +633,7 @@ DiagnosisStep Diagnosis::readSpeed()
     start.assign(length, 0);
     Clock& clock = ftdi.clock();
     const uint64_t began = static_cast<uint64_t>(clock.now().count());
-    if (!rom.ReadQuietly(0, start.data(), static_cast<int>(length))) {
+    if (!rom.ReadAt(0, start.data(), static_cast<int>(length))) {
         start.clear();
         return finding(step, "Reading " + mebibytes(length) + " from address 0 failed.", kLostCause, kLostAction,
                        true);
@@ -670,7 +670,7 @@ DiagnosisStep Diagnosis::contents()
         const size_t more = std::min<size_t>((bitstream.moreBytes + kReadChunk - 1) / kReadChunk * kReadChunk,
                                              limit - at);
         bytes.resize(at + more);
-        if (!rom.ReadQuietly(static_cast<uint32_t>(at), bytes.data() + at, static_cast<int>(more)))
+        if (!rom.ReadAt(static_cast<uint32_t>(at), bytes.data() + at, static_cast<int>(more)))
             return finding(step, "Reading the flash from " + hexText(at) + " failed.", kLostCause, kLostAction, true);
         bitstream = BitstreamReader::read(bytes);
     }
@@ -679,7 +679,7 @@ DiagnosisStep Diagnosis::contents()
     step.details.emplace_back("bitstreamVerdict", bitstream.verdict());
 
     std::vector<unsigned char> application(kApplicationProbeBytes, 0);
-    if (!rom.ReadQuietly(FirmwareSet::applicationOffset, application.data(), static_cast<int>(application.size())))
+    if (!rom.ReadAt(FirmwareSet::applicationOffset, application.data(), static_cast<int>(application.size())))
         return finding(step, "Reading the flash at " + hexText(FirmwareSet::applicationOffset) + " failed.",
                        kLostCause, kLostAction, true);
     // The application image is S-record text; judge its whole lines only.

@@ -282,18 +282,18 @@ int TRom::BusyCheck()
 
 int TRom::BusyCheck_WithoutTimer(unsigned int maxReads)
 {
-    ReadyWait wait;
-    wait.maxReads = maxReads;
-    const Readiness readiness = WaitUntilReady(wait);
-    if (readiness == Readiness::Busy)
-        ConsoleSink::error("Status check (without timer) overflow\n");
-    return readiness == Readiness::Ready ? 1 : 0;
+    return WaitForReads(maxReads, nullptr);
 }
 
 int TRom::WaitForPage(unsigned maxReads)
 {
+    return WaitForReads(maxReads, &Geometry().pageProgram);
+}
+
+int TRom::WaitForReads(unsigned maxReads, const FlashBusyTime* busy)
+{
     ReadyWait wait;
-    wait.busy = &Geometry().pageProgram;
+    wait.busy = busy;
     wait.maxReads = maxReads;
     const Readiness readiness = WaitUntilReady(wait);
     if (readiness == Readiness::Busy)
@@ -742,9 +742,3 @@ int TRom::ReadRegisters(const FlashChip& chip, FlashRegisters& registers)
     return 1;
 }
 
-int TRom::ReadQuietly(uint32_t address, unsigned char* buffer, int length)
-{
-    if (!buffer || length < 1)
-        return 0;
-    return ReadRange(address, buffer, length, nullptr);
-}

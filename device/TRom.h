@@ -74,8 +74,6 @@ public:
     // `count` bytes (1..256) of the SFDP table from `address`; 0 for a part without one.
     int ReadSfdp(const FlashChip& chip, uint32_t address, unsigned char* bytes, uint32_t count);
     int ReadRegisters(const FlashChip& chip, FlashRegisters& registers);
-    // `length` (at least 1) bytes from `address`, as Read takes them.
-    int ReadQuietly(uint32_t address, unsigned char* buffer, int length);
 
     // Erase.
     int EraseSectorAddr(uint32_t start, uint32_t end);
@@ -178,6 +176,8 @@ private:
     static ReadyWait PolledWait(const FlashBusyTime& busy);
     // Waits for one page program: the 100-read bound and the time bound.
     int WaitForPage(unsigned maxReads);
+    // At most `maxReads` status reads, bounded by `busy`'s time when given.
+    int WaitForReads(unsigned maxReads, const FlashBusyTime* busy);
     // Before identifying: a flash still busy with what an interrupted run
     // left is waited for. false after reporting.
     bool WaitForLeftoverOperation();

@@ -154,7 +154,7 @@ OutcomeAdvice OutcomeAdvice::forRun(const Run& facts)
         steps = QStringList{QStringLiteral("Check that %1 is there and readable.").arg(facts.failedFile),
                  QStringLiteral("Click Load Firmware.")};
     else if (facts.outcome.stopped)
-        steps = QStringList{QStringLiteral("Click Load Firmware to run again.")};
+        steps = QStringList{kRunAgain};
     else
         steps = QStringList{QStringLiteral("Check the USB cable and that the instrument is switched on."), kRefresh, kRunAgain};
     return make(Kind::NothingChanged, QStringLiteral("Programming failed: nothing was changed"),
