@@ -265,15 +265,9 @@ RunRecord InstrumentCommands::completed(RunRecord record) const
 
 bool InstrumentCommands::keep(const std::vector<RunRecord>& records)
 {
-    const RunHistory history;
-    for (const RunRecord& record : records) {
-        std::string warning;
-        if (!history.append(record, warning)) {
-            // The run's result stands; only its record is missing.
-            reporter.report(ProgressReporter::Error, "Warning: the run was not recorded in the run history: " + warning + "\n");
-            break;
-        }
-    }
+    const std::string warning = RunHistory().appendAll(records);
+    if (!warning.empty())
+        reporter.report(ProgressReporter::Error, warning);
     if (inv.json && inv.command == "verify")
         std::cout << RunRecord::document(records) << std::flush;
     if (inv.reportFile.empty())

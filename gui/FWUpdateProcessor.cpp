@@ -33,7 +33,6 @@ namespace {
 
 const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
 const char kAlreadyRunning[] = "Programming is already in progress.\n";
-const char kNotRecorded[] = "Warning: the run was not recorded in the run history: ";
 
 } // namespace
 
@@ -455,15 +454,9 @@ RunRecord FWUpdateProcessor::completed(RunRecord record, const RunRequest& run, 
 
 void FWUpdateProcessor::keep(const std::vector<RunRecord>& records)
 {
-    const RunHistory history;
-    for (const RunRecord& record : records) {
-        std::string warning;
-        if (!history.append(record, warning)) {
-            // The run's result stands; only its record is missing.
-            ProgressReporter::error(kNotRecorded + warning + "\n");
-            return;
-        }
-    }
+    const std::string warning = RunHistory().appendAll(records);
+    if (!warning.empty())
+        ProgressReporter::error(warning);
 }
 
 void FWUpdateProcessor::diagnose()

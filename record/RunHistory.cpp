@@ -103,3 +103,13 @@ bool RunHistory::append(const RunRecord& record, std::string& warning) const
     }
     return true;
 }
+
+std::string RunHistory::appendAll(const std::vector<RunRecord>& records) const
+{
+    for (const RunRecord& record : records) {
+        std::string warning;
+        if (!append(record, warning))
+            return "Warning: the run was not recorded in the run history: " + warning + "\n";
+    }
+    return {};
+}

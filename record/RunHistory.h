@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct RunRecord;
 
@@ -21,6 +22,9 @@ public:
 
     // false with `warning` saying why the line was not (wholly) written.
     bool append(const RunRecord& record, std::string& warning) const;
+    // Each record in order, up to the first that cannot be written. Empty, or
+    // the warning line to show; the runs' results stand either way.
+    std::string appendAll(const std::vector<RunRecord>& records) const;
 
     const std::string& path() const { return file; }
 
