@@ -31,7 +31,7 @@ const std::string FWUpdateProcessor::portDescB = FirmwareSet::portDescription;
 
 namespace {
 
-const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
+const char kDeviceNotFound[] = "Device not found. Please check USB cable connection and click 'Refresh Device'.\n";
 const char kAlreadyRunning[] = "Programming is already in progress.\n";
 
 } // namespace

@@ -26,7 +26,7 @@ using FwLoaderGui::FWUpdateProcessor;
 
 namespace {
 
-const QString kNotFound = "Device not found. Please check USB cable connection and click 'Refresh Devices'.\n";
+const QString kNotFound = "Device not found. Please check USB cable connection and click 'Refresh Device'.\n";
 const QString kComplete = "Device programming is complete. Device must be restarted for changes to take effect.\n";
 const QString kCheck = "Please check power and USB connections and try again.\n";
 const QString kLost = "The USB connection to the bridge was lost\n";
