@@ -24,6 +24,12 @@ QString detailOf(const FirmwareRun::Progress& progress)
            QStringLiteral(": %1 s").arg(static_cast<long long>(std::floor(progress.waitedSeconds)));
 }
 
+bool worthShowing(const FirmwareRun::Progress& last, const FirmwareRun::Progress& now)
+{
+    return now.stage != last.stage || std::fabs(now.stageDone - last.stageDone) >= kProgressStep ||
+           now.stageDone >= 1.0 || detailOf(now) != detailOf(last) || (now.secondsLeft < 0) != (last.secondsLeft < 0);
+}
+
 bool touchedFlash(const FirmwareRun::Outcome& outcome)
 {
     return outcome.flashTouched || outcome.failedStage == FirmwareRun::Stage::Program ||

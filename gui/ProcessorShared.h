@@ -38,6 +38,11 @@ QString fromText(const std::string& s);
 // "Waiting for the flash to finish erasing: 12 s", or nothing.
 QString detailOf(const FirmwareRun::Progress& progress);
 
+// Whether `now` is worth sending to the window after `last`: a new stage, a
+// step of progress, the end of a stage, a new wait or another second of it,
+// the time left appearing or going.
+bool worthShowing(const FirmwareRun::Progress& last, const FirmwareRun::Progress& now);
+
 // A failure after the erase leaves the image partly written, whatever else
 // is known about it.
 bool touchedFlash(const FirmwareRun::Outcome& outcome);

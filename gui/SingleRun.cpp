@@ -13,7 +13,6 @@
 #include <QFileInfo>
 
 #include <chrono>
-#include <cmath>
 
 namespace FwLoaderGui {
 
@@ -74,14 +73,11 @@ FirmwareRun::Outcome SingleRun::runSteps(FirmwareSet& firmware)
     options.verify = true;
     options.shownMismatches = kShownMismatches;
     FirmwareRun::Progress shown;
-    QString shownDetail;
-    options.progress = [this, &shown, &shownDetail](const FirmwareRun::Progress& now) {
-        const QString detail = detailOf(now);
-        if (now.stage == shown.stage && std::fabs(now.stageDone - shown.stageDone) < kProgressStep &&
-            now.stageDone < 1.0 && detail == shownDetail && (now.secondsLeft < 0) == (shown.secondsLeft < 0))
+    options.progress = [this, &shown](const FirmwareRun::Progress& now) {
+        if (!worthShowing(shown, now))
             return;
         shown = now;
-        shownDetail = detail;
+        const QString detail = detailOf(now);
         const QString stage = QString::fromStdString(now.stage);
         QMetaObject::invokeMethod(&m_processor, [this, stage, now, detail] {
             m_processor.showProgress(stage, now.stageDone, now.runDone);

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 
 namespace FwLoaderGui {
 
@@ -150,8 +149,7 @@ StationBatch::End StationBatch::runAll(const FirmwareBatch& batch, const Firmwar
     };
     observer.progress = [this, &shown](size_t index, const FirmwareRun::Progress& now) {
         FirmwareRun::Progress& last = shown[index];
-        if (now.stage == last.stage && std::fabs(now.stageDone - last.stageDone) < kProgressStep && now.stageDone < 1.0 &&
-            now.waiting == last.waiting)
+        if (!worthShowing(last, now))
             return;
         last = now;
         QMetaObject::invokeMethod(&m_processor, [this, index, now] {

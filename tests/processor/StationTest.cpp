@@ -284,6 +284,22 @@ private slots:
         QVERIFY(!p.flashIncomplete());
     }
 
+    // A flash stuck busy fails its instrument alone, its row counting the
+    // wait second by second meanwhile.
+    void aStuckFlashCountsItsWaitInItsRow()
+    {
+        Station station("2", "2:stuck-busy");
+        QStringList waits;
+        QObject::connect(&station.processor->rows(), &QAbstractItemModel::dataChanged, [&](const QModelIndex& at) {
+            if (at.row() == 1)
+                waits << at.data(FwLoaderGui::InstrumentRows::DetailRole).toString();
+        });
+        station.runToEnd(true);
+        QCOMPARE(station.rows(FwLoaderGui::InstrumentRows::OutcomeRole), (QStringList{"complete", "failed"}));
+        for (const char* wait : {"Waiting for the flash to finish erasing: 1 s", "Waiting for the flash to finish erasing: 2 s"})
+            QVERIFY2(waits.contains(wait), qPrintable(waits.join(" | ")));
+    }
+
     // A stop while every instrument is held mid-page ends every run between
     // transactions: none completes, each is recorded as interrupted.
     void aStopEndsEveryRun()
