@@ -116,10 +116,7 @@ int InstrumentCommands::list(TFtdi& ftdi)
             ConsoleSink::Route quietLines(ConsoleSink::Route::ThisThread, [](ConsoleSink::Stream, const std::string&) {});
             TFtdi one(selection.driverFor(instrument.serialNumber), selection.clockFor(instrument.serialNumber));
             one.SetStopRequest(&stop);
-            if (!instrument.channelSerialNumber.empty())
-                one.SetPortSerialNumber(instrument.channelSerialNumber);
-            else
-                one.SetPortLocation(instrument.location);
+            instrument.choosePort(one);
             TRom rom(&one);
             part = "not reached";
             if (one.PortOpen() == 1) {
@@ -201,10 +198,7 @@ int InstrumentCommands::batch(TFtdi& ftdi, const FirmwareRun::Options& options)
         target.seconds = [&chosenDriver, serial] { return chosenDriver.secondsFor(serial); };
         targets.push_back(std::move(target));
     }
-    const auto sourceOf = [&](size_t index) {
-        const InstrumentList::Instrument& instrument = targets[index].instrument;
-        return instrument.serialNumber.empty() ? hexText(instrument.location) : instrument.serialNumber;
-    };
+    const auto sourceOf = [&](size_t index) { return targets[index].instrument.name(); };
     FirmwareBatch::Observer observer;
     observer.report = [&](size_t index, ProgressReporter::MessageType type, const std::string& text) {
         reporter.reportFrom(sourceOf(index), type, text);

@@ -71,10 +71,7 @@ FirmwareBatch::Result FirmwareBatch::runOne(size_t index, const Target& target, 
     try {
         TFtdi ftdi(target.driver, target.clock ? *target.clock : Clock::system());
         ftdi.SetStopRequest(stop);
-        if (!target.instrument.channelSerialNumber.empty())
-            ftdi.SetPortSerialNumber(target.instrument.channelSerialNumber);
-        else
-            ftdi.SetPortLocation(target.instrument.location);
+        target.instrument.choosePort(ftdi);
         TRom rom(&ftdi);
         if (ftdi.StopRequested()) {
             result.outcome.stopped = true; // nothing was sent

@@ -1,6 +1,7 @@
 #include "device/InstrumentList.h"
 
 #include "base/HexText.h"
+#include "device/TFtdi.h"
 
 #include <algorithm>
 
@@ -64,4 +65,17 @@ std::string InstrumentList::describe() const
         text += (text.empty() ? "" : ", ") + (instrument.serialNumber.empty() ? "(no serial number)" : instrument.serialNumber) +
                 " at " + hexText(instrument.location);
     return text;
+}
+
+std::string InstrumentList::Instrument::name() const
+{
+    return serialNumber.empty() ? hexText(location) : serialNumber;
+}
+
+void InstrumentList::Instrument::choosePort(TFtdi& ftdi) const
+{
+    if (!channelSerialNumber.empty())
+        ftdi.SetPortSerialNumber(channelSerialNumber);
+    else
+        ftdi.SetPortLocation(location);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class TFtdi;
+
 // The instruments on the bus, from the driver's list of bridge channels
 // (TFtdi::ListPorts): each channel whose description is the instrument
 // port's ("USB <-> Serial Converter B"), named by its bridge's serial number
@@ -19,6 +21,11 @@ public:
         std::string channelSerialNumber; // as D2XX opens it: FT7PRVLB; empty when the driver could not read it
         uint32_t location = 0;           // D2XX LocId of the channel; 0 when unknown
         bool inUse = false;              // another program holds it open
+
+        // Its name in lines and rows: the serial number, else the location.
+        std::string name() const;
+        // Sets `ftdi` to open this one: by its channel's serial number, else by location.
+        void choosePort(TFtdi& ftdi) const;
     };
 
     InstrumentList() = default;

@@ -230,10 +230,7 @@ void FWUpdateProcessor::refreshDevices()
         ftdi->SetClock(clockFor(m_choice.target().serialNumber));
         if (chosen && attached.size() > 1) {
             // One of several, by its own name, as pravel-flash --serial opens it.
-            if (!chosen->channelSerialNumber.empty())
-                ftdi->SetPortSerialNumber(chosen->channelSerialNumber);
-            else
-                ftdi->SetPortLocation(chosen->location);
+            chosen->choosePort(*ftdi);
             portState = ftdi->PortOpen();
         } else {
             portState = ftdi->PortOpen(portDescB);

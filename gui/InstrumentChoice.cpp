@@ -51,7 +51,7 @@ void InstrumentChoice::show(const InstrumentList& found)
     m_list = found;
     QVariantList shown;
     for (const InstrumentList::Instrument& instrument : found.all())
-        shown.append(QVariantMap{{QStringLiteral("serial"), fromText(nameOf(instrument))},
+        shown.append(QVariantMap{{QStringLiteral("serial"), fromText(instrument.name())},
                                  {QStringLiteral("location"), fromText(hexText(instrument.location))},
                                  {QStringLiteral("inUse"), instrument.inUse}});
     if (changeTo(m_shown, shown))
@@ -78,7 +78,7 @@ const InstrumentList::Instrument* InstrumentChoice::relist(TFtdi& ftdi)
         m_target = {};
         m_targetSerial.clear();
     } // else: none there; what the panels know of the last one stays
-    if (changeTo(m_chosenSerial, picked ? fromText(nameOf(*picked)) : QString()))
+    if (changeTo(m_chosenSerial, picked ? fromText(picked->name()) : QString()))
         emit m_processor.chosenSerialChanged();
     if (changeTo(m_choiceNeeded, choiceNeeded))
         emit m_processor.choiceNeededChanged();

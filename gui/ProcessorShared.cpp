@@ -1,6 +1,5 @@
 #include "gui/ProcessorShared.h"
 
-#include "base/HexText.h"
 
 #include <cmath>
 
@@ -36,9 +35,5 @@ bool touchedFlash(const FirmwareRun::Outcome& outcome)
            outcome.failedStage == FirmwareRun::Stage::Verify;
 }
 
-std::string nameOf(const InstrumentList::Instrument& instrument)
-{
-    return instrument.serialNumber.empty() ? hexText(instrument.location) : instrument.serialNumber;
-}
 
 } // namespace FwLoaderGui

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "device/FirmwareRun.h"
-#include "device/InstrumentList.h"
 
 #include <QString>
 
@@ -46,8 +45,5 @@ bool worthShowing(const FirmwareRun::Progress& last, const FirmwareRun::Progress
 // A failure after the erase leaves the image partly written, whatever else
 // is known about it.
 bool touchedFlash(const FirmwareRun::Outcome& outcome);
-
-// The instrument's name in its lines and rows.
-std::string nameOf(const InstrumentList::Instrument& instrument);
 
 } // namespace FwLoaderGui

@@ -37,7 +37,7 @@ void StationBatch::start(bool confirmed)
         return;
     QStringList serials;
     for (const InstrumentList::Instrument& instrument : m_processor.m_run.all)
-        serials << fromText(nameOf(instrument));
+        serials << fromText(instrument.name());
     m_rows->reset(serials);
     if (changeTo(m_programmingAll, true))
         emit m_processor.programmingAllChanged();
@@ -123,7 +123,7 @@ StationBatch::End StationBatch::runAll(const FirmwareBatch& batch, const Firmwar
         target.seconds = [&clock] { return std::chrono::duration<double>(clock.now()).count(); };
         targets.push_back(std::move(target));
     }
-    const auto serialOf = [&run](size_t index) { return nameOf(run.all[index]); };
+    const auto serialOf = [&run](size_t index) { return run.all[index].name(); };
     FirmwareBatch::Observer observer;
     observer.report = [&](size_t index, ProgressReporter::MessageType type, const std::string& line) {
         // Progress is each row's own; several instruments' would bury the log.
