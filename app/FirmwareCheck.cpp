@@ -5,6 +5,8 @@
 
 QString FirmwareCheck::problem(const QString& path, int offset) const
 {
+    if (offset != static_cast<int>(ImageCheck::bitstreamOffset) && offset != static_cast<int>(ImageCheck::applicationOffset))
+        return QString();
     // A file that cannot be read is no question of its kind: the processor
     // refuses it (FWUpdateProcessor::refuseUnreadableFiles), the run too.
     WholeFile file;

@@ -1,6 +1,5 @@
 #include "device/ImageCheck.h"
 
-#include "device/WholeFile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -81,17 +80,6 @@ std::string checkRecord(const unsigned char* line, std::size_t length, bool& isD
 }
 
 } // namespace
-
-std::string ImageCheck::checkFile(const std::string& path, uint32_t offset)
-{
-    if (offset != bitstreamOffset && offset != applicationOffset)
-        return {};
-    WholeFile file;
-    std::vector<unsigned char> data;
-    if (file.open(path) != WholeFile::Ok || file.readInto(data) != WholeFile::Ok)
-        return "The file cannot be read.";
-    return check(data, offset);
-}
 
 std::string ImageCheck::check(const std::vector<unsigned char>& data, uint32_t offset)
 {

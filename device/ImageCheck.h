@@ -23,9 +23,8 @@ public:
     // How far into the configuration data the sync word may come.
     static constexpr std::size_t syncWindow = 4096;
 
-    // Empty when the file fits `offset`, else one sentence saying what is
-    // wrong with it (no trailing newline). `path` is UTF-8.
-    static std::string checkFile(const std::string& path, uint32_t offset);
+    // Empty when the file's bytes fit `offset`, else one sentence saying what
+    // is wrong with them (no trailing newline).
     static std::string check(const std::vector<unsigned char>& data, uint32_t offset);
 
     static std::string checkBitstream(const std::vector<unsigned char>& data);

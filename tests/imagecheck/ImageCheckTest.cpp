@@ -3,11 +3,9 @@
 
 #include "device/ImageCheck.h"
 #include "emulator/DemoFirmware.h"
-#include "tests/support/Files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -103,16 +101,4 @@ TEST(ImageCheck, DamagedSRecordsNameTheLineAndTheFault)
     }
     EXPECT_EQ(ImageCheck::checkSRecords(bytes("S00600004844521B\nS9030000FC\n")),
               "The S-record file holds no data records.");
-}
-
-TEST(ImageCheck, FromDisk)
-{
-    const std::string path = ::testing::TempDir() + "image-check-demo.srec";
-    testsupport::writeFile(path, demoSrec);
-    EXPECT_EQ(ImageCheck::checkFile(path, 0x500000), "");
-    EXPECT_NE(ImageCheck::checkFile(path, 0), "");
-    EXPECT_EQ(ImageCheck::checkFile(path, 0x200000), "");
-    std::remove(path.c_str());
-    EXPECT_EQ(ImageCheck::checkFile(path, 0), "The file cannot be read.");
-    EXPECT_EQ(ImageCheck::checkFile(::testing::TempDir(), 0x500000), "The file cannot be read.");
 }
