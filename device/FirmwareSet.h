@@ -39,6 +39,11 @@ public:
     static bool readVersion(const std::string& directory, std::string& version);
 
     const std::vector<Image>& images() const { return list; }
+    // The image at `index` (an outcome's failedImage), or nullptr when none.
+    const Image* imageAt(int index) const
+    {
+        return index >= 0 && static_cast<size_t>(index) < list.size() ? &list[static_cast<size_t>(index)] : nullptr;
+    }
 
 private:
     std::vector<Image> list;

@@ -423,6 +423,12 @@ void FWUpdateProcessor::showOutcome(const QString& outcome)
         emit lastOutcomeChanged();
 }
 
+QString FWUpdateProcessor::RunRequest::written() const
+{
+    return mode == Full ? QStringLiteral("Version %1").arg(version.isEmpty() ? QStringLiteral("Unknown") : version)
+                        : QFileInfo(firmwareFile).fileName();
+}
+
 FirmwareSet FWUpdateProcessor::firmwareOf(const RunRequest& run) const
 {
     if (run.mode == Full)

@@ -286,6 +286,9 @@ private:
         std::string refusal; // why a run cannot start, when it cannot
         InstrumentList::Instrument instrument; // of a single run
         std::vector<InstrumentList::Instrument> all; // of programAll
+
+        // What it writes, in the outcome's words: "Version 2.1", or the file's name.
+        QString written() const;
     };
 
     // The images of a run of `run`, in order; Single mode at the current offset.

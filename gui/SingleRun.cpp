@@ -26,18 +26,15 @@ void SingleRun::run()
     const FWUpdateProcessor::RunRequest& request = m_processor.m_run;
     Report report;
     report.refused = !request.deviceDetected || request.firmwareFile.isEmpty();
-    report.full = request.mode == FWUpdateProcessor::Full;
-    report.firmwareFile = request.firmwareFile;
+    report.written = request.written();
     try {
         FirmwareSet firmware;
         report.outcome = runSteps(firmware);
         for (const FirmwareSet::Image& image : firmware.images())
             report.offsets.push_back(image.offset);
-        const int failed = report.outcome.failedImage;
-        if (failed >= 0 && static_cast<size_t>(failed) < firmware.images().size()) {
-            const FirmwareSet::Image& image = firmware.images()[static_cast<size_t>(failed)];
-            report.failedFile = QFileInfo(QString::fromStdString(image.path)).fileName();
-            report.failedOffset = image.offset;
+        if (const FirmwareSet::Image* image = firmware.imageAt(report.outcome.failedImage)) {
+            report.failedFile = QFileInfo(QString::fromStdString(image->path)).fileName();
+            report.failedOffset = image->offset;
         }
     } catch (...) {
         // Out of memory while composing a message: the run ends like any
@@ -138,9 +135,7 @@ void SingleRun::present(const Report& report)
     facts.failedFile = report.failedFile;
     facts.failedOffset = report.failedOffset;
     facts.incomplete = m_processor.flashIncomplete();
-    facts.written = report.full
-                        ? QStringLiteral("Version %1").arg(m_processor.firmwareVersion())
-                        : QFileInfo(report.firmwareFile).fileName();
+    facts.written = report.written;
     m_processor.showAdvice(OutcomeAdvice::forRun(facts));
     m_processor.updateInstrumentState();
 }

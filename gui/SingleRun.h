@@ -29,8 +29,7 @@ private:
     struct Report
     {
         FirmwareRun::Outcome outcome;
-        bool full = true; // the processor's Full mode, else Single
-        QString firmwareFile;
+        QString written; // RunRequest::written
         bool refused = false;
         bool linkLost = false;
         std::vector<uint32_t> offsets; // of the images, in order

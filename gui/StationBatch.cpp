@@ -73,9 +73,8 @@ void StationBatch::run()
         } else if (!(prepared = batch.prepare()).ok) {
             // Every file is read and checked before any instrument is touched.
             notStarted.outcome = prepared;
-            const int failed = prepared.failedImage;
-            if (failed >= 0 && static_cast<size_t>(failed) < set.images().size())
-                notStarted.failedFile = QFileInfo(fromText(set.images()[static_cast<size_t>(failed)].path)).fileName();
+            if (const FirmwareSet::Image* image = set.imageAt(prepared.failedImage))
+                notStarted.failedFile = QFileInfo(fromText(image->path)).fileName();
         } else if (!(risk = batch.fileRisk()).empty()) {
             // A risk of the bitstream itself is the same for every instrument: one question.
             ProgressReporter::error("Warning: " + risk + "\n");
@@ -175,9 +174,7 @@ StationBatch::End StationBatch::runAll(const FirmwareBatch& batch, const Firmwar
 
     End end;
     OutcomeAdvice::Batch facts;
-    facts.written = run.mode == FWUpdateProcessor::Full
-                        ? QStringLiteral("Version %1").arg(run.version.isEmpty() ? QStringLiteral("Unknown") : run.version)
-                        : QFileInfo(run.firmwareFile).fileName();
+    facts.written = run.written();
     std::vector<RunRecord> records;
     for (size_t i = 0; i < results.size(); ++i) {
         const FirmwareBatch::Result& result = results[i];
@@ -196,9 +193,7 @@ StationBatch::End StationBatch::runAll(const FirmwareBatch& batch, const Firmwar
             facts.succeeded << serial;
         } else {
             end.outcomes.push_back(outcome.stopped ? QStringLiteral("stopped") : QStringLiteral("failed"));
-            const int failed = outcome.failedImage;
-            const bool known = failed >= 0 && static_cast<size_t>(failed) < set.images().size();
-            const FirmwareSet::Image* image = known ? &set.images()[static_cast<size_t>(failed)] : nullptr;
+            const FirmwareSet::Image* image = set.imageAt(outcome.failedImage);
             const bool touched = touchedFlash(outcome) && image;
             if (touched)
                 end.incomplete[key].insert(image->offset);
