@@ -53,9 +53,9 @@ void InstrumentCommands::complain(const std::string& text)
 
 bool InstrumentCommands::listInstruments(TFtdi& ftdi, InstrumentList& found, bool& listed)
 {
-    std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> channels;
-    listed = ftdi.PortList(channels) == d2xx::FT_OK;
-    found = InstrumentList(channels, inv.port);
+    const TFtdi::Listing listing = ftdi.ListChannels();
+    listed = listing.status == d2xx::FT_OK;
+    found = InstrumentList(listing.channels, inv.port);
     return listed;
 }
 
