@@ -1,5 +1,6 @@
 #include "base/HexText.h"
 
+#include <cstdio>
 #include <ios>
 #include <sstream>
 
@@ -9,4 +10,11 @@ std::string hexText(uint64_t value)
     s.setf(std::ios::showbase);
     s << std::hex << value;
     return s.str();
+}
+
+std::string upperHex(uint64_t value, int digits)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llX", digits, static_cast<unsigned long long>(value));
+    return text;
 }

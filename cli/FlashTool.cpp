@@ -217,9 +217,7 @@ int FlashTool::detect()
         json["location"] = chosen.location ? nlohmann::ordered_json(hexText(chosen.location)) : nlohmann::ordered_json(nullptr);
         json["detected"] = identified;
         json["config_rom_id"] = portOpen ? nlohmann::ordered_json(ftdi->LastJedecId() & 0xFF) : nlohmann::ordered_json(nullptr);
-        std::ostringstream id;
-        id << std::uppercase << std::hex << std::setw(6) << std::setfill('0') << ftdi->LastJedecId();
-        json["jedec_id"] = portOpen && ftdi->LastJedecId() ? nlohmann::ordered_json(id.str()) : nlohmann::ordered_json(nullptr);
+        json["jedec_id"] = portOpen && ftdi->LastJedecId() ? nlohmann::ordered_json(upperHex(ftdi->LastJedecId(), 6)) : nlohmann::ordered_json(nullptr);
         json["flash_part"] = identified ? nlohmann::ordered_json(rom->Chip()->name) : nlohmann::ordered_json(nullptr);
         json["flash_size"] = identified ? rom->MemorySize() : 0;
         json["sector_size"] = identified ? rom->SectorSize() : 0;

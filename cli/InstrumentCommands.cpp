@@ -53,9 +53,9 @@ void InstrumentCommands::complain(const std::string& text)
 
 bool InstrumentCommands::listInstruments(TFtdi& ftdi, InstrumentList& found, bool& listed)
 {
-    std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> channels;
-    listed = ftdi.PortList(channels) == d2xx::FT_OK;
-    found = InstrumentList(channels, inv.port);
+    const TFtdi::Listing listing = ftdi.ListChannels();
+    listed = listing.status == d2xx::FT_OK;
+    found = InstrumentList(listing.channels, inv.port);
     return listed;
 }
 
@@ -136,9 +136,7 @@ int InstrumentCommands::list(TFtdi& ftdi)
         entry["location"] = hexText(instrument.location);
         entry["in_use"] = instrument.inUse;
         entry["flash_part"] = size ? nlohmann::ordered_json(part) : nlohmann::ordered_json(nullptr);
-        std::ostringstream id;
-        id << std::uppercase << std::hex << std::setw(6) << std::setfill('0') << jedec;
-        entry["jedec_id"] = jedec ? nlohmann::ordered_json(id.str()) : nlohmann::ordered_json(nullptr);
+        entry["jedec_id"] = jedec ? nlohmann::ordered_json(upperHex(jedec, 6)) : nlohmann::ordered_json(nullptr);
         entry["flash_size"] = size;
         json.push_back(entry);
     }

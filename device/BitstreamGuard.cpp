@@ -26,8 +26,8 @@ std::string BitstreamGuard::risk(const BitstreamReport& incoming, const Bitstrea
         add("This bitstream is damaged: " + std::to_string(incoming.crcErrors) + " of its " +
             std::to_string(incoming.crcChecks) + " CRC checks fail, and the FPGA does not start from it.");
     if (incoming.encrypted)
-        add("This bitstream is encrypted: the FPGA starts from it only with its AES key programmed into the FPGA.");
-    if (incoming.idcodeSeen && current.idcodeSeen && ((incoming.idcode ^ current.idcode) & 0x0FFFFFFF) != 0)
+        add(BitstreamReport::encryptedSentence);
+    if (incoming.idcodeSeen && current.idcodeSeen && !BitstreamPart::sameFpga(incoming.idcode, current.idcode))
         add("This bitstream is for " + BitstreamPart::describe(incoming.idcode) +
             "; the instrument's current firmware is for " + BitstreamPart::describe(current.idcode) + ".");
     return text;

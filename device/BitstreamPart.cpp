@@ -1,6 +1,6 @@
 #include "device/BitstreamPart.h"
 
-#include <cstdio>
+#include "base/HexText.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ const BitstreamPart parts[] = {
 const BitstreamPart* BitstreamPart::find(uint32_t idcode)
 {
     for (const BitstreamPart& part : parts)
-        if (((part.idcode ^ idcode) & 0x0FFFFFFF) == 0)
+        if (sameFpga(part.idcode, idcode))
             return &part;
     return nullptr;
 }
@@ -33,8 +33,6 @@ const BitstreamPart& BitstreamPart::instrumentFpga()
 std::string BitstreamPart::describe(uint32_t idcode)
 {
     const BitstreamPart* part = find(idcode);
-    char code[16];
-    std::snprintf(code, sizeof code, "%08X", unsigned(idcode));
     return std::string(part ? "an " + std::string(part->name) : "an FPGA this loader does not know") + " (IDCODE " +
-           code + ")";
+           upperHex(idcode, 8) + ")";
 }

@@ -14,6 +14,8 @@ struct BitstreamPart
     uint32_t idcode;  // revision bits 31..28 zero; they are not compared
     uint32_t frames;  // pad frames included
 
+    // Whether two IDCODEs name the same FPGA: the revision bits aside.
+    static bool sameFpga(uint32_t a, uint32_t b) { return ((a ^ b) & 0x0FFFFFFF) == 0; }
     // The part with that IDCODE, revision bits aside; nullptr when the table has none.
     static const BitstreamPart* find(uint32_t idcode);
     // The FPGA the instrument carries.

@@ -1,8 +1,9 @@
 #include "device/BitstreamReader.h"
 
+#include "base/HexText.h"
+
 #include <algorithm>
 #include <array>
-#include <cstdio>
 
 namespace {
 
@@ -39,13 +40,6 @@ uint32_t crcStep(uint32_t crc, uint32_t reg, uint32_t value)
     for (int k = 0; k < 5; ++k)
         crc = (crc >> 1) ^ (((crc ^ (reg >> k)) & 1) ? reflected : 0);
     return crc;
-}
-
-std::string hex8(uint32_t value)
-{
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", unsigned(value));
-    return text;
 }
 
 } // namespace
@@ -184,7 +178,7 @@ void BitstreamReader::registerWrite(uint32_t reg, uint32_t value, size_t at)
         if (value != crc) {
             ++report.crcErrors;
             stop("The bitstream is damaged: its CRC check at byte " + std::to_string(at) + " fails (it holds " +
-                 hex8(value) + ", its data gives " + hex8(crc) + ").");
+                 upperHex(value, 8) + ", its data gives " + upperHex(crc, 8) + ").");
         }
         crc = 0;
         return;
@@ -197,7 +191,7 @@ void BitstreamReader::registerWrite(uint32_t reg, uint32_t value, size_t at)
             report.idcode = value;
             report.part = BitstreamPart::find(value);
         }
-        named = ((value ^ (fpgaIdcode == anyPart ? report.idcode : fpgaIdcode)) & 0x0FFFFFFF) == 0;
+        named = BitstreamPart::sameFpga(value, fpgaIdcode == anyPart ? report.idcode : fpgaIdcode);
         if (!named && fpgaIdcode == anyPart)
             stop("This bitstream names two FPGAs: " + BitstreamPart::describe(report.idcode) + " and " +
                  BitstreamPart::describe(value) + ".");
@@ -212,7 +206,7 @@ void BitstreamReader::registerWrite(uint32_t reg, uint32_t value, size_t at)
         ctl0 = (ctl0 & ~mask) | (value & mask);
         if (ctl0 & decBit) {
             report.encrypted = true;
-            stop("This bitstream is encrypted: the FPGA starts from it only with its AES key programmed into the FPGA.");
+            stop(BitstreamReport::encryptedSentence);
         }
         break;
     case fdriRegister:

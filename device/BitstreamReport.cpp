@@ -1,14 +1,15 @@
 #include "device/BitstreamReport.h"
 
-#include <cstdio>
+#include "base/HexText.h"
+
+const char BitstreamReport::encryptedSentence[] =
+    "This bitstream is encrypted: the FPGA starts from it only with its AES key programmed into the FPGA.";
 
 std::string BitstreamReport::idcodeText() const
 {
     if (!idcodeSeen)
         return "no IDCODE";
-    char text[32];
-    std::snprintf(text, sizeof text, "IDCODE %08X", unsigned(idcode));
-    return std::string(text) + " (" + (part ? part->name : "unknown FPGA") + ")";
+    return "IDCODE " + upperHex(idcode, 8) + " (" + (part ? part->name : "unknown FPGA") + ")";
 }
 
 std::string BitstreamReport::facts() const

@@ -43,6 +43,9 @@ struct BitstreamReport
     // BitstreamReader::readAhead more).
     size_t moreBytes = 0;
 
+    // Why an encrypted bitstream may not start the FPGA.
+    static const char encryptedSentence[];
+
     // "IDCODE 0362D093 (XC7A35T)"; "no IDCODE" before one was seen.
     std::string idcodeText() const;
     // The facts in one line: design, part, date and time, IDCODE, compressed

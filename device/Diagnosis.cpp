@@ -61,13 +61,6 @@ const char kHeldAction[] =
 const char kLostCause[] = "The USB link lost a reply, or the bridge was unplugged.";
 const char kLostAction[] = "Check the USB cable and port (no unpowered hub) and run diagnose again.";
 
-// Node strings are meant to be NUL-terminated; never read past the field.
-template <size_t N>
-std::string fieldText(const char (&field)[N])
-{
-    return std::string(field, std::find(field, field + N, '\0'));
-}
-
 std::string hexBytes(const std::vector<unsigned char>& bytes, size_t shown = 16)
 {
     std::string out;
@@ -108,11 +101,11 @@ std::string quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-std::string describe(const FT_DEVICE_LIST_INFO_NODE& node)
+std::string describe(const TFtdi::Channel& channel)
 {
-    return quoted(fieldText(node.Description)) + ", serial " + quoted(fieldText(node.SerialNumber)) + ", location " +
-           hexText(node.LocId) + ", ID " + hexText(node.ID) + ", type " + hexText(node.Type) + ", flags " +
-           hexText(node.Flags);
+    return quoted(channel.description) + ", serial " + quoted(channel.serialNumber) + ", location " +
+           hexText(channel.locId) + ", ID " + hexText(channel.id) + ", type " + hexText(channel.type) + ", flags " +
+           hexText(channel.flags);
 }
 
 bool allEqual(const std::vector<unsigned char>& bytes, unsigned char value)
@@ -211,18 +204,20 @@ DiagnosisReport Diagnosis::run(const StepSeen& seen)
 DiagnosisStep Diagnosis::channels()
 {
     DiagnosisStep step = begin(0);
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
-    const FT_STATUS status = ftdi.PortList(nodes);
-    step.details.emplace_back("channelsListed", static_cast<double>(nodes.size()));
-    for (size_t i = 0; i < nodes.size(); ++i)
-        step.details.emplace_back("channel" + std::to_string(i), describe(nodes[i]));
-    if (status != FT_OK)
-        return finding(step, "The driver could not list the USB bridges (D2XX status " + std::to_string(status) + ").",
+    const TFtdi::Listing listing = ftdi.ListChannels();
+    const std::vector<TFtdi::Channel>& listed = listing.channels;
+    step.details.emplace_back("channelsListed", static_cast<double>(listed.size()));
+    for (size_t i = 0; i < listed.size(); ++i)
+        step.details.emplace_back("channel" + std::to_string(i), describe(listed[i]));
+    if (listing.status != FT_OK)
+        return finding(step,
+                       "The driver could not list the USB bridges (D2XX status " + std::to_string(listing.status) +
+                           ").",
                        "The FTDI driver is missing or not working.",
                        "Install FTDI's D2XX driver (Windows) or libftdi1 (Linux), replug the bridge and run diagnose "
                        "again.",
                        true);
-    if (nodes.empty())
+    if (listed.empty())
         return finding(step, "No FTDI bridge is connected.",
                        "The USB cable is unplugged or faulty, or the instrument's programming port has no power.",
                        "Connect the instrument's programming port to this computer with a working USB cable, switch "
@@ -234,33 +229,33 @@ DiagnosisStep Diagnosis::channels()
     const bool chosenOne = ftdi.PortChosenByIdentity();
     if (!chosenOne)
         ftdi.SetPortDescription(port);
-    std::vector<const FT_DEVICE_LIST_INFO_NODE*> named;
-    for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
-        if (ftdi.PortIs(node))
-            named.push_back(&node);
+    std::vector<const TFtdi::Channel*> named;
+    for (const TFtdi::Channel& channel : listed)
+        if (ftdi.PortIs(channel))
+            named.push_back(&channel);
     if (named.empty() && chosenOne) {
         std::string all;
-        for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
-            all += (all.empty() ? "" : ", ") + std::string("serial ") + quoted(fieldText(node.SerialNumber)) +
-                   " at location " + hexText(node.LocId);
+        for (const TFtdi::Channel& channel : listed)
+            all += (all.empty() ? "" : ", ") + std::string("serial ") + quoted(channel.serialNumber) +
+                   " at location " + hexText(channel.locId);
         return finding(step, "No channel is " + ftdi.PortName() + "; listed: " + all + ".",
                        "That instrument is not connected, or another serial number or location was meant.",
                        "Check the serial number (pravel-flash list) and run diagnose again.", true);
     }
     if (named.empty()) {
-        const FT_DEVICE_LIST_INFO_NODE* unreadable = nullptr;
-        const FT_DEVICE_LIST_INFO_NODE* channelB = nullptr;
-        for (const FT_DEVICE_LIST_INFO_NODE& node : nodes) {
-            if (node.ID != kFt2232hId)
+        const TFtdi::Channel* unreadable = nullptr;
+        const TFtdi::Channel* channelB = nullptr;
+        for (const TFtdi::Channel& channel : listed) {
+            if (channel.id != kFt2232hId)
                 continue;
-            const std::string description = fieldText(node.Description);
+            const std::string& description = channel.description;
             if (description.empty())
-                unreadable = &node;
+                unreadable = &channel;
             else if (description.size() > 2 && description.compare(description.size() - 2, 2, " B") == 0)
-                channelB = &node;
+                channelB = &channel;
         }
         if (channelB) {
-            const std::string name = fieldText(channelB->Description);
+            const std::string& name = channelB->description;
             return finding(step,
                            "Channel B of the FT2232H is called " + quoted(name) + ", not " + quoted(port) + ".",
                            "The bridge's EEPROM holds another description (a blank EEPROM says \"Dual RS232-HS\").",
@@ -276,20 +271,20 @@ DiagnosisStep Diagnosis::channels()
                            "bridge and run diagnose again.",
                            true);
         std::string ids;
-        for (const FT_DEVICE_LIST_INFO_NODE& node : nodes)
-            ids += (ids.empty() ? "" : ", ") + hexText(node.ID);
+        for (const TFtdi::Channel& channel : listed)
+            ids += (ids.empty() ? "" : ", ") + hexText(channel.id);
         return finding(step,
-                       "None of the " + std::to_string(nodes.size()) +
+                       "None of the " + std::to_string(listed.size()) +
                            " FTDI channels is the instrument's FT2232H (VID 0403, PID 6010); IDs found: " + ids + ".",
                        "The instrument's programming port is not connected; what is connected is another FTDI "
                        "device, such as a USB serial adapter.",
                        "Connect the instrument's programming port to this computer and run diagnose again.", true);
     }
 
-    const FT_DEVICE_LIST_INFO_NODE& chosen = *named.front();
-    const std::string which = quoted(fieldText(chosen.Description)) + " (serial " + quoted(fieldText(chosen.SerialNumber)) + ", location " +
-                              hexText(chosen.LocId) + ")";
-    if (chosen.Flags & FT_FLAGS_OPENED)
+    const TFtdi::Channel& chosen = *named.front();
+    const std::string which = quoted(chosen.description) + " (serial " + quoted(chosen.serialNumber) + ", location " +
+                              hexText(chosen.locId) + ")";
+    if (chosen.flags & FT_FLAGS_OPENED)
         return finding(step, "Channel B " + which + " is open in another program.",
                        "Another program holds the bridge: a second copy of the loader or pravel-flash, flashrom, "
                        "openFPGALoader or a terminal program.",
@@ -299,15 +294,15 @@ DiagnosisStep Diagnosis::channels()
         return finding(step, "Channel B " + which + " is listed but could not be opened.", kHeldCause, kHeldAction,
                        true);
 
-    step.line = "FT2232H channel B " + which + " opened; " + std::to_string(nodes.size()) + " channels listed.";
+    step.line = "FT2232H channel B " + which + " opened; " + std::to_string(listed.size()) + " channels listed.";
     if (named.size() > 1) {
         std::string all;
-        for (const FT_DEVICE_LIST_INFO_NODE* node : named)
-            all += (all.empty() ? "" : ", ") + std::string("serial ") + quoted(fieldText(node->SerialNumber)) +
-                   " at location " + hexText(node->LocId);
+        for (const TFtdi::Channel* channel : named)
+            all += (all.empty() ? "" : ", ") + std::string("serial ") + quoted(channel->serialNumber) +
+                   " at location " + hexText(channel->locId);
         finding(step,
                 std::to_string(named.size()) + " bridges are called " + quoted(port) + ": " + all +
-                    "; the loader uses the first one listed, serial " + quoted(fieldText(chosen.SerialNumber)) + ".",
+                    "; the loader uses the first one listed, serial " + quoted(chosen.serialNumber) + ".",
                 "More than one instrument is connected to this computer.",
                 "Choose the instrument to check with --serial or --location (pravel-flash list shows them), or "
                 "unplug all but that one, then run diagnose again.",

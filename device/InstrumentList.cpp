@@ -3,27 +3,14 @@
 #include "base/HexText.h"
 #include "device/TFtdi.h"
 
-#include <algorithm>
-
-namespace {
-
-template <size_t N>
-std::string fieldText(const char (&field)[N])
+InstrumentList::InstrumentList(const std::vector<TFtdi::Channel>& channels, const std::string& portDescription)
 {
-    return std::string(field, std::find(field, field + N, '\0'));
-}
-
-} // namespace
-
-InstrumentList::InstrumentList(const std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& channels,
-                               const std::string& portDescription)
-{
-    for (const d2xx::FT_DEVICE_LIST_INFO_NODE& node : channels) {
-        const std::string description = fieldText(node.Description);
+    for (const TFtdi::Channel& channel : channels) {
+        const std::string& description = channel.description;
         if (description != portDescription)
             continue;
         Instrument instrument;
-        instrument.channelSerialNumber = fieldText(node.SerialNumber);
+        instrument.channelSerialNumber = channel.serialNumber;
         instrument.serialNumber = instrument.channelSerialNumber;
         // D2XX appends the channel's letter to a multi-channel bridge's
         // serial number as it does to its description ("... B").
@@ -32,8 +19,8 @@ InstrumentList::InstrumentList(const std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>
         const std::string& serial = instrument.serialNumber;
         if (letter.size() == 1 && serial.size() > 1 && serial.compare(serial.size() - 1, 1, letter) == 0)
             instrument.serialNumber.pop_back();
-        instrument.location = node.LocId;
-        instrument.inUse = (node.Flags & d2xx::FT_FLAGS_OPENED) != 0;
+        instrument.location = channel.locId;
+        instrument.inUse = (channel.flags & d2xx::FT_FLAGS_OPENED) != 0;
         list.push_back(instrument);
     }
 }

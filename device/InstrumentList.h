@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/d2xx/D2xxTypes.h"
+#include "device/TFtdi.h"
 
 #include <cstdint>
 #include <string>
@@ -9,7 +9,7 @@
 class TFtdi;
 
 // The instruments on the bus, from the driver's list of bridge channels
-// (TFtdi::ListPorts): each channel whose description is the instrument
+// (TFtdi::ListChannels): each channel whose description is the instrument
 // port's ("USB <-> Serial Converter B"), named by its bridge's serial number
 // and its location, as D2XX opens them.
 class InstrumentList
@@ -29,7 +29,7 @@ public:
     };
 
     InstrumentList() = default;
-    InstrumentList(const std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& channels, const std::string& portDescription);
+    InstrumentList(const std::vector<TFtdi::Channel>& channels, const std::string& portDescription);
 
     const std::vector<Instrument>& all() const { return list; }
     size_t size() const { return list.size(); }

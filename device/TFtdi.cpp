@@ -150,13 +150,13 @@ FT_STATUS TFtdi::PortList(std::vector<FT_DEVICE_LIST_INFO_NODE>& nodes, uint32_t
     return status;
 }
 
-bool TFtdi::PortIs(const FT_DEVICE_LIST_INFO_NODE& node) const
+bool TFtdi::PortIs(const Channel& channel) const
 {
     if (openBy == FT_OPEN_BY_SERIAL_NUMBER)
-        return fieldText(node.SerialNumber) == portSerialNumber;
+        return channel.serialNumber == portSerialNumber;
     if (openBy == FT_OPEN_BY_LOCATION)
-        return node.LocId == portLocation;
-    return fieldText(node.Description) == portDescription;
+        return channel.locId == portLocation;
+    return channel.description == portDescription;
 }
 
 void TFtdi::SetStopRequest(const std::atomic<bool>* request)
@@ -194,10 +194,10 @@ TFtdi::Listing TFtdi::ListChannels()
     Listing listing;
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
     uint32_t count = kNotCounted;
-    const FT_STATUS status = PortList(nodes, &count);
+    listing.status = PortList(nodes, &count);
     listing.counted = count != kNotCounted;
     listing.count = listing.counted ? count : 0;
-    listing.detailed = status == FT_OK && !nodes.empty();
+    listing.detailed = listing.status == FT_OK && !nodes.empty();
     for (const FT_DEVICE_LIST_INFO_NODE& node : nodes) {
         Channel channel;
         channel.flags = node.Flags;

@@ -29,14 +29,6 @@ public:
     void SetPortLocation(uint32_t location);
     // The channel as PortOpen() names it: the description, "serial S" or "location L".
     std::string PortName() const;
-    // Every channel the driver lists, reporting nothing; the status of the
-    // failing call otherwise (and no nodes).
-    // `counted` gets what FT_CreateDeviceInfoList announced, when it answered.
-    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes, uint32_t* counted = nullptr);
-    static constexpr uint32_t kNotCounted = UINT32_MAX;
-    // Whether PortOpen() takes this channel (by the way it was last named:
-    // its description, serial number or location).
-    bool PortIs(const d2xx::FT_DEVICE_LIST_INFO_NODE& node) const;
     // Named by serial number or location rather than by description.
     bool PortChosenByIdentity() const { return openBy != d2xx::FT_OPEN_BY_DESCRIPTION; }
 
@@ -65,11 +57,18 @@ public:
         uint32_t count = 0;
         bool detailed = false;
         std::vector<Channel> channels;
+        // FT_OK, or the status of the call that failed (then no channels).
+        // Not compared: the same channels make the same listing.
+        d2xx::FT_STATUS status = d2xx::FT_OK;
         bool operator==(const Listing& other) const;
         bool operator!=(const Listing& other) const { return !(*this == other); }
         // The first channel with `description`; nullptr if none.
         const Channel* find(const std::string& description) const;
     };
+
+    // Whether PortOpen() takes this channel (by the way it was last named:
+    // its description, serial number or location).
+    bool PortIs(const Channel& channel) const;
 
     // Lists the channels into the log; 1 when there are any.
     int32_t PortDetect();
@@ -218,6 +217,11 @@ public:
     d2xx::FT_STATUS PortCloseSimple();
 
 private:
+    // Every channel the driver lists; the status of the failing call
+    // otherwise (and no nodes). `counted` gets what FT_CreateDeviceInfoList
+    // announced, when it answered.
+    d2xx::FT_STATUS PortList(std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE>& nodes, uint32_t* counted);
+    static constexpr uint32_t kNotCounted = UINT32_MAX;
     // Waits until the reply is queued, then reads `length` bytes. With
     // `moreMayFollow` the queue may already hold later replies behind it;
     // without, more than `length` bytes queued is a stale reply and fails.

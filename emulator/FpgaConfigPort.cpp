@@ -1,10 +1,10 @@
 #include "emulator/FpgaConfigPort.h"
 
+#include "base/HexText.h"
 #include "emulator/CallTrace.h"
 #include "emulator/ConfigCrc.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace emu {
 namespace {
@@ -19,13 +19,6 @@ enum : uint32_t { cmdWcfg = 0x01, cmdStart = 0x05, cmdRcrc = 0x07, cmdDesync = 0
 constexpr uint32_t ctl0Dec = 0x40;
 
 constexpr uint64_t busWidthWords = 0x000000BB11220044ull;
-
-std::string hex8(uint32_t value)
-{
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", unsigned(value));
-    return text;
-}
 
 } // namespace
 
@@ -176,7 +169,8 @@ void FpgaConfigPort::registerWrite(uint32_t reg, uint32_t value)
     if (reg == regCrc) {
         if (value != crc) {
             crcFailed = true;
-            fail("CRC error: the bitstream says " + hex8(value) + ", its register writes give " + hex8(crc));
+            fail("CRC error: the bitstream says " + upperHex(value, 8) + ", its register writes give " +
+                 upperHex(crc, 8));
             return;
         }
         crc = 0; // checked: the next stretch starts over
@@ -188,8 +182,8 @@ void FpgaConfigPort::registerWrite(uint32_t reg, uint32_t value)
         idMatched = ((value ^ part.idcode) & 0x0FFFFFFF) == 0;
         if (!idMatched) {
             const SevenSeriesDevice* named = SevenSeriesDevice::byIdcode(value);
-            fail("IDCODE " + hex8(value) + (named ? " (" + named->displayName() + ")" : std::string()) +
-                 " is not this FPGA's: it is an " + part.displayName() + " (" + hex8(part.idcode) + ")");
+            fail("IDCODE " + upperHex(value, 8) + (named ? " (" + named->displayName() + ")" : std::string()) +
+                 " is not this FPGA's: it is an " + part.displayName() + " (" + upperHex(part.idcode, 8) + ")");
         }
         break;
     case regMask:
@@ -264,7 +258,8 @@ void FpgaConfigPort::command(uint32_t code)
 void FpgaConfigPort::writeFrame()
 {
     if (!memory.write(framePlace))
-        fail("frame written outside the " + part.displayName() + "'s frames (after FAR " + hex8(frameAddress) + ")");
+        fail("frame written outside the " + part.displayName() + "'s frames (after FAR " +
+             upperHex(frameAddress, 8) + ")");
 }
 
 void FpgaConfigPort::fail(const std::string& reason)

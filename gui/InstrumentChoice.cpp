@@ -6,31 +6,7 @@
 
 #include <QVariantMap>
 
-#include <cstring>
-#include <vector>
-
 namespace FwLoaderGui {
-
-namespace {
-
-// The channels of a listing as the driver lists them, for InstrumentList.
-std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodesOf(const TFtdi::Listing& listing)
-{
-    std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodes;
-    for (const TFtdi::Channel& channel : listing.channels) {
-        d2xx::FT_DEVICE_LIST_INFO_NODE node{};
-        node.Flags = channel.flags;
-        node.Type = channel.type;
-        node.ID = channel.id;
-        node.LocId = channel.locId;
-        std::strncpy(node.SerialNumber, channel.serialNumber.c_str(), sizeof node.SerialNumber - 1);
-        std::strncpy(node.Description, channel.description.c_str(), sizeof node.Description - 1);
-        nodes.push_back(node);
-    }
-    return nodes;
-}
-
-} // namespace
 
 InstrumentChoice::InstrumentChoice(FWUpdateProcessor& processor)
     : m_processor(processor)
@@ -68,7 +44,7 @@ const InstrumentList::Instrument* InstrumentChoice::relist(TFtdi& ftdi)
         m_listing = listing;
         m_listingReported = true;
     }
-    show(InstrumentList(nodesOf(listing), FWUpdateProcessor::portDescB));
+    show(InstrumentList(listing.channels, FWUpdateProcessor::portDescB));
     const InstrumentList::Instrument* picked = chosen();
     const bool choiceNeeded = m_list.size() > 1 && !picked;
     if (picked) {
