@@ -1,7 +1,6 @@
 #include "device/InstrumentList.h"
 
 #include "base/HexText.h"
-#include "device/TFtdi.h"
 
 InstrumentList::InstrumentList(const std::vector<TFtdi::Channel>& channels, const std::string& portDescription)
 {

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-class TFtdi;
-
 // The instruments on the bus, from the driver's list of bridge channels
 // (TFtdi::ListChannels): each channel whose description is the instrument
 // port's ("USB <-> Serial Converter B"), named by its bridge's serial number
