@@ -223,8 +223,6 @@ void FWUpdateProcessor::refreshDevices()
         ProgressReporter::info(std::to_string(attached.size()) + " instruments are attached: " +
                                attached.describe() +
                                ". Choose one by its serial number, or load the firmware on all of them.\n");
-        m_detectionKind = OutcomeAdvice::Kind::None;
-        m_linkLost = false;
         showInstrument(QString(), QString(), 0);
     } else {
         ftdi->SetClock(clockFor(m_choice.target().serialNumber));
@@ -252,14 +250,13 @@ void FWUpdateProcessor::refreshDevices()
         facts.flashBusy = facts.opened && rom->LastIdentifyResult() == TRom::IdentifyResult::StillBusy;
         facts.incomplete = flashIncomplete();
         advice = OutcomeAdvice::forDetection(facts);
-        const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
-        m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
-        m_linkLost = false;
         const FlashChip* chip = m_deviceDetected ? rom->Chip() : nullptr;
         showInstrument(chosen ? fromText(chosen->channelSerialNumber) : QString(),
                        chip ? QString::fromLatin1(chip->name) : QString(), chip ? chip->memorySize : 0);
     }
     const bool found = advice.kind == OutcomeAdvice::Kind::None || advice.kind == OutcomeAdvice::Kind::Incomplete;
+    m_detectionKind = found ? OutcomeAdvice::Kind::None : advice.kind;
+    m_linkLost = false;
     // A failed detection says so; a successful one replaces only what a
     // failed one said: a run's outcome stays until the next run.
     if (!found || m_detectionShown)
