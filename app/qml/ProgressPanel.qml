@@ -9,8 +9,7 @@ ColumnLayout {
     objectName: "progressArea"
     spacing: 4
 
-    // The processor whose runs are timed; null when there is none.
-    property QtObject processor: null
+    // A run is under way: it is timed from when this turns true.
     property bool busy: false
     property bool finishingBeforeExit: false
     property string stageText: ""
@@ -31,13 +30,10 @@ ColumnLayout {
         return minutes + ":" + (seconds < 10 ? "0" : "") + seconds
     }
 
-    Connections {
-        target: progressArea.processor
-        function onIsProgrammingChanged(running) {
-            if (running) {
-                progressArea.startedAt = Date.now()
-                progressArea.now = progressArea.startedAt
-            }
+    onBusyChanged: {
+        if (busy) {
+            startedAt = Date.now()
+            now = startedAt
         }
     }
     Timer {

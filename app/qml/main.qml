@@ -421,7 +421,6 @@ ApplicationWindow {
             Layout.fillWidth: true
             // Load Firmware on All shows each instrument's progress in its row.
             visible: (busyProgramming && !programmingAll) || finishingBeforeExit
-            processor: hasProcessor ? fwUpdateProcessor : null
             busy: busyProgramming
             finishingBeforeExit: appWindow.finishingBeforeExit
             stageText: processorValue("stageText", "")
