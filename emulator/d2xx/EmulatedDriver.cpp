@@ -197,6 +197,17 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
 }
 
+std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig::Lookup& settings,
+                                                       emu::BenchConfig& bench, std::string& error)
+{
+    if (!emu::BenchConfig::parse(settings, emu::BenchConfig::Face::D2xx, bench, error))
+        return nullptr;
+    std::shared_ptr<EmulatedDriver> driver = create(bench, error);
+    if (!driver)
+        error = "emulated instrument: " + error;
+    return driver;
+}
+
 FT_STATUS EmulatedDriver::FT_CreateDeviceInfoList(uint32_t* count)
 {
     State& s = *state;
