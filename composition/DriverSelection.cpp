@@ -78,18 +78,13 @@ DriverSelection DriverSelection::choose(const Request& request, std::string& err
     const Environment getenv = orProcess(environment);
     const std::string device = deviceOf(request, getenv);
     const BenchConfig::Lookup bench =
-        BenchConfig::layered(BenchConfig::options(request.bench), BenchConfig::environment(emulatedPrefix, getenv));
+        BenchConfig::layered(BenchConfig::options(request.bench),
+                             BenchConfig::environment(d2xx::EmulatedDriver::kPrefix, getenv));
 
     if (device == emulatedDevice) {
         BenchConfig config;
-        if (!BenchConfig::parse(bench, BenchConfig::Face::D2xx, config, error))
-            return {};
-        std::shared_ptr<d2xx::EmulatedDriver> driver = d2xx::EmulatedDriver::create(config, error);
-        if (!driver) {
-            error = "emulated instrument: " + error;
-            return {};
-        }
-        return emulated(driver, nullptr, config.instrument.timed);
+        std::shared_ptr<d2xx::EmulatedDriver> driver = d2xx::EmulatedDriver::create(bench, config, error);
+        return driver ? emulated(driver, nullptr, config.instrument.timed) : DriverSelection();
     }
 
     if (const std::string why = refusal(device); !why.empty()) {

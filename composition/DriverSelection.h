@@ -29,7 +29,6 @@ public:
     // Reads one variable of the environment, as std::getenv does.
     using Environment = std::function<const char*(const char* name)>;
     static constexpr const char* emulatedDevice = "emulated";
-    static constexpr const char* emulatedPrefix = "PRAVEL_EMULATED_";
 
     // What an entry point asks for over the environment; what it leaves
     // empty comes from there.

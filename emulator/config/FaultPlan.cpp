@@ -18,10 +18,13 @@ std::string acceptedForms()
     std::string functions;
     for (const char* name : kFunctions)
         functions += std::string(functions.empty() ? "" : ", ") + name;
-    return "accepted, comma-separated: <function>@N (function one of " + functions +
-           "), unplug@N, no-reply@N, enumeration, stuck-busy, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR, "
-           "miso-high, miso-low, miso-noise[@HZ], no-mpsse, protected, four-byte; N counts from 1, ADDR and HZ are "
-           "decimal or 0x hex";
+    // The counted faults first, as <function>@N.
+    std::string counted = "unplug@N";
+    std::string others = "enumeration";
+    for (const std::string& form : FaultPlan::instrumentFaults())
+        (form.size() > 2 && form.compare(form.size() - 2, 2, "@N") == 0 ? counted : others) += ", " + form;
+    return "accepted, comma-separated: <function>@N (function one of " + functions + "), " + counted + ", " + others +
+           "; N counts from 1, ADDR and HZ are decimal or 0x hex";
 }
 
 std::string trim(const std::string& text)
@@ -79,11 +82,19 @@ bool FaultPlan::forEachItem(const std::string& text, const std::function<bool(co
     return true;
 }
 
+const std::vector<std::string>& FaultPlan::instrumentFaults()
+{
+    static const std::vector<std::string> all = {
+        "stuck-busy", "no-reply@N", "flip@ADDR",       "slow-page@ADDR", "held-page@ADDR", "stuck-page@ADDR",
+        "miso-high",  "miso-low",   "miso-noise[@HZ]", "no-mpsse",       "protected",      "four-byte",
+    };
+    return all;
+}
+
 bool FaultPlan::isInstrumentFault(const std::string& name)
 {
-    for (const char* own : {"stuck-busy", "no-reply", "flip", "slow-page", "held-page", "stuck-page", "miso-high",
-                            "miso-low", "miso-noise", "no-mpsse", "protected", "four-byte"})
-        if (name == own)
+    for (const std::string& form : instrumentFaults())
+        if (form.compare(0, form.find_first_of("@["), name) == 0)
             return true;
     return false;
 }

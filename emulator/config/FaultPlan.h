@@ -46,8 +46,11 @@ struct FaultPlan
 
     // false with a message that names the accepted forms on bad input.
     static bool parse(const std::string& text, FaultPlan& plan, std::string& error);
-    // Whether `name` is one of the instrument's own faults (the flash's, and
-    // lost replies), which every face of the bridge takes as this plan does.
+    // The instrument's own faults (the flash's, the board's, the bridge's and
+    // lost replies) as a list spells them ("no-reply@N"), for every face's
+    // check, message and help text: every face takes them as this plan does.
+    static const std::vector<std::string>& instrumentFaults();
+    // Whether `name` is one of them.
     static bool isInstrumentFault(const std::string& name);
 
     // One item of a comma-separated fault list: NAME or NAME@ARGUMENT, trimmed.

@@ -5,10 +5,13 @@
 namespace emu {
 namespace {
 
-const char* const kAccepted =
-    "accepted, comma-separated: unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration, "
-    "stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR, stuck-page@ADDR, miso-high, miso-low, "
-    "miso-noise[@HZ], no-mpsse, protected, four-byte; N counts from 1, ADDR and HZ are decimal or 0x hex";
+std::string accepted()
+{
+    std::string listed;
+    for (const std::string& form : UsbFaultPlan::forms())
+        listed += (listed.empty() ? "" : ", ") + form;
+    return "accepted, comma-separated: " + listed + "; N counts from 1, ADDR and HZ are decimal or 0x hex";
+}
 
 bool count(const std::string& text, uint64_t& value)
 {
@@ -18,6 +21,13 @@ bool count(const std::string& text, uint64_t& value)
 }
 
 } // namespace
+
+std::vector<std::string> UsbFaultPlan::forms()
+{
+    std::vector<std::string> all = {"unplug@N", "bulk-out@N", "bulk-in@N", "control@N", "timeout@N", "enumeration"};
+    all.insert(all.end(), FaultPlan::instrumentFaults().begin(), FaultPlan::instrumentFaults().end());
+    return all;
+}
 
 bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::string& error)
 {
@@ -47,13 +57,13 @@ bool UsbFaultPlan::parse(const std::string& text, UsbFaultPlan& plan, std::strin
             kind = Kind::Timeout;
         else if (!unplug) {
             error = name.rfind("FT_", 0) == 0
-                        ? "\"" + item + "\" names a D2XX call, which a USB device never sees; " + kAccepted
-                        : "unknown fault \"" + item + "\"; " + kAccepted;
+                        ? "\"" + item + "\" names a D2XX call, which a USB device never sees; " + accepted()
+                        : "unknown fault \"" + item + "\"; " + accepted();
             return false;
         }
         uint64_t n = 0;
         if (!entry.hasArgument || !count(entry.argument, n)) {
-            error = "bad count in \"" + item + "\"; " + kAccepted;
+            error = "bad count in \"" + item + "\"; " + accepted();
             return false;
         }
         if (unplug) {

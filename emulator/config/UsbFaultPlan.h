@@ -29,6 +29,9 @@ struct UsbFaultPlan
     std::vector<std::pair<Kind, uint64_t>> failing;
     FaultPlan instrument; // only its flash- and reply-side entries are used
 
+    // Every fault as a list spells it ("bulk-out@N"), the instrument's last,
+    // for every message and help text.
+    static std::vector<std::string> forms();
     // false with a message naming the accepted forms on bad input.
     static bool parse(const std::string& text, UsbFaultPlan& plan, std::string& error);
 };

@@ -1,8 +1,7 @@
 #include "emulator/d2xx/EmulatedDriver.h"
 
+#include "emulator/BridgedInstrument.h"
 #include "emulator/CallTrace.h"
-#include "emulator/EmulatedInstrument.h"
-#include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 
 #include <algorithm>
@@ -55,8 +54,7 @@ struct EmulatedDriver::State
     struct Unit
     {
         emu::VirtualClock clock;
-        std::unique_ptr<emu::EmulatedInstrument> instrument;
-        std::unique_ptr<emu::Ft2232hBridge> bridge; // declared after the instrument it drives
+        emu::BridgedInstrument board; // declared after the clock it runs on
         emu::FaultPlan faults;
         std::string serialNumber;
 
@@ -67,7 +65,7 @@ struct EmulatedDriver::State
         std::map<FT_HANDLE, unsigned> openHandles; // handle -> channel
         std::set<FT_HANDLE> deadHandles;           // opened before an unplug, not closed yet
 
-        bool present() const { return bridge && !gone; }
+        bool present() const { return board.bridge && !gone; }
 
         int channelOf(FT_HANDLE handle) const
         {
@@ -190,21 +188,24 @@ std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig& b
     state->enumerationFails = bench.calls.enumerationFails;
     for (const emu::BenchConfig::Instrument& one : bench.bench()) {
         auto unit = std::make_unique<State::Unit>();
-        if (one.options.realTime)
-            unit->clock.paceToRealTime();
         unit->faults = one.calls;
         unit->serialNumber = one.serialNumber;
-        unit->instrument = emu::EmulatedInstrument::create(one.options, unit->clock, &state->trace, error);
-        if (!unit->instrument)
+        if (!unit->board.build(one, one.calls, unit->clock, &state->trace, error))
             return nullptr;
-        const emu::BridgeTiming timing = one.options.timed ? emu::BridgeTiming::usbHighSpeed() : emu::BridgeTiming{};
-        unit->bridge = std::make_unique<emu::Ft2232hBridge>(unit->clock, unit->instrument.get(), timing);
-        unit->bridge->place(one.serialNumber, one.hubPort);
-        unit->bridge->dropRepliesAt(one.calls.noReplyAt);
-        unit->bridge->refuseMpsse(one.calls.noMpsse);
         state->units.push_back(std::move(unit));
     }
     return std::shared_ptr<EmulatedDriver>(new EmulatedDriver(std::move(state)));
+}
+
+std::shared_ptr<EmulatedDriver> EmulatedDriver::create(const emu::BenchConfig::Lookup& settings,
+                                                       emu::BenchConfig& bench, std::string& error)
+{
+    if (!emu::BenchConfig::parse(settings, emu::BenchConfig::Face::D2xx, bench, error))
+        return nullptr;
+    std::shared_ptr<EmulatedDriver> driver = create(bench, error);
+    if (!driver)
+        error = "emulated instrument: " + error;
+    return driver;
 }
 
 FT_STATUS EmulatedDriver::FT_CreateDeviceInfoList(uint32_t* count)
@@ -218,9 +219,9 @@ FT_STATUS EmulatedDriver::FT_CreateDeviceInfoList(uint32_t* count)
         std::vector<FT_DEVICE_LIST_INFO_NODE> nodes;
         for (const auto& unit : s.units) {
             for (unsigned channel = 0; unit->present() && channel < emu::Ft2232hBridge::kChannels; ++channel) {
-                const auto& identity = unit->bridge->identity(channel);
+                const auto& identity = unit->board.bridge->identity(channel);
                 FT_DEVICE_LIST_INFO_NODE node{};
-                const bool open = unit->bridge->isOpen(channel);
+                const bool open = unit->board.bridge->isOpen(channel);
                 node.Flags = FT_FLAGS_HISPEED | (open ? uint32_t(FT_FLAGS_OPENED) : 0u);
                 node.Type = FT_DEVICE_2232H;
                 node.ID = emu::Ft2232hBridge::kUsbId;
@@ -251,7 +252,7 @@ FT_STATUS EmulatedDriver::FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* list, u
         std::vector<FT_DEVICE_LIST_INFO_NODE> shown;
         for (const FT_DEVICE_LIST_INFO_NODE& node : s.listed)
             for (const auto& unit : s.units)
-                if (unit->present() && unit->bridge->findByLocation(node.LocId) >= 0)
+                if (unit->present() && unit->board.bridge->findByLocation(node.LocId) >= 0)
                     shown.push_back(node);
         s.listed = shown;
         // Never more nodes than FT_CreateDeviceInfoList announced: the caller sized the array by it.
@@ -281,7 +282,7 @@ FT_STATUS EmulatedDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* 
     const bool valid = flags == FT_OPEN_BY_LOCATION ||
                        ((flags == FT_OPEN_BY_DESCRIPTION || flags == FT_OPEN_BY_SERIAL_NUMBER) && arg);
     for (size_t i = 0; valid && handle && !target && i < s.units.size(); ++i) {
-        const emu::Ft2232hBridge& bridge = *s.units[i]->bridge;
+        const emu::Ft2232hBridge& bridge = *s.units[i]->board.bridge;
         channel = flags == FT_OPEN_BY_DESCRIPTION     ? bridge.findByDescription(key)
                   : flags == FT_OPEN_BY_SERIAL_NUMBER ? bridge.findBySerialNumber(key)
                                                       : bridge.findByLocation(static_cast<uint32_t>(
@@ -297,7 +298,7 @@ FT_STATUS EmulatedDriver::FT_OpenEx(const void* arg, uint32_t flags, FT_HANDLE* 
     return s.run(*target, "FT_OpenEx", arguments, FT_DEVICE_NOT_FOUND, [&](State::Call&) -> FT_STATUS {
         if (!target->present())
             return FT_DEVICE_NOT_FOUND;
-        if (!target->bridge->open(unsigned(channel)))
+        if (!target->board.bridge->open(unsigned(channel)))
             return FT_DEVICE_NOT_OPENED;
         // Handles are never reused, so a stale one is always recognised.
         std::lock_guard<std::mutex> lock(s.benchMutex);
@@ -314,7 +315,7 @@ FT_STATUS EmulatedDriver::FT_ResetDevice(FT_HANDLE handle)
 {
     return state->runOnHandle(handle, "FT_ResetDevice", "", FT_IO_ERROR,
                               [&](State::Call&, State::Unit& unit, unsigned channel) -> FT_STATUS {
-                                  unit.bridge->reset(channel);
+                                  unit.board.bridge->reset(channel);
                                   return FT_OK;
                               });
 }
@@ -323,7 +324,8 @@ FT_STATUS EmulatedDriver::FT_Purge(FT_HANDLE handle, uint32_t mask)
 {
     return state->runOnHandle(handle, "FT_Purge", "mask=" + hex(mask), FT_IO_ERROR,
                               [&](State::Call&, State::Unit& unit, unsigned channel) -> FT_STATUS {
-                                  unit.bridge->purge(channel, (mask & FT_PURGE_RX) != 0, (mask & FT_PURGE_TX) != 0);
+                                  unit.board.bridge->purge(channel, (mask & FT_PURGE_RX) != 0,
+                                                           (mask & FT_PURGE_TX) != 0);
                                   return FT_OK;
                               });
 }
@@ -335,8 +337,8 @@ FT_STATUS EmulatedDriver::FT_SetLatencyTimer(FT_HANDLE handle, uint8_t milliseco
                                   // 2..255 ms is the D2XX driver's own rule; the chip itself takes 1.
                                   if (milliseconds < 2)
                                       return FT_INVALID_PARAMETER;
-                                  return unit.bridge->setLatencyTimer(channel, milliseconds) ? FT_OK
-                                                                                             : FT_INVALID_PARAMETER;
+                                  const bool taken = unit.board.bridge->setLatencyTimer(channel, milliseconds);
+                                  return taken ? FT_OK : FT_INVALID_PARAMETER;
                               });
 }
 
@@ -344,7 +346,8 @@ FT_STATUS EmulatedDriver::FT_SetBitMode(FT_HANDLE handle, uint8_t mask, uint8_t 
 {
     return state->runOnHandle(handle, "FT_SetBitMode", "mask=" + hex(mask) + " mode=" + hex(mode), FT_IO_ERROR,
                               [&](State::Call&, State::Unit& unit, unsigned channel) -> FT_STATUS {
-                                  return unit.bridge->setBitMode(channel, mask, mode) ? FT_OK : FT_INVALID_PARAMETER;
+                                  return unit.board.bridge->setBitMode(channel, mask, mode) ? FT_OK
+                                                                                            : FT_INVALID_PARAMETER;
                               });
 }
 
@@ -354,7 +357,7 @@ FT_STATUS EmulatedDriver::FT_GetBitMode(FT_HANDLE handle, uint8_t* pins)
                               [&](State::Call& call, State::Unit& unit, unsigned channel) -> FT_STATUS {
                                   if (!pins)
                                       return FT_INVALID_PARAMETER;
-                                  *pins = unit.bridge->readPins(channel);
+                                  *pins = unit.board.bridge->readPins(channel);
                                   if (call.tracing)
                                       call.data.push_back(*pins);
                                   return FT_OK;
@@ -372,7 +375,7 @@ FT_STATUS EmulatedDriver::FT_Write(FT_HANDLE handle, const void* buffer, uint32_
                                   const auto* bytes = static_cast<const uint8_t*>(buffer);
                                   if (call.tracing)
                                       call.data.assign(bytes, bytes + count);
-                                  unit.bridge->write(channel, bytes, count);
+                                  unit.board.bridge->write(channel, bytes, count);
                                   *written = count;
                                   return FT_OK;
                               });
@@ -384,7 +387,7 @@ FT_STATUS EmulatedDriver::FT_GetStatus(FT_HANDLE handle, uint32_t* rxBytes, uint
                               [&](State::Call&, State::Unit& unit, unsigned channel) -> FT_STATUS {
                                   if (!rxBytes || !txBytes || !eventStatus)
                                       return FT_INVALID_PARAMETER;
-                                  *rxBytes = static_cast<uint32_t>(unit.bridge->receiveQueued(channel));
+                                  *rxBytes = static_cast<uint32_t>(unit.board.bridge->receiveQueued(channel));
                                   *txBytes = 0; // the engine consumes every write at once
                                   *eventStatus = 0;
                                   return FT_OK;
@@ -400,7 +403,7 @@ FT_STATUS EmulatedDriver::FT_Read(FT_HANDLE handle, void* buffer, uint32_t count
                                   if (!returned || (!buffer && count > 0))
                                       return FT_INVALID_PARAMETER;
                                   auto* bytes = static_cast<uint8_t*>(buffer);
-                                  const size_t taken = count ? unit.bridge->read(channel, bytes, count) : 0;
+                                  const size_t taken = count ? unit.board.bridge->read(channel, bytes, count) : 0;
                                   *returned = static_cast<uint32_t>(taken);
                                   if (call.tracing)
                                       call.data.assign(bytes, bytes + taken);
@@ -427,7 +430,7 @@ FT_STATUS EmulatedDriver::FT_Close(FT_HANDLE handle)
         const unsigned channel = found->second;
         const bool dead = unit->deadHandles.erase(handle) > 0;
         unit->openHandles.erase(found);
-        unit->bridge->close(channel);
+        unit->board.bridge->close(channel);
         {
             std::lock_guard<std::mutex> lock(s.benchMutex);
             s.handleUnits.erase(handle);
@@ -463,7 +466,7 @@ void EmulatedDriver::endCallFaults()
         std::lock_guard<std::mutex> lock(unit->mutex);
         unit->faults.failingCalls.clear();
         unit->faults.noReplyAt.clear();
-        unit->bridge->dropRepliesAt({});
+        unit->board.bridge->dropRepliesAt({});
     }
 }
 
@@ -479,9 +482,12 @@ size_t EmulatedDriver::instrumentCount() const { return state->units.size(); }
 
 emu::VirtualClock& EmulatedDriver::clock(size_t index) { return state->units.at(index)->clock; }
 
-emu::Ft2232hBridge* EmulatedDriver::bridge(size_t index) { return state->units.at(index)->bridge.get(); }
+emu::Ft2232hBridge* EmulatedDriver::bridge(size_t index) { return state->units.at(index)->board.bridge.get(); }
 
-emu::EmulatedInstrument* EmulatedDriver::instrument(size_t index) { return state->units.at(index)->instrument.get(); }
+emu::EmulatedInstrument* EmulatedDriver::instrument(size_t index)
+{
+    return state->units.at(index)->board.instrument.get();
+}
 
 int EmulatedDriver::indexOf(const std::string& usbSerialNumber) const
 {

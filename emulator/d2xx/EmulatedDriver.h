@@ -25,8 +25,16 @@ namespace d2xx {
 class EmulatedDriver final : public D2xxDriver
 {
 public:
+    // The bench's settings in the environment, under this prefix (emu::BenchConfig).
+    static constexpr const char* kPrefix = "PRAVEL_EMULATED_";
+
     // nullptr with `error` set when the instrument cannot be built.
     static std::shared_ptr<EmulatedDriver> create(const emu::BenchConfig& bench, std::string& error);
+    // The bench `settings` describe, parsed into `bench` and built; nullptr
+    // with `error` naming the refused setting, or why the instrument cannot
+    // be built ("emulated instrument: ...").
+    static std::shared_ptr<EmulatedDriver> create(const emu::BenchConfig::Lookup& settings, emu::BenchConfig& bench,
+                                                  std::string& error);
     ~EmulatedDriver() override;
 
     FT_STATUS FT_CreateDeviceInfoList(uint32_t* count) override;

@@ -12,18 +12,17 @@
 
 namespace {
 
-const char kPrefix[] = "PRAVEL_EMULATED_";
-
 // Every PRAVEL_EMULATED_* variable as NAME=value lines, sorted as the
 // environment block keeps them.
 std::string emulatedVariables()
 {
+    const char* const prefix = d2xx::EmulatedDriver::kPrefix;
     std::string found;
     char* block = GetEnvironmentStringsA();
     if (!block)
         return found;
     for (const char* entry = block; *entry; entry += std::strlen(entry) + 1)
-        if (std::strncmp(entry, kPrefix, sizeof kPrefix - 1) == 0)
+        if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0)
             found.append(entry).push_back('\n');
     FreeEnvironmentStringsA(block);
     return found;
@@ -47,11 +46,8 @@ std::shared_ptr<d2xx::D2xxDriver> StandInBridge::driver()
         reportedError.clear();
         std::string error;
         emu::BenchConfig bench;
-        if (emu::BenchConfig::parse(emu::BenchConfig::environment(kPrefix), emu::BenchConfig::Face::D2xx, bench, error)) {
-            bridge = d2xx::EmulatedDriver::create(bench, error);
-            if (!bridge)
-                error = "emulated instrument: " + error;
-        }
+        const auto settings = emu::BenchConfig::environment(d2xx::EmulatedDriver::kPrefix);
+        bridge = d2xx::EmulatedDriver::create(settings, bench, error);
         if (!bridge) {
             reportedError = error.empty() ? "no emulated bridge" : error;
             std::cerr << "FTD2XX.dll (emulated): " << reportedError << "\n";

@@ -1,6 +1,5 @@
 #include "emulator/usb/EmulatedUsbBus.h"
 
-#include "emulator/Ft2232hBridge.h"
 #include "emulator/VirtualClock.h"
 #include "emulator/usb/UsbFt2232h.h"
 
@@ -61,21 +60,12 @@ bool EmulatedUsbBus::configure(const BenchConfig& wanted, std::string& why)
 
 bool EmulatedUsbBus::build(std::string& why)
 {
-    if (bench.instrument.realTime)
-        clock().paceToRealTime();
     for (const BenchConfig::Instrument& one : bench.bench()) {
         auto device = std::make_unique<Device>();
         device->plan = one.transfers;
-        device->instrumentBoard = EmulatedInstrument::create(one.options, clock(), nullptr, why);
-        if (!device->instrumentBoard)
+        if (!device->board.build(one, one.transfers.instrument, clock(), nullptr, why))
             return false;
-        // Timed, the bridge runs bulk transfers on USB microframes as for the D2XX face.
-        const BridgeTiming timing = one.options.timed ? BridgeTiming::usbHighSpeed() : BridgeTiming{};
-        device->bridge = std::make_unique<Ft2232hBridge>(clock(), device->instrumentBoard.get(), timing);
-        device->bridge->place(one.serialNumber, one.hubPort);
-        device->bridge->dropRepliesAt(one.transfers.instrument.noReplyAt);
-        device->bridge->refuseMpsse(one.transfers.instrument.noMpsse);
-        device->usb = std::make_unique<UsbFt2232h>(*device->bridge, clock(), one.serialNumber, one.hubPort);
+        device->usb = std::make_unique<UsbFt2232h>(*device->board.bridge, clock(), one.serialNumber, one.hubPort);
         devices.push_back(std::move(device));
     }
     return true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "emulator/EmulatedInstrument.h"
+#include "emulator/BridgedInstrument.h"
 #include "emulator/config/BenchConfig.h"
 
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 namespace emu {
 
-class Ft2232hBridge;
 class UsbFt2232h;
 class VirtualClock;
 
@@ -77,8 +76,7 @@ private:
 
     struct Device
     {
-        std::unique_ptr<EmulatedInstrument> instrumentBoard;
-        std::unique_ptr<Ft2232hBridge> bridge;
+        BridgedInstrument board;
         std::unique_ptr<UsbFt2232h> usb;
         UsbFaultPlan plan;
         bool gone = false;

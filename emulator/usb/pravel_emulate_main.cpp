@@ -3,6 +3,7 @@
 // the USB traffic when it ends.
 
 #include "emulator/config/BenchConfig.h"
+#include "emulator/config/UsbFaultPlan.h"
 #include "emulator/usb/EmulatedUsbBus.h"
 
 #include <dirent.h>
@@ -24,6 +25,22 @@ namespace {
 
 const char* const kLibraryName = "libpravel-usb.so";
 
+// `items` comma-separated from column `indent` on, in lines of at most 90 characters.
+std::string wrapped(const std::vector<std::string>& items, size_t indent)
+{
+    std::string text;
+    std::string line;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string item = items[i] + (i + 1 < items.size() ? "," : "");
+        if (!line.empty() && indent + line.size() + 1 + item.size() > 90) {
+            text += line + "\n" + std::string(indent, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + item;
+    }
+    return text + line;
+}
+
 void usage(std::ostream& out)
 {
     using emu::BenchConfig;
@@ -40,10 +57,9 @@ void usage(std::ostream& out)
         << emu::InstrumentOptions().chip
         << ")\n"
            "  --image FILE     keep the flash's contents in FILE (created erased when missing)\n"
-           "  --faults LIST    unplug@N, bulk-out@N, bulk-in@N, control@N, timeout@N, enumeration,\n"
-           "                   stuck-busy, no-reply@N, flip@ADDR, slow-page@ADDR, held-page@ADDR,\n"
-           "                   stuck-page@ADDR, miso-high, miso-low, miso-noise[@HZ], no-mpsse,\n"
-           "                   protected, four-byte (N counts USB transfers from 1)\n"
+           "  --faults LIST    "
+        << wrapped(emu::UsbFaultPlan::forms(), 19)
+        << " (N counts USB transfers from 1)\n"
            "  --timing MODE    "
         << BenchConfig::listed(BenchConfig::timings())
         << ": the flash's busy times and USB\n"
